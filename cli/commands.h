@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdio>
+
+#include "options.h"
+#include <string>
+#include <vector>
+
+#include "protocol/interface_record.h"
+#include "serial/port.h"
+
+namespace lumaflash::cli {
+
+int RunScan(const Options& options);
+int RunFlash(const Options& options);
+int RunInfo(const Options& options);
+
+// The found interfaces as a table, one row each, with the list's texts.
+void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);
+
+// Tells on standard error why each port the caller named could not be opened.
+void ReportPortFailures(const std::vector<serial::PortFailure>& failures);
+
+// The found interfaces as a JSON array, one object each.
+std::string InterfacesJson(const protocol::InterfaceTable& table);
+
+}  // namespace lumaflash::cli

@@ -1,0 +1,31 @@
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "discovery/catalogue.h"
+#include "exit_codes.h"
+#include "update/image.h"
+#include "update/sha256.h"
+
+namespace lumaflash::cli {
+
+int RunInfo(const Options& options) {
+  const std::string& path = options.positional[0];
+  auto image = std::make_unique<update::FirmwareImage>();
+  std::string error;
+  if (!update::LoadFirmwareImage(path, *image, error)) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    return kExitImageUnusable;
+  }
+  std::printf("File:           %s\n", path.c_str());
+  std::printf("Header version: %u\n", unsigned{image->headerVersion});
+  std::printf("Device type:    %04x (%s)\n", unsigned{image->deviceId},
+              discovery::LookupDeviceName(image->deviceId).c_str());
+  std::printf("Payload:        %u bytes\n", image->length);
+  std::printf("SHA-256:        %s\n",
+              update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length))
+                  .c_str());
+  return kExitOk;
+}
+
+}  // namespace lumaflash::cli

@@ -1,0 +1,80 @@
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "discovery/catalogue.h"
+#include "discovery/scan.h"
+#include "exit_codes.h"
+#include "json.h"
+#include "session.h"
+
+namespace lumaflash::cli {
+
+namespace {
+
+std::string Hex4(uint16_t word) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", word);
+  return text;
+}
+
+}  // namespace
+
+void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) {
+  std::fprintf(out, "%-20s %-20s %-8s %-22s %-10s %s\n", "PORT", "DEVICE", "VERSION", "SERIAL",
+               "BOOTLOADER", "BLOCK");
+  for (const protocol::InterfaceRecord& record : table.Used()) {
+    std::fprintf(out, "%-20s %-20s %-8s %-22s %-10s %u\n", record.portPath.c_str(),
+                 discovery::LookupDeviceName(record.deviceId).c_str(),
+                 discovery::FormatFirmwareVersion(record.firmwareVersion).c_str(),
+                 discovery::FormatSerial(record.Serial()).c_str(),
+                 Hex4(record.bootloaderVersion).c_str(), unsigned{record.blockSize});
+  }
+}
+
+std::string InterfacesJson(const protocol::InterfaceTable& table) {
+  std::string json = "[";
+  for (const protocol::InterfaceRecord& record : table.Used()) {
+    JsonObject object;
+    object.Add("port", record.portPath)
+        .Add("portNumber", record.portNumber)
+        .Add("deviceId", Hex4(record.deviceId))
+        .Add("bootloaderVersion", Hex4(record.bootloaderVersion))
+        .Add("firmwareVersion", Hex4(record.firmwareVersion))
+        .Add("infoTag", Hex4(record.infoTag))
+        .Add("blockSize", record.blockSize);
+    if (record.serialLength > 0) {
+      object.Add("serial", discovery::SerialHex(record.Serial()));
+    } else {
+      object.AddNull("serial");
+    }
+    json += (json.size() > 1 ? "," : "") + object.Text();
+  }
+  return json + "]";
+}
+
+void ReportPortFailures(const std::vector<serial::PortFailure>& failures) {
+  for (const serial::PortFailure& failure : failures) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", serial::DescribePortFailure(failure).c_str());
+  }
+}
+
+int RunScan(const Options& options) {
+  Feedback quiet;
+  Session session(quiet);
+  session.namedPorts = options.ports;
+  session.recallLastImage = false;
+  ReportPortFailures(discovery::ScanInterfaces(session));
+  if (options.json) {
+    std::printf("%s\n", InterfacesJson(session.interfaces).c_str());
+    return kExitOk;
+  }
+  PrintInterfaceTable(stdout, session.interfaces);
+  std::printf("%s\n", discovery::FoundLine(session.interfaces.Count()).c_str());
+  if (options.trace) {
+    std::fputs(session.scanLog.c_str(), stdout);
+  }
+  return kExitOk;
+}
+
+}  // namespace lumaflash::cli

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "feedback.h"
+#include "protocol/interface_record.h"
+
+namespace lumaflash::discovery {
+
+// The display name of a device type, or "Unknown device".
+std::string LookupDeviceName(uint16_t deviceId);
+
+// "1.05" for 0x0105, "1A.0C" for 0x1A0C; empty when the minor byte is 100 or more.
+std::string FormatFirmwareVersion(uint16_t firmwareVersion);
+
+// Two upper-case hex digits per byte, or "Not available" when there are none.
+std::string FormatSerial(std::span<const uint8_t> serial);
+
+// Upper-case hex digits with nothing in between, or "" when there are none.
+std::string SerialHex(std::span<const uint8_t> serial);
+
+// The list rows for the used records of a table, in table order.
+std::vector<InterfaceRow> InterfaceRows(const protocol::InterfaceTable& table);
+
+// "%d Interfaces found".
+std::string FoundLine(std::size_t count);
+
+}  // namespace lumaflash::discovery

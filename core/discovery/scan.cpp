@@ -1,0 +1,154 @@
+#include "discovery/scan.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "discovery/catalogue.h"
+#include "protocol/identify.h"
+#include "session.h"
+#include "settings/last_image.h"
+
+namespace lumaflash::discovery {
+
+namespace {
+
+std::string Hex2(uint8_t byte) {
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "0x%.2x ", byte);
+  return text.data();
+}
+
+std::string Hex4(uint16_t word) {
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "%04x", word);
+  return text.data();
+}
+
+void LogReply(const Probe& probe, std::string& log) {
+  log += "Received " + std::to_string(probe.reply.size()) + " bytes: ";
+  for (uint8_t byte : probe.reply) {
+    log += Hex2(byte);
+  }
+  log += "\r\n";
+}
+
+void LogRecord(const protocol::InterfaceRecord& record, std::string& log) {
+  log += "   BootloaderVersion: " + Hex4(record.bootloaderVersion) + "\r\n";
+  log += "   FirmwareVersion: " + Hex4(record.firmwareVersion) + "\r\n";
+  log += "   Target Device: " + Hex4(record.deviceId) + "\r\n";
+}
+
+// Absent ports are the normal case while walking every possible port and stay silent; a port
+// that exists but cannot be used is worth a line, or the device on it seems simply missing.
+void LogOpenFailure(const Probe& probe, std::string& log) {
+  if (probe.failure.error != serial::PortError::NotFound) {
+    log += "Open " + serial::PortLogName(probe.address) + " failed: " +
+           serial::DescribePortFailure(probe.failure) + "\r\n";
+  }
+}
+
+}  // namespace
+
+Probe ProbePort(const serial::PortAddress& address) {
+  Probe probe;
+  probe.address = address;
+  serial::PortLink link;
+  if (!link.OpenPort(address)) {
+    probe.failure = link.LastFailure();
+    return probe;
+  }
+  probe.opened = true;
+  std::array<uint8_t, 1> command{protocol::kIdentify};
+  std::array<uint8_t, protocol::kIdentifyReplyMax> reply{};
+  uint32_t length = 0;
+  link.Exchange(command, reply, length, protocol::kIdentifyTimeoutMs);
+  probe.reply.assign(reply.begin(), reply.begin() + length);
+  link.ClosePort();
+  return probe;
+}
+
+std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports,
+                              std::size_t maxThreads) {
+  std::vector<Probe> probes(ports.size());
+  std::atomic<std::size_t> nextPort{0};
+  auto work = [&] {
+    for (std::size_t i = nextPort++; i < ports.size(); i = nextPort++) {
+      probes[i] = ProbePort(ports[i]);
+    }
+  };
+  std::vector<std::thread> workers;
+  const std::size_t helpers = std::min(maxThreads, ports.size());
+  for (std::size_t i = 1; i < helpers; ++i) {
+    workers.emplace_back(work);
+  }
+  work();  // this thread probes too, so one thread means a plain one-by-one scan
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+  return probes;
+}
+
+void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& table,
+                  std::string& log) {
+  log = "Find Interface START\r\n";
+  table.Clear();
+  std::size_t next = 0;
+  for (const Probe& probe : probes) {
+    if (!probe.opened) {
+      LogOpenFailure(probe, log);
+      continue;
+    }
+    log += "Open " + serial::PortLogName(probe.address) + "\r\n";
+    LogReply(probe, log);
+    if (probe.reply.size() < protocol::kMinIdentifyReply ||
+        next >= protocol::kInterfaceTableSize) {
+      continue;
+    }
+    protocol::InterfaceRecord& record = table[next];
+    protocol::ParseIdentifyReply(probe.reply, probe.address.portNumber, record);
+    record.portPath = probe.address.path;
+    LogRecord(record, log);
+    if (record.bootloaderVersion != 0) {
+      ++next;
+    }
+  }
+}
+
+std::vector<serial::PortAddress> PortsToScan(const Session& session) {
+  return session.namedPorts.empty() ? serial::SystemPorts()
+                                    : serial::NamedPorts(session.namedPorts);
+}
+
+std::vector<serial::PortFailure> ScanInterfaces(Session& session) {
+  Feedback& feedback = session.feedback;
+  feedback.ShowWaitCursor();
+  const std::vector<serial::PortAddress> ports = PortsToScan(session);
+  feedback.SetProgressRange(static_cast<uint32_t>(ports.size()));
+  feedback.SetProgressStep(1);
+  feedback.SetProgressPosition(0);
+  const std::vector<Probe> probes = ProbePorts(ports);
+  AssembleScan(probes, session.interfaces, session.scanLog);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    feedback.StepProgress();
+  }
+  feedback.ShowInterfaces(InterfaceRows(session.interfaces));
+  feedback.AddStatus(FoundLine(session.interfaces.Count()), false);
+  feedback.SetProgressPosition(0);
+  feedback.SetUseLastEnabled(false);
+  if (session.recallLastImage) {
+    settings::RecallLastImage(session);
+  }
+  feedback.ShowArrowCursor();
+  std::vector<serial::PortFailure> failures;
+  for (const Probe& probe : probes) {
+    if (!probe.opened) {
+      failures.push_back(probe.failure);
+    }
+  }
+  return failures;
+}
+
+}  // namespace lumaflash::discovery

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "protocol/interface_record.h"
+#include "serial/port.h"
+
+namespace lumaflash {
+struct Session;
+}
+
+namespace lumaflash::discovery {
+
+// What one port said when it was opened and sent the identify command.
+struct Probe {
+  serial::PortAddress address;
+  bool opened = false;
+  serial::PortFailure failure;  // why it could not be opened
+  std::vector<uint8_t> reply;
+};
+
+// Opens one port, sends the identify command with the 50 ms exchange and closes it again.
+Probe ProbePort(const serial::PortAddress& address);
+
+// Each port's identify waits out its full time-out, so the ports are probed side by side, on
+// up to `maxThreads` threads (1: one after the other). The probes come back in the order of
+// `ports` whatever the timing.
+inline constexpr std::size_t kProbeThreads = 32;
+std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports,
+                              std::size_t maxThreads = kProbeThreads);
+
+// Builds the interface table and the scan log from probes in port order. A reply whose
+// bootloader version is 0 is logged but not recorded, so it cannot hide the devices after it.
+void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& table,
+                  std::string& log);
+
+// The ports a session scans: the named ones, or the system's.
+std::vector<serial::PortAddress> PortsToScan(const Session& session);
+
+// The Find command: probes the ports, fills the table and the scan log, shows the list and
+// "%d Interfaces found", and recalls the last image when one interface is found. Returns why
+// each port that could not be opened failed, for callers that named their ports.
+std::vector<serial::PortFailure> ScanInterfaces(Session& session);
+
+}  // namespace lumaflash::discovery

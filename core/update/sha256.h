@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace lumaflash::update {
+
+// SHA-256 of `bytes` as 64 lower-case hex digits; used to record which image went into a unit.
+std::string Sha256Hex(std::span<const uint8_t> bytes);
+
+}  // namespace lumaflash::update

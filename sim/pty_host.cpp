@@ -1,0 +1,179 @@
+#include "sim/pty_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace lumaflash::sim {
+
+namespace {
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+// The line must be raw from the start: with the tty's default echo, the device would read its
+// own answers back as commands.
+bool MakeRaw(int fd) {
+  termios line{};
+  if (::tcgetattr(fd, &line) != 0) {
+    return false;
+  }
+  ::cfmakeraw(&line);
+  return ::tcsetattr(fd, TCSANOW, &line) == 0;
+}
+
+void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t wrote = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+    if (wrote > 0) {
+      sent += static_cast<std::size_t>(wrote);
+    } else if (wrote < 0 && errno == EAGAIN) {
+      pollfd watch{fd, POLLOUT, 0};
+      ::poll(&watch, 1, 10);
+    } else if (!(wrote < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+PtyDevice::PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults)
+    : m_model(std::move(config), std::move(faults)) {}
+
+std::unique_ptr<PtyDevice> PtyDevice::Start(DeviceConfig config, std::vector<FaultPlan> faults,
+                                            std::string& error) {
+  std::unique_ptr<PtyDevice> device(new PtyDevice(std::move(config), std::move(faults)));
+  if (!device->Open(error)) {
+    return nullptr;
+  }
+  device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
+  return device;
+}
+
+bool PtyDevice::Open(std::string& error) {
+  m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+    error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  std::array<char, 128> name{};
+  if (::ptsname_r(m_master, name.data(), name.size()) != 0) {
+    error = std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  m_path = name.data();
+  m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (m_slave < 0 || !MakeRaw(m_slave) || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = "cannot set up " + m_path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+PtyDevice::~PtyDevice() {
+  Vanish();
+  CloseIfOpen(m_wake[0]);
+  CloseIfOpen(m_wake[1]);
+}
+
+DeviceModel PtyDevice::Snapshot() const {
+  std::lock_guard lock(m_mutex);
+  return m_model;
+}
+
+void PtyDevice::Vanish() {
+  // The serving thread is stopped first, so that no descriptor is closed under its poll().
+  if (m_wake[1] >= 0) {
+    const char stop = 0;
+    (void)::write(m_wake[1], &stop, 1);
+  }
+  if (m_thread.joinable()) {
+    m_thread.join();
+  }
+  std::lock_guard lock(m_mutex);
+  HangUp();
+}
+
+void PtyDevice::HangUp() {
+  CloseIfOpen(m_slave);
+  CloseIfOpen(m_master);
+  m_pending.clear();
+  m_hungUp = true;
+}
+
+void PtyDevice::SendDue(Clock::time_point now) {
+  auto due = std::stable_partition(m_pending.begin(), m_pending.end(),
+                                   [now](const Pending& p) { return p.due <= now; });
+  for (auto it = m_pending.begin(); it != due; ++it) {
+    WriteAll(m_master, it->bytes);
+  }
+  m_pending.erase(m_pending.begin(), due);
+}
+
+void PtyDevice::Serve() {
+  std::array<uint8_t, 4096> buffer{};
+  for (;;) {
+    int waitMs = -1;
+    int master = -1;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_hungUp) {
+        return;
+      }
+      master = m_master;
+      SendDue(Clock::now());
+      if (!m_pending.empty()) {
+        auto next = std::min_element(m_pending.begin(), m_pending.end(),
+                                     [](const Pending& a, const Pending& b) {
+                                       return a.due < b.due;
+                                     })->due;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+        waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+      }
+    }
+    std::array<pollfd, 2> watch{pollfd{master, POLLIN, 0}, pollfd{m_wake[0], POLLIN, 0}};
+    if (::poll(watch.data(), watch.size(), waitMs) < 0 && errno != EINTR) {
+      return;
+    }
+    if (watch[1].revents != 0) {
+      return;
+    }
+    if ((watch[0].revents & POLLIN) == 0) {
+      continue;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_hungUp) {
+      return;
+    }
+    ssize_t got = ::read(m_master, buffer.data(), buffer.size());
+    if (got <= 0) {
+      continue;
+    }
+    const auto now = Clock::now();
+    Response response =
+        m_model.Receive(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(got)),
+                        now);
+    if (response.vanish) {
+      HangUp();
+      return;
+    }
+    for (Reply& reply : response.replies) {
+      m_pending.push_back(Pending{now + reply.delay, std::move(reply.bytes)});
+    }
+    SendDue(now);
+  }
+}
+
+}  // namespace lumaflash::sim

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/device_model.h"
+
+namespace lumaflash::sim {
+
+// A simulated device served on a pseudo-terminal: the host program opens Path() as if it were
+// the device's serial port. A thread answers packets as the device model says, at the times it
+// says; destroying the object ends the device.
+class PtyDevice {
+ public:
+  // Starts the device; null (with `error` set) when no pseudo-terminal could be made.
+  static std::unique_ptr<PtyDevice> Start(DeviceConfig config, std::vector<FaultPlan> faults,
+                                          std::string& error);
+  ~PtyDevice();
+  PtyDevice(const PtyDevice&) = delete;
+  PtyDevice& operator=(const PtyDevice&) = delete;
+
+  // The port to open, e.g. "/dev/pts/7".
+  const std::string& Path() const { return m_path; }
+
+  // A copy of the device's state, taken between two packets.
+  DeviceModel Snapshot() const;
+
+  // The device goes away now, as if unplugged: its port hangs up.
+  void Vanish();
+
+ private:
+  PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults);
+  bool Open(std::string& error);
+  void Serve();
+  void SendDue(Clock::time_point now);
+  void HangUp();
+
+  mutable std::mutex m_mutex;
+  DeviceModel m_model;
+  std::string m_path;
+  int m_master = -1;
+  int m_slave = -1;      // kept open so the line stays up between the host's opens
+  int m_wake[2] = {-1, -1};
+  struct Pending {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Pending> m_pending;
+  bool m_hungUp = false;
+  std::thread m_thread;
+};
+
+}  // namespace lumaflash::sim
