@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "options.h"
 #include <string>
 #include <vector>
+#include "options.h"
 
 #include "protocol/interface_record.h"
 #include "serial/port.h"

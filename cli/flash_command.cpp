@@ -18,7 +18,9 @@ namespace {
 
 std::atomic<bool> g_interrupted{false};
 
-void OnInterrupt(int) { g_interrupted.store(true); }
+void OnInterrupt(int) {
+  g_interrupted.store(true);
+}
 
 // Ctrl+C during an update stops it between two blocks, so the port is closed in order and the
 // operator is told which device was left half-written.

@@ -22,9 +22,9 @@ int RunInfo(const Options& options) {
   std::printf("Device type:    %04x (%s)\n", unsigned{image->deviceId},
               discovery::LookupDeviceName(image->deviceId).c_str());
   std::printf("Payload:        %u bytes\n", image->length);
-  std::printf("SHA-256:        %s\n",
-              update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length))
-                  .c_str());
+  std::printf(
+      "SHA-256:        %s\n",
+      update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)).c_str());
   return kExitOk;
 }
 

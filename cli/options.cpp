@@ -24,9 +24,12 @@ struct CommandRules {
 };
 
 std::optional<CommandRules> RulesFor(std::string_view command) {
-  if (command == "scan") return CommandRules{0, {"--json", "--trace"}, true};
-  if (command == "flash") return CommandRules{1, {}, true};
-  if (command == "info") return CommandRules{1, {}, false};
+  if (command == "scan")
+    return CommandRules{0, {"--json", "--trace"}, true};
+  if (command == "flash")
+    return CommandRules{1, {}, true};
+  if (command == "info")
+    return CommandRules{1, {}, false};
   return std::nullopt;
 }
 

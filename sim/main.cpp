@@ -46,21 +46,32 @@ std::optional<unsigned long> Number(std::string_view text, int base) {
 }
 
 std::optional<Fault> ParseFaultKind(std::string_view kind) {
-  if (kind == "silent") return Fault::Silent;
-  if (kind == "wrong-ack") return Fault::WrongAck;
-  if (kind == "late-ack") return Fault::LateAck;
-  if (kind == "double-ack") return Fault::DoubleAck;
-  if (kind == "short") return Fault::Short;
-  if (kind == "overlong") return Fault::Overlong;
-  if (kind == "vanish") return Fault::Vanish;
+  if (kind == "silent")
+    return Fault::Silent;
+  if (kind == "wrong-ack")
+    return Fault::WrongAck;
+  if (kind == "late-ack")
+    return Fault::LateAck;
+  if (kind == "double-ack")
+    return Fault::DoubleAck;
+  if (kind == "short")
+    return Fault::Short;
+  if (kind == "overlong")
+    return Fault::Overlong;
+  if (kind == "vanish")
+    return Fault::Vanish;
   return std::nullopt;
 }
 
 std::optional<PacketKind> ParsePacketKind(std::string_view packet) {
-  if (packet == "identify") return PacketKind::Identify;
-  if (packet == "start") return PacketKind::Start;
-  if (packet == "block") return PacketKind::Block;
-  if (packet == "run") return PacketKind::Run;
+  if (packet == "identify")
+    return PacketKind::Identify;
+  if (packet == "start")
+    return PacketKind::Start;
+  if (packet == "block")
+    return PacketKind::Block;
+  if (packet == "run")
+    return PacketKind::Run;
   return std::nullopt;
 }
 
@@ -114,22 +125,29 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.stay = true;
     } else if (arg == "--count") {
       auto n = Number(*value, 10);
-      if (!n || *n < 1 || *n > 99) return std::nullopt;
+      if (!n || *n < 1 || *n > 99)
+        return std::nullopt;
       options.count = static_cast<int>(*n);
     } else if (arg == "--type" || arg == "--bootloader" || arg == "--firmware") {
       auto n = Number(*value, 16);
-      if (!n || *n > 0xFFFF) return std::nullopt;
+      if (!n || *n > 0xFFFF)
+        return std::nullopt;
       auto word = static_cast<uint16_t>(*n);
-      if (arg == "--type") options.types.push_back(word);
-      if (arg == "--bootloader") options.bootloader = word;
-      if (arg == "--firmware") options.firmware = word;
+      if (arg == "--type")
+        options.types.push_back(word);
+      if (arg == "--bootloader")
+        options.bootloader = word;
+      if (arg == "--firmware")
+        options.firmware = word;
     } else if (arg == "--block-size") {
       auto n = Number(*value, 10);
-      if (!n || *n > 0xFFFF) return std::nullopt;
+      if (!n || *n > 0xFFFF)
+        return std::nullopt;
       options.blockSize = static_cast<uint16_t>(*n);
     } else if (arg == "--fault") {
       auto plan = ParseFault(*value);
-      if (!plan) return std::nullopt;
+      if (!plan)
+        return std::nullopt;
       options.faults.push_back(*plan);
     } else {
       return std::nullopt;
@@ -148,9 +166,12 @@ std::vector<DeviceConfig> Configs(const Options& options) {
                           : options.types[static_cast<std::size_t>(i) % options.types.size()];
       config = lumaflash::sim::DeviceOfType(type, i + 1);
     }
-    if (options.bootloader) config.bootloaderVersion = *options.bootloader;
-    if (options.firmware) config.firmwareVersion = *options.firmware;
-    if (options.blockSize) config.blockSize = *options.blockSize;
+    if (options.bootloader)
+      config.bootloaderVersion = *options.bootloader;
+    if (options.firmware)
+      config.firmwareVersion = *options.firmware;
+    if (options.blockSize)
+      config.blockSize = *options.blockSize;
     config.stayInBootloader = options.stay;
   }
   return configs;

@@ -135,10 +135,10 @@ void PtyDevice::Serve() {
       master = m_master;
       SendDue(Clock::now());
       if (!m_pending.empty()) {
-        auto next = std::min_element(m_pending.begin(), m_pending.end(),
-                                     [](const Pending& a, const Pending& b) {
-                                       return a.due < b.due;
-                                     })->due;
+        auto next =
+            std::min_element(m_pending.begin(), m_pending.end(),
+                             [](const Pending& a, const Pending& b) { return a.due < b.due; })
+                ->due;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
         waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
       }
@@ -162,9 +162,8 @@ void PtyDevice::Serve() {
       continue;
     }
     const auto now = Clock::now();
-    Response response =
-        m_model.Receive(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(got)),
-                        now);
+    Response response = m_model.Receive(
+        std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(got)), now);
     if (response.vanish) {
       HangUp();
       return;

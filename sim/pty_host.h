@@ -42,7 +42,7 @@ class PtyDevice {
   DeviceModel m_model;
   std::string m_path;
   int m_master = -1;
-  int m_slave = -1;      // kept open so the line stays up between the host's opens
+  int m_slave = -1;  // kept open so the line stays up between the host's opens
   int m_wake[2] = {-1, -1};
   struct Pending {
     Clock::time_point due;

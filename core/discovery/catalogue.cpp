@@ -76,6 +76,8 @@ std::vector<InterfaceRow> InterfaceRows(const protocol::InterfaceTable& table) {
   return rows;
 }
 
-std::string FoundLine(std::size_t count) { return std::to_string(count) + " Interfaces found"; }
+std::string FoundLine(std::size_t count) {
+  return std::to_string(count) + " Interfaces found";
+}
 
 }  // namespace lumaflash::discovery

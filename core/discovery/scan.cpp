@@ -45,8 +45,8 @@ void LogRecord(const protocol::InterfaceRecord& record, std::string& log) {
 // that exists but cannot be used is worth a line, or the device on it seems simply missing.
 void LogOpenFailure(const Probe& probe, std::string& log) {
   if (probe.failure.error != serial::PortError::NotFound) {
-    log += "Open " + serial::PortLogName(probe.address) + " failed: " +
-           serial::DescribePortFailure(probe.failure) + "\r\n";
+    log += "Open " + serial::PortLogName(probe.address) +
+           " failed: " + serial::DescribePortFailure(probe.failure) + "\r\n";
   }
 }
 
@@ -103,8 +103,7 @@ void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& ta
     }
     log += "Open " + serial::PortLogName(probe.address) + "\r\n";
     LogReply(probe, log);
-    if (probe.reply.size() < protocol::kMinIdentifyReply ||
-        next >= protocol::kInterfaceTableSize) {
+    if (probe.reply.size() < protocol::kMinIdentifyReply || next >= protocol::kInterfaceTableSize) {
       continue;
     }
     protocol::InterfaceRecord& record = table[next];

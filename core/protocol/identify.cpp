@@ -42,7 +42,9 @@ void CopyPrefixedSerial(std::span<const uint8_t> reply, std::size_t lengthOffset
   }
 }
 
-bool HasSixByteSerial(uint16_t deviceId) { return deviceId == 0x4801 || deviceId == 0x0481; }
+bool HasSixByteSerial(uint16_t deviceId) {
+  return deviceId == 0x4801 || deviceId == 0x0481;
+}
 
 bool HasPrefixedSerial(uint16_t deviceId) {
   return deviceId == 0x0795 || deviceId == 0x3514 || deviceId == 0x3690 || deviceId == 0x3711;

@@ -67,7 +67,8 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a.size() - i < b.size() - j;
 }
 
-
-std::string PortLogName(const PortAddress& address) { return address.path; }
+std::string PortLogName(const PortAddress& address) {
+  return address.path;
+}
 
 }  // namespace lumaflash::serial

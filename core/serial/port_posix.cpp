@@ -207,16 +207,17 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
 
 PortLink::PortLink() : m_impl(std::make_unique<Impl>()) {}
 
-PortLink::~PortLink() { ClosePort(); }
+PortLink::~PortLink() {
+  ClosePort();
+}
 
 bool PortLink::OpenPort(const PortAddress& address) {
   ClosePort();
   m_impl->path = address.path;
   m_impl->failure = {};
   SystemCalls& sys = ActiveSystemCalls();
-  int fd = RetryOnInterrupt([&] {
-    return sys.Open(address.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  });
+  int fd = RetryOnInterrupt(
+      [&] { return sys.Open(address.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) {
     return m_impl->Fail(ClassifyOpenError(errno), errno);
   }
@@ -258,9 +259,13 @@ void PortLink::ClosePort() {
   m_impl->fd = -1;
 }
 
-bool PortLink::IsOpen() const { return m_impl->fd >= 0; }
+bool PortLink::IsOpen() const {
+  return m_impl->fd >= 0;
+}
 
-const PortFailure& PortLink::LastFailure() const { return m_impl->failure; }
+const PortFailure& PortLink::LastFailure() const {
+  return m_impl->failure;
+}
 
 std::string DescribePortFailure(const PortFailure& failure) {
   const std::string& port = failure.path;
@@ -268,17 +273,20 @@ std::string DescribePortFailure(const PortFailure& failure) {
     case PortError::None:
       return port + ": no error.";
     case PortError::NotFound:
-      return port + ": no such port. Check the cable and that the device is in bootloader "
-                    "mode, then try again.";
+      return port +
+             ": no such port. Check the cable and that the device is in bootloader "
+             "mode, then try again.";
     case PortError::Busy:
       return port + " is busy: another program holds it. Close that program and try again.";
     case PortError::AccessDenied:
-      return port + ": permission denied. Your user must be in the group that owns the "
-                    "device, usually dialout (sudo usermod -aG dialout $USER, then log in "
-                    "again).";
+      return port +
+             ": permission denied. Your user must be in the group that owns the "
+             "device, usually dialout (sudo usermod -aG dialout $USER, then log in "
+             "again).";
     case PortError::Vanished:
-      return port + " vanished: the device was unplugged or reset. Plug it in again and "
-                    "retry.";
+      return port +
+             " vanished: the device was unplugged or reset. Plug it in again and "
+             "retry.";
     case PortError::Unusable:
       return port + " cannot be used as a serial port (" + std::strerror(failure.osError) +
              "). Check that it is the device's port.";

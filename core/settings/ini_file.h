@@ -35,8 +35,7 @@ class IniFile {
 
   // The value, or `fallback` when the file, the section or the key is missing, or the file
   // cannot be read (LastError() then says why).
-  std::string Read(std::string_view section, std::string_view key,
-                   std::string_view fallback) const;
+  std::string Read(std::string_view section, std::string_view key, std::string_view fallback) const;
 
   // Sets the value, creating the file, section or key as needed. False when the file cannot be
   // read or written; the file on disk is then left as it was and LastError() says why.

@@ -138,8 +138,8 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
     return outcome;
   }
   protocol::Programmer programmer(link);
-  SendResult sent = programmer.SendStart(&record, image.length) ? SendResult::Sent
-                                                                 : SendResult::Failed;
+  SendResult sent =
+      programmer.SendStart(&record, image.length) ? SendResult::Sent : SendResult::Failed;
   if (sent == SendResult::Sent) {
     sent = SendBlocks(programmer, record, image, feedback, cancel);
   }

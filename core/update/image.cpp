@@ -35,11 +35,15 @@ uint32_t BigEndian(const uint8_t* bytes, std::size_t count) {
   return value;
 }
 
-std::string Quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+std::string Quoted(const std::filesystem::path& path) {
+  return "\"" + path.string() + "\"";
+}
 
 }  // namespace
 
-std::size_t HeaderSize(uint8_t headerVersion) { return headerVersion >= 2 ? 16 : 13; }
+std::size_t HeaderSize(uint8_t headerVersion) {
+  return headerVersion >= 2 ? 16 : 13;
+}
 
 bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
                        std::string& error) {

@@ -26,7 +26,6 @@ std::size_t HeaderSize(uint8_t headerVersion);
 // Reads a .bin file into `image`. False when the file cannot be opened, ends before its header
 // or payload is complete, or announces a payload larger than the image buffer; `error` then
 // holds a sentence for the operator and `image` must not be sent.
-bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
-                       std::string& error);
+bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image, std::string& error);
 
 }  // namespace lumaflash::update

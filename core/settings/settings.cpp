@@ -1,0 +1,67 @@
+#include "settings/settings.h"
+
+#include <array>
+#include <cstdio>
+#include <utility>
+
+namespace lumaflash::settings {
+namespace {
+
+constexpr std::string_view kSettingsFileName = "Lumaflash.ini";
+constexpr std::string_view kAppSection = "APP";
+constexpr std::string_view kLastDeviceKey = "LAST_DEVICE";
+constexpr std::string_view kLastOpenKey = "LAST_OPEN";
+constexpr std::string_view kUseLastAgainKey = "USE_LAST_AGAIN";
+
+}  // namespace
+
+std::string DeviceSection(uint16_t deviceId) {
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "%.4x", static_cast<unsigned>(deviceId));
+  return text.data();
+}
+
+// Out-of-range date fields are printed as they are (wider than two digits), never cut, so two
+// different dates cannot produce the same stamp.
+std::string FormatUpdateStamp(uint16_t deviceId, const LocalDate& date) {
+  std::array<char, 48> text{};
+  std::snprintf(text.data(), text.size(), "%.4x%.2d%.2d%.4d", static_cast<unsigned>(deviceId),
+                date.day, date.month, date.year);
+  return text.data();
+}
+
+std::filesystem::path SettingsPathIn(const std::filesystem::path& directory) {
+  return directory / kSettingsFileName;
+}
+
+AppSettings::AppSettings(std::filesystem::path file) : m_file(std::move(file)) {}
+
+std::string AppSettings::ReadLastOpen(uint16_t deviceId, std::string_view fallback) const {
+  return m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback);
+}
+
+bool AppSettings::WriteLastOpen(uint16_t deviceId, std::string_view path) {
+  return m_file.Write(DeviceSection(deviceId), kLastOpenKey, path);
+}
+
+std::string AppSettings::ReadUseLastAgain(uint16_t deviceId) const {
+  return m_file.Read(DeviceSection(deviceId), kUseLastAgainKey, "");
+}
+
+bool AppSettings::IsOn(std::string_view value) {
+  return !value.empty() && value.front() == '1';
+}
+
+bool AppSettings::WriteUseLastAgain(uint16_t deviceId, bool on) {
+  return m_file.Write(DeviceSection(deviceId), kUseLastAgainKey, on ? "1" : "0");
+}
+
+std::string AppSettings::ReadLastDevice() const {
+  return m_file.Read(kAppSection, kLastDeviceKey, "");
+}
+
+bool AppSettings::WriteUpdateStamp(uint16_t deviceId, const LocalDate& date) {
+  return m_file.Write(kAppSection, kLastDeviceKey, FormatUpdateStamp(deviceId, date));
+}
+
+}  // namespace lumaflash::settings

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/image_file.h"
+#include "support/run_program.h"
+#include "support/sim_devices.h"
+#include "support/temp_dir.h"
+
+namespace lumaflash {
+namespace {
+
+testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+  return testing::RunProgram(args, dir.Path());
+}
+
+TEST(Cli, ScanListsASimulatedDeviceAsJson) {
+  testing::TempDir dir;
+  sim::DeviceConfig config = testing::Device(0x3514, 256);
+  config.serial = {0x0a, 0x1b, 0xff};
+  auto device = testing::StartDevice(config);
+  auto result = Cli(dir, {"scan", "--port", device->Path(), "--json"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "[{\"port\":\"" + device->Path() +
+                            "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
+                            "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
+                            "\"blockSize\":256,\"serial\":\"0A1BFF\"}]\n");
+}
+
+TEST(Cli, ScanTableAndTrace) {
+  testing::TempDir dir;
+  auto device = testing::StartDevice(testing::Device(0x1234));
+  auto result = Cli(dir, {"scan", "--port", device->Path(), "--trace"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_NE(result.out.find("Unknown device"), std::string::npos);
+  EXPECT_NE(result.out.find("Not available"), std::string::npos);
+  EXPECT_NE(result.out.find("1 Interfaces found\n"), std::string::npos);
+  EXPECT_NE(result.out.find("Find Interface START\r\nOpen " + device->Path() + "\r\n"),
+            std::string::npos);
+  auto none = Cli(dir, {"scan", "--port", (dir / "ttyNone").string(), "--json"});
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.out, "[]\n");
+  EXPECT_NE(none.err.find("no such port"), std::string::npos);
+}
+
+TEST(Cli, UsageErrors) {
+  testing::TempDir dir;
+  for (std::vector<std::string> args : {std::vector<std::string>{},
+                                        {"frobnicate"},
+                                        {"scan", "--bogus"},
+                                        {"flash"},
+                                        {"flash", "a.bin", "b.bin"},
+                                        {"scan", "--port"},
+                                        {"info"}}) {
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args);
+    EXPECT_NE(result.err.find("usage:"), std::string::npos);
+  }
+}
+
+TEST(Cli, FlashUpdatesTheOneDeviceAndWritesTheStamp) {
+  testing::TempDir dir;
+  auto device = testing::StartDevice(testing::Device(0x3514));
+  const auto payload = sim::PatternPayload(3000, 11);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
+  auto result = Cli(dir, {"flash", image.string(), "--port", device->Path()});
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("Write data complete. (" + image.string() + ")\nRUN application.\n"),
+            std::string::npos)
+      << result.out;
+  auto got = device->Snapshot();
+  EXPECT_TRUE(got.RunReceived());
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.Image().begin()));
+  std::ifstream ini(dir / "Lumaflash.ini");
+  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("[APP]"), std::string::npos);
+  EXPECT_NE(text.find("LAST_DEVICE=3514"), std::string::npos);
+}
+
+TEST(Cli, FlashFailuresExitWithTheirCodes) {
+  testing::TempDir dir;
+  const auto good =
+      dir.Write("good.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(1024, 1)));
+  const auto other =
+      dir.Write("other.bin", sim::BuildImageFile(1, 0x3409, sim::PatternPayload(64, 1)));
+  const auto cut = dir.Write("cut.bin", std::vector<uint8_t>{1, 0x35, 0x14});
+  struct Case {
+    const char* name;
+    std::vector<sim::FaultPlan> faults;
+    std::filesystem::path image;
+    int devices;
+    int exitCode;
+    std::string words;
+  };
+  const Case cases[] = {
+      {"image truncated", {}, cut, 1, 3, "truncated"},
+      {"no device", {}, good, 0, 4, "no device in bootloader mode answered"},
+      {"two devices", {}, good, 2, 5, "2 devices answered; nothing was sent"},
+      {"wrong type", {}, other, 1, 6, "Firmware file is not for selected device!"},
+      {"silent block",
+       {{sim::Fault::Silent, sim::PacketKind::Block, 1}},
+       good,
+       1,
+       9,
+       "Timeout on write data !"},
+      {"vanishes", {{sim::Fault::Vanish, sim::PacketKind::Start, 0}}, good, 1, 9, "vanished"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+    std::vector<std::string> args{"flash", c.image.string()};
+    for (int i = 0; i < c.devices; ++i) {
+      devices.push_back(testing::StartDevice(testing::Device(0x3514), c.faults));
+      args.insert(args.end(), {"--port", devices.back()->Path()});
+    }
+    if (c.devices == 0) {
+      args.insert(args.end(), {"--port", (dir / "ttyGone").string()});
+    }
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+    EXPECT_NE((result.out + result.err).find(c.words), std::string::npos)
+        << result.out << result.err;
+    for (const auto& device : devices) {
+      EXPECT_FALSE(device->Snapshot().RunReceived());
+    }
+  }
+}
+
+TEST(Cli, InfoDescribesAnImage) {
+  testing::TempDir dir;
+  const auto image =
+      dir.Write("fw.bin", sim::BuildImageFile(2, 0x3611, std::vector<uint8_t>{'a', 'b', 'c'}));
+  auto result = Cli(dir, {"info", image.string()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("Header version: 2"), std::string::npos);
+  EXPECT_NE(result.out.find("3611 (Tessel Four)"), std::string::npos);
+  EXPECT_NE(result.out.find("Payload:        3 bytes"), std::string::npos);
+  // SHA-256 of "abc".
+  EXPECT_NE(result.out.find("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+            std::string::npos);
+  auto bad = Cli(dir, {"info", (dir / "missing.bin").string()});
+  EXPECT_EQ(bad.exitCode, 3);
+  EXPECT_NE(bad.err.find("Cannot open firmware file"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lumaflash

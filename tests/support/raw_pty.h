@@ -1,0 +1,79 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumaflash::testing {
+
+// A bare pseudo-terminal whose far end the test drives by hand: whatever it writes to Peer()
+// arrives on Path() as if a device had sent it.
+class RawPty {
+ public:
+  RawPty() {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(m_master);
+    ::unlockpt(m_master);
+    std::array<char, 128> name{};
+    ::ptsname_r(m_master, name.data(), name.size());
+    m_path = name.data();
+    // Held open, and raw, so the line discipline neither echoes nor hangs up between opens.
+    m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios line{};
+    ::tcgetattr(m_slave, &line);
+    ::cfmakeraw(&line);
+    ::tcsetattr(m_slave, TCSANOW, &line);
+  }
+  ~RawPty() { HangUp(); }
+  RawPty(const RawPty&) = delete;
+  RawPty& operator=(const RawPty&) = delete;
+
+  const std::string& Path() const { return m_path; }
+
+  void Send(const std::vector<uint8_t>& bytes) const {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t wrote = ::write(m_master, bytes.data() + sent, bytes.size() - sent);
+      if (wrote <= 0) {
+        return;
+      }
+      sent += static_cast<std::size_t>(wrote);
+    }
+  }
+
+  // What the host wrote, waiting up to `timeoutMs` for the first byte.
+  std::vector<uint8_t> Received(int timeoutMs = 200) const {
+    std::vector<uint8_t> bytes;
+    std::array<uint8_t, 4096> buffer{};
+    pollfd watch{m_master, POLLIN, 0};
+    while (::poll(&watch, 1, bytes.empty() ? timeoutMs : 20) > 0) {
+      ssize_t got = ::read(m_master, buffer.data(), buffer.size());
+      if (got <= 0) {
+        break;
+      }
+      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+    }
+    return bytes;
+  }
+
+  void HangUp() {
+    if (m_slave >= 0)
+      ::close(m_slave);
+    if (m_master >= 0)
+      ::close(m_master);
+    m_slave = m_master = -1;
+  }
+
+ private:
+  int m_master = -1;
+  int m_slave = -1;
+  std::string m_path;
+};
+
+}  // namespace lumaflash::testing
