@@ -6,7 +6,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,7 +45,9 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string bytes(fs::file_size(path), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 TEST(SettingsNames, DeviceSectionIsFourLowerCaseHexDigits) {
