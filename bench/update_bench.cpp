@@ -37,9 +37,8 @@ double SecondsSince(Clock::time_point start) {
 
 // Starts lumaflash-sim with `args` and returns the path of its first device.
 std::string StartSimulator(std::unique_ptr<RunningProgram>& sim, const std::string& pathsFile,
-                           std::vector<std::string> args) {
-  args.insert(args.begin(), LUMAFLASH_SIM_PATH);
-  std::string command;
+                           const std::vector<std::string>& args) {
+  std::string command = "'" LUMAFLASH_SIM_PATH "' ";
   for (const auto& arg : args) {
     command += "'" + arg + "' ";
   }
@@ -130,7 +129,12 @@ void UpdateCost(const std::string& dir) {
 
 int main() {
   char pattern[] = "/tmp/lumaflash-bench-XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
+  const char* made = ::mkdtemp(pattern);
+  if (made == nullptr) {
+    std::perror("update_bench: cannot make a temporary directory");
+    return 1;
+  }
+  const std::string dir = made;
   IdentifyExchangeCost(dir);
   UpdateCost(dir);
   std::string cleanup = "rm -rf '" + dir + "'";
