@@ -3,6 +3,7 @@
 // the CSV and JSON records.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -14,6 +15,7 @@
 #include "options.h"
 #include "progress_board.h"
 #include "rescanner.h"
+#include "serial/system_calls.h"
 #include "support/sim_devices.h"
 #include "support/temp_dir.h"
 
@@ -256,6 +258,56 @@ TEST(CliProduction, RescanSparesSilentPortsAndTellsFailuresOnce) {
   ASSERT_EQ(scanner.CurrentFailures().size(), 1u);
   EXPECT_EQ(scanner.CurrentFailures()[0].error, serial::PortError::NotFound);
   EXPECT_NE(scanner.ScanLog().find("Open " + talking->Path()), std::string::npos);
+}
+
+// Refuses to open one port with a chosen error, as the system would.
+class RefusingCalls : public serial::SystemCalls {
+ public:
+  RefusingCalls(std::string path, int error) : m_path(std::move(path)), m_error(error) {}
+  int Open(const char* path, int flags) override {
+    if (m_path == path) {
+      errno = m_error;
+      return -1;
+    }
+    return SystemCalls::Open(path, flags);
+  }
+
+ private:
+  std::string m_path;
+  int m_error;
+};
+
+TEST(CliProduction, RescanTellsWhyAPortCannotBeOpened) {
+  struct Case {
+    int error;
+    serial::PortError reason;
+    std::string words;
+  };
+  const Case cases[] = {
+      {EACCES, serial::PortError::AccessDenied,
+       "permission denied. Your user must be in the "
+       "group that owns the device, usually dialout"},
+      {EBUSY, serial::PortError::Busy, "is busy: another program holds it"},
+      {ENOENT, serial::PortError::NotFound, "no such port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words);
+    auto device = testing::StartDevice(testing::Device(0x3611));
+    RefusingCalls calls(device->Path(), c.error);
+    serial::ScopedSystemCalls installed(calls);
+    cli::Rescanner scanner({device->Path()});
+    scanner.Scan();
+    ASSERT_EQ(scanner.NewFailures().size(), 1u);
+    EXPECT_EQ(scanner.NewFailures()[0].error, c.reason);
+    EXPECT_NE(serial::DescribePortFailure(scanner.NewFailures()[0]).find(c.words),
+              std::string::npos);
+    // Absent ports are the normal case of a walk and stay out of the scan log.
+    const bool logged =
+        scanner.ScanLog().find("Open " + device->Path() + " failed: ") != std::string::npos;
+    EXPECT_EQ(logged, c.reason != serial::PortError::NotFound);
+    EXPECT_EQ(scanner.Interfaces().Count(), 0u);
+    EXPECT_TRUE(device->Snapshot().Packets().empty());
+  }
 }
 
 }  // namespace
