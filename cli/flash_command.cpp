@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <thread>
@@ -337,6 +338,15 @@ int RunFlash(const Options& options) {
   if (!update::LoadFirmwareImage(imagePath, *image, error)) {
     std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     return kExitImageUnusable;
+  }
+  // A production run must leave its record: a log that cannot be written stops it before any
+  // device is touched.
+  if (!options.logPath.empty() && !std::ofstream(options.logPath, std::ios::app)) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: cannot open the log %s for appending: check that its folder "
+                 "exists and is writable. Nothing was sent.\n",
+                 options.logPath.c_str());
+    return kExitFailure;
   }
   std::FILE* human = options.json ? stderr : stdout;
   TerminalFeedback settingsFeedback(human);

@@ -300,6 +300,11 @@ TEST(Production, SerialNumberPicksOneDevice) {
   EXPECT_EQ(StartPackets(*first) + StartPackets(*second), 0);
   auto bad = Cli(dir, {"flash", image.string(), "--serial", "xyz"});
   EXPECT_EQ(bad.exitCode, 2);
+  auto noLog = Cli(dir, {"flash", image.string(), "--serial", "ab0001", "--log",
+                         (dir / "missing" / "run.csv").string(), "--port", first->Path()});
+  EXPECT_EQ(noLog.exitCode, 1);
+  EXPECT_NE(noLog.err.find("cannot open the log"), std::string::npos) << noLog.err;
+  EXPECT_EQ(StartPackets(*first), 0);
 }
 
 TEST(Production, WaitTakesADeviceThatAppearsLater) {
