@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -82,8 +84,11 @@ int CombinedExit(const std::vector<FlashRecord>& records) {
     if (record.outcome.result == update::FlashResult::Interrupted) {
       return kExitInterrupted;
     }
-    if (record.outcome.result != update::FlashResult::Success) {
-      first = failed++ == 0 ? ExitCodeFor(record.outcome.result) : first;
+    if (record.outcome.result == update::FlashResult::Success) {
+      continue;
+    }
+    if (failed++ == 0) {
+      first = ExitCodeFor(record.outcome.result);
     }
   }
   if (failed == 0 || failed == records.size()) {
