@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "discovery/scan.h"
 #include "protocol/identify.h"
 #include "protocol/programming.h"
 #include "serial/port.h"
@@ -33,6 +36,36 @@ double CpuSeconds() {
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Starts lumaflash-sim with `args` and returns the paths of its first `count` devices.
+std::vector<std::string> StartSimulatorDevices(std::unique_ptr<RunningProgram>& sim,
+                                               const std::string& pathsFile,
+                                               std::vector<std::string> args, std::size_t count) {
+  args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+  std::string command;
+  for (const auto& arg : args) {
+    command += "'" + arg + "' ";
+  }
+  sim = std::make_unique<RunningProgram>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec " + command + "> " + pathsFile}, "/");
+  for (int i = 0; i < 300; ++i) {
+    std::vector<std::string> paths;
+    if (FILE* file = std::fopen(pathsFile.c_str(), "r")) {
+      char line[256] = {};
+      while (std::fgets(line, sizeof line, file) != nullptr) {
+        std::string text(line);
+        paths.push_back(text.substr(0, text.find(' ')));
+      }
+      std::fclose(file);
+    }
+    if (paths.size() >= count) {
+      paths.resize(count);
+      return paths;
+    }
+    ::usleep(10000);
+  }
+  return {};
 }
 
 // Starts lumaflash-sim with `args` and returns the path of its first device.
@@ -125,6 +158,71 @@ void UpdateCost(const std::string& dir) {
   }
 }
 
+// Wall time of `lumaflash-cli flash IMAGE --all` on `count` fresh simulated devices, with the
+// CLI's exit code.
+std::pair<double, int> CliUpdateTime(const std::string& dir, const std::string& image,
+                                     std::size_t count) {
+  std::unique_ptr<RunningProgram> sim;
+  const auto ports = StartSimulatorDevices(
+      sim, dir + "/devices" + std::to_string(count),
+      {"--count", std::to_string(count), "--type", "3514", "--bootloader", "0101"}, count);
+  std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash", image, "--all"};
+  for (const auto& port : ports) {
+    args.insert(args.end(), {"--port", port});
+  }
+  const auto start = Clock::now();
+  auto result = lumaflash::testing::RunProgram(args, dir);
+  const double wall = SecondsSince(start);
+  sim->Signal(SIGTERM);
+  sim->Finish();
+  if (result.exitCode != 0) {
+    std::printf("  lumaflash-cli exit %d: %s\n", result.exitCode, result.err.c_str());
+  }
+  return {wall, result.exitCode};
+}
+
+void ParallelUpdate(const std::string& dir) {
+  constexpr uint32_t kLength = 64 * 1024;
+  const std::string image = dir + "/bench.bin";
+  const auto file =
+      lumaflash::sim::BuildImageFile(1, 0x3514, lumaflash::sim::PatternPayload(kLength, 1));
+  if (FILE* out = std::fopen(image.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
+  const auto [one, oneExit] = CliUpdateTime(dir, image, 1);
+  const auto [eight, eightExit] = CliUpdateTime(dir, image, 8);
+  std::printf("lumaflash-cli flash --all, 64 KiB image, 10 ms type, whole run (scan included):\n");
+  std::printf("  1 device %.3f s (exit %d), 8 devices %.3f s (exit %d), ratio %.3f (aim <= 1.15)\n",
+              one, oneExit, eight, eightExit, eight / one);
+}
+
+void ParallelScan(const std::string& dir) {
+  constexpr std::size_t kDevices = 8;
+  constexpr int kRounds = 10;
+  std::unique_ptr<RunningProgram> sim;
+  const auto paths = StartSimulatorDevices(
+      sim, dir + "/scan", {"--count", std::to_string(kDevices), "--mix"}, kDevices);
+  const auto ports = lumaflash::serial::NamedPorts(paths);
+  for (std::size_t threads : {lumaflash::discovery::kProbeThreads, std::size_t{1}}) {
+    std::size_t answered = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < kRounds; ++i) {
+      for (const auto& probe : lumaflash::discovery::ProbePorts(ports, threads)) {
+        answered += probe.reply.size() >= lumaflash::protocol::kMinIdentifyReply ? 1u : 0u;
+      }
+    }
+    const double perScan = SecondsSince(start) / kRounds * 1000;
+    std::printf(
+        "scan of %zu simulated devices on %zu thread(s): %.1f ms per scan, %.2f times the "
+        "50 ms identify time-out (aim <= 1.5 in parallel); %zu of %zu answered\n",
+        kDevices, threads, perScan, perScan / lumaflash::protocol::kIdentifyTimeoutMs, answered,
+        kDevices * kRounds);
+  }
+  sim->Signal(SIGTERM);
+  sim->Finish();
+}
+
 }  // namespace
 
 int main() {
@@ -137,6 +235,8 @@ int main() {
   const std::string dir = made;
   IdentifyExchangeCost(dir);
   UpdateCost(dir);
+  ParallelScan(dir);
+  ParallelUpdate(dir);
   std::string cleanup = "rm -rf '" + dir + "'";
   return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }
