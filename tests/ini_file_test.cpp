@@ -15,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,7 +56,9 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 std::set<std::string> Entries(const fs::path& directory) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,7 +47,9 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
 
 TEST(SettingsNames, DeviceSectionIsFourLowerCaseHexDigits) {
