@@ -15,6 +15,7 @@
 
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -219,10 +220,14 @@ int main(int argc, char** argv) {
   sigwait(&stopSignals, &received);
   for (const auto& device : devices) {
     auto model = device->Snapshot();
-    std::printf("%s: %zu packets, %d blocks, %zu payload bytes, run %s, %zu timing violations\n",
-                device->Path().c_str(), model.Packets().size(), model.BlockCount(),
-                model.Image().size(), model.RunReceived() ? "yes" : "no",
-                model.TimingViolations().size());
+    // The digest lets a test compare what arrived with the image file's payload (see
+    // "lumaflash-cli info") without reading the device's memory back.
+    std::printf(
+        "%s: %zu packets, %d blocks, %zu payload bytes, run %s, %zu timing violations, "
+        "sha256 %s\n",
+        device->Path().c_str(), model.Packets().size(), model.BlockCount(), model.Image().size(),
+        model.RunReceived() ? "yes" : "no", model.TimingViolations().size(),
+        lumaflash::update::Sha256Hex(model.Image()).c_str());
   }
   return 0;
 }
