@@ -16,6 +16,8 @@ linux_build=${BUILD_DIR:-build}
 win_build=build-win
 com_number=5
 com_name="COM${com_number}"
+# The platform tests use a two-digit port, which only the device namespace (\\.\COM12) reaches.
+test_com_number=12
 
 fail() {
   echo "test_windows: $*" >&2
@@ -83,19 +85,20 @@ fi
 # Wine maps the machine's own serial ports (/dev/ttyS0, ...) to com1, com2, ...: remove every COM
 # mapping and map only the simulated device's pseudo-terminal.
 map_com_port() {
-  local target=$1
+  local target=$1 number=$2
   find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' -exec rm -f {} +
-  ln -s "$target" "$WINEPREFIX/dosdevices/com${com_number}"
+  ln -s "$target" "$WINEPREFIX/dosdevices/com${number}"
   local mapped
   mapped=$(find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' | wc -l)
-  [[ $mapped -eq 1 && $(readlink "$WINEPREFIX/dosdevices/com${com_number}") == "$target" ]] ||
-    fail "could not map $com_name alone to $target"
+  [[ $mapped -eq 1 && $(readlink "$WINEPREFIX/dosdevices/com${number}") == "$target" ]] ||
+    fail "could not map COM${number} alone to $target"
 }
 
-# Starts the simulated device with the given options; sets sim_pid and sim_pty.
+# Starts the simulated device with the given options behind COM<number>; sets sim_pid and
+# sim_pty.
 start_sim() {
-  local out=$1
-  shift
+  local out=$1 number=$2
+  shift 2
   "$sim" "$@" >"$out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
@@ -104,12 +107,12 @@ start_sim() {
   done
   sim_pty=$(awk 'NR == 1 { print $1 }' "$out")
   [[ $sim_pty == /dev/pts/* ]] || fail "the simulated device did not start: $(cat "$out")"
-  map_com_port "$sim_pty"
+  map_com_port "$sim_pty" "$number"
 }
 
-step "running the Windows tests under Wine (the serial ones on $com_name)"
-start_sim "$work/sim-tests.out" --stay
-if ! LUMAFLASH_TEST_COM=$com_name ctest --test-dir "$win_build" --output-on-failure \
+step "running the Windows tests under Wine (the serial ones on COM${test_com_number})"
+start_sim "$work/sim-tests.out" "$test_com_number" --stay
+if ! LUMAFLASH_TEST_COM=COM${test_com_number} ctest --test-dir "$win_build" --output-on-failure \
   --timeout 300 -V >"$work/ctest.log" 2>&1; then
   cat "$work/ctest.log" >&2
   fail "Windows tests failed under Wine (see above)."
@@ -122,7 +125,7 @@ fi
 stop_sim
 
 step "scan and flash with lumaflash-cli.exe through $com_name"
-start_sim "$work/sim-flash.out"
+start_sim "$work/sim-flash.out" "$com_number"
 mkdir -p "$work/bench"
 # Whole blocks (80 of 512 bytes), so what the device holds afterwards is the payload and nothing
 # else, and its digest must equal the image's.

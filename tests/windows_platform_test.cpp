@@ -261,6 +261,40 @@ TEST(WindowsSettings, AFolderInPlaceOfTheFileIsReported) {
   EXPECT_NE(file.LastError().find("is a directory"), std::string::npos) << file.LastError();
 }
 
+// The window program's resources, linked into this test program from app/lumaflash.rc.
+TEST(WindowsResources, ManifestAsksForInvokerRightsAndDeclaresDpiAwareness) {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr) << "no manifest resource 1";
+  HGLOBAL loaded = LoadResource(nullptr, found);
+  ASSERT_NE(loaded, nullptr);
+  const std::string manifest(static_cast<const char*>(LockResource(loaded)),
+                             SizeofResource(nullptr, found));
+  const std::vector<std::string> required = {
+      "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+      ">true/pm</dpiAware>",
+      ">PerMonitorV2, PerMonitor</dpiAwareness>",
+  };
+  for (const std::string& text : required) {
+    EXPECT_NE(manifest.find(text), std::string::npos) << text;
+  }
+}
+
+TEST(WindowsResources, Icon128LoadsAtTheSmallAndTheBigSize) {
+  for (int size : {16, 32, 48}) {
+    HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128), IMAGE_ICON, size,
+                             size, LR_DEFAULTCOLOR);
+    ASSERT_NE(icon, nullptr) << size;
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(static_cast<HICON>(icon), &info)) << size;
+    BITMAP bitmap{};
+    ASSERT_NE(GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap), 0) << size;
+    EXPECT_EQ(bitmap.bmWidth, size);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(static_cast<HICON>(icon));
+  }
+}
+
 TEST(WindowsDate, TodayMatchesTheCRuntimesLocalTime) {
   // Read twice around the C runtime's view, so a run across midnight cannot fail the test.
   for (int attempt = 0; attempt < 2; ++attempt) {
