@@ -1,6 +1,4 @@
 // The About entry in the native system menu of a Qt window on Windows.
-#include <windows.h>
-
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
@@ -9,6 +7,12 @@
 #include <QPointer>
 #include <QWidget>
 #include <utility>
+
+// After Qt, and without the min/max macros, which would break later standard-library code.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
 #include "system_menu.h"
 

@@ -189,6 +189,14 @@ TEST_F(SimulatedComPort, IdentifyAnswersAndASecondOpenIsBusy) {
 
   link.ClosePort();
   EXPECT_FALSE(link.IsOpen());
+  // A name that already carries the device namespace prefix reaches the same port.
+  serial::PortLink prefixed;
+  ASSERT_TRUE(
+      prefixed.OpenPort(serial::PortAddress{m_address.portNumber, "\\\\.\\" + m_address.path}))
+      << serial::DescribePortFailure(prefixed.LastFailure());
+  ASSERT_TRUE(prefixed.Exchange(identify, reply, replyLength, 50));
+  EXPECT_GE(replyLength, 6u);
+  prefixed.ClosePort();
   // Closed means released: the next program gets the port.
   EXPECT_TRUE(other.OpenPort(m_address)) << serial::DescribePortFailure(other.LastFailure());
 }

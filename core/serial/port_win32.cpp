@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 
 #include "serial/port.h"
 
@@ -18,9 +19,15 @@ using Clock = std::chrono::steady_clock;
 // bytes at 115200 baud take under 100 ms.
 constexpr DWORD kWriteBudgetMs = 2000;
 
+constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+
 // "\\.\COM5": the device namespace reaches COM10 and above too, where the bare name does not.
+// A name given with the prefix already is taken as it is.
 std::string DeviceName(const std::string& path) {
-  return "\\\\.\\" + path;
+  if (path.starts_with(kDeviceNamespace)) {
+    return path;
+  }
+  return std::string(kDeviceNamespace) + path;
 }
 
 PortError ClassifyOpenError(DWORD error) {
@@ -66,10 +73,11 @@ void ApplyLineSettings(DCB& line) {
 // A read that returns at once with whatever is queued, or waits for the first byte up to
 // `waitMs` and then returns with it: the documented combination of MAXDWORD, MAXDWORD and a
 // constant. Writes get a fixed budget so that a stuck line cannot hang the program.
+// With no wait at all, MAXDWORD and zeros: return at once with whatever is queued.
 COMMTIMEOUTS TimeoutsFor(DWORD waitMs) {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = waitMs > 0 ? MAXDWORD : 0;
   timeouts.ReadTotalTimeoutConstant = waitMs;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = kWriteBudgetMs;
@@ -145,8 +153,15 @@ bool PortLink::Impl::Configure() {
 }
 
 bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
+  // Each WriteFile has the whole budget; the clock keeps a trickle of partial writes from
+  // adding up beyond it.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteBudgetMs);
   std::size_t sent = 0;
   while (sent < tx.size()) {
+    if (Clock::now() >= deadline) {
+      MarkVanished(ERROR_TIMEOUT);
+      return false;
+    }
     DWORD wrote = 0;
     const auto chunk = static_cast<DWORD>(tx.size() - sent);
     if (!WriteFile(handle, tx.data() + sent, chunk, &wrote, nullptr)) {
