@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

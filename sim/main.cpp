@@ -15,6 +15,7 @@
 
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ constexpr const char* kUsage =
     "                     [--fault KIND:PACKET[:INDEX]]...\n"
     "Serves N simulated devices (default 1) on pseudo-terminals and prints one line per\n"
     "device: its port path, device type and serial number. Runs until SIGINT or SIGTERM,\n"
-    "then prints per device: packets, blocks, payload bytes and timing violations.\n"
+    "then prints per device: packets, blocks, payload bytes, timing violations and the\n"
+    "SHA-256 of the payload received.\n"
     "  --mix       a mix of device types and reply layouts\n"
     "  --type HEX  device type (repeat to cycle through several; default 3514)\n"
     "  KIND        silent, wrong-ack, late-ack, double-ack, short, overlong, vanish\n"
@@ -219,10 +221,14 @@ int main(int argc, char** argv) {
   sigwait(&stopSignals, &received);
   for (const auto& device : devices) {
     auto model = device->Snapshot();
-    std::printf("%s: %zu packets, %d blocks, %zu payload bytes, run %s, %zu timing violations\n",
-                device->Path().c_str(), model.Packets().size(), model.BlockCount(),
-                model.Image().size(), model.RunReceived() ? "yes" : "no",
-                model.TimingViolations().size());
+    // The digest lets a test compare what arrived with the image file's payload (see
+    // "lumaflash-cli info") without reading the device's memory back.
+    std::printf(
+        "%s: %zu packets, %d blocks, %zu payload bytes, run %s, %zu timing violations, "
+        "sha256 %s\n",
+        device->Path().c_str(), model.Packets().size(), model.BlockCount(), model.Image().size(),
+        model.RunReceived() ? "yes" : "no", model.TimingViolations().size(),
+        lumaflash::update::Sha256Hex(model.Image()).c_str());
   }
   return 0;
 }

@@ -1,8 +1,6 @@
 #include "settings/ini_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "settings/file_replace.h"
 
 #include <algorithm>
 #include <array>
@@ -273,12 +271,25 @@ std::string SetValue(std::string_view text, std::string_view section, std::strin
 }  // namespace ini_text
 
 // ---------------------------------------------------------------------------------------------
-// File access (POSIX)
+// Messages and checks around the file access of file_replace_*.cpp
 // ---------------------------------------------------------------------------------------------
+
+namespace file_replace {
+
+std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
+  std::filesystem::path directory = file.parent_path();
+  return directory.empty() ? std::filesystem::path(".") : directory;
+}
+
+}  // namespace file_replace
 
 namespace {
 
 namespace fs = std::filesystem;
+using file_replace::DirectoryOf;
+using file_replace::FileContent;
+using file_replace::ReadFileContent;
+using file_replace::ReplaceFileContent;
 
 std::string Quoted(const fs::path& path) {
   return "\"" + path.string() + "\"";
@@ -286,76 +297,6 @@ std::string Quoted(const fs::path& path) {
 
 std::string ErrorText(int error) {
   return std::generic_category().message(error);
-}
-
-fs::path DirectoryOf(const fs::path& file) {
-  fs::path directory = file.parent_path();
-  return directory.empty() ? fs::path(".") : directory;
-}
-
-// Every call that may be interrupted by a signal goes through here; close() does not, because
-// after an interrupted close the descriptor is already gone on Linux.
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  for (;;) {
-    const auto result = call();
-    if (result >= 0 || errno != EINTR) {
-      return result;
-    }
-  }
-}
-
-struct FileContent {
-  enum class Status { kRead, kMissing, kNotAFile, kFailed };
-  Status status = Status::kFailed;
-  int error = 0;
-  bool isDirectory = false;
-  mode_t permissions = 0;
-  std::string text;
-};
-
-bool ReadAll(int fd, std::string& text) {
-  std::array<char, 64 * 1024> buffer;
-  for (;;) {
-    const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
-    if (got < 0) {
-      return false;
-    }
-    if (got == 0) {
-      return true;
-    }
-    text.append(buffer.data(), static_cast<std::size_t>(got));
-  }
-}
-
-// O_NONBLOCK keeps a FIFO planted at the path from hanging the program in open(); for a regular
-// file it changes nothing.
-FileContent ReadFileContent(const fs::path& path) {
-  FileContent content;
-  const int fd = RetryOnInterrupt(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
-  if (fd < 0) {
-    content.error = errno;
-    // ENOTDIR: a parent is a plain file, so this file cannot exist either.
-    const bool missing = content.error == ENOENT || content.error == ENOTDIR;
-    content.status = missing ? FileContent::Status::kMissing : FileContent::Status::kFailed;
-    return content;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    content.error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    content.status = FileContent::Status::kNotAFile;
-    content.isDirectory = S_ISDIR(info.st_mode);
-  } else if (!ReadAll(fd, content.text)) {
-    content.error = errno;
-    content.text.clear();
-  } else {
-    content.status = FileContent::Status::kRead;
-    content.permissions = info.st_mode & 07777;
-  }
-  ::close(fd);
-  return content;
 }
 
 std::string ReadFailureMessage(const fs::path& path, const FileContent& content) {
@@ -371,13 +312,12 @@ std::string ReadFailureMessage(const fs::path& path, const FileContent& content)
 }
 
 std::string WriteAdvice(int error, const fs::path& directory) {
+  if (auto advice = file_replace::PlatformWriteAdvice(error)) {
+    return *advice;
+  }
   switch (error) {
     case ENOSPC:
-    case EDQUOT:
       return "Free some disk space, then try again.";
-    case EFBIG:
-      return "A file-size limit is set for this program (see \"ulimit -f\"); raise it, then try "
-             "again.";
     case EACCES:
     case EPERM:
       return "Check that this user may write to the folder " + Quoted(directory) + ".";
@@ -431,94 +371,6 @@ fs::path WriteTarget(const fs::path& path) {
   return path;
 }
 
-struct TempFile {
-  int fd = -1;
-  int error = 0;
-  fs::path path;
-};
-
-// O_EXCL makes the name ours alone; a name left behind by a killed process only costs a retry.
-// Mode 0666 lets the umask decide, as for any new file of the user.
-TempFile CreateTempFileBeside(const fs::path& target) {
-  static std::atomic<unsigned> counter{0};
-  constexpr int kAttempts = 100;
-  TempFile temp;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    temp.path =
-        DirectoryOf(target) / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
-                               "." + std::to_string(counter.fetch_add(1)) + ".tmp");
-    temp.fd = RetryOnInterrupt([&] {
-      return ::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    });
-    if (temp.fd >= 0) {
-      return temp;
-    }
-    temp.error = errno;
-    if (temp.error != EEXIST) {
-      return temp;
-    }
-  }
-  return temp;
-}
-
-// With SIGXFSZ ignored, the write that crosses a file-size limit is cut short and the next one
-// fails with EFBIG; both land in the error path like a full disk.
-int WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = RetryOnInterrupt([&] { return ::write(fd, text.data(), text.size()); });
-    if (written < 0) {
-      return errno;
-    }
-    if (written == 0) {
-      return EIO;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
-// Makes the rename itself durable. A failure is not reported: the new content is already in
-// place and flushed, and losing only the rename in a crash still leaves the complete old file.
-void SyncDirectory(const fs::path& directory) {
-  const int fd = RetryOnInterrupt(
-      [&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd >= 0) {
-    RetryOnInterrupt([&] { return ::fsync(fd); });
-    ::close(fd);
-  }
-}
-
-// Puts `text` in place of `target` so that readers and crashes only ever see the old or the new
-// content. Returns 0 or the errno of the step that failed; on failure nothing is left behind.
-int ReplaceFileContent(const fs::path& target, std::string_view text,
-                       std::optional<mode_t> permissions) {
-  const TempFile temp = CreateTempFileBeside(target);
-  if (temp.fd < 0) {
-    return temp.error;
-  }
-  if (permissions) {
-    // Keeping the old mode is a courtesy; the file is still usable if this fails.
-    static_cast<void>(::fchmod(temp.fd, *permissions));
-  }
-  int error = WriteAll(temp.fd, text);
-  if (error == 0 && RetryOnInterrupt([&] { return ::fsync(temp.fd); }) != 0) {
-    error = errno;
-  }
-  // Some file systems report a failed write-back only at close.
-  if (::close(temp.fd) != 0 && error == 0) {
-    error = errno;
-  }
-  if (error == 0 && ::rename(temp.path.c_str(), target.c_str()) != 0) {
-    error = errno;
-  }
-  if (error != 0) {
-    ::unlink(temp.path.c_str());
-    return error;
-  }
-  SyncDirectory(DirectoryOf(target));
-  return 0;
-}
-
 }  // namespace
 
 std::string IniFile::Read(std::string_view section, std::string_view key,
@@ -556,7 +408,7 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
     return true;
   }
   const int error = ReplaceFileContent(
-      target, updated, exists ? std::optional<mode_t>(current.permissions) : std::nullopt);
+      target, updated, exists ? std::optional<uint32_t>(current.permissions) : std::nullopt);
   if (error != 0) {
     m_lastError = WriteFailureMessage(m_path, error);
     return false;

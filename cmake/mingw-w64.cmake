@@ -1,0 +1,20 @@
+# Cross-compiles Lumaflash for 64-bit Windows with Debian's MinGW-w64 (posix threads variant, for
+# std::thread). Use: cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake ...
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# One self-contained .exe each: no libstdc++, libgcc or winpthread DLLs to ship or to find.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# ctest runs the test programs through Wine; the caller provides WINEPREFIX.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

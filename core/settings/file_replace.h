@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The few file operations the settings store needs, one implementation per operating system.
+// Errors are errno values on every platform, so the messages built from them read the same.
+namespace lumaflash::settings::file_replace {
+
+struct FileContent {
+  enum class Status { kRead, kMissing, kNotAFile, kFailed };
+  Status status = Status::kFailed;
+  int error = 0;
+  bool isDirectory = false;
+  uint32_t permissions = 0;  // POSIX mode bits; unused on Windows
+  std::string text;
+};
+
+// The whole content of `path`, or why it could not be read. Never blocks on a FIFO or device.
+FileContent ReadFileContent(const std::filesystem::path& path);
+
+// Puts `text` in place of `target` so that readers and crashes only ever see the old or the new
+// content: a temporary file beside it, flushed to the disk, then moved over it. `permissions`
+// (when known) are given to the new file. Returns 0 or the errno of the step that failed; on
+// failure the target is left as it was and nothing is left behind.
+int ReplaceFileContent(const std::filesystem::path& target, std::string_view text,
+                       std::optional<uint32_t> permissions);
+
+// Advice for errors only this platform produces (a quota, a file-size limit), or nothing.
+std::optional<std::string> PlatformWriteAdvice(int error);
+
+// The folder that holds `file`; "." for a bare file name.
+std::filesystem::path DirectoryOf(const std::filesystem::path& file);
+
+}  // namespace lumaflash::settings::file_replace
