@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,9 @@ namespace lumaflash {
 namespace {
 
 testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
-  return testing::RunProgram(args, dir.Path());
+  std::vector<std::string> command{std::string(LUMAFLASH_CLI_PATH)};
+  command.insert(command.end(), args.begin(), args.end());
+  return testing::RunProgram(command, dir.Path());
 }
 
 TEST(Cli, ScanListsASimulatedDeviceAsJson) {
@@ -75,7 +77,9 @@ TEST(Cli, FlashUpdatesTheOneDeviceAndWritesTheStamp) {
   EXPECT_TRUE(got.RunReceived());
   EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.Image().begin()));
   std::ifstream ini(dir / "Lumaflash.ini");
-  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  std::ostringstream contents;
+  contents << ini.rdbuf();
+  const std::string text = contents.str();
   EXPECT_NE(text.find("[APP]"), std::string::npos);
   EXPECT_NE(text.find("LAST_DEVICE=3514"), std::string::npos);
 }
