@@ -16,8 +16,7 @@ struct AppOptions {
 inline constexpr int kMaxSimulated = 99;  // the interface table's size
 
 // Parses the arguments after the program name; nothing (and `error` set) for anything unknown.
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
-                                          std::string& error);
+std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string& error);
 
 // Whether a window can be shown: a display is named, or Qt is told which platform to use.
 bool HasDisplay(const char* display, const char* waylandDisplay, const char* qpaPlatform);

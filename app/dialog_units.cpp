@@ -32,8 +32,7 @@ int DialogUnitScale::ToPixelsY(int units) const {
 }
 
 UnitRect DialogUnitScale::ToPixels(const UnitRect& units) const {
-  return {ToPixelsX(units.x), ToPixelsY(units.y), ToPixelsX(units.width),
-          ToPixelsY(units.height)};
+  return {ToPixelsX(units.x), ToPixelsY(units.y), ToPixelsX(units.width), ToPixelsY(units.height)};
 }
 
 }  // namespace lumaflash::app

@@ -25,8 +25,8 @@ namespace lumaflash::app {
 
 // What the window is started with.
 struct WindowSetup {
-  std::vector<std::string> ports;      // only these are scanned; none: the system's ports
-  std::filesystem::path directory;     // the current directory: Lumaflash.ini lives here
+  std::vector<std::string> ports;   // only these are scanned; none: the system's ports
+  std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
   DialogSeams seams = DialogSeams::Real();
 };

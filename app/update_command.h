@@ -28,8 +28,8 @@ enum class UpdatePath {
 
 struct UpdatePlan {
   UpdatePath path = UpdatePath::WrongSelection;
-  int index = -1;         // the interface to update: the first selected row
-  uint16_t deviceId = 0;  // its type, which names the settings section
+  int index = -1;           // the interface to update: the first selected row
+  uint16_t deviceId = 0;    // its type, which names the settings section
   std::string initialName;  // the file dialog's initial name: the type's last image or "DIR/*.bin"
 };
 
