@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
@@ -404,6 +405,45 @@ TEST(Window, AboutBoxFromF1AndTheContextMenuEntry) {
   bench.window->OnSysCommand(32);  // not an About command: nothing opens
   EXPECT_EQ(watcher.shown, 2);
   EXPECT_TRUE(bench.window->isVisible());
+}
+
+// The real side of the file-dialog seam: where it opens, what it lists, what it returns.
+TEST(Window, RealFileDialogOffersFirmwareFiles) {
+  EnsureApplication();
+  testing::TempDir dir;
+  const std::string image = dir.Write("dimmer.bin", std::vector<uint8_t>{1}).string();
+  struct Case {
+    std::string initialName;
+    bool accept;
+    std::optional<std::string> result;
+  };
+  const Case cases[] = {
+      {(dir.Path() / "*.bin").string(), true, std::nullopt},  // nothing picked: cannot accept
+      {image, true, image},
+      {image, false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.initialName);
+    QString directory;
+    QStringList filters;
+    QTimer::singleShot(50, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      directory = dialog->directory().absolutePath();
+      filters = dialog->nameFilters();
+      if (c.accept && !dialog->selectedFiles().isEmpty() &&
+          QFileInfo(dialog->selectedFiles().constFirst()).isFile()) {
+        static_cast<QDialog*>(dialog)->accept();  // accept() is protected in QFileDialog
+      } else {
+        dialog->reject();
+      }
+    });
+    const auto chosen =
+        DialogSeams::Real().chooseImage(nullptr, {c.initialName, "Firmware File (*.bin)", "bin"});
+    EXPECT_EQ(chosen, c.result);
+    EXPECT_EQ(directory, QString::fromStdString(dir.Path().string()));
+    EXPECT_EQ(filters, QStringList{"Firmware File (*.bin)"});
+  }
 }
 
 TEST(Window, LayoutKeepsItsProportionsAtAnyFontSize) {
