@@ -36,14 +36,29 @@ namespace {
 constexpr settings::LocalDate kToday{6, 12, 2026};
 constexpr settings::LocalDate kYesterday{5, 12, 2026};
 
-void EnsureApplication() {
-  static int argc = 1;
-  static std::array<char, 12> name{"window_test"};
-  static std::array<char*, 2> argv{name.data(), nullptr};
-  if (QApplication::instance() == nullptr) {
+// One application for all tests, made before the first and destroyed after the last, while
+// Qt's own globals are still alive (a function-local static would outlive them).
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication application(argc, argv.data());
+    m_application = std::make_unique<QApplication>(m_argc, m_argv.data());
   }
+  void TearDown() override { m_application.reset(); }
+
+ private:
+  int m_argc = 1;
+  std::array<char, 12> m_name{"window_test"};
+  std::array<char*, 2> m_argv{m_name.data(), nullptr};
+  std::unique_ptr<QApplication> m_application;
+};
+
+// gtest owns the environment it is given.
+[[maybe_unused]] const ::testing::Environment* const kQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+void EnsureApplication() {
+  ASSERT_NE(QApplication::instance(), nullptr);
 }
 
 std::string ReadText(const std::filesystem::path& path) {
