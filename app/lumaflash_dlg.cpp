@@ -172,6 +172,9 @@ void CLumaflashDlg::ScanInterfaces() {
 }
 
 void CLumaflashDlg::RunCommand(const std::function<void()>& work) {
+  if (m_busy) {
+    return;  // one scan or update at a time: they share the session
+  }
   m_busy = true;
   RunBusy(work);
   m_busy = false;
@@ -190,7 +193,11 @@ void CLumaflashDlg::OnTimer(int id) {
 
 void CLumaflashDlg::timerEvent(QTimerEvent* event) {
   if (m_autoRepeatTimer != 0 && event->timerId() == m_autoRepeatTimer) {
-    OnTimer(kAutoRepeatTimerId);
+    // Timers still tick while a scan runs (only input is held back); the repeat waits for the
+    // next tick rather than start an update beside it.
+    if (!m_busy) {
+      OnTimer(kAutoRepeatTimerId);
+    }
     return;
   }
   QDialog::timerEvent(event);

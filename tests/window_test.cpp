@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <memory>
@@ -264,6 +265,52 @@ TEST(Window, FileDialogPathUpdatesAndEndsTheWindow) {
   EXPECT_NE(ini.find("LAST_OPEN=" + image), std::string::npos) << ini;
   EXPECT_NE(ini.find("LAST_DEVICE=351406122026"), std::string::npos) << ini;
   EXPECT_TRUE(bench.StatusLines().contains("RUN application."));
+}
+
+// Samples the window every few milliseconds while it is busy, and tries to get input through.
+struct BusyProbe {
+  explicit BusyProbe(CLumaflashDlg& watched) : window(watched) {
+    QObject::connect(&timer, &QTimer::timeout, [this] { Sample(); });
+    timer.start(2);
+  }
+  void Sample() {
+    if (!window.IsBusy()) {
+      return;
+    }
+    // The update's bar counts blocks; the rescan after it counts ports (here one).
+    if (window.Progress()->maximum() == updateRange) {
+      ++samples;
+      const QCursor* cursor = QApplication::overrideCursor();
+      waitCursorEverywhere =
+          waitCursorEverywhere && cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+      highestProgress = std::max(highestProgress, window.Progress()->value());
+    }
+    QTest::keyClick(window.InterfaceList(), Qt::Key_D, Qt::ControlModifier);
+    QTest::mouseClick(window.FindButton(), Qt::LeftButton);
+  }
+  CLumaflashDlg& window;
+  int updateRange = 10;
+  QTimer timer;
+  int samples = 0;
+  bool waitCursorEverywhere = true;
+  int highestProgress = 0;
+};
+
+TEST(Window, WhileUpdatingItShowsProgressAndTakesNoInput) {
+  Bench bench;
+  bench.AddDevice(Config(0x0008, 0x0105));  // 20 ms after every block of 512 bytes
+  const std::string image = bench.WriteImage("norrix.bin", 0x0008, 10 * 512);
+  bench.Open();
+  bench.fileAnswer = image;
+  BusyProbe probe(*bench.window);
+  bench.ClickUpdate();
+  EXPECT_TRUE(bench.Ended());
+  EXPECT_TRUE(bench.Received(0, bench.payloads[0]));
+  EXPECT_GT(probe.samples, 2);
+  EXPECT_TRUE(probe.waitCursorEverywhere);
+  EXPECT_GE(probe.highestProgress, 5);  // of 10 blocks: the bar moved while the worker ran
+  EXPECT_TRUE(bench.messages.empty());  // Ctrl+D was held back
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST(Window, CancelledFileDialogSendsNothing) {
