@@ -22,7 +22,6 @@
 #include "app_icon.h"
 #include "busy_run.h"
 #include "dialog_layout.h"
-#include "discovery/scan.h"
 #include "settings/last_image.h"
 
 namespace lumaflash::app {
@@ -168,7 +167,7 @@ void CLumaflashDlg::SetupInterfaceList() {
 }
 
 void CLumaflashDlg::ScanInterfaces() {
-  RunCommand([this] { discovery::ScanInterfaces(m_session); });
+  RunCommand([this] { ScanAndReport(m_session); });
 }
 
 void CLumaflashDlg::RunCommand(const std::function<void()>& work) {

@@ -1,6 +1,7 @@
 #include "update_command.h"
 
 #include <filesystem>
+#include <vector>
 
 #include "discovery/scan.h"
 #include "session.h"
@@ -41,9 +42,19 @@ void AcceptChosenImage(Session& session, const UpdatePlan& plan, const std::stri
   settings::WriteLastOpen(session, plan.deviceId, path);
 }
 
+void ScanAndReport(Session& session) {
+  const std::vector<serial::PortFailure> failures = discovery::ScanInterfaces(session);
+  if (session.namedPorts.empty()) {
+    return;
+  }
+  for (const serial::PortFailure& failure : failures) {
+    session.feedback.AddStatus(serial::DescribePortFailure(failure), true);
+  }
+}
+
 bool UpdateAndRescan(Session& session, int index) {
   const update::FlashOutcome outcome = update::FlashInterface(session, index);
-  discovery::ScanInterfaces(session);
+  ScanAndReport(session);
   return outcome.result == update::FlashResult::Success;
 }
 

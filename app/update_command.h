@@ -43,6 +43,11 @@ UpdatePlan PlanUpdate(Session& session, std::size_t selectedCount, int firstSele
 // type's LAST_OPEN.
 void AcceptChosenImage(Session& session, const UpdatePlan& plan, const std::string& path);
 
+// The Find command. Ports the operator named and that could not be opened are each reported
+// with the reason (busy, permission denied, no such port), so that a mistyped or taken port
+// does not just look like a missing device. The system's ports are walked silently.
+void ScanAndReport(Session& session);
+
 // Updates interface `index` from the current image, then rescans whatever the outcome. True
 // when the update succeeded: the window ends then.
 bool UpdateAndRescan(Session& session, int index);

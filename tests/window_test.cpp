@@ -97,6 +97,7 @@ struct Bench {
     for (const auto& device : devices) {
       setup.ports.push_back(device->Path());
     }
+    setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
     setup.directory = dir.Path();
     setup.today = [today] { return today; };
     setup.seams.chooseImage = [this](QWidget*, const FileDialogRequest& request) {
@@ -153,6 +154,7 @@ struct Bench {
 
   testing::TempDir dir;
   std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+  std::vector<std::string> extraPorts;  // named as well, after the devices' ports
   std::vector<std::vector<uint8_t>> payloads;
   std::vector<FileDialogRequest> fileRequests;
   std::optional<std::string> fileAnswer;
@@ -211,6 +213,20 @@ TEST(Window, ListShowsWhatTheScanFound) {
     EXPECT_EQ(list.selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(bench.window->windowTitle(), "Lumaflash - V1.3");
   }
+}
+
+TEST(Window, NamedPortThatCannotBeOpenedIsReported) {
+  Bench bench;
+  bench.AddDevice(Config(0x3514, 0x0105));
+  bench.extraPorts = {(bench.dir / "no-such-port").string()};
+  bench.Open();
+  EXPECT_EQ(bench.Rows().size(), 1u);
+  const QStringList lines = bench.StatusLines();
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_EQ(lines[0], "1 Interfaces found");
+  EXPECT_TRUE(lines[1].contains(QString::fromStdString(bench.extraPorts[0])))
+      << lines[1].toStdString();
+  EXPECT_EQ(bench.beeps, 1);
 }
 
 TEST(Window, FindRescansAndTheLogKeepsThreeLines) {
