@@ -101,10 +101,6 @@ bool Accepts(Fault fault) {
 
 }  // namespace
 
-std::vector<uint8_t> DefaultSerial() {
-  return {0x12, 0x34, 0x56, 0x78};
-}
-
 std::vector<uint8_t> EncodeIdentifyReply(const DeviceConfig& config) {
   std::vector<uint8_t> reply;
   AppendLittleEndian(reply, config.bootloaderVersion);

@@ -37,9 +37,6 @@ struct FaultPlan {
 inline constexpr std::chrono::milliseconds kLateDelay{120};
 inline constexpr std::size_t kOverlongReplySize = 1100;
 
-// The serial number a device gets when none is given: 12 34 56 78.
-std::vector<uint8_t> DefaultSerial();
-
 // The identity of a simulated device. The identify reply carries the fields the layout of its
 // bootloader version and device type has room for.
 struct DeviceConfig {
@@ -48,8 +45,7 @@ struct DeviceConfig {
   uint16_t deviceId = 0x3514;
   uint16_t infoTag = 0x2118;  // only sent by bootloader 0x0101
   uint16_t blockSize = 512;
-  // Out of line: GCC 12 at -O2 misreads an inlined initializer list here as uninitialized.
-  std::vector<uint8_t> serial = DefaultSerial();
+  std::vector<uint8_t> serial{0x12, 0x34, 0x56, 0x78};
   bool stayInBootloader = false;  // after the run packet; otherwise it answers nothing more
 };
 

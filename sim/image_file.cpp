@@ -17,7 +17,7 @@ std::vector<uint8_t> BuildImageFile(uint8_t headerVersion, uint16_t deviceId,
                                     std::optional<uint32_t> announcedLength) {
   std::vector<uint8_t> file{headerVersion};
   if (headerVersion >= 2) {
-    file.resize(file.size() + 3, 0x00);  // insert({...}) trips GCC 12's -Warray-bounds at -O2
+    file.insert(file.end(), {0x00, 0x00, 0x00});
   }
   PutBigEndian(file, deviceId, 2);
   PutBigEndian(file, 0x0000, 2);

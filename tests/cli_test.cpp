@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,8 @@ namespace lumaflash {
 namespace {
 
 testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
-  std::vector<std::string> command{std::string(LUMAFLASH_CLI_PATH)};
-  command.insert(command.end(), args.begin(), args.end());
-  return testing::RunProgram(command, dir.Path());
+  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+  return testing::RunProgram(args, dir.Path());
 }
 
 TEST(Cli, ScanListsASimulatedDeviceAsJson) {
@@ -77,9 +75,7 @@ TEST(Cli, FlashUpdatesTheOneDeviceAndWritesTheStamp) {
   EXPECT_TRUE(got.RunReceived());
   EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.Image().begin()));
   std::ifstream ini(dir / "Lumaflash.ini");
-  std::ostringstream contents;
-  contents << ini.rdbuf();
-  const std::string text = contents.str();
+  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("[APP]"), std::string::npos);
   EXPECT_NE(text.find("LAST_DEVICE=3514"), std::string::npos);
 }

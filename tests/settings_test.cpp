@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,11 +45,8 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const fs::path& path) {
-  // Read through a stream buffer: istreambuf_iterator trips GCC 12's -Wnull-dereference at -O2.
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 TEST(SettingsNames, DeviceSectionIsFourLowerCaseHexDigits) {
