@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  qt6-qpa-plugins fonts-dejavu-core
   libgtest-dev libgmock-dev
   qt6-base-dev
-  qt6-qpa-plugins fonts-dejavu-core
 )
 
 missing=()
