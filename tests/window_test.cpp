@@ -320,7 +320,7 @@ TEST(Window, WhileUpdatingItShowsProgressAndTakesNoInput) {
   bench.fileAnswer = image;
   BusyProbe probe(*bench.window);
   bench.ClickUpdate();
-  EXPECT_TRUE(bench.Ended());
+  EXPECT_TRUE(bench.Ended()) << bench.StatusLines().join(" | ").toStdString();
   EXPECT_TRUE(bench.Received(0, bench.payloads[0]));
   EXPECT_GT(probe.samples, 2);
   EXPECT_TRUE(probe.waitCursorEverywhere);
