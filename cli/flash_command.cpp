@@ -1,20 +1,35 @@
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <thread>
 
 #include "commands.h"
-#include "discovery/scan.h"
+#include "device_choice.h"
+#include "discovery/catalogue.h"
 #include "exit_codes.h"
+#include "flash_record.h"
+#include "progress_board.h"
+#include "rescanner.h"
 #include "session.h"
 #include "settings/last_image.h"
 #include "terminal_feedback.h"
 #include "update/flash.h"
+#include "update/sha256.h"
 
 namespace lumaflash::cli {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kRescanPause{1000};
+constexpr std::chrono::milliseconds kInterruptCheck{50};
 
 std::atomic<bool> g_interrupted{false};
 
@@ -23,7 +38,7 @@ void OnInterrupt(int) {
 }
 
 // Ctrl+C during an update stops it between two blocks, so the port is closed in order and the
-// operator is told which device was left half-written.
+// operator is told which device was left half-written. While waiting it ends the run.
 class InterruptGuard {
  public:
   InterruptGuard() { m_previous = std::signal(SIGINT, OnInterrupt); }
@@ -60,50 +75,297 @@ int ExitCodeFor(update::FlashResult result) {
   return kExitFailure;
 }
 
+// Every attempt a success: 0. One interrupted: 10. All failed: the first failure's code. Some
+// failed and some succeeded: 11.
+int CombinedExit(const std::vector<FlashRecord>& records) {
+  std::size_t failed = 0;
+  int first = kExitOk;
+  for (const FlashRecord& record : records) {
+    if (record.outcome.result == update::FlashResult::Interrupted) {
+      return kExitInterrupted;
+    }
+    if (record.outcome.result == update::FlashResult::Success) {
+      continue;
+    }
+    if (failed++ == 0) {
+      first = ExitCodeFor(record.outcome.result);
+    }
+  }
+  if (failed == 0 || failed == records.size()) {
+    return first;
+  }
+  return kExitSomeFailed;
+}
+
+std::string Hex4(uint16_t word) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", word);
+  return text;
+}
+
+std::string Describe(const protocol::InterfaceRecord& record) {
+  return record.portPath + " (serial " + discovery::FormatSerial(record.Serial()) + ")";
+}
+
+// Everything one flash command works with.
+struct FlashRun {
+  const Options& options;
+  std::string imagePath;
+  const update::FirmwareImage& image;
+  std::string sha256;
+  std::FILE* human;  // standard output, or standard error when it carries JSON
+  Session& session;
+};
+
+FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device,
+                    Feedback& feedback) {
+  FlashRecord record;
+  record.timestamp = LocalTimestamp(std::chrono::system_clock::now());
+  record.device = device;
+  record.imagePath = run.imagePath;
+  record.sha256 = run.sha256;
+  const auto start = Clock::now();
+  record.outcome =
+      update::TransferImage(device, run.image, run.imagePath, feedback, &g_interrupted);
+  record.durationMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  return record;
+}
+
+// Hands one attempt on: the JSON line, the CSV log, the update stamp after a success, and the
+// name of a device left half-written.
+void Publish(const FlashRun& run, const FlashRecord& record) {
+  if (run.options.json) {
+    std::printf("%s\n", RecordJson(record).c_str());
+    std::fflush(stdout);
+  }
+  if (!run.options.logPath.empty()) {
+    std::string error;
+    if (!AppendCsv(run.options.logPath, record, error)) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    }
+  }
+  if (record.outcome.result == update::FlashResult::Success) {
+    settings::StampUpdate(run.session, record.device.deviceId);
+  }
+  if (record.outcome.result == update::FlashResult::Interrupted) {
+    std::fprintf(run.human,
+                 "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
+                 "stays in bootloader mode: update it again before using it.\n",
+                 Describe(record.device).c_str());
+  }
+}
+
+std::vector<FlashRecord> UpdateOne(const FlashRun& run, const protocol::InterfaceRecord& device) {
+  TerminalFeedback feedback(run.human);
+  feedback.EnableProgress(true);
+  return {Attempt(run, device, feedback)};
+}
+
+void PrintSummary(std::FILE* out, const std::vector<FlashRecord>& records) {
+  std::fprintf(out, "%-20s %-22s %-18s %s\n", "PORT", "SERIAL", "RESULT", "TIME");
+  for (const FlashRecord& record : records) {
+    std::fprintf(out, "%-20s %-22s %-18s %.1f s\n", record.device.portPath.c_str(),
+                 discovery::FormatSerial(record.device.Serial()).c_str(),
+                 update::FlashResultName(record.outcome.result),
+                 static_cast<double>(record.durationMs) / 1000.0);
+  }
+  for (const FlashRecord& record : records) {
+    if (record.outcome.result != update::FlashResult::Success) {
+      std::fprintf(out, "%s: %s\n", record.device.portPath.c_str(),
+                   FailureText(record.outcome).c_str());
+    }
+  }
+  std::fflush(out);
+}
+
+// Each device on its own thread with its own port and listener, so one that fails, goes
+// silent or vanishes neither stops nor slows the others.
+std::vector<FlashRecord> UpdateAll(const FlashRun& run,
+                                   const std::vector<protocol::InterfaceRecord>& devices) {
+  std::vector<std::string> labels;
+  for (const protocol::InterfaceRecord& device : devices) {
+    labels.push_back(device.portPath + " " + discovery::SerialHex(device.Serial()));
+  }
+  ProgressBoard board(run.human, labels);
+  std::vector<FlashRecord> records(devices.size());
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      workers.emplace_back([&, i] {
+        BoardFeedback feedback(board, i);
+        records[i] = Attempt(run, devices[i], feedback);
+      });
+    }
+  }
+  PrintSummary(run.human, records);
+  return records;
+}
+
+bool SleepUnlessInterrupted(std::chrono::milliseconds pause) {
+  for (auto slept = std::chrono::milliseconds{0}; slept < pause; slept += kInterruptCheck) {
+    if (g_interrupted.load()) {
+      return false;
+    }
+    std::this_thread::sleep_for(kInterruptCheck);
+  }
+  return !g_interrupted.load();
+}
+
+// Ports the operator named are always explained. Walking the system's ports, only the reasons
+// worth acting on are told: a port that does not exist or is no serial line is no news.
+void ReportFailures(const std::vector<serial::PortFailure>& failures, bool named) {
+  for (const serial::PortFailure& failure : failures) {
+    if (named || failure.error == serial::PortError::Busy ||
+        failure.error == serial::PortError::AccessDenied) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", serial::DescribePortFailure(failure).c_str());
+    }
+  }
+}
+
+// Lists the devices an update leaves out, each once per attached unit.
+void TellSkipped(const FlashRun& run, const std::vector<protocol::InterfaceRecord>& skipped,
+                 std::set<UnitKey>& told) {
+  for (const protocol::InterfaceRecord& record : skipped) {
+    if (told.insert(KeyOf(record)).second) {
+      std::fprintf(run.human, "skipped %s: %s (type %s), the image is for type %s\n",
+                   Describe(record).c_str(), discovery::LookupDeviceName(record.deviceId).c_str(),
+                   Hex4(record.deviceId).c_str(), Hex4(run.image.deviceId).c_str());
+    }
+  }
+}
+
+int NoneFound(const FlashRun& run, const Choice& choice) {
+  if (!run.options.serial.empty()) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: no device with serial number %s answered. Check the number "
+                 "(lumaflash-cli scan lists them) and that the device is in bootloader mode.\n",
+                 run.options.serial.c_str());
+  } else if (!choice.skipped.empty()) {
+    std::fprintf(stderr, "lumaflash-cli: no device of type %s (%s) answered; nothing was sent.\n",
+                 Hex4(run.image.deviceId).c_str(),
+                 discovery::LookupDeviceName(run.image.deviceId).c_str());
+  } else {
+    std::fprintf(stderr,
+                 "lumaflash-cli: no device in bootloader mode answered. Connect one, put it in "
+                 "bootloader mode and try again.\n");
+  }
+  return kExitNoInterface;
+}
+
+int Several(const Choice& choice) {
+  protocol::InterfaceTable table;
+  for (std::size_t i = 0; i < choice.several.size() && i < protocol::kInterfaceTableSize; ++i) {
+    table[i] = choice.several[i];
+  }
+  PrintInterfaceTable(stderr, table);
+  std::fprintf(stderr,
+               "lumaflash-cli: %zu devices answered; nothing was sent. Name the one to update "
+               "with --serial HEX or --port PATH, or update them all with --all.\n",
+               choice.several.size());
+  return kExitAmbiguous;
+}
+
+// The scan, choose, update loop: once, or until a device comes (--wait), or for every device
+// that comes until Ctrl+C (--repeat).
+int FlashLoop(const FlashRun& run) {
+  const Options& options = run.options;
+  const bool waiting = options.wait || options.repeat;
+  const ChoiceRules rules{run.image.deviceId, options.serial, options.all, waiting};
+  Rescanner scanner(options.ports);
+  RecentUnits recent;
+  std::set<UnitKey> toldSkipped;
+  std::vector<FlashRecord> done;
+  bool toldWaiting = false;
+  std::size_t lastCount = SIZE_MAX;
+  while (true) {
+    if (g_interrupted.load()) {
+      break;
+    }
+    scanner.Scan();
+    ReportFailures(scanner.NewFailures(), !options.ports.empty());
+    const auto found = scanner.Interfaces().Used();
+    if (found.size() != lastCount) {
+      std::fprintf(run.human, "%s\n", discovery::FoundLine(found.size()).c_str());
+      lastCount = found.size();
+    }
+    recent.KeepOnly(found);
+    std::erase_if(toldSkipped, [&](const UnitKey& key) {
+      return std::none_of(found.begin(), found.end(),
+                          [&](const auto& record) { return KeyOf(record) == key; });
+    });
+    const Choice choice = ChooseDevices(found, rules, recent.Units());
+    TellSkipped(run, choice.skipped, toldSkipped);
+    if (choice.verdict == Choice::Verdict::Several) {
+      return Several(choice);
+    }
+    if (choice.verdict == Choice::Verdict::None) {
+      if (!waiting) {
+        return NoneFound(run, choice);
+      }
+      if (!toldWaiting) {
+        std::fprintf(run.human, "Waiting for a%s device of type %s%s... (Ctrl+C ends)\n",
+                     done.empty() ? "" : " further", Hex4(run.image.deviceId).c_str(),
+                     options.serial.empty() ? "" : (" with serial " + options.serial).c_str());
+        std::fflush(run.human);
+        toldWaiting = true;
+      }
+      SleepUnlessInterrupted(kRescanPause);
+      continue;
+    }
+    toldWaiting = false;
+    const std::vector<FlashRecord> records =
+        options.all ? UpdateAll(run, choice.chosen) : UpdateOne(run, choice.chosen.front());
+    for (const FlashRecord& record : records) {
+      Publish(run, record);
+      recent.Add(record.device);
+      done.push_back(record);
+    }
+    if (!options.repeat || CombinedExit(records) == kExitInterrupted) {
+      return CombinedExit(records);
+    }
+  }
+  if (options.repeat) {
+    std::fprintf(run.human, "Stopped. %zu update(s) in this run.\n", done.size());
+    return CombinedExit(done);
+  }
+  std::fprintf(stderr, "lumaflash-cli: stopped while waiting; nothing was sent.\n");
+  return kExitInterrupted;
+}
+
 }  // namespace
 
 int RunFlash(const Options& options) {
   const std::string& imagePath = options.positional[0];
   // The image is checked before any port is touched.
-  {
-    auto image = std::make_unique<update::FirmwareImage>();
-    std::string error;
-    if (!update::LoadFirmwareImage(imagePath, *image, error)) {
-      std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
-      return kExitImageUnusable;
-    }
+  auto image = std::make_unique<update::FirmwareImage>();
+  std::string error;
+  if (!update::LoadFirmwareImage(imagePath, *image, error)) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    return kExitImageUnusable;
   }
-  TerminalFeedback feedback(stdout);
-  Session session(feedback);
-  session.namedPorts = options.ports;
+  // A production run must leave its record: a log that cannot be written stops it before any
+  // device is touched.
+  if (!options.logPath.empty() && !std::ofstream(options.logPath, std::ios::app)) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: cannot open the log %s for appending: check that its folder "
+                 "exists and is writable. Nothing was sent.\n",
+                 options.logPath.c_str());
+    return kExitFailure;
+  }
+  std::FILE* human = options.json ? stderr : stdout;
+  TerminalFeedback settingsFeedback(human);
+  Session session(settingsFeedback);
   session.recallLastImage = false;
-  std::error_code error;
-  settings::SetupSettings(session, std::filesystem::current_path(error));
-  auto failures = discovery::ScanInterfaces(session);
-  if (!options.ports.empty()) {
-    ReportPortFailures(failures);
-  }
-  const std::size_t found = session.interfaces.Count();
-  if (found == 0) {
-    std::fprintf(stderr,
-                 "lumaflash-cli: no device in bootloader mode answered. Connect one, put it in "
-                 "bootloader mode and try again.\n");
-    return kExitNoInterface;
-  }
-  if (found > 1) {
-    PrintInterfaceTable(stderr, session.interfaces);
-    std::fprintf(stderr,
-                 "lumaflash-cli: %zu devices answered; nothing was sent. Name the one to "
-                 "update with --port PATH.\n",
-                 found);
-    return kExitAmbiguous;
-  }
-  session.currentImagePath = imagePath;
+  std::error_code noDirectory;
+  settings::SetupSettings(session, std::filesystem::current_path(noDirectory));
+  const FlashRun run{
+      options, imagePath,
+      *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
+      human,   session};
   g_interrupted.store(false);
-  session.cancel = &g_interrupted;
   InterruptGuard guard;
-  feedback.EnableProgress(true);
-  return ExitCodeFor(update::FlashInterface(session, 0).result);
+  return FlashLoop(run);
 }
 
 }  // namespace lumaflash::cli

@@ -12,6 +12,12 @@ struct Options {
   std::vector<std::string> ports;  // --port PATH, repeatable
   bool json = false;
   bool trace = false;
+  // flash only
+  bool all = false;     // every matching device at once
+  bool wait = false;    // wait for a matching device instead of failing
+  bool repeat = false;  // go on with the next device after each update
+  std::string serial;   // --serial HEX: the device to update, as upper-case hex
+  std::string logPath;  // --log FILE: one CSV line per device attempt
 };
 
 // Parses the command line; nothing (and `error` set) for anything it does not know.

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "support/read_file.h"
+#include "support/temp_dir.h"
 
 namespace lumaflash::settings {
 namespace {
@@ -27,27 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A fresh directory per test, removed with everything in it afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "lumaflash-ini-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(m_path, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& Path() const { return m_path; }
-
- private:
-  fs::path m_path;
-};
+using testing::TempDir;
 
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -347,11 +327,16 @@ std::pair<std::string, int> RunInChild(Body body) {
   }
   const pid_t child = ::fork();
   if (child == 0) {
-    ::close(pipeFds[0]);
-    const std::string report = body();
-    const ssize_t ignored = ::write(pipeFds[1], report.data(), report.size());
-    static_cast<void>(ignored);
-    ::_exit(0);
+    // The child must never return into the test runner, whatever happens.
+    try {
+      ::close(pipeFds[0]);
+      const std::string report = body();
+      const ssize_t ignored = ::write(pipeFds[1], report.data(), report.size());
+      static_cast<void>(ignored);
+      ::_exit(0);
+    } catch (...) {
+      ::_exit(3);
+    }
   }
   ::close(pipeFds[1]);
   std::string report;
@@ -406,15 +391,23 @@ pid_t StartWriterKilledAfter(const fs::path& path, long cpuMicroseconds,
   itimerspec when{};
   when.it_value.tv_sec = cpuMicroseconds / 1000000;
   when.it_value.tv_nsec = (cpuMicroseconds % 1000000) * 1000;
-  if (::timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &timer) != 0 ||
+  // Should the timer never fire, the CPU limit ends the child with SIGXCPU instead of hanging
+  // the test; that limit lies far beyond the last kill point.
+  const rlimit cpuLimit{10, 10};
+  if (::setrlimit(RLIMIT_CPU, &cpuLimit) != 0 ||
+      ::timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &timer) != 0 ||
       ::timer_settime(timer, 0, &when, nullptr) != 0) {
     ::_exit(2);
   }
-  IniFile file(path);
-  for (int round = 0;; ++round) {
-    if (!file.Write("3514", "LAST_OPEN", valueFor(round))) {
-      ::_exit(1);
+  try {
+    IniFile file(path);
+    for (int round = 0;; ++round) {
+      if (!file.Write("3514", "LAST_OPEN", valueFor(round))) {
+        ::_exit(1);
+      }
     }
+  } catch (...) {
+    ::_exit(3);
   }
 }
 
@@ -426,8 +419,12 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
                        static_cast<char>('a' + round % 26));
   };
 
-  for (const long killAfter : {1L, 300L, 1100L, 2300L, 3700L, 5300L, 7900L, 11000L, 13000L, 17000L,
-                               19000L, 23000L, 29000L, 31000L, 37000L, 41000L}) {
+  // Kill points in microseconds of the writer's CPU time, spread over a few dozen writes.
+  std::vector<long> killPoints;
+  for (long point = 1; point < 40000; point += 900 + point / 8) {
+    killPoints.push_back(point);
+  }
+  for (const long killAfter : killPoints) {
     SCOPED_TRACE(killAfter);
     TempDir dir;
     const fs::path path = dir.Path() / "Lumaflash.ini";

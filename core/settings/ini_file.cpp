@@ -25,7 +25,6 @@ namespace ini_text {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\v\f";
-constexpr std::string_view kLineBreaks = "\r\n";
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) {
@@ -72,11 +71,18 @@ std::string_view Unquote(std::string_view value) {
   return IsQuoted(value) ? value.substr(1, value.size() - 2) : value;
 }
 
+// Two memchr-backed searches, cheap even for very long values.
+bool HasLineBreak(std::string_view text) {
+  return text.find('\n') != std::string_view::npos || text.find('\r') != std::string_view::npos;
+}
+
 std::string WithoutLineBreaks(std::string_view text) {
+  if (!HasLineBreak(text)) {
+    return std::string(text);
+  }
   std::string result;
-  result.reserve(text.size());
   for (const char c : text) {
-    if (kLineBreaks.find(c) == std::string_view::npos) {
+    if (c != '\n' && c != '\r') {
       result += c;
     }
   }
@@ -330,8 +336,9 @@ FileContent ReadFileContent(const fs::path& path) {
       [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
   if (fd < 0) {
     content.error = errno;
-    content.status =
-        content.error == ENOENT ? FileContent::Status::kMissing : FileContent::Status::kFailed;
+    // ENOTDIR: a parent is a plain file, so this file cannot exist either.
+    const bool missing = content.error == ENOENT || content.error == ENOTDIR;
+    content.status = missing ? FileContent::Status::kMissing : FileContent::Status::kFailed;
     return content;
   }
   struct stat info {};
@@ -357,8 +364,10 @@ std::string ReadFailureMessage(const fs::path& path, const FileContent& content)
            (content.isDirectory ? "a directory" : "not a regular file") +
            ", so settings cannot be kept there. Rename or remove it and try again.";
   }
-  return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(content.error) +
-         ". Check that this user may read it, or move it away to start with default settings.";
+  const bool denied = content.error == EACCES || content.error == EPERM;
+  return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(content.error) + ". " +
+         (denied ? "Check that this user may read it" : "Check the file and the disk") +
+         ", or move the file away to start with default settings.";
 }
 
 std::string WriteAdvice(int error, const fs::path& directory) {
@@ -385,17 +394,15 @@ std::string WriteAdvice(int error, const fs::path& directory) {
 
 std::string WriteFailureMessage(const fs::path& path, int error) {
   return "Could not save the settings file " + Quoted(path) + ": " + ErrorText(error) +
-         ". The file was left as it was. " + WriteAdvice(error, DirectoryOf(path));
+         ". Nothing was changed on disk. " + WriteAdvice(error, DirectoryOf(path));
 }
 
 // Why an entry cannot be stored so that it reads back as given, or empty when it can.
 std::string EntryProblem(std::string_view section, std::string_view key, std::string_view value) {
-  const auto hasLineBreak = [](std::string_view text) {
-    return text.find_first_of("\r\n") != std::string_view::npos;
-  };
   // A line break would end the entry early and let the rest of the value pose as lines of its
   // own; refusing (instead of dropping the breaks) keeps a wrong value from being stored.
-  if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value)) {
+  if (ini_text::HasLineBreak(section) || ini_text::HasLineBreak(key) ||
+      ini_text::HasLineBreak(value)) {
     return "it contains a line break, which a settings entry cannot hold";
   }
   const std::string_view sectionName = ini_text::Trim(section);
@@ -533,7 +540,7 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
   const std::string problem = EntryProblem(section, key, value);
   if (!problem.empty()) {
     m_lastError = "Cannot save \"" + std::string(key) + "\" in the settings file " +
-                  Quoted(m_path) + ": " + problem + ". The file was left as it was.";
+                  Quoted(m_path) + ": " + problem + ". Nothing was changed on disk.";
     return false;
   }
   const fs::path target = WriteTarget(m_path);

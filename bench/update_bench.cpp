@@ -1,0 +1,242 @@
+// Prints how close an update comes to the floor the protocol sets, and how much CPU the host
+// spends while it waits on the device. The simulated device runs in its own process, so the
+// CPU figures are the host's alone.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "discovery/scan.h"
+#include "protocol/identify.h"
+#include "protocol/programming.h"
+#include "serial/port.h"
+#include "sim/image_file.h"
+#include "support/run_program.h"
+#include "update/flash.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using lumaflash::testing::RunningProgram;
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Starts lumaflash-sim with `args` and returns the paths of its first `count` devices.
+std::vector<std::string> StartSimulatorDevices(std::unique_ptr<RunningProgram>& sim,
+                                               const std::string& pathsFile,
+                                               std::vector<std::string> args, std::size_t count) {
+  args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+  std::string command;
+  for (const auto& arg : args) {
+    command += "'" + arg + "' ";
+  }
+  sim = std::make_unique<RunningProgram>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec " + command + "> " + pathsFile}, "/");
+  for (int i = 0; i < 300; ++i) {
+    std::vector<std::string> paths;
+    if (FILE* file = std::fopen(pathsFile.c_str(), "r")) {
+      char line[256] = {};
+      while (std::fgets(line, sizeof line, file) != nullptr) {
+        std::string text(line);
+        paths.push_back(text.substr(0, text.find(' ')));
+      }
+      std::fclose(file);
+    }
+    if (paths.size() >= count) {
+      paths.resize(count);
+      return paths;
+    }
+    ::usleep(10000);
+  }
+  return {};
+}
+
+// Starts lumaflash-sim with `args` and returns the path of its first device.
+std::string StartSimulator(std::unique_ptr<RunningProgram>& sim, const std::string& pathsFile,
+                           const std::vector<std::string>& args) {
+  std::string command = "'" LUMAFLASH_SIM_PATH "' ";
+  for (const auto& arg : args) {
+    command += "'" + arg + "' ";
+  }
+  sim = std::make_unique<RunningProgram>(
+      std::vector<std::string>{"/bin/sh", "-c", "exec " + command + "> " + pathsFile}, "/");
+  for (int i = 0; i < 200; ++i) {
+    FILE* file = std::fopen(pathsFile.c_str(), "r");
+    char line[256] = {};
+    bool got = file != nullptr && std::fgets(line, sizeof line, file) != nullptr;
+    if (file != nullptr)
+      std::fclose(file);
+    if (got) {
+      std::string path(line);
+      return path.substr(0, path.find(' '));
+    }
+    ::usleep(10000);
+  }
+  return {};
+}
+
+void IdentifyExchangeCost(const std::string& dir) {
+  std::unique_ptr<RunningProgram> sim;
+  std::string port = StartSimulator(sim, dir + "/silent", {"--fault", "silent:identify"});
+  lumaflash::serial::PortLink link;
+  if (!link.OpenPort({1, port})) {
+    std::printf("cannot open %s\n", port.c_str());
+    return;
+  }
+  constexpr int kRounds = 40;
+  std::array<uint8_t, 1000> reply{};
+  const std::array<uint8_t, 1> identify{lumaflash::protocol::kIdentify};
+  uint32_t length = 0;
+  const double cpuStart = CpuSeconds();
+  const auto start = Clock::now();
+  for (int i = 0; i < kRounds; ++i) {
+    link.Exchange(identify, reply, length, lumaflash::protocol::kIdentifyTimeoutMs);
+  }
+  const double wall = SecondsSince(start);
+  const double cpu = CpuSeconds() - cpuStart;
+  std::printf("identify exchange, silent device, %d rounds of 50 ms:\n", kRounds);
+  std::printf("  wall %.1f ms per exchange, CPU %.3f ms per exchange (%.2f %% of wall)\n",
+              wall * 1000 / kRounds, cpu * 1000 / kRounds, 100 * cpu / wall);
+  sim->Signal(SIGTERM);
+}
+
+void UpdateCost(const std::string& dir) {
+  constexpr uint32_t kLength = 64 * 1024;
+  constexpr uint16_t kBlockSize = 512;
+  constexpr uint16_t kType = 0x3514;  // a 10 ms type
+  std::unique_ptr<RunningProgram> sim;
+  std::string port = StartSimulator(sim, dir + "/device", {"--type", "3514"});
+  lumaflash::protocol::InterfaceRecord record;
+  record.bootloaderVersion = 0x0100;
+  record.deviceId = kType;
+  record.blockSize = kBlockSize;
+  record.portNumber = 1;
+  record.portPath = port;
+  auto image = std::make_unique<lumaflash::update::FirmwareImage>();
+  image->deviceId = kType;
+  image->length = kLength;
+  auto payload = lumaflash::sim::PatternPayload(kLength, 1);
+  std::copy(payload.begin(), payload.end(), image->data.begin());
+
+  lumaflash::Feedback quiet;
+  const double cpuStart = CpuSeconds();
+  const auto start = Clock::now();
+  auto outcome = lumaflash::update::TransferImage(record, *image, "bench.bin", quiet);
+  const double wall = SecondsSince(start);
+  const double cpu = CpuSeconds() - cpuStart;
+  const auto blocks = kLength / kBlockSize;
+  const double floor =
+      (100.0 + blocks * double(lumaflash::protocol::BlockPause(kType).count()) + 100.0) / 1000;
+  if (!outcome.statusLine.empty())
+    std::printf("  %s (%s)\n", outcome.statusLine.c_str(), port.c_str());
+  std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks): %s\n", kLength / 1024,
+              kBlockSize, blocks, lumaflash::update::FlashResultName(outcome.result));
+  std::printf("  wall %.3f s, floor %.3f s, ratio %.3f; CPU %.3f s = %.2f %% of wall\n", wall,
+              floor, wall / floor, cpu, 100 * cpu / wall);
+  sim->Signal(SIGTERM);
+  sim->Finish();
+  if (outcome.result != lumaflash::update::FlashResult::Success) {
+    std::string show = "cat '" + dir + "/device'";
+    (void)std::system(show.c_str());
+  }
+}
+
+// Wall time of `lumaflash-cli flash IMAGE --all` on `count` fresh simulated devices, with the
+// CLI's exit code.
+std::pair<double, int> CliUpdateTime(const std::string& dir, const std::string& image,
+                                     std::size_t count) {
+  std::unique_ptr<RunningProgram> sim;
+  const auto ports = StartSimulatorDevices(
+      sim, dir + "/devices" + std::to_string(count),
+      {"--count", std::to_string(count), "--type", "3514", "--bootloader", "0101"}, count);
+  std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash", image, "--all"};
+  for (const auto& port : ports) {
+    args.insert(args.end(), {"--port", port});
+  }
+  const auto start = Clock::now();
+  auto result = lumaflash::testing::RunProgram(args, dir);
+  const double wall = SecondsSince(start);
+  sim->Signal(SIGTERM);
+  sim->Finish();
+  if (result.exitCode != 0) {
+    std::printf("  lumaflash-cli exit %d: %s\n", result.exitCode, result.err.c_str());
+  }
+  return {wall, result.exitCode};
+}
+
+void ParallelUpdate(const std::string& dir) {
+  constexpr uint32_t kLength = 64 * 1024;
+  const std::string image = dir + "/bench.bin";
+  const auto file =
+      lumaflash::sim::BuildImageFile(1, 0x3514, lumaflash::sim::PatternPayload(kLength, 1));
+  if (FILE* out = std::fopen(image.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
+  const auto [one, oneExit] = CliUpdateTime(dir, image, 1);
+  const auto [eight, eightExit] = CliUpdateTime(dir, image, 8);
+  std::printf("lumaflash-cli flash --all, 64 KiB image, 10 ms type, whole run (scan included):\n");
+  std::printf("  1 device %.3f s (exit %d), 8 devices %.3f s (exit %d), ratio %.3f (aim <= 1.15)\n",
+              one, oneExit, eight, eightExit, eight / one);
+}
+
+void ParallelScan(const std::string& dir) {
+  constexpr std::size_t kDevices = 8;
+  constexpr int kRounds = 10;
+  std::unique_ptr<RunningProgram> sim;
+  const auto paths = StartSimulatorDevices(
+      sim, dir + "/scan", {"--count", std::to_string(kDevices), "--mix"}, kDevices);
+  const auto ports = lumaflash::serial::NamedPorts(paths);
+  for (std::size_t threads : {lumaflash::discovery::kProbeThreads, std::size_t{1}}) {
+    std::size_t answered = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < kRounds; ++i) {
+      for (const auto& probe : lumaflash::discovery::ProbePorts(ports, threads)) {
+        answered += probe.reply.size() >= lumaflash::protocol::kMinIdentifyReply ? 1u : 0u;
+      }
+    }
+    const double perScan = SecondsSince(start) / kRounds * 1000;
+    std::printf(
+        "scan of %zu simulated devices on %zu thread(s): %.1f ms per scan, %.2f times the "
+        "50 ms identify time-out (aim <= 1.5 in parallel); %zu of %zu answered\n",
+        kDevices, threads, perScan, perScan / lumaflash::protocol::kIdentifyTimeoutMs, answered,
+        kDevices * kRounds);
+  }
+  sim->Signal(SIGTERM);
+  sim->Finish();
+}
+
+}  // namespace
+
+int main() {
+  char pattern[] = "/tmp/lumaflash-bench-XXXXXX";
+  const char* made = ::mkdtemp(pattern);
+  if (made == nullptr) {
+    std::perror("update_bench: cannot make a temporary directory");
+    return 1;
+  }
+  const std::string dir = made;
+  IdentifyExchangeCost(dir);
+  UpdateCost(dir);
+  ParallelScan(dir);
+  ParallelUpdate(dir);
+  std::string cleanup = "rm -rf '" + dir + "'";
+  return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}

@@ -1,0 +1,110 @@
+#include "flash_record.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "discovery/catalogue.h"
+#include "json.h"
+
+namespace lumaflash::cli {
+
+namespace {
+
+std::string Hex4(uint16_t word) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", word);
+  return text;
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    return text;
+  }
+  std::string quoted = "\"";
+  for (char c : text) {
+    quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+const char* const kCsvHeader =
+    "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs";
+
+std::string RecordJson(const FlashRecord& record) {
+  JsonObject object;
+  object.Add("port", record.device.portPath);
+  if (record.device.serialLength > 0) {
+    object.Add("serial", discovery::SerialHex(record.device.Serial()));
+  } else {
+    object.AddNull("serial");
+  }
+  object.Add("deviceId", Hex4(record.device.deviceId))
+      .Add("firmwareVersion", Hex4(record.device.firmwareVersion))
+      .Add("image", record.imagePath)
+      .Add("sha256", record.sha256)
+      .Add("result", update::FlashResultName(record.outcome.result));
+  if (record.outcome.result == update::FlashResult::Success) {
+    object.AddNull("status");
+  } else {
+    object.Add("status", record.outcome.statusLine);
+  }
+  object.Add("durationMs", record.durationMs);
+  return object.Text();
+}
+
+std::string RecordCsv(const FlashRecord& record) {
+  const std::string fields[] = {
+      record.timestamp,
+      record.device.portPath,
+      discovery::SerialHex(record.device.Serial()),
+      Hex4(record.device.deviceId),
+      Hex4(record.device.firmwareVersion),
+      record.imagePath,
+      record.sha256,
+      update::FlashResultName(record.outcome.result),
+      record.outcome.statusLine,
+      std::to_string(record.durationMs),
+  };
+  std::string line;
+  for (std::size_t i = 0; i < std::size(fields); ++i) {
+    line += (i > 0 ? "," : "") + CsvField(fields[i]);
+  }
+  return line;
+}
+
+bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error) {
+  std::error_code ignored;
+  const bool fresh =
+      !std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0;
+  std::ofstream out(path, std::ios::app | std::ios::binary);
+  if (fresh) {
+    out << kCsvHeader << "\n";
+  }
+  out << RecordCsv(record) << "\n";
+  out.flush();
+  if (!out) {
+    error = "cannot write the log " + path.string() +
+            ": check that its folder exists and is "
+            "writable.";
+    return false;
+  }
+  return true;
+}
+
+std::string FailureText(const update::FlashOutcome& outcome) {
+  if (outcome.result == update::FlashResult::Success) {
+    return "ok";
+  }
+  std::string text = update::FlashResultName(outcome.result);
+  if (!outcome.statusLine.empty()) {
+    text += ": " + outcome.statusLine;
+  }
+  if (outcome.port.error != serial::PortError::None) {
+    text += " " + serial::DescribePortFailure(outcome.port);
+  }
+  return text;
+}
+
+}  // namespace lumaflash::cli

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "protocol/interface_record.h"
+#include "update/flash.h"
+
+namespace lumaflash::cli {
+
+// What became of one device in one update attempt: the record a production run leaves.
+struct FlashRecord {
+  std::string timestamp;  // when the attempt began, ISO 8601 local time with offset
+  protocol::InterfaceRecord device;
+  std::string imagePath;
+  std::string sha256;  // of the image's payload
+  update::FlashOutcome outcome;
+  long long durationMs = 0;
+};
+
+// "2026-12-05T14:03:07+01:00": local time with the zone's offset.
+std::string LocalTimestamp(std::chrono::system_clock::time_point when);
+
+// One JSON object on one line, without the newline: port, serial, deviceId, firmwareVersion
+// (before the update), image, sha256, result, status (null on success), durationMs.
+std::string RecordJson(const FlashRecord& record);
+
+// The CSV header and one CSV line (RFC 4180 quoting), neither with the newline.
+extern const char* const kCsvHeader;
+std::string RecordCsv(const FlashRecord& record);
+
+// Appends `record` to the CSV file at `path`, writing the header first when the file is new or
+// empty. False (and `error` set) when the file cannot be written.
+bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error);
+
+// The status word and what went wrong, for tables: "ok", or the status line and the port's
+// reason when there is one.
+std::string FailureText(const update::FlashOutcome& outcome);
+
+}  // namespace lumaflash::cli

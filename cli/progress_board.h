@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "feedback.h"
+
+namespace lumaflash::cli {
+
+// The progress of several updates running at once, one row per device. On a terminal every row
+// is one line redrawn in place (ANSI cursor up/down); otherwise each row prints a plain line
+// every tenth of the way and for each status line, prefixed with the row's label. Safe to call
+// from the update threads.
+class ProgressBoard {
+ public:
+  ProgressBoard(std::FILE* out, std::vector<std::string> labels);
+  ProgressBoard(std::FILE* out, std::vector<std::string> labels, bool terminal);
+
+  void SetRange(std::size_t row, uint32_t upper);
+  void Step(std::size_t row);
+  void Status(std::size_t row, const std::string& text);
+
+ private:
+  struct Row {
+    std::string label;
+    uint32_t upper = 0;
+    uint32_t position = 0;
+    uint32_t lastTenth = 0;
+    std::string status;
+  };
+
+  std::string RowText(const Row& row) const;
+  void Redraw(std::size_t row);
+
+  std::mutex m_mutex;
+  std::FILE* m_out;
+  bool m_terminal;
+  std::vector<Row> m_rows;
+};
+
+// The listener one update thread reports to: its own row of the board.
+class BoardFeedback : public Feedback {
+ public:
+  BoardFeedback(ProgressBoard& board, std::size_t row) : m_board(board), m_row(row) {}
+
+  void AddStatus(const std::string& text, bool alert) override;
+  void SetProgressRange(uint32_t upper) override { m_board.SetRange(m_row, upper); }
+  void StepProgress() override { m_board.Step(m_row); }
+
+ private:
+  ProgressBoard& m_board;
+  std::size_t m_row;
+};
+
+}  // namespace lumaflash::cli

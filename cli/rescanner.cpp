@@ -1,0 +1,77 @@
+#include "rescanner.h"
+
+#include <algorithm>
+
+#include "protocol/identify.h"
+
+namespace lumaflash::cli {
+
+namespace {
+
+constexpr int kLongestSkip = 3;  // a silent port is still probed every 4th round
+
+bool Answered(const discovery::Probe& probe) {
+  return probe.opened && probe.reply.size() >= protocol::kMinIdentifyReply;
+}
+
+}  // namespace
+
+Rescanner::Rescanner(std::vector<std::string> namedPorts) : m_namedPorts(std::move(namedPorts)) {}
+
+std::vector<serial::PortAddress> Rescanner::Due(const std::vector<serial::PortAddress>& ports) {
+  std::vector<serial::PortAddress> due;
+  for (const serial::PortAddress& port : ports) {
+    PortState& state = m_ports[port.path];
+    if (state.skipLeft > 0) {
+      --state.skipLeft;
+      continue;
+    }
+    due.push_back(port);
+  }
+  return due;
+}
+
+void Rescanner::Remember(const discovery::Probe& probe) {
+  PortState& state = m_ports[probe.address.path];
+  if (!probe.opened) {
+    if (probe.failure.error != state.failure.error) {
+      m_newFailures.push_back(probe.failure);
+    }
+    state = PortState{0, 0, probe.failure};
+    return;
+  }
+  state.failure = {};
+  if (Answered(probe)) {
+    state.silentRounds = 0;
+    state.skipLeft = 0;
+    return;
+  }
+  state.skipLeft = std::min((1 << std::min(state.silentRounds + 1, 2)) - 1, kLongestSkip);
+  ++state.silentRounds;
+}
+
+void Rescanner::Scan() {
+  const std::vector<serial::PortAddress> ports =
+      m_namedPorts.empty() ? serial::SystemPorts() : serial::NamedPorts(m_namedPorts);
+  const std::vector<serial::PortAddress> due = Due(ports);
+  const std::vector<discovery::Probe> probes = discovery::ProbePorts(due);
+  m_newFailures.clear();
+  m_lastRoundProbes = 0;
+  for (const discovery::Probe& probe : probes) {
+    m_lastRoundProbes += probe.opened ? 1 : 0;
+    Remember(probe);
+  }
+  discovery::AssembleScan(probes, *m_table, m_log);
+}
+
+std::vector<serial::PortFailure> Rescanner::CurrentFailures() const {
+  std::vector<serial::PortFailure> failures;
+  for (const auto& [path, state] : m_ports) {
+    if (state.failure.error != serial::PortError::None) {
+      failures.push_back(state.failure);
+    }
+  }
+  return failures;
+}
+
+}  // namespace lumaflash::cli
