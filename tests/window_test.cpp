@@ -444,7 +444,8 @@ TEST(Window, KeysEscEnterAndCtrlD) {
 // Answers the About box once it is up: its title and texts, then OK.
 struct AboutWatcher {
   void Arm() {
-    QTimer::singleShot(50, [this] { Check(); });
+    // Tied to `context`, so that no check outlives the watcher when the box never came.
+    QTimer::singleShot(50, &context, [this] { Check(); });
   }
   void Check() {
     auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
@@ -457,6 +458,7 @@ struct AboutWatcher {
     QTest::mouseClick(about->findChild<QPushButton*>("ok"), Qt::LeftButton);
     ++shown;
   }
+  QObject context;
   int shown = 0;
   QString title;
   QString version;
@@ -504,7 +506,8 @@ TEST(Window, RealFileDialogOffersFirmwareFiles) {
     SCOPED_TRACE(c.initialName);
     QString directory;
     QStringList filters;
-    QTimer::singleShot(50, [&] {
+    QObject guard;  // the answer below dies with this case
+    QTimer::singleShot(50, &guard, [&] {
       auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
       ASSERT_NE(dialog, nullptr);
       directory = dialog->directory().absolutePath();
