@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  qt6-qpa-plugins fonts-dejavu-core
   libgtest-dev libgmock-dev
   qt6-base-dev
   g++-mingw-w64-x86-64-posix wine wine64

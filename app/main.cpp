@@ -1,0 +1,7 @@
+// lumaflash: the window that finds devices in bootloader mode and updates their firmware.
+#include "lumaflash_app.h"
+
+int main(int argc, char** argv) {
+  lumaflash::app::CLumaflashApp application;
+  return application.Run(argc, argv);
+}
