@@ -1,4 +1,5 @@
 #include "dialog_seams.h"
+#include "platform/alert_tone.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -36,7 +37,12 @@ void RunMessageBox(QWidget* parent, const QString& text) {
 }  // namespace
 
 DialogSeams DialogSeams::Real() {
-  return DialogSeams{RunFileDialog, RunMessageBox, [] { QApplication::beep(); }};
+  // The 100 Hz alert tone where the system can play it, the display's bell otherwise.
+  return DialogSeams{RunFileDialog, RunMessageBox, [] {
+                       if (!platform::SoundAlertTone()) {
+                         QApplication::beep();
+                       }
+                     }};
 }
 
 }  // namespace lumaflash::app
