@@ -15,9 +15,13 @@ void PutBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
 std::vector<uint8_t> BuildImageFile(uint8_t headerVersion, uint16_t deviceId,
                                     std::span<const uint8_t> payload,
                                     std::optional<uint32_t> announcedLength) {
-  std::vector<uint8_t> file{headerVersion};
-  if (headerVersion >= 2) {
-    file.insert(file.end(), {0x00, 0x00, 0x00});
+  // Built by push_back from an empty vector: gcc 12 at -O2 misreads an insert after a
+  // one-element initialiser as a write out of bounds (-Warray-bounds).
+  std::vector<uint8_t> file;
+  file.reserve(16 + payload.size());
+  file.push_back(headerVersion);
+  for (int pad = 0; headerVersion >= 2 && pad < 3; ++pad) {
+    file.push_back(0x00);
   }
   PutBigEndian(file, deviceId, 2);
   PutBigEndian(file, 0x0000, 2);

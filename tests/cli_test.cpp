@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/image_file.h"
+#include "support/read_file.h"
 #include "support/run_program.h"
 #include "support/sim_devices.h"
 #include "support/temp_dir.h"
@@ -13,8 +14,13 @@ namespace lumaflash {
 namespace {
 
 testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
-  return testing::RunProgram(args, dir.Path());
+  std::vector<std::string> argv;
+  argv.reserve(args.size() + 1);
+  argv.emplace_back(LUMAFLASH_CLI_PATH);
+  for (std::string& arg : args) {
+    argv.push_back(std::move(arg));
+  }
+  return testing::RunProgram(argv, dir.Path());
 }
 
 TEST(Cli, ScanListsASimulatedDeviceAsJson) {
@@ -74,8 +80,7 @@ TEST(Cli, FlashUpdatesTheOneDeviceAndWritesTheStamp) {
   auto got = device->Snapshot();
   EXPECT_TRUE(got.RunReceived());
   EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.Image().begin()));
-  std::ifstream ini(dir / "Lumaflash.ini");
-  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  std::string text = testing::ReadWholeFile(dir / "Lumaflash.ini");
   EXPECT_NE(text.find("[APP]"), std::string::npos);
   EXPECT_NE(text.find("LAST_DEVICE=3514"), std::string::npos);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/read_file.h"
+
 namespace lumaflash::settings {
 namespace {
 
@@ -45,8 +47,7 @@ void WriteBytes(const fs::path& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return testing::ReadWholeFile(path);
 }
 
 TEST(SettingsNames, DeviceSectionIsFourLowerCaseHexDigits) {

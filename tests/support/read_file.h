@@ -1,0 +1,27 @@
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace lumaflash::testing {
+
+// The whole content of a file, or "" when it cannot be read. Read with stdio rather than an
+// istreambuf_iterator: gcc 12 at -O2 reports a null dereference inside the iterator.
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::string text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return text;
+  }
+  std::array<char, 4096> chunk{};
+  std::size_t got = 0;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+    text.append(chunk.data(), got);
+  }
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace lumaflash::testing
