@@ -309,7 +309,7 @@ struct FileContent {
 };
 
 bool ReadAll(int fd, std::string& text) {
-  std::array<char, 64 * 1024> buffer;
+  std::array<char, std::size_t{64} * 1024> buffer;
   for (;;) {
     const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (got < 0) {
@@ -356,6 +356,11 @@ std::string ReadFailureMessage(const fs::path& path, const FileContent& content)
     return "The settings file " + Quoted(path) + " is " +
            (content.isDirectory ? "a directory" : "not a regular file") +
            ", so settings cannot be kept there. Rename or remove it and try again.";
+  }
+  if (content.error == ENOTDIR) {
+    // Some part of the folder's path is a file: neither reading nor writing can work there.
+    return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(content.error) +
+           ". Check that the folder " + Quoted(DirectoryOf(path)) + " exists and is a folder.";
   }
   return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(content.error) +
          ". Check that this user may read it, or move it away to start with default settings.";
