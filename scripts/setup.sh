@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
 missing=()
