@@ -275,7 +275,17 @@ TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FaultedUpdate run({c.rule});
+    std::vector<Rule> rules{c.rule};
+    if (c.rule.call == Call::Write && c.rule.error == EAGAIN) {
+      // The same full driver, but the device hangs up while the link waits for room.
+      FaultedUpdate hungUp({c.rule, {Call::Poll, kHangUp, 2}});
+      const update::FlashOutcome outcome = hungUp.Run();
+      EXPECT_EQ(outcome.result, update::FlashResult::WriteFailed);
+      EXPECT_EQ(outcome.port.error, serial::PortError::Vanished);
+      EXPECT_EQ(outcome.port.osError, EIO) << "the hang-up ended the wait, not the budget";
+      ExpectPortReleased(hungUp);
+    }
+    FaultedUpdate run(rules);
     const update::FlashOutcome outcome = run.Run();
     EXPECT_EQ(outcome.result, update::FlashResult::WriteFailed);
     EXPECT_EQ(outcome.statusLine, "Timeout on write data !");

@@ -393,6 +393,12 @@ TEST(IniFileWrite, FileSizeLimitLeavesOldFileIntact) {
   EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"Lumaflash.ini"});
 }
 
+long ThreadCpuMicroseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1000000L + now.tv_nsec / 1000L;
+}
+
 // Writes the file over and over in a child that a CPU-time timer kills with SIGKILL. Counting
 // the child's own CPU time (not the wall clock) puts the kill points into the busy parts of a
 // write, reading, building and writing the text, whatever the speed of the machine or the disk.
@@ -432,21 +438,32 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
                        static_cast<char>('a' + round % 26));
   };
 
-  // Fixed points, then random ones (the seed is printed with any failure, so a failing run can
-  // be repeated with the same points).
-  std::vector<long> killPoints{1L,     300L,   1100L,  2300L,  3700L,  5300L,  7900L,  11000L,
-                               13000L, 17000L, 19000L, 23000L, 29000L, 31000L, 37000L, 41000L};
+  // The kill points span a few writes of this machine and build (a sanitizer build writes
+  // many times slower): one write is timed in CPU time first. Evenly spread points, then random
+  // ones; the seed is printed with any failure, so a failing run can be repeated.
+  const long writeCost = [&] {
+    TempDir scratch;
+    IniFile file(scratch.Path() / "Lumaflash.ini");
+    const long before = ThreadCpuMicroseconds();
+    EXPECT_TRUE(file.Write("3514", "LAST_OPEN", valueFor(0))) << file.LastError();
+    return std::max(1L, ThreadCpuMicroseconds() - before);
+  }();
+  const long span = 6 * writeCost;
+  std::vector<long> killPoints;
+  for (long i = 0; i < 16; ++i) {
+    killPoints.push_back(1 + i * span / 16);
+  }
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
-  std::uniform_int_distribution<long> anyPoint(1L, 60000L);
+  std::uniform_int_distribution<long> anyPoint(1L, span);
   for (int i = 0; i < 48; ++i) {
     killPoints.push_back(anyPoint(random));
   }
   int oldContent = 0;
   int newContent = 0;
   for (const long killAfter : killPoints) {
-    SCOPED_TRACE("killed after " + std::to_string(killAfter) + " us of CPU time, seed " +
-                 std::to_string(seed));
+    SCOPED_TRACE("killed after " + std::to_string(killAfter) + " us of CPU time (a write takes " +
+                 std::to_string(writeCost) + " us), seed " + std::to_string(seed));
     TempDir dir;
     const fs::path path = dir.Path() / "Lumaflash.ini";
     WriteBytes(path, initial);
