@@ -224,6 +224,12 @@ TEST(UpdatePaths, ProgrammerRefusesBadArgumentsBeforeSending) {
   record.blockSize = 0;
   EXPECT_FALSE(programmer.SendBlock(&record, data));
   EXPECT_TRUE(pty.Received(50).empty());
+
+  // A closed link: no packet can be acknowledged.
+  link.ClosePort();
+  record.blockSize = 64;
+  EXPECT_FALSE(programmer.SendStart(&record, 64));
+  EXPECT_FALSE(programmer.SendBlock(&record, data));
 }
 
 }  // namespace

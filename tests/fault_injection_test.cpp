@@ -35,8 +35,10 @@ const char* CallName(Call call) {
   return kNames[static_cast<std::size_t>(call)];
 }
 
-// Reported by an injected poll instead of an error: the far end hung up.
+// Reported by an injected poll instead of an error: the far end hung up (for the second, only
+// while the link waits for room to write).
 constexpr int kHangUp = -1;
+constexpr int kHangUpWhileWriting = -2;
 
 // Once `afterWrites` writes have gone through, the next `times` calls of `call` (every one when
 // `times` is negative) fail with `error`, or report a hang-up when `error` is kHangUp.
@@ -96,7 +98,10 @@ class FaultySystemCalls : public serial::SystemCalls {
     return wrote;
   }
   int Poll(pollfd* fds, nfds_t count, int timeoutMs) override {
-    const std::optional<int> fault = Fault(Call::Poll);
+    std::optional<int> fault = Fault(Call::Poll);
+    if (fault && *fault == kHangUpWhileWriting) {
+      fault = (fds[0].events & POLLOUT) != 0 ? std::optional<int>(kHangUp) : std::nullopt;
+    }
     if (fault && *fault == kHangUp) {
       fds[0].revents = POLLHUP;
       return 1;
@@ -278,7 +283,7 @@ TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
     std::vector<Rule> rules{c.rule};
     if (c.rule.call == Call::Write && c.rule.error == EAGAIN) {
       // The same full driver, but the device hangs up while the link waits for room.
-      FaultedUpdate hungUp({c.rule, {Call::Poll, kHangUp, 2}});
+      FaultedUpdate hungUp({c.rule, {Call::Poll, kHangUpWhileWriting, 2}});
       const update::FlashOutcome outcome = hungUp.Run();
       EXPECT_EQ(outcome.result, update::FlashResult::WriteFailed);
       EXPECT_EQ(outcome.port.error, serial::PortError::Vanished);
