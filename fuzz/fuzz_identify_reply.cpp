@@ -95,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   Check(record.serialLength == expected.serialLength);
   Check(record.serialLength <= lumaflash::protocol::kMaxSerialLength);
   if (expected.serialLength > 0) {
-    Check(std::memcmp(record.serial.data(), data + expected.serialOffset,
-                      expected.serialLength) == 0);
+    Check(std::memcmp(record.serial.data(), data + expected.serialOffset, expected.serialLength) ==
+          0);
   }
   for (std::size_t i = expected.serialLength; i < record.serial.size(); ++i) {
     Check(record.serial[i] == 0);

@@ -33,6 +33,10 @@ const std::filesystem::path& ScratchFile() {
     ::close(fd);
     return std::filesystem::path(pattern);
   }();
+  static const bool removedAtExit = [] {
+    return std::atexit([] { std::filesystem::remove(ScratchFile()); }) == 0;
+  }();
+  (void)removedAtExit;
   return path;
 }
 
@@ -62,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::size_t header = size > 0 && data[0] >= 2 ? 16 : 13;
   const bool headerComplete = size >= header;
   const uint32_t length = headerComplete ? BigEndian(data + header - 4, 4) : 0;
-  const bool expectLoaded =
-      headerComplete && length <= kImageBufferSize && size - header >= length;
+  const bool expectLoaded = headerComplete && length <= kImageBufferSize && size - header >= length;
   Check(loaded == expectLoaded);
   if (!loaded) {
     Check(!error.empty());
