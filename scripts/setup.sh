@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev
   g++-mingw-w64-x86-64-posix wine wine64
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
 missing=()

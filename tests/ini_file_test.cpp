@@ -7,12 +7,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <numeric>
 #include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -375,6 +379,12 @@ TEST(IniFileWrite, FileSizeLimitLeavesOldFileIntact) {
   EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"Lumaflash.ini"});
 }
 
+long ThreadCpuMicroseconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1000000L + now.tv_nsec / 1000L;
+}
+
 // Writes the file over and over in a child that a CPU-time timer kills with SIGKILL. Counting
 // the child's own CPU time (not the wall clock) puts the kill points into the busy parts of a
 // write, reading, building and writing the text, whatever the speed of the machine or the disk.
@@ -414,18 +424,40 @@ pid_t StartWriterKilledAfter(const fs::path& path, long cpuMicroseconds,
 TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
   constexpr std::size_t kValueSize = 256 * 1024;
   const std::string initial = "; header\n[3514]\nLAST_OPEN=start\nUSE_LAST_AGAIN=1\n[APP]\n";
+  // Letters repeat every 26 rounds and lengths every 7: every pair appears within 182 rounds.
+  std::array<int, 182> rounds{};
+  std::iota(rounds.begin(), rounds.end(), 0);
   const auto valueFor = [](int round) {
     return std::string(kValueSize + static_cast<std::size_t>(round % 7),
                        static_cast<char>('a' + round % 26));
   };
 
-  // Kill points in microseconds of the writer's CPU time, spread over a few dozen writes.
+  // The kill points span a few writes of this machine and build (a sanitizer build writes
+  // many times slower): one write is timed in CPU time first. Evenly spread points, then random
+  // ones; the seed is printed with any failure, so a failing run can be repeated.
+  const long writeCost = [&] {
+    TempDir scratch;
+    IniFile file(scratch.Path() / "Lumaflash.ini");
+    const long before = ThreadCpuMicroseconds();
+    EXPECT_TRUE(file.Write("3514", "LAST_OPEN", valueFor(0))) << file.LastError();
+    return std::max(1L, ThreadCpuMicroseconds() - before);
+  }();
+  const long span = 6 * writeCost;
   std::vector<long> killPoints;
-  for (long point = 1; point < 40000; point += 900 + point / 8) {
-    killPoints.push_back(point);
+  for (long i = 0; i < 16; ++i) {
+    killPoints.push_back(1 + i * span / 16);
   }
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<long> anyPoint(1L, span);
+  for (int i = 0; i < 48; ++i) {
+    killPoints.push_back(anyPoint(random));
+  }
+  int oldContent = 0;
+  int newContent = 0;
   for (const long killAfter : killPoints) {
-    SCOPED_TRACE(killAfter);
+    SCOPED_TRACE("killed after " + std::to_string(killAfter) + " us of CPU time (a write takes " +
+                 std::to_string(writeCost) + " us), seed " + std::to_string(seed));
     TempDir dir;
     const fs::path path = dir.Path() / "Lumaflash.ini";
     WriteBytes(path, initial);
@@ -440,13 +472,18 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
     // value in an otherwise unchanged file.
     const std::string text = ReadBytes(path);
     if (text == initial) {
+      ++oldContent;
       continue;
     }
+    ++newContent;
     const std::optional<std::string> value = ini_text::FindValue(text, "3514", "LAST_OPEN");
     ASSERT_TRUE(value.has_value()) << text.substr(0, 100);
     ASSERT_GE(value->size(), kValueSize);
     EXPECT_LT(value->size(), kValueSize + 7);
     EXPECT_EQ(value->find_first_not_of(value->front()), std::string::npos);
+    // Letter and length belong to one and the same round: no two writes were mixed.
+    const auto fromOneRound = [&](int round) { return valueFor(round) == *value; };
+    EXPECT_TRUE(std::any_of(std::begin(rounds), std::end(rounds), fromOneRound));
     EXPECT_TRUE(text == ini_text::SetValue(initial, "3514", "LAST_OPEN", *value))
         << "file of " << text.size() << " bytes is not the initial text with the new value";
 
@@ -455,6 +492,10 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
     EXPECT_TRUE(after.Write("3514", "LAST_OPEN", "done")) << after.LastError();
     EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", ""), "1");
   }
+  // Kills came both before the first write was done and after some were: otherwise the points
+  // missed the writes altogether and the test proved nothing.
+  EXPECT_GT(oldContent, 0);
+  EXPECT_GT(newContent, 0);
 }
 
 }  // namespace

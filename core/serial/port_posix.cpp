@@ -39,11 +39,16 @@ PortError ClassifyOpenError(int error) {
   }
 }
 
+// A storm of signals must not hold the link forever: after this many interrupted attempts the
+// call counts as failed (errno stays EINTR).
+constexpr int kMaxInterruptedAttempts = 100;
+
 int RetryOnInterrupt(auto call) {
   int result = 0;
+  int attempts = 0;
   do {
     result = call();
-  } while (result < 0 && errno == EINTR);
+  } while (result < 0 && errno == EINTR && ++attempts < kMaxInterruptedAttempts);
   return result;
 }
 
@@ -137,6 +142,12 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
   const auto deadline = sys.Now() + kWriteBudget;
   std::size_t sent = 0;
   while (sent < tx.size()) {
+    // Checked on every round, not only when the driver is full: interrupted or short writes
+    // without end must not outlast the budget either.
+    if (sys.Now() >= deadline) {
+      MarkVanished(ETIMEDOUT);
+      return false;
+    }
     ssize_t wrote = sys.Write(fd, tx.data() + sent, tx.size() - sent);
     if (wrote > 0) {
       sent += static_cast<std::size_t>(wrote);

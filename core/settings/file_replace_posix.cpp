@@ -28,7 +28,7 @@ auto RetryOnInterrupt(Call call) {
 }
 
 bool ReadAll(int fd, std::string& text) {
-  std::array<char, 64 * 1024> buffer;
+  std::array<char, std::size_t{64} * 1024> buffer;
   for (;;) {
     const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (got < 0) {

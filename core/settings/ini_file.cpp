@@ -325,8 +325,10 @@ std::string WriteAdvice(int error, const fs::path& directory) {
       return "The folder " + Quoted(directory) +
              " is on a read-only file system; start the program from a writable folder.";
     case ENOENT:
-    case ENOTDIR:
       return "Check that the folder " + Quoted(directory) + " exists.";
+    case ENOTDIR:
+      // Some part of the folder's path is a file: nothing can be written there.
+      return "Check that the folder " + Quoted(directory) + " exists and is a folder.";
     default:
       return "Check the folder " + Quoted(directory) + " and the disk, then try again.";
   }

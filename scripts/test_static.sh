@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Static checks over the project's own code (core/, cli/, sim/ and app/ when present): clang-tidy
+# with the checks in .clang-tidy and cppcheck. Any finding fails. Uses the compile commands of
+# build/ (or $BUILD_DIR), which scripts/build.sh writes; generated sources are not checked.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build_dir=${BUILD_DIR:-build}
+
+if [[ ! -f $build_dir/compile_commands.json ]]; then
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Only the translation units of our own folders, not tests, benchmarks or generated files.
+python3 - "$build_dir/compile_commands.json" "$root" "$work/compile_commands.json" <<'PY'
+import json, re, sys
+commands, root, out = sys.argv[1:4]
+own = re.compile(re.escape(root) + r"/(core|cli|sim|app)/")
+kept = [c for c in json.load(open(commands)) if own.match(c["file"])]
+json.dump(kept, open(out, "w"), indent=1)
+print(f"static: {len(kept)} files")
+PY
+
+started=$SECONDS
+echo "== static: clang-tidy"
+
+# run-clang-tidy prints every finding; -quiet drops the per-file banners.
+if ! run-clang-tidy-14 -p "$work" -j "${JOBS:-2}" -quiet >"$work/tidy.log" 2>&1; then
+  grep -E 'warning:|error:' -A3 "$work/tidy.log" | sed 's/\x1b\[[0-9;]*m//g' | head -100
+  echo "static: clang-tidy found problems (above)" >&2
+  exit 1
+fi
+echo "== static: clang-tidy clean in $((SECONDS - started)) s"
+
+started=$SECONDS
+echo "== static: cppcheck"
+cppcheck --project="$work/compile_commands.json" --std=c++20 \
+  --enable=warning,performance,portability --inline-suppr --suppress=missingIncludeSystem \
+  --error-exitcode=1 --quiet -j "${JOBS:-2}" --cppcheck-build-dir="$work"
+echo "== static: cppcheck clean in $((SECONDS - started)) s"
