@@ -130,7 +130,7 @@ int CLumaflashDlg::Run() {
   return exec();
 }
 
-void CLumaflashDlg::Open() {
+void CLumaflashDlg::ShowAndSetUp() {
   QTimer::singleShot(0, this, &CLumaflashDlg::OnInitDialog);
   show();
 }

@@ -45,7 +45,7 @@ class CLumaflashDlg : public QDialog {
   // Shows the window, sets it up and returns when it has ended.
   int Run();
   // Shows the window and sets it up from its event loop; returns at once.
-  void Open();
+  void ShowAndSetUp();
 
   void OnInitDialog();
   void OnFirmwareUpdate();

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <compare>
 #include <cstdint>
 #include <set>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "protocol/interface_record.h"
@@ -16,7 +16,10 @@ namespace lumaflash::cli {
 struct UnitKey {
   std::string port;
   std::string serial;
-  auto operator<=>(const UnitKey&) const = default;
+  bool operator==(const UnitKey&) const = default;
+  bool operator<(const UnitKey& other) const {
+    return std::tie(port, serial) < std::tie(other.port, other.serial);
+  }
 };
 
 UnitKey KeyOf(const protocol::InterfaceRecord& record);

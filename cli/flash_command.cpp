@@ -184,6 +184,7 @@ void PrintSummary(std::FILE* out, const std::vector<FlashRecord>& records) {
 std::vector<FlashRecord> UpdateAll(const FlashRun& run,
                                    const std::vector<protocol::InterfaceRecord>& devices) {
   std::vector<std::string> labels;
+  labels.reserve(devices.size());
   for (const protocol::InterfaceRecord& device : devices) {
     labels.push_back(device.portPath + " " + discovery::SerialHex(device.Serial()));
   }

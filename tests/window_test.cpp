@@ -107,7 +107,7 @@ struct Bench {
     setup.seams.showMessage = [this](QWidget*, const QString& text) { messages.push_back(text); };
     setup.seams.beep = [this] { ++beeps; };
     window = std::make_unique<CLumaflashDlg>(std::move(setup));
-    window->Open();
+    window->ShowAndSetUp();
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->IsSetUp() && !window->IsBusy(); }, 10000));
   }
 
