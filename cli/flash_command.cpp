@@ -97,12 +97,6 @@ int CombinedExit(const std::vector<FlashRecord>& records) {
   return kExitSomeFailed;
 }
 
-std::string Hex4(uint16_t word) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", word);
-  return text;
-}
-
 std::string Describe(const protocol::InterfaceRecord& record) {
   return record.portPath + " (serial " + discovery::FormatSerial(record.Serial()) + ")";
 }
@@ -231,7 +225,8 @@ void TellSkipped(const FlashRun& run, const std::vector<protocol::InterfaceRecor
     if (told.insert(KeyOf(record)).second) {
       std::fprintf(run.human, "skipped %s: %s (type %s), the image is for type %s\n",
                    Describe(record).c_str(), discovery::LookupDeviceName(record.deviceId).c_str(),
-                   Hex4(record.deviceId).c_str(), Hex4(run.image.deviceId).c_str());
+                   discovery::WordHex(record.deviceId).c_str(),
+                   discovery::WordHex(run.image.deviceId).c_str());
     }
   }
 }
@@ -244,7 +239,7 @@ int NoneFound(const FlashRun& run, const Choice& choice) {
                  run.options.serial.c_str());
   } else if (!choice.skipped.empty()) {
     std::fprintf(stderr, "lumaflash-cli: no device of type %s (%s) answered; nothing was sent.\n",
-                 Hex4(run.image.deviceId).c_str(),
+                 discovery::WordHex(run.image.deviceId).c_str(),
                  discovery::LookupDeviceName(run.image.deviceId).c_str());
   } else {
     std::fprintf(stderr,
@@ -306,7 +301,7 @@ int FlashLoop(const FlashRun& run) {
       }
       if (!toldWaiting) {
         std::fprintf(run.human, "Waiting for a%s device of type %s%s... (Ctrl+C ends)\n",
-                     done.empty() ? "" : " further", Hex4(run.image.deviceId).c_str(),
+                     done.empty() ? "" : " further", discovery::WordHex(run.image.deviceId).c_str(),
                      options.serial.empty() ? "" : (" with serial " + options.serial).c_str());
         std::fflush(run.human);
         toldWaiting = true;

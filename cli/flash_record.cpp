@@ -10,12 +10,6 @@ namespace lumaflash::cli {
 
 namespace {
 
-std::string Hex4(uint16_t word) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", word);
-  return text;
-}
-
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) {
     return text;
@@ -40,8 +34,8 @@ std::string RecordJson(const FlashRecord& record) {
   } else {
     object.AddNull("serial");
   }
-  object.Add("deviceId", Hex4(record.device.deviceId))
-      .Add("firmwareVersion", Hex4(record.device.firmwareVersion))
+  object.Add("deviceId", discovery::WordHex(record.device.deviceId))
+      .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
       .Add("image", record.imagePath)
       .Add("sha256", record.sha256)
       .Add("result", update::FlashResultName(record.outcome.result));
@@ -59,8 +53,8 @@ std::string RecordCsv(const FlashRecord& record) {
       record.timestamp,
       record.device.portPath,
       discovery::SerialHex(record.device.Serial()),
-      Hex4(record.device.deviceId),
-      Hex4(record.device.firmwareVersion),
+      discovery::WordHex(record.device.deviceId),
+      discovery::WordHex(record.device.firmwareVersion),
       record.imagePath,
       record.sha256,
       update::FlashResultName(record.outcome.result),

@@ -10,16 +10,6 @@
 
 namespace lumaflash::cli {
 
-namespace {
-
-std::string Hex4(uint16_t word) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", word);
-  return text;
-}
-
-}  // namespace
-
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) {
   std::fprintf(out, "%-20s %-20s %-8s %-22s %-10s %s\n", "PORT", "DEVICE", "VERSION", "SERIAL",
                "BOOTLOADER", "BLOCK");
@@ -28,7 +18,7 @@ void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) 
                  discovery::LookupDeviceName(record.deviceId).c_str(),
                  discovery::FormatFirmwareVersion(record.firmwareVersion).c_str(),
                  discovery::FormatSerial(record.Serial()).c_str(),
-                 Hex4(record.bootloaderVersion).c_str(), unsigned{record.blockSize});
+                 discovery::WordHex(record.bootloaderVersion).c_str(), unsigned{record.blockSize});
   }
 }
 
@@ -38,10 +28,10 @@ std::string InterfacesJson(const protocol::InterfaceTable& table) {
     JsonObject object;
     object.Add("port", record.portPath)
         .Add("portNumber", record.portNumber)
-        .Add("deviceId", Hex4(record.deviceId))
-        .Add("bootloaderVersion", Hex4(record.bootloaderVersion))
-        .Add("firmwareVersion", Hex4(record.firmwareVersion))
-        .Add("infoTag", Hex4(record.infoTag))
+        .Add("deviceId", discovery::WordHex(record.deviceId))
+        .Add("bootloaderVersion", discovery::WordHex(record.bootloaderVersion))
+        .Add("firmwareVersion", discovery::WordHex(record.firmwareVersion))
+        .Add("infoTag", discovery::WordHex(record.infoTag))
         .Add("blockSize", record.blockSize);
     if (record.serialLength > 0) {
       object.Add("serial", discovery::SerialHex(record.Serial()));

@@ -4,10 +4,11 @@
 # same demonstration runs on the command line instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-BUILD_DIR=build bash scripts/build.sh
+bash scripts/setup.sh run
+# Its own build folder without the tests, so that running needs none of the test tools.
+BUILD_DIR=build-run bash scripts/build.sh -DLUMAFLASH_BUILD_TESTS=OFF
 if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
   echo "No display (DISPLAY and WAYLAND_DISPLAY are not set): running the same demo on the command line."
-  exec bash scripts/demo.sh build
+  exec bash scripts/demo.sh build-run
 fi
-exec build/app/lumaflash --simulate 3
+exec build-run/app/lumaflash --simulate 3

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Installs what building and testing Lumaflash needs on Debian 12, and nothing that is already
-# there. Run as root (or with sudo available).
+# Installs what Lumaflash needs on Debian 12, and nothing that is already there. Run as root (or
+# with sudo available).
+#   setup.sh run    what building and running the programs needs
+#   setup.sh test   that, and what the whole test suite needs (the default)
 set -euo pipefail
+profile=${1:-test}
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-qpa-plugins fonts-dejavu-core
-  libgtest-dev libgmock-dev
-  qt6-base-dev
-  g++-mingw-w64-x86-64-posix wine wine64
-  clang libclang-rt-14-dev clang-tidy cppcheck
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
+if [[ $profile == test ]]; then
+  packages+=(
+    libgtest-dev libgmock-dev python3
+    g++-mingw-w64-x86-64-posix wine wine64
+    clang libclang-rt-14-dev clang-tidy cppcheck
+  )
+elif [[ $profile != run ]]; then
+  echo "usage: setup.sh [run|test]" >&2
+  exit 2
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -33,15 +33,8 @@ namespace fs = std::filesystem;
 // A fresh directory per test, removed with everything in it afterwards.
 using testing::TempDir;
 
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string ReadBytes(const fs::path& path) {
-  return testing::ReadWholeFile(path);
-}
+using testing::ReadBytes;
+using testing::WriteBytes;
 
 std::set<std::string> Entries(const fs::path& directory) {
   std::set<std::string> names;

@@ -20,15 +20,8 @@ namespace fs = std::filesystem;
 
 using testing::TempDir;
 
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string ReadBytes(const fs::path& path) {
-  return testing::ReadWholeFile(path);
-}
+using testing::ReadBytes;
+using testing::WriteBytes;
 
 TEST(SettingsNames, DeviceSectionIsFourLowerCaseHexDigits) {
   const std::vector<std::pair<uint16_t, std::string>> cases = {

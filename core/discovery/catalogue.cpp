@@ -52,6 +52,12 @@ std::string FormatFirmwareVersion(uint16_t firmwareVersion) {
   return text.data();
 }
 
+std::string WordHex(uint16_t word) {
+  std::array<char, 8> text{};
+  std::snprintf(text.data(), text.size(), "%04x", unsigned{word});
+  return text.data();
+}
+
 std::string SerialHex(std::span<const uint8_t> serial) {
   std::string text;
   text.reserve(serial.size() * 2);

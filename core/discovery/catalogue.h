@@ -19,6 +19,9 @@ std::string FormatFirmwareVersion(uint16_t firmwareVersion);
 // Two upper-case hex digits per byte, or "Not available" when there are none.
 std::string FormatSerial(std::span<const uint8_t> serial);
 
+// A device type or version word as four lower-case hex digits ("3514", "0105").
+std::string WordHex(uint16_t word);
+
 // Upper-case hex digits with nothing in between, or "" when there are none.
 std::string SerialHex(std::span<const uint8_t> serial);
 

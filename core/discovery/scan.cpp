@@ -21,12 +21,6 @@ std::string Hex2(uint8_t byte) {
   return text.data();
 }
 
-std::string Hex4(uint16_t word) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "%04x", word);
-  return text.data();
-}
-
 void LogReply(const Probe& probe, std::string& log) {
   log += "Received " + std::to_string(probe.reply.size()) + " bytes: ";
   for (uint8_t byte : probe.reply) {
@@ -36,9 +30,9 @@ void LogReply(const Probe& probe, std::string& log) {
 }
 
 void LogRecord(const protocol::InterfaceRecord& record, std::string& log) {
-  log += "   BootloaderVersion: " + Hex4(record.bootloaderVersion) + "\r\n";
-  log += "   FirmwareVersion: " + Hex4(record.firmwareVersion) + "\r\n";
-  log += "   Target Device: " + Hex4(record.deviceId) + "\r\n";
+  log += "   BootloaderVersion: " + WordHex(record.bootloaderVersion) + "\r\n";
+  log += "   FirmwareVersion: " + WordHex(record.firmwareVersion) + "\r\n";
+  log += "   Target Device: " + WordHex(record.deviceId) + "\r\n";
 }
 
 // Absent ports are the normal case while walking every possible port and stay silent; a port

@@ -3,6 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
 #include <string>
 
 namespace lumaflash::testing {
@@ -22,6 +25,17 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
   }
   std::fclose(file);
   return text;
+}
+
+inline std::string ReadBytes(const std::filesystem::path& path) {
+  return ReadWholeFile(path);
+}
+
+// Replaces the file's content with `bytes`; the test fails when that cannot be done.
+inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  ASSERT_TRUE(out.good()) << path;
 }
 
 }  // namespace lumaflash::testing
