@@ -86,13 +86,19 @@ TEST(SerialLink, OverlongReplyIsCutToWhatTheCallerAndTheReceiveBufferHold) {
                                      {{sim::Fault::Overlong, sim::PacketKind::Identify, -1}});
   PortLink link;
   ASSERT_TRUE(link.OpenPort(At(device->Path())));
+  // A marker the device never sends, so bytes written past the limits show up.
+  constexpr uint8_t kUntouched = 0xEE;
   std::array<uint8_t, 2000> rx{};
+  rx.fill(kUntouched);
   uint32_t rxLength = 0;
   ASSERT_TRUE(link.Exchange(std::array<uint8_t, 1>{0xB0}, std::span(rx).first(1000), rxLength, 50));
   EXPECT_EQ(rxLength, 1000u);
+  EXPECT_EQ(rx[1000], kUntouched) << "nothing is written past what the caller asked for";
   ASSERT_TRUE(link.Exchange(std::array<uint8_t, 1>{0xB0}, rx, rxLength, 50));
   EXPECT_EQ(rxLength, serial::kReceiveBufferSize);
-  EXPECT_EQ(rx[rxLength], 0u) << "nothing is written past the receive buffer's size";
+  EXPECT_EQ(rx[serial::kReceiveBufferSize - 1], 0x00) << "the reply's padding arrived";
+  EXPECT_EQ(rx[serial::kReceiveBufferSize], kUntouched)
+      << "nothing is written past the receive buffer's size";
 }
 
 TEST(SerialLink, VanishingDeviceEndsTheExchangeWithoutHanging) {

@@ -216,7 +216,8 @@ bool PortLink::OpenPort(const PortAddress& address) {
   HANDLE handle = CreateFileA(DeviceName(address.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    return m_impl->Fail(ClassifyOpenError(GetLastError()), GetLastError());
+    const DWORD error = GetLastError();
+    return m_impl->Fail(ClassifyOpenError(error), error);
   }
   m_impl->handle = handle;
   if (!m_impl->Configure()) {
