@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "discovery/scan.h"
+#include "platform/text_path.h"
 #include "session.h"
 #include "settings/last_image.h"
 #include "update/flash.h"
@@ -17,7 +18,7 @@ bool IsListedRow(const Session& session, int row) {
 }
 
 std::string DefaultPattern(const Session& session) {
-  return (session.currentDirectory / "*.bin").string();
+  return platform::Utf8FromPath(session.currentDirectory / "*.bin");
 }
 
 }  // namespace
@@ -59,12 +60,13 @@ bool UpdateAndRescan(Session& session, int index) {
 }
 
 InitialLocation SplitInitialName(const std::string& initialName) {
-  const std::filesystem::path path(initialName);
-  const std::string name = path.filename().string();
+  const std::filesystem::path path = platform::PathFromUtf8(initialName);
+  const std::string name = platform::Utf8FromPath(path.filename());
+  const std::string directory = platform::Utf8FromPath(path.parent_path());
   if (name.find_first_of("*?") != std::string::npos) {
-    return {path.parent_path().string(), ""};
+    return {directory, ""};
   }
-  return {path.parent_path().string(), name};
+  return {directory, name};
 }
 
 bool AutoRepeat::Fire(int timerId) {

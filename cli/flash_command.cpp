@@ -14,6 +14,7 @@
 #include "device_choice.h"
 #include "discovery/catalogue.h"
 #include "exit_codes.h"
+#include "platform/text_path.h"
 #include "flash_record.h"
 #include "progress_board.h"
 #include "rescanner.h"
@@ -135,7 +136,7 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
   }
   if (!run.options.logPath.empty()) {
     std::string error;
-    if (!AppendCsv(run.options.logPath, record, error)) {
+    if (!AppendCsv(platform::PathFromUtf8(run.options.logPath), record, error)) {
       std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     }
   }
@@ -336,13 +337,13 @@ int RunFlash(const Options& options) {
   // The image is checked before any port is touched.
   auto image = std::make_unique<update::FirmwareImage>();
   std::string error;
-  if (!update::LoadFirmwareImage(imagePath, *image, error)) {
+  if (!update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image, error)) {
     std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     return kExitImageUnusable;
   }
   // A production run must leave its record: a log that cannot be written stops it before any
   // device is touched.
-  if (!options.logPath.empty() && !std::ofstream(options.logPath, std::ios::app)) {
+  if (!options.logPath.empty() && !std::ofstream(platform::PathFromUtf8(options.logPath), std::ios::app)) {
     std::fprintf(stderr,
                  "lumaflash-cli: cannot open the log %s for appending: check that its folder "
                  "exists and is writable. Nothing was sent.\n",

@@ -5,6 +5,7 @@
 
 #include "discovery/catalogue.h"
 #include "json.h"
+#include "platform/text_path.h"
 
 namespace lumaflash::cli {
 
@@ -79,7 +80,7 @@ bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std
   out << RecordCsv(record) << "\n";
   out.flush();
   if (!out) {
-    error = "cannot write the log " + path.string() +
+    error = "cannot write the log " + platform::Utf8FromPath(path) +
             ": check that its folder exists and is "
             "writable.";
     return false;

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "discovery/catalogue.h"
 #include "exit_codes.h"
+#include "platform/text_path.h"
 #include "update/image.h"
 #include "update/sha256.h"
 
@@ -13,7 +14,7 @@ int RunInfo(const Options& options) {
   const std::string& path = options.positional[0];
   auto image = std::make_unique<update::FirmwareImage>();
   std::string error;
-  if (!update::LoadFirmwareImage(path, *image, error)) {
+  if (!update::LoadFirmwareImage(platform::PathFromUtf8(path), *image, error)) {
     std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     return kExitImageUnusable;
   }

@@ -1,5 +1,6 @@
 #include "settings/ini_file.h"
 
+#include "platform/text_path.h"
 #include "settings/file_replace.h"
 
 #include <algorithm>
@@ -292,7 +293,7 @@ using file_replace::ReadFileContent;
 using file_replace::ReplaceFileContent;
 
 std::string Quoted(const fs::path& path) {
-  return "\"" + path.string() + "\"";
+  return "\"" + platform::Utf8FromPath(path) + "\"";
 }
 
 std::string ErrorText(int error) {

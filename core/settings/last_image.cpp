@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "platform/text_path.h"
 #include "session.h"
 
 namespace lumaflash::settings {
@@ -19,7 +20,7 @@ void ReportProblem(Session& session, bool ok) {
 }
 
 bool IsReadableFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
   return file.is_open();
 }
 

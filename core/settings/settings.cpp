@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/text_path.h"
+
 namespace lumaflash::settings {
 namespace {
 
@@ -37,11 +39,12 @@ std::filesystem::path SettingsPathIn(const std::filesystem::path& directory) {
 AppSettings::AppSettings(std::filesystem::path file) : m_file(std::move(file)) {}
 
 std::string AppSettings::ReadLastOpen(uint16_t deviceId, std::string_view fallback) const {
-  return m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback);
+  // Paths are kept in the system code page where it can hold them, as other tools expect.
+  return platform::Utf8FromSettingsText(m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback));
 }
 
 bool AppSettings::WriteLastOpen(uint16_t deviceId, std::string_view path) {
-  return m_file.Write(DeviceSection(deviceId), kLastOpenKey, path);
+  return m_file.Write(DeviceSection(deviceId), kLastOpenKey, platform::SettingsTextFromUtf8(path));
 }
 
 std::string AppSettings::ReadUseLastAgain(uint16_t deviceId) const {

@@ -4,6 +4,7 @@
 #include <array>
 #include <thread>
 
+#include "platform/text_path.h"
 #include "protocol/programming.h"
 #include "session.h"
 #include "settings/last_image.h"
@@ -165,7 +166,7 @@ FlashOutcome FlashInterface(Session& session, int index) {
     return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
   }
   std::string error;
-  if (!LoadFirmwareImage(session.currentImagePath, *session.image, error)) {
+  if (!LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath), *session.image, error)) {
     return Refuse(session.feedback, FlashResult::ImageUnusable, error);
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/text_path.h"
+
 namespace lumaflash::update {
 
 namespace {
@@ -36,7 +38,7 @@ uint32_t BigEndian(const uint8_t* bytes, std::size_t count) {
 }
 
 std::string Quoted(const std::filesystem::path& path) {
-  return "\"" + path.string() + "\"";
+  return "\"" + platform::Utf8FromPath(path) + "\"";
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Text crosses the operating system's boundary here. Inside the program every text, paths
+// included, is UTF-8; Windows names files in UTF-16 and keeps narrow settings text in its ANSI
+// code page, POSIX systems take the bytes as they are.
+namespace lumaflash::platform {
+
+// The path that the UTF-8 text names. On Windows a byte that is not UTF-8 becomes U+FFFD.
+std::filesystem::path PathFromUtf8(std::string_view text);
+// The path as UTF-8 text, for messages, the settings file and comparisons.
+std::string Utf8FromPath(const std::filesystem::path& path);
+
+// The program's arguments after its name, as UTF-8. Windows: read from the UTF-16 command line,
+// so names outside the ANSI code page arrive whole; elsewhere `argv` as it is.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+// Makes a console show the UTF-8 the program prints (Windows); does nothing elsewhere.
+void UseUtf8Console();
+
+// A settings value as the program reads it: text that is valid UTF-8 is taken as it is, other
+// bytes were written in the system's ANSI code page (Windows) and are converted.
+std::string Utf8FromSettingsText(std::string_view text);
+// A value as it goes into the settings file: in the ANSI code page when that can hold every
+// character (Windows), UTF-8 otherwise.
+std::string SettingsTextFromUtf8(std::string_view text);
+
+// True when `text` is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
+}  // namespace lumaflash::platform
