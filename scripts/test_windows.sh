@@ -36,7 +36,7 @@ done
 step "cross-compiling into $win_build/"
 cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
-  -DLUMAFLASH_BUILD_APP=OFF >/dev/null
+  >/dev/null
 cmake --build "$win_build" -j2
 
 sim="$root/$linux_build/sim/lumaflash-sim"

@@ -1,0 +1,339 @@
+// The native Windows window under Wine: the real dialog from its resources, run on the main
+// thread and driven from a second one through its controls and messages, the way a person (or
+// the system) would, against the simulated device on the COM port LUMAFLASH_TEST_COM names.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumaflash_dlg_win32.h"
+#include "resource_ids_win32.h"
+#include "settings/settings.h"
+#include "sim/image_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using lumaflash::settings::FormatUpdateStamp;
+using lumaflash::settings::LocalDate;
+
+constexpr uint16_t kDeviceType = 0x3514;  // what the simulated device reports
+constexpr LocalDate kToday{7, 12, 2026};
+constexpr LocalDate kYesterday{6, 12, 2026};
+const std::wstring kUnicodeName = L"L\u00fcmetta \u03a9 \u0142 \u706f.bin";
+
+std::string ComPort() {
+  const char* port = std::getenv("LUMAFLASH_TEST_COM");
+  return port != nullptr ? port : "COM12";
+}
+
+std::string Utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+
+std::string FileBytes(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void WriteImage(const fs::path& path, uint16_t type) {
+  const auto bytes = lumaflash::sim::BuildImageFile(2, type, lumaflash::sim::PatternPayload(8192, 3));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+// Polls quickly, so that short states (a moving progress bar) are seen; gives up after 60 s.
+bool WaitFor(const std::function<bool()>& done) {
+  for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(2ms)) {
+    if (done()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[2048] = {};
+  GetWindowTextW(window, text, 2048);
+  return text;
+}
+
+// A modal window that `owner` opened, by its title.
+HWND OwnedWindow(HWND owner, const wchar_t* title) {
+  HWND found = nullptr;
+  WaitFor([&] {
+    found = FindWindowW(L"#32770", title);
+    return found != nullptr && GetWindow(found, GW_OWNER) == owner;
+  });
+  return found;
+}
+
+// All the texts inside a window, one after the other.
+std::wstring InnerText(HWND window) {
+  std::wstring all;
+  EnumChildWindows(
+      window,
+      [](HWND child, LPARAM into) {
+        *reinterpret_cast<std::wstring*>(into) += TextOf(child) + L"|";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+// The main window as the driving thread sees it, through the controls' own messages.
+struct Screen {
+  HWND dialog = nullptr;
+
+  HWND Item(int id) const { return GetDlgItem(dialog, id); }
+  bool Idle() const { return IsWindowEnabled(dialog) != FALSE; }
+  bool Open() const { return IsWindow(dialog) != FALSE; }
+  int Rows() const { return ListView_GetItemCount(Item(IDC_INTERFACE_LIST)); }
+  std::wstring Cell(int row, int column) const {
+    wchar_t text[256] = {};
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = 256;
+    SendMessageW(Item(IDC_INTERFACE_LIST), LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+    return text;
+  }
+  std::wstring Status() const {
+    std::wstring lines;
+    const auto count = SendMessageW(Item(IDC_STATUS_LOG), LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      wchar_t line[2048] = {};
+      SendMessageW(Item(IDC_STATUS_LOG), LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+      lines += std::wstring(line) + L"\n";
+    }
+    return lines;
+  }
+  bool Ticked() const { return IsDlgButtonChecked(dialog, IDC_USE_LAST_AGAIN) == BST_CHECKED; }
+  void Click(int id) const {
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
+  }
+  void Key(WPARAM key) const { PostMessageW(Item(IDC_INTERFACE_LIST), WM_KEYDOWN, key, 0); }
+};
+
+class Win32Window : public testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    m_dir = fs::path(temp) / ("lumaflash-window-" + std::to_string(GetCurrentProcessId()) + "-" +
+                              testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(m_dir);
+    fs::create_directories(m_dir);
+    WriteImage(m_dir / kUnicodeName, kDeviceType);
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  // Runs the window on this thread and `drive` on another once the first scan is over; the
+  // window is closed afterwards if it is still open. Returns the window's exit status.
+  int RunWindow(const std::function<void(Screen&)>& drive) {
+    lumaflash::app::WindowSetup setup{{ComPort()}, m_dir, [] { return kToday; }};
+    lumaflash::app::Win32Seams seams{[this](const lumaflash::app::FileRequest& request) {
+      m_offered.push_back(request.initialName);
+      return m_answer;
+    }};
+    std::thread driver([&] {
+      Screen screen;
+      const bool ready = WaitFor([&] {
+        screen.dialog = FindWindowW(L"#32770", L"Lumaflash - V1.3");
+        return screen.dialog != nullptr && screen.Status().find(L"Interfaces found") != std::wstring::npos;
+      });
+      EXPECT_TRUE(ready) << "the window did not finish its first scan";
+      if (ready) {
+        drive(screen);
+      }
+      WaitFor([&] { return !screen.Open() || screen.Idle(); });
+      PostMessageW(screen.dialog, WM_CLOSE, 0, 0);
+    });
+    const int status = lumaflash::app::RunLumaflashDlg(setup, seams);
+    driver.join();
+    return status;
+  }
+
+  void WriteSettings(const std::string& lastOpen, const LocalDate& stampDate) {
+    WriteFile(m_dir / "Lumaflash.ini", "[3514]\r\nLAST_OPEN=" + lastOpen +
+                                           "\r\nUSE_LAST_AGAIN=1\r\n[APP]\r\nLAST_DEVICE=" +
+                                           FormatUpdateStamp(kDeviceType, stampDate) + "\r\n");
+  }
+  std::string Settings() const { return FileBytes(m_dir / "Lumaflash.ini"); }
+
+  fs::path m_dir;
+  std::optional<std::string> m_answer;
+  std::vector<std::string> m_offered;  // the initial names the file dialog was asked with
+};
+
+// Watches an update from the click to the window's end: the bar moves within its range.
+void ExpectUpdateEnds(Screen& screen) {
+  int highest = 0;
+  int upper = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    const auto position = static_cast<int>(SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
+    if (position > highest) {
+      highest = position;
+      upper = static_cast<int>(SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETRANGE, FALSE, nullptr));
+    }
+    return !screen.Open();
+  })) << "the window did not close after the update";
+  EXPECT_GT(highest, 0) << "the progress bar never moved";
+  EXPECT_LE(highest, upper);
+}
+
+TEST_F(Win32Window, ListsTheDeviceAndUpdatesFromTheFileDialog) {
+  m_answer = Utf8(m_dir / kUnicodeName);
+  const int status = RunWindow([&](Screen& screen) {
+    EXPECT_EQ(screen.Rows(), 1);
+    EXPECT_EQ(screen.Cell(0, 0), L"Lumetta A");
+    EXPECT_NE(screen.Status().find(L"1 Interfaces found"), std::wstring::npos) << "status:\n";
+    EXPECT_EQ(ListView_GetNextItem(screen.Item(IDC_INTERFACE_LIST), -1, LVNI_SELECTED), 0);
+    screen.Click(IDC_FIRMWARE_UPDATE);
+    ExpectUpdateEnds(screen);
+  });
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(m_offered.size(), 1u);
+  EXPECT_EQ(m_offered[0], Utf8(m_dir / "*.bin"));
+  // Ω and 灯 have no place in the ANSI code page: the path is kept as UTF-8.
+  EXPECT_NE(Settings().find("LAST_OPEN=" + *m_answer + "\r\n"), std::string::npos) << Settings();
+  EXPECT_NE(Settings().find("LAST_DEVICE=" + FormatUpdateStamp(kDeviceType, kToday)),
+            std::string::npos);
+}
+
+// The automatic repeat from the settings file: a stamp of today updates by itself, one of
+// yesterday waits for the click. The recalled path is UTF-8 in the first case and in the ANSI
+// code page in the second.
+TEST_F(Win32Window, AutomaticRepeatOnlyOnTheDayOfTheLastUpdate) {
+  WriteSettings(Utf8(m_dir / kUnicodeName), kToday);
+  EXPECT_EQ(RunWindow([](Screen& screen) { ExpectUpdateEnds(screen); }), 0);
+
+  const std::wstring ansiName = L"L\u00fcmetta.bin";
+  WriteImage(m_dir / ansiName, kDeviceType);
+  char ansi[MAX_PATH] = {};
+  WideCharToMultiByte(CP_ACP, 0, (m_dir / ansiName).c_str(), -1, ansi, MAX_PATH, nullptr, nullptr);
+  WriteSettings(ansi, kYesterday);
+  RunWindow([&](Screen& screen) {
+    EXPECT_NE(screen.Status().find(L"Last file: " + (m_dir / ansiName).wstring()), std::wstring::npos)
+        << "status:\n" << Utf8(screen.Status());
+    EXPECT_TRUE(screen.Ticked());
+    std::this_thread::sleep_for(500ms);  // five times the repeat's delay
+    EXPECT_TRUE(screen.Open() && screen.Idle()) << "the window updated by itself";
+    screen.Click(IDC_FIRMWARE_UPDATE);
+    ExpectUpdateEnds(screen);
+  });
+  EXPECT_TRUE(m_offered.empty()) << "the file dialog was shown on the use-last path";
+}
+
+TEST_F(Win32Window, WrongImageTypeIsRefusedAndTheWindowStays) {
+  WriteImage(m_dir / "other.bin", 0x3409);
+  m_answer = Utf8(m_dir / "other.bin");
+  RunWindow([&](Screen& screen) {
+    screen.Click(IDC_FIRMWARE_UPDATE);
+    EXPECT_TRUE(WaitFor([&] {
+      return screen.Status().find(L"Firmware file is not for selected device!") != std::wstring::npos;
+    })) << Utf8(screen.Status());
+    EXPECT_TRUE(WaitFor([&] { return screen.Idle(); }));
+    EXPECT_TRUE(screen.Open());
+  });
+  EXPECT_EQ(Settings().find("LAST_DEVICE"), std::string::npos);
+}
+
+TEST_F(Win32Window, PortThatAnotherProgramHoldsIsReportedAsBusy) {
+  const std::wstring device = L"\\\\.\\" + fs::path(ComPort()).wstring();
+  HANDLE held = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  RunWindow([&](Screen& screen) {
+    EXPECT_EQ(screen.Rows(), 0);
+    EXPECT_NE(screen.Status().find(L"is busy"), std::wstring::npos) << Utf8(screen.Status());
+  });
+  CloseHandle(held);
+}
+
+// Esc and Enter do nothing, Ctrl+D shows the scan log, system command 16 the About box, which
+// the system menu offers.
+TEST_F(Win32Window, KeysAndSystemMenu) {
+  RunWindow([&](Screen& screen) {
+    HMENU menu = GetSystemMenu(screen.dialog, FALSE);
+    const int count = GetMenuItemCount(menu);
+    wchar_t entry[64] = {};
+    GetMenuStringW(menu, count - 1, entry, 64, MF_BYPOSITION);
+    EXPECT_EQ(GetMenuItemID(menu, count - 1), 16u);
+    EXPECT_EQ(std::wstring(entry), L"Inf&o \u00fcber Lumaflash...");
+    EXPECT_EQ(GetMenuState(menu, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+
+    const std::wstring before = screen.Status();
+    screen.Key(VK_ESCAPE);
+    screen.Key(VK_RETURN);
+    // Ctrl+D after them: its message box shows that they have been handled.
+    AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(screen.dialog, nullptr), TRUE);
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = 0x80;
+    SetKeyboardState(keys);
+    screen.Key('D');
+    HWND log = OwnedWindow(screen.dialog, L"Lumaflash");
+    ASSERT_NE(log, nullptr) << "Ctrl+D showed no message box";
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+    EXPECT_NE(InnerText(log).find(L"Find Interface START"), std::wstring::npos);
+    EXPECT_NE(InnerText(log).find(L"Open " + fs::path(ComPort()).wstring()), std::wstring::npos);
+    SendMessageW(log, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(screen.Open());
+    EXPECT_EQ(screen.Status(), before);
+    EXPECT_TRUE(m_offered.empty()) << "Enter pressed Firmware-Update";
+
+    PostMessageW(screen.dialog, WM_SYSCOMMAND, 16, 0);
+    HWND about = OwnedWindow(screen.dialog, L"Info \u00fcber Lumaflash");
+    ASSERT_NE(about, nullptr) << "system command 16 showed no About box";
+    EXPECT_NE(InnerText(about).find(L"Lumaflash Version 1.3"), std::wstring::npos);
+    SendMessageW(about, WM_COMMAND, IDOK, 0);
+  });
+}
+
+// The controls stand where the dialog units put them, in the dialog's own font.
+TEST_F(Win32Window, LayoutInDialogUnits) {
+  RunWindow([](Screen& screen) {
+    const struct {
+      int id;
+      RECT units;  // left, top, right, bottom
+    } kControls[] = {{IDC_INTERFACE_LIST, {7, 7, 297, 65}}, {IDC_FIND, {7, 72, 57, 86}},
+                     {IDC_FIRMWARE_UPDATE, {201, 72, 297, 86}}, {IDC_STATUS_LOG, {7, 104, 297, 136}},
+                     {IDC_PROGRESS, {157, 142, 297, 151}}, {IDC_USE_LAST_AGAIN, {202, 90, 286, 100}}};
+    for (const auto& control : kControls) {
+      RECT expected = control.units;
+      MapDialogRect(screen.dialog, &expected);
+      RECT actual;
+      GetWindowRect(screen.Item(control.id), &actual);
+      MapWindowPoints(nullptr, screen.dialog, reinterpret_cast<POINT*>(&actual), 2);
+      EXPECT_EQ(actual.left, expected.left) << control.id;
+      EXPECT_EQ(actual.top, expected.top) << control.id;
+      EXPECT_EQ(actual.right, expected.right) << control.id;
+      EXPECT_EQ(actual.bottom, expected.bottom) << control.id;
+    }
+    RECT client{0, 0, 304, 158};
+    MapDialogRect(screen.dialog, &client);
+    RECT actual;
+    GetClientRect(screen.dialog, &actual);
+    EXPECT_EQ(actual.right, client.right);
+    EXPECT_EQ(actual.bottom, client.bottom);
+  });
+}
+
+}  // namespace
