@@ -39,8 +39,10 @@ PortError ClassifyOpenError(DWORD error) {
     case ERROR_DEV_NOT_EXIST:
       return PortError::NotFound;
     // A COM port is exclusive: the driver answers "access denied" when another program holds it.
+    // Wine passes on the host's "busy" of a terminal held exclusively as a lock violation.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
     case ERROR_BUSY:
       return PortError::Busy;
     default:
