@@ -41,7 +41,8 @@ std::string Utf8(std::wstring_view wide) {
     return {};
   }
   const int size = static_cast<int>(wide.size());
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<std::size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
   return text;
@@ -69,8 +70,8 @@ std::optional<std::string> ChooseFileWithDialog(HWND owner, const FileRequest& r
   dialog.lpstrFile = file.data();
   dialog.nMaxFile = static_cast<DWORD>(file.size());
   dialog.lpstrDefExt = extension.c_str();
-  dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY |
-                 OFN_ENABLESIZING;
+  dialog.Flags =
+      OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_ENABLESIZING;
   if (!GetOpenFileNameW(&dialog)) {
     return std::nullopt;
   }
@@ -95,7 +96,8 @@ INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM /*lPa
 // The face: draws what the controller says, forwards what the operator does.
 class Win32Face final : public WindowView {
  public:
-  Win32Face(WindowSetup setup, Win32Seams seams) : m_setup(std::move(setup)), m_seams(std::move(seams)) {}
+  Win32Face(WindowSetup setup, Win32Seams seams)
+      : m_setup(std::move(setup)), m_seams(std::move(seams)) {}
 
   int Run();
 
@@ -149,8 +151,8 @@ int Win32Face::Run() {
   m_dialog = CreateDialogParamW(m_instance, MAKEINTRESOURCEW(IDD_LUMAFLASH_DIALOG), nullptr,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
   if (m_dialog == nullptr) {
-    MessageBoxW(nullptr, L"The window cannot be created (its resources are missing).",
-                L"Lumaflash", MB_OK | MB_ICONERROR);
+    MessageBoxW(nullptr, L"The window cannot be created (its resources are missing).", L"Lumaflash",
+                MB_OK | MB_ICONERROR);
     return 1;
   }
   ShowWindow(m_dialog, SW_SHOWNORMAL);
@@ -197,9 +199,9 @@ void Win32Face::OnInitDialog() {
       AppendMenuW(menu, MF_STRING, kAboutCommand, text.data());
     }
   }
-  m_bigIcon = static_cast<HICON>(LoadImageW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                            GetSystemMetrics(SM_CXICON),
-                                            GetSystemMetrics(SM_CYICON), 0));
+  m_bigIcon =
+      static_cast<HICON>(LoadImageW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
   m_smallIcon = static_cast<HICON>(LoadImageW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME),
                                               IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
                                               GetSystemMetrics(SM_CYSMICON), 0));

@@ -38,8 +38,7 @@ void Tell(const std::string& text, bool error) {
 int main(int argc, char** argv) {
   using namespace lumaflash::app;
   std::string error;
-  const auto options =
-      ParseAppOptions(lumaflash::platform::Utf8Arguments(argc, argv), error);
+  const auto options = ParseAppOptions(lumaflash::platform::Utf8Arguments(argc, argv), error);
   if (!options) {
     Tell("lumaflash: " + error + "\n" + kUsage, true);
     return 2;
@@ -49,9 +48,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options->simulate > 0) {
-    Tell("lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
-         "--port COMn with a device attached.\n",
-         true);
+    Tell(
+        "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
+        "--port COMn with a device attached.\n",
+        true);
     return 2;
   }
   WindowSetup setup;

@@ -29,7 +29,8 @@ enum class Key { Escape, Enter, D, Other };
 // The automatic repeat: timer 1, fired once, 100 ms after window set-up.
 inline constexpr int kAutoRepeatTimerId = 1;
 inline constexpr std::chrono::milliseconds kAutoRepeatDelay{100};
-// System commands 16 to 31 show the About box; the system-menu entry sends 16.
+// System commands 16 to 31 show the About box; the system-menu entry sends 16 (Windows keeps
+// the four low bits of a system command for itself, so 16 to 31 all mean it).
 inline constexpr unsigned kAboutCommand = 16;
 inline constexpr unsigned kLastAboutCommand = 31;
 

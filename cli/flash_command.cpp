@@ -14,8 +14,8 @@
 #include "device_choice.h"
 #include "discovery/catalogue.h"
 #include "exit_codes.h"
-#include "platform/text_path.h"
 #include "flash_record.h"
+#include "platform/text_path.h"
 #include "progress_board.h"
 #include "rescanner.h"
 #include "session.h"
@@ -343,7 +343,8 @@ int RunFlash(const Options& options) {
   }
   // A production run must leave its record: a log that cannot be written stops it before any
   // device is touched.
-  if (!options.logPath.empty() && !std::ofstream(platform::PathFromUtf8(options.logPath), std::ios::app)) {
+  if (!options.logPath.empty() &&
+      !std::ofstream(platform::PathFromUtf8(options.logPath), std::ios::app)) {
     std::fprintf(stderr,
                  "lumaflash-cli: cannot open the log %s for appending: check that its folder "
                  "exists and is writable. Nothing was sent.\n",

@@ -48,7 +48,8 @@ std::string FileBytes(const fs::path& path) {
   if (missing) {
     return {};
   }
-  std::ifstream(path, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ifstream(path, std::ios::binary)
+      .read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return bytes;
 }
 
@@ -57,7 +58,8 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 void WriteImage(const fs::path& path, uint16_t type) {
-  const auto bytes = lumaflash::sim::BuildImageFile(2, type, lumaflash::sim::PatternPayload(8192, 3));
+  const auto bytes =
+      lumaflash::sim::BuildImageFile(2, type, lumaflash::sim::PatternPayload(8192, 3));
   WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
@@ -116,7 +118,8 @@ struct Screen {
     item.iSubItem = column;
     item.pszText = text;
     item.cchTextMax = 256;
-    SendMessageW(Item(IDC_INTERFACE_LIST), LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    SendMessageW(Item(IDC_INTERFACE_LIST), LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
     return text;
   }
   std::wstring Status() const {
@@ -124,14 +127,16 @@ struct Screen {
     const auto count = SendMessageW(Item(IDC_STATUS_LOG), LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
       wchar_t line[2048] = {};
-      SendMessageW(Item(IDC_STATUS_LOG), LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line));
+      SendMessageW(Item(IDC_STATUS_LOG), LB_GETTEXT, static_cast<WPARAM>(i),
+                   reinterpret_cast<LPARAM>(line));
       lines += std::wstring(line) + L"\n";
     }
     return lines;
   }
   bool Ticked() const { return IsDlgButtonChecked(dialog, IDC_USE_LAST_AGAIN) == BST_CHECKED; }
   void Click(int id) const {
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(id)));
   }
   void Key(WPARAM key) const { PostMessageW(Item(IDC_INTERFACE_LIST), WM_KEYDOWN, key, 0); }
 };
@@ -161,7 +166,8 @@ class Win32Window : public testing::Test {
       Screen screen;
       const bool ready = WaitFor([&] {
         screen.dialog = FindWindowW(L"#32770", L"Lumaflash - V1.3");
-        return screen.dialog != nullptr && screen.Status().find(L"Interfaces found") != std::wstring::npos;
+        return screen.dialog != nullptr &&
+               screen.Status().find(L"Interfaces found") != std::wstring::npos;
       });
       EXPECT_TRUE(ready) << "the window did not finish its first scan";
       if (ready) {
@@ -193,7 +199,8 @@ void ExpectUpdateEnds(Screen& screen) {
   int highest = 0;
   int upper = 0;
   EXPECT_TRUE(WaitFor([&] {
-    const auto position = static_cast<int>(SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
+    const auto position =
+        static_cast<int>(SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
     if (position > highest) {
       highest = position;
       upper = static_cast<int>(SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0));
@@ -236,8 +243,10 @@ TEST_F(Win32Window, AutomaticRepeatOnlyOnTheDayOfTheLastUpdate) {
   WideCharToMultiByte(CP_ACP, 0, (m_dir / ansiName).c_str(), -1, ansi, MAX_PATH, nullptr, nullptr);
   WriteSettings(ansi, kYesterday);
   RunWindow([&](Screen& screen) {
-    EXPECT_NE(screen.Status().find(L"Last file: " + (m_dir / ansiName).wstring()), std::wstring::npos)
-        << "status:\n" << Utf8(screen.Status());
+    EXPECT_NE(screen.Status().find(L"Last file: " + (m_dir / ansiName).wstring()),
+              std::wstring::npos)
+        << "status:\n"
+        << Utf8(screen.Status());
     EXPECT_TRUE(screen.Ticked());
     std::this_thread::sleep_for(500ms);  // five times the repeat's delay
     EXPECT_TRUE(screen.Open() && screen.Idle()) << "the window updated by itself";
@@ -253,7 +262,8 @@ TEST_F(Win32Window, WrongImageTypeIsRefusedAndTheWindowStays) {
   RunWindow([&](Screen& screen) {
     screen.Click(IDC_FIRMWARE_UPDATE);
     EXPECT_TRUE(WaitFor([&] {
-      return screen.Status().find(L"Firmware file is not for selected device!") != std::wstring::npos;
+      return screen.Status().find(L"Firmware file is not for selected device!") !=
+             std::wstring::npos;
     })) << Utf8(screen.Status());
     EXPECT_TRUE(WaitFor([&] { return screen.Idle(); }));
     EXPECT_TRUE(screen.Open());
@@ -284,7 +294,8 @@ TEST_F(Win32Window, KeysAndSystemMenu) {
     GetMenuStringW(menu, static_cast<UINT>(count - 1), entry, 64, MF_BYPOSITION);
     EXPECT_EQ(GetMenuItemID(menu, count - 1), 16u);
     EXPECT_EQ(std::wstring(entry), L"Inf&o \u00fcber Lumaflash...");
-    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+              static_cast<UINT>(MF_SEPARATOR));
 
     const std::wstring before = screen.Status();
     screen.Key(VK_ESCAPE);

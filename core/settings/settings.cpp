@@ -40,7 +40,8 @@ AppSettings::AppSettings(std::filesystem::path file) : m_file(std::move(file)) {
 
 std::string AppSettings::ReadLastOpen(uint16_t deviceId, std::string_view fallback) const {
   // Paths are kept in the system code page where it can hold them, as other tools expect.
-  return platform::Utf8FromSettingsText(m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback));
+  return platform::Utf8FromSettingsText(
+      m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback));
 }
 
 bool AppSettings::WriteLastOpen(uint16_t deviceId, std::string_view path) {
