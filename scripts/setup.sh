@@ -13,7 +13,7 @@ packages=(
 if [[ $profile == test ]]; then
   packages+=(
     libgtest-dev libgmock-dev python3
-    g++-mingw-w64-x86-64-posix wine wine64
+    g++-mingw-w64-x86-64-posix wine wine64 xvfb imagemagick
     clang libclang-rt-14-dev clang-tidy cppcheck
   )
 elif [[ $profile != run ]]; then

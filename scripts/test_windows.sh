@@ -2,8 +2,10 @@
 # Builds the Windows programs and tests with MinGW-w64 and runs them under Wine:
 #   1. the tests that need no pseudo-terminal (ctest in build-win/),
 #   2. the Win32 serial link against a simulated device behind a Wine COM port,
-#   3. lumaflash-cli.exe scan and flash end to end through that COM port; the device must
-#      receive exactly the image.
+#   3. lumaflash-cli.exe scan and flash end to end through that COM port, with an image whose
+#      name is outside the ANSI code page; the device must receive exactly the image;
+#   4. lumaflash.exe, the native window, on a virtual display (Xvfb): its tests drive the real
+#      dialog, and the program itself must repeat the day's update by itself and exit 0.
 # The Linux build (build/, from scripts/build.sh) provides the simulated device and the image
 # maker. Wine runs in a fresh prefix under a temporary folder with only our COM port mapped, so
 # no Windows program here can reach the machine's real serial ports.
@@ -28,9 +30,9 @@ step() {
   echo "== windows: $*"
 }
 
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot; do
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot Xvfb python3; do
   command -v "$tool" >/dev/null ||
-    fail "$tool is missing; run scripts/setup.sh (it installs g++-mingw-w64-x86-64-posix and wine)."
+    fail "$tool is missing; run scripts/setup.sh (it installs g++-mingw-w64-x86-64-posix, wine, xvfb)."
 done
 
 step "cross-compiling into $win_build/"
@@ -51,11 +53,16 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaflash-wine.XXXXXX")
 export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
+# File names are UTF-8 on the host side, whatever the caller's locale.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko: console programs need neither, and their installers would ask for a display.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 sim_pid=""
+holder_pid=""
+held_sim_pid=""
+xvfb_pid=""
 stop_sim() {
   if [[ -n $sim_pid ]]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
@@ -65,7 +72,9 @@ stop_sim() {
 }
 cleanup() {
   stop_sim
+  [[ -n $holder_pid ]] && kill -TERM "$holder_pid" "$held_sim_pid" 2>/dev/null
   timeout 20 wineserver -k >/dev/null 2>&1 || true
+  [[ -n $xvfb_pid ]] && kill -TERM "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -83,15 +92,16 @@ fi
 [[ -d $WINEPREFIX/dosdevices ]] || fail "Wine made no dosdevices folder in $WINEPREFIX"
 
 # Wine maps the machine's own serial ports (/dev/ttyS0, ...) to com1, com2, ...: remove every COM
-# mapping and map only the simulated device's pseudo-terminal.
+# mapping and map only the simulated device's pseudo-terminal (with `add`: beside the ones that
+# are already ours).
 map_com_port() {
-  local target=$1 number=$2
-  find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' -exec rm -f {} +
+  local target=$1 number=$2 keep=${3:-}
+  [[ $keep == add ]] || find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' -exec rm -f {} +
   ln -s "$target" "$WINEPREFIX/dosdevices/com${number}"
   local mapped
-  mapped=$(find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' | wc -l)
-  [[ $mapped -eq 1 && $(readlink "$WINEPREFIX/dosdevices/com${number}") == "$target" ]] ||
-    fail "could not map COM${number} alone to $target"
+  mapped=$(find "$WINEPREFIX/dosdevices" -maxdepth 1 -iname 'com*' -lname '/dev/ttyS*' | wc -l)
+  [[ $mapped -eq 0 && $(readlink "$WINEPREFIX/dosdevices/com${number}") == "$target" ]] ||
+    fail "could not map COM${number} to $target without the machine's own ports"
 }
 
 # Starts the simulated device with the given options behind COM<number>; sets sim_pid and
@@ -110,9 +120,51 @@ start_sim() {
   map_com_port "$sim_pty" "$number"
 }
 
+# One virtual display for every window below: Wine keeps using the display its first window
+# program found.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [[ -s $work/display ]] && break
+  sleep 0.05
+done
+[[ -s $work/display ]] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(head -n 1 "$work/display")"
+
+# A second device whose terminal another program holds exclusively (TIOCEXCL), behind COM13.
+# Root passes over that hold, so the Windows programs run without CAP_SYS_ADMIN.
+held_com_number=13
+start_held_device() {
+  "$sim" >"$work/sim-held.out" 2>&1 &
+  held_sim_pid=$!
+  for _ in $(seq 100); do
+    [[ -s $work/sim-held.out ]] && break
+    sleep 0.05
+  done
+  local held_pty
+  held_pty=$(awk 'NR == 1 { print $1 }' "$work/sim-held.out")
+  [[ $held_pty == /dev/pts/* ]] || fail "the held device did not start: $(cat "$work/sim-held.out")"
+  python3 -c 'import fcntl, os, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+print("held", flush=True)
+time.sleep(600)' "$held_pty" >"$work/holder.out" 2>&1 &
+  holder_pid=$!
+  for _ in $(seq 100); do
+    [[ -s $work/holder.out ]] && break
+    sleep 0.05
+  done
+  grep -qx held "$work/holder.out" || fail "could not hold $held_pty: $(cat "$work/holder.out")"
+  map_com_port "$held_pty" "$held_com_number" add
+}
+unprivileged=()
+if ((EUID == 0)); then unprivileged=(setpriv --bounding-set=-sys_admin); fi
+
 step "running the Windows tests under Wine (the serial ones on COM${test_com_number})"
 start_sim "$work/sim-tests.out" "$test_com_number" --stay
-if ! LUMAFLASH_TEST_COM=COM${test_com_number} ctest --test-dir "$win_build" --output-on-failure \
+start_held_device
+if ! LUMAFLASH_TEST_COM=COM${test_com_number} LUMAFLASH_TEST_HELD_COM=COM${held_com_number} \
+  "${unprivileged[@]}" ctest --test-dir "$win_build" --output-on-failure \
   --timeout 300 -V >"$work/ctest.log" 2>&1; then
   cat "$work/ctest.log" >&2
   fail "Windows tests failed under Wine (see above)."
@@ -123,14 +175,18 @@ if grep -q 'SKIPPED' "$work/ctest.log"; then
   fail "Windows tests were skipped under Wine; every one must run here."
 fi
 stop_sim
+kill -TERM "$holder_pid" "$held_sim_pid" 2>/dev/null || true
+holder_pid=""
 
 step "scan and flash with lumaflash-cli.exe through $com_name"
 start_sim "$work/sim-flash.out" "$com_number"
 mkdir -p "$work/bench"
 # Whole blocks (80 of 512 bytes), so what the device holds afterwards is the payload and nothing
 # else, and its digest must equal the image's.
-"$mkimage" 3514 40960 "$work/bench/image.bin" 1 7 >/dev/null
-expected_sha=$("$cli_linux" info "$work/bench/image.bin" | awk '/^SHA-256:/ { print $2 }')
+# A name with letters from outside every ANSI code page: only UTF-16 calls reach the file.
+image_name="Lümetta Ω ł 灯.bin"
+"$mkimage" 3514 40960 "$work/bench/$image_name" 1 7 >/dev/null
+expected_sha=$("$cli_linux" info "$work/bench/$image_name" | awk '/^SHA-256:/ { print $2 }')
 cd "$work/bench"
 timeout 120 wine "$cli_exe" scan --port "$com_name" --trace >"$work/scan.out" 2>&1 || {
   cat "$work/scan.out" >&2
@@ -146,7 +202,7 @@ grep -qx "1 Interfaces found" "$work/scan.txt" || {
   fail "the scan did not find the simulated device on $com_name"
 }
 cat "$work/scan.txt"
-timeout 180 wine "$cli_exe" flash image.bin --port "$com_name" >"$work/flash.out" 2>&1 || {
+timeout 180 wine "$cli_exe" flash "$image_name" --port "$com_name" >"$work/flash.out" 2>&1 || {
   cat "$work/flash.out" >&2
   fail "lumaflash-cli.exe flash failed"
 }
@@ -159,5 +215,34 @@ report=$(grep -F "$sim_pty:" "$work/sim-flash.out" || true)
 echo "device: $report"
 [[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
   fail "the device did not receive exactly the image (expected 80 blocks, 40960 bytes, sha256 $expected_sha)"
+
+step "lumaflash.exe --port $com_name repeats today's update from the settings file by itself"
+start_sim "$work/sim-window.out" "$com_number"
+mkdir -p "$work/window"
+image_windows="Z:${work//\//\\}\\bench\\$image_name" # Wine's drive Z: is the root folder
+# The path is written as UTF-8: no ANSI code page holds it.
+printf '[3514]\r\nLAST_OPEN=%s\r\nUSE_LAST_AGAIN=1\r\n[APP]\r\nLAST_DEVICE=3514%s\r\n' \
+  "$image_windows" "$(date +%d%m%Y)" >"$work/window/Lumaflash.ini"
+cd "$work/window"
+window_status=0
+timeout 120 wine "$root/$win_build/app/lumaflash.exe" --port "$com_name" >"$work/window.out" 2>&1 ||
+  window_status=$?
+cd "$root"
+stop_sim
+[[ $window_status -eq 0 ]] || {
+  cat "$work/window.out" >&2
+  fail "lumaflash.exe exited with $window_status (124: it did not end by itself)"
+}
+report=$(grep -F "$sim_pty:" "$work/sim-window.out" || true)
+echo "device: $report"
+[[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
+  fail "the window did not update the device with exactly the image"
+exe_size=$(stat -c %s "$root/$win_build/app/lumaflash.exe")
+x86_64-w64-mingw32-strip -o "$work/lumaflash-stripped.exe" "$root/$win_build/app/lumaflash.exe"
+echo "lumaflash.exe: $exe_size bytes, $(stat -c %s "$work/lumaflash-stripped.exe") stripped"
+if x86_64-w64-mingw32-objdump -p "$root/$win_build/app/lumaflash.exe" | grep 'DLL Name' |
+  grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|msvcrt|ws2_32|ole32|api-ms-win'; then
+  fail "lumaflash.exe needs a DLL that Windows does not bring (above)"
+fi
 
 echo "== windows: passed in $(($(date +%s) - started)) s"
