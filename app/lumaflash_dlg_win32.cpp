@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdio>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -151,8 +152,8 @@ int Win32Face::Run() {
   m_dialog = CreateDialogParamW(m_instance, MAKEINTRESOURCEW(IDD_LUMAFLASH_DIALOG), nullptr,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
   if (m_dialog == nullptr) {
-    MessageBoxW(nullptr, L"The window cannot be created (its resources are missing).", L"Lumaflash",
-                MB_OK | MB_ICONERROR);
+    std::fprintf(stderr, "lumaflash: the window cannot be created (Windows error %lu).\n",
+                 GetLastError());
     return 1;
   }
   ShowWindow(m_dialog, SW_SHOWNORMAL);

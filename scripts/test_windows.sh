@@ -79,11 +79,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# One virtual display for every window below, there before Wine starts: Wine's desktop process,
+# which wineboot starts, keeps the display it found (none means no window can be created).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [[ -s $work/display ]] && break
+  sleep 0.05
+done
+[[ -s $work/display ]] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(head -n 1 "$work/display")"
+
 step "setting up a fresh Wine prefix in $WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 # One wineserver for all the runs below: the ports are mapped once after Wine's device manager
 # has made its own mapping, and it does not come back to make it again.
-wineserver -p >"$work/wineserver.log" 2>&1 ||
+# Wine's server opens the devices; root would pass over a terminal that another program holds
+# exclusively (below), so the server runs without CAP_SYS_ADMIN.
+unprivileged=()
+if ((EUID == 0)); then unprivileged=(setpriv --bounding-set=-sys_admin); fi
+"${unprivileged[@]}" wineserver -p >"$work/wineserver.log" 2>&1 ||
   fail "wineserver does not start; see $work/wineserver.log"
 if ! timeout 300 wineboot -i >"$work/wineboot.log" 2>&1; then
   cat "$work/wineboot.log" >&2
@@ -120,19 +135,8 @@ start_sim() {
   map_com_port "$sim_pty" "$number"
 }
 
-# One virtual display for every window below: Wine keeps using the display its first window
-# program found.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [[ -s $work/display ]] && break
-  sleep 0.05
-done
-[[ -s $work/display ]] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
 
 # A second device whose terminal another program holds exclusively (TIOCEXCL), behind COM13.
-# Root passes over that hold, so the Windows programs run without CAP_SYS_ADMIN.
 held_com_number=13
 start_held_device() {
   "$sim" >"$work/sim-held.out" 2>&1 &
@@ -157,14 +161,12 @@ time.sleep(600)' "$held_pty" >"$work/holder.out" 2>&1 &
   grep -qx held "$work/holder.out" || fail "could not hold $held_pty: $(cat "$work/holder.out")"
   map_com_port "$held_pty" "$held_com_number" add
 }
-unprivileged=()
-if ((EUID == 0)); then unprivileged=(setpriv --bounding-set=-sys_admin); fi
 
 step "running the Windows tests under Wine (the serial ones on COM${test_com_number})"
 start_sim "$work/sim-tests.out" "$test_com_number" --stay
 start_held_device
 if ! LUMAFLASH_TEST_COM=COM${test_com_number} LUMAFLASH_TEST_HELD_COM=COM${held_com_number} \
-  "${unprivileged[@]}" ctest --test-dir "$win_build" --output-on-failure \
+  ctest --test-dir "$win_build" --output-on-failure \
   --timeout 300 -V >"$work/ctest.log" 2>&1; then
   cat "$work/ctest.log" >&2
   fail "Windows tests failed under Wine (see above)."
