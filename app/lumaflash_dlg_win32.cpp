@@ -123,6 +123,7 @@ class Win32Face final : public WindowView {
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnInitDialog();
   void SetupInterfaceList();
+  void CenterOnWorkArea();
   bool OnCommand(WORD id, WORD code);
   bool OnNotify(const NMHDR& header);
   bool OnPaint();
@@ -209,6 +210,21 @@ void Win32Face::OnInitDialog() {
   SendMessageW(m_dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_bigIcon));
   SendMessageW(m_dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
   SetupInterfaceList();
+  CenterOnWorkArea();
+}
+
+// A dialog without a parent opens where its template says (the top left corner); the main
+// window goes to the middle of the screen's work area instead, as dialog programs do.
+void Win32Face::CenterOnWorkArea() {
+  RECT window;
+  RECT work;
+  if (!GetWindowRect(m_dialog, &window) || !SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
+    return;
+  }
+  const int x = (work.left + work.right - (window.right - window.left)) / 2;
+  const int y = (work.top + work.bottom - (window.bottom - window.top)) / 2;
+  SetWindowPos(m_dialog, nullptr, std::max<int>(x, work.left), std::max<int>(y, work.top), 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Win32Face::SetupInterfaceList() {
