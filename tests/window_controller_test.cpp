@@ -33,6 +33,7 @@ class RecordingView : public WindowView {
   void ShowProgress(uint32_t upper, uint32_t position) override {
     progress.emplace_back(upper, position);
     heldWhileDrawn = heldWhileDrawn && !inputEnabled;
+    movedUnderArrow += position > 0 && !waiting ? 1 : 0;
   }
   void ShowWaitCursor(bool on) override { waiting = on; }
   void ShowUseLast(bool enabled, bool ticked) override { useLast = {enabled, ticked}; }
@@ -71,6 +72,7 @@ class RecordingView : public WindowView {
   std::vector<std::string> alerted;  // the newest status line at each alert tone
   std::vector<std::pair<uint32_t, uint32_t>> progress;
   bool heldWhileDrawn = true;  // input was held back whenever the bar moved
+  int movedUnderArrow = 0;     // the bar moved without the wait cursor
   bool waiting = false;
   std::pair<bool, bool> useLast{true, true};
   bool inputEnabled = true;
@@ -293,6 +295,7 @@ TEST(WindowController, FirmwareUpdateCommand) {
     EXPECT_TRUE(bench.view.inputEnabled);
     if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
       EXPECT_TRUE(bench.view.heldWhileDrawn);
+      EXPECT_TRUE(c.asked.empty() || bench.view.movedUnderArrow == 0);  // after the file dialog
       const auto blocks = static_cast<uint32_t>(c.length / 512);
       const auto full = std::make_pair(std::max(blocks, 1u), blocks);
       EXPECT_NE(std::find(bench.view.progress.begin(), bench.view.progress.end(), full),
