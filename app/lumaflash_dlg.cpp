@@ -189,13 +189,15 @@ bool CLumaflashDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CLumaflashDlg::timerEvent(QTimerEvent* event) {
-  for (const auto& [id, qtId] : m_timers) {
-    if (qtId == event->timerId()) {
-      m_controller->OnTimer(id);
-      return;
-    }
+  const auto timer = std::find_if(m_timers.begin(), m_timers.end(), [&](const auto& entry) {
+    return entry.second == event->timerId();
+  });
+  if (timer == m_timers.end()) {
+    QDialog::timerEvent(event);
+    return;
   }
-  QDialog::timerEvent(event);
+  const int id = timer->first;  // the controller may stop the timer, and so erase the entry
+  m_controller->OnTimer(id);
 }
 
 // The view: what the controller says to draw and do.
