@@ -91,10 +91,9 @@ CLumaflashDlg::CLumaflashDlg(WindowSetup setup, DialogSeams seams, QWidget* pare
 }
 
 CLumaflashDlg::~CLumaflashDlg() {
-  m_controller.reset();  // waits for its worker, which may still post to this face
+  // Waits for its worker, which may still post to this face, and gives back input and cursor.
+  m_controller.reset();
   QCoreApplication::instance()->removeEventFilter(this);
-  EnableInput(true);
-  ShowWaitCursor(false);
 }
 
 void CLumaflashDlg::CreateControls() {
@@ -190,13 +189,15 @@ bool CLumaflashDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CLumaflashDlg::timerEvent(QTimerEvent* event) {
-  for (const auto& [id, qtId] : m_timers) {
-    if (qtId == event->timerId()) {
-      m_controller->OnTimer(id);
-      return;
-    }
+  const auto timer = std::find_if(m_timers.begin(), m_timers.end(), [&](const auto& entry) {
+    return entry.second == event->timerId();
+  });
+  if (timer == m_timers.end()) {
+    QDialog::timerEvent(event);
+    return;
   }
-  QDialog::timerEvent(event);
+  const int id = timer->first;  // the controller may stop the timer, and so erase the entry
+  m_controller->OnTimer(id);
 }
 
 // The view: what the controller says to draw and do.
@@ -239,11 +240,10 @@ void CLumaflashDlg::SoundAlert() {
 }
 
 void CLumaflashDlg::ShowProgress(uint32_t upper, uint32_t position) {
-  // A QProgressBar counts in int: a larger range is scaled down.
-  constexpr uint32_t kMax = std::numeric_limits<int>::max();
-  const uint64_t scale = upper > kMax ? (upper + uint64_t{kMax} - 1) / kMax : 1;
-  m_progress->setRange(0, static_cast<int>(upper / scale));
-  m_progress->setValue(static_cast<int>(position / scale));
+  // A QProgressBar counts in int: a 32-bit range above its largest is halved, which fits.
+  const int shift = upper > static_cast<uint32_t>(std::numeric_limits<int>::max()) ? 1 : 0;
+  m_progress->setRange(0, static_cast<int>(upper >> shift));
+  m_progress->setValue(static_cast<int>(position >> shift));
 }
 
 void CLumaflashDlg::ShowWaitCursor(bool waiting) {

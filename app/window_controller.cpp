@@ -110,6 +110,9 @@ class WindowController::Impl final : public Feedback {
     if (m_worker.joinable()) {
       m_worker.join();
     }
+    if (m_busy) {
+      m_view.EnableInput(true);
+    }
     if (m_waiting) {
       m_view.ShowWaitCursor(false);
     }

@@ -43,7 +43,8 @@ inline constexpr unsigned kLastAboutCommand = 31;
 class WindowController {
  public:
   WindowController(WindowView& view, WindowSetup setup);
-  // Stops a running update between two blocks and waits for the worker.
+  // Stops a running update between two blocks, waits for the worker, and gives the face back
+  // its input and the arrow cursor.
   ~WindowController();
   WindowController(const WindowController&) = delete;
   WindowController& operator=(const WindowController&) = delete;

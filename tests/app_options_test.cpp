@@ -1,11 +1,10 @@
-// The window program's options and the dialog-unit scale its faces lay out with.
+// The window program's options.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "app_options.h"
-#include "dialog_units.h"
 
 namespace lumaflash::app {
 namespace {
@@ -57,30 +56,6 @@ TEST(AppOptions, DisplayIsNeededUnlessQtIsToldThePlatform) {
   EXPECT_TRUE(HasDisplay(":0", nullptr, nullptr));
   EXPECT_TRUE(HasDisplay(nullptr, "wayland-0", nullptr));
   EXPECT_TRUE(HasDisplay(nullptr, nullptr, "offscreen"));
-}
-
-TEST(DialogUnits, QuarterCharacterAcrossEighthDown) {
-  struct Case {
-    int alphabetWidth;  // of the 52 letters, in pixels
-    int charHeight;
-    UnitRect units;
-    UnitRect pixels;
-  };
-  const Case cases[] = {
-      // MS Sans Serif 8 pt at 96 dpi: 6 x 13 pixels per character.
-      {312, 13, {304, 158, 304, 158}, {456, 257, 456, 257}},
-      {312, 13, {7, 7, 290, 58}, {11, 11, 435, 94}},
-      {312, 13, {157, 142, 140, 9}, {236, 231, 210, 15}},
-      // Twice the font, twice the window.
-      {624, 26, {304, 158, 304, 158}, {912, 514, 912, 514}},
-      // An average of 6.5 pixels rounds up, as dialog units do.
-      {338, 15, {4, 8, 8, 16}, {7, 15, 14, 30}},
-  };
-  for (const Case& c : cases) {
-    const DialogUnitScale scale(DialogUnitScale::AverageWidth(c.alphabetWidth), c.charHeight);
-    EXPECT_EQ(scale.ToPixels(c.units), c.pixels)
-        << c.alphabetWidth << " " << c.units.x << "," << c.units.y;
-  }
 }
 
 }  // namespace
