@@ -44,6 +44,13 @@ std::string Utf8(const fs::path& path) {
   return {text.begin(), text.end()};
 }
 
+// The path in the system's ANSI code page, as narrow Windows programs write it.
+std::string Ansi(const fs::path& path) {
+  char ansi[MAX_PATH] = {};
+  WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, ansi, MAX_PATH, nullptr, nullptr);
+  return ansi;
+}
+
 std::string FileBytes(const fs::path& path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
@@ -203,10 +210,12 @@ void ExpectUpdateEnds(Screen& screen) {
 }
 
 // An image of another type is refused and the window stays; the next choice, a name outside the
-// ANSI code page, updates the device and the window ends.
+// ANSI code page, updates the device and the window ends. LAST_OPEN holds each path in the ANSI
+// code page where it can, in UTF-8 otherwise, and reads back as it was chosen.
 TEST_F(Win32Window, FileDialogRefusalThenUpdate) {
-  WriteImage(m_dir / "other.bin", 0x3409);
-  m_answer = Utf8(m_dir / "other.bin");
+  const fs::path other = m_dir / L"\u00c4hnlich.bin";
+  WriteImage(other, 0x3409);
+  m_answer = Utf8(other);
   const int status = RunWindow([&](Screen& screen) {
     EXPECT_EQ(screen.Rows(), 1);
     EXPECT_EQ(screen.Cell(0, 0), L"Lumetta A");
@@ -218,6 +227,7 @@ TEST_F(Win32Window, FileDialogRefusalThenUpdate) {
     })) << Utf8(screen.Status());
     EXPECT_TRUE(WaitFor([&] { return screen.Idle(); }) && screen.Open());
     EXPECT_EQ(Settings().find("LAST_DEVICE"), std::string::npos);
+    EXPECT_NE(Settings().find("LAST_OPEN=" + Ansi(other) + "\n"), std::string::npos) << Settings();
     m_answer = Utf8(m_dir / kUnicodeName);
     screen.Click(IDC_FIRMWARE_UPDATE);
     ExpectUpdateEnds(screen);
@@ -225,7 +235,7 @@ TEST_F(Win32Window, FileDialogRefusalThenUpdate) {
   EXPECT_EQ(status, 0);
   ASSERT_EQ(m_offered.size(), 2u);
   EXPECT_EQ(m_offered[0], Utf8(m_dir / "*.bin"));
-  EXPECT_EQ(m_offered[1], Utf8(m_dir / "other.bin"));  // LAST_OPEN names the refused file
+  EXPECT_EQ(m_offered[1], Utf8(other));  // LAST_OPEN names the refused file
   // Ω and 灯 have no place in the ANSI code page: the path is kept as UTF-8.
   EXPECT_NE(Settings().find("LAST_OPEN=" + *m_answer + "\n"), std::string::npos) << Settings();
   EXPECT_NE(Settings().find("LAST_DEVICE=" + FormatUpdateStamp(kDeviceType, kToday)),
@@ -243,9 +253,7 @@ TEST_F(Win32Window, AutomaticRepeatOnlyOnTheDayOfTheLastUpdate) {
       << "the ANSI case needs a code page other than UTF-8";
   const std::wstring ansiName = L"L\u00fcmetta.bin";
   WriteImage(m_dir / ansiName, kDeviceType);
-  char ansi[MAX_PATH] = {};
-  WideCharToMultiByte(CP_ACP, 0, (m_dir / ansiName).c_str(), -1, ansi, MAX_PATH, nullptr, nullptr);
-  WriteSettings(ansi, kYesterday);
+  WriteSettings(Ansi(m_dir / ansiName), kYesterday);
   RunWindow([&](Screen& screen) {
     EXPECT_NE(screen.Status().find(L"Last file: " + (m_dir / ansiName).wstring()),
               std::wstring::npos)
