@@ -181,6 +181,8 @@ int Win32Face::Run() {
   return 0;
 }
 
+// Win32 hands the face's address through LPARAM and the window's user data, as integers.
+// NOLINTBEGIN(performance-no-int-to-ptr)
 INT_PTR CALLBACK Win32Face::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* face = reinterpret_cast<Win32Face*>(lParam);
@@ -192,6 +194,7 @@ INT_PTR CALLBACK Win32Face::DialogProc(HWND dialog, UINT message, WPARAM wParam,
   auto* face = reinterpret_cast<Win32Face*>(GetWindowLongPtrW(dialog, GWLP_USERDATA));
   return face == nullptr ? FALSE : face->OnMessage(message, wParam, lParam);
 }
+// NOLINTEND(performance-no-int-to-ptr)
 
 void Win32Face::OnInitDialog() {
   if (HMENU menu = GetSystemMenu(m_dialog, FALSE)) {
@@ -247,6 +250,7 @@ INT_PTR Win32Face::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
     case WM_NOTIFY:
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): the notification's address, as Win32 sends it
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam)) ? TRUE : FALSE;
     case WM_SYSCOMMAND:
       return m_controller && m_controller->OnSysCommand(static_cast<unsigned>(wParam)) ? TRUE
