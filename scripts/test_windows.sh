@@ -7,7 +7,7 @@
 #   4. lumaflash.exe, the native window, on a virtual display (Xvfb): its tests drive the real
 #      dialog, and the program itself must repeat the day's update by itself and exit 0.
 # The Linux build (build/, from scripts/build.sh) provides the simulated device and the image
-# maker. Wine runs in a fresh prefix under a temporary folder with only our COM port mapped, so
+# maker. Wine runs in a fresh prefix under a temporary folder with only our COM ports mapped, so
 # no Windows program here can reach the machine's real serial ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,7 +55,7 @@ export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
 # File names are UTF-8 on the host side, whatever the caller's locale.
 export LC_ALL=C.UTF-8
-# No Mono or Gecko: console programs need neither, and their installers would ask for a display.
+# No Mono or Gecko: the programs here need neither, and installing them would slow the set-up.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
@@ -134,7 +134,6 @@ start_sim() {
   [[ $sim_pty == /dev/pts/* ]] || fail "the simulated device did not start: $(cat "$out")"
   map_com_port "$sim_pty" "$number"
 }
-
 
 # A second device whose terminal another program holds exclusively (TIOCEXCL), behind COM13.
 held_com_number=13
