@@ -154,7 +154,7 @@ DWORD FillAndFlush(Handle& file, std::string_view text) {
 }  // namespace
 
 // Shares everything with other programs: reading must never stop an editor or the next writer.
-FileContent ReadFileContent(const fs::path& path) {
+FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   FileContent content;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -163,6 +163,12 @@ FileContent ReadFileContent(const fs::path& path) {
         content.error == ENOENT ? FileContent::Status::kMissing : FileContent::Status::kFailed;
     return content;
   }
+  // A symbolic link or junction: replacing it, or what it points to, is not ours to decide.
+  if (refuseLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    content.status = FileContent::Status::kLink;
+    return content;
+  }
+  content.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     content.status = FileContent::Status::kNotAFile;
     content.isDirectory = true;
@@ -204,8 +210,10 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
   if (temp.handle == INVALID_HANDLE_VALUE) {
     return ErrnoFor(temp.error);
   }
+  ReachStep(ReplaceStep::kTempCreated);
   Handle file(temp.handle);
   DWORD error = FillAndFlush(file, text);
+  ReachStep(ReplaceStep::kTempClosed);
   if (error == ERROR_SUCCESS) {
     error = RetryWhileHeld([&] {
       return MoveFileExW(temp.path.c_str(), target.c_str(),
@@ -218,6 +226,7 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
     DeleteFileW(temp.path.c_str());
     return ErrnoFor(error);
   }
+  ReachStep(ReplaceStep::kRenamed);
   return 0;
 }
 
