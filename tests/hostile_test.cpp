@@ -4,15 +4,12 @@
 // devices and checks what the device got, what was recorded and what was said.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -37,93 +34,12 @@ using namespace std::chrono_literals;
 using testing::ReadBytes;
 using testing::WriteBytes;
 
-// lumaflash-cli started in the background with no standard input, its standard error read by
-// us, and its standard output read by us or closed from the start.
-class Cli {
- public:
-  Cli(const fs::path& dir, std::vector<std::string> args, bool closedStdout = false) {
-    args.insert(args.begin(), LUMAFLASH_CLI_PATH);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-      return;
-    }
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      ::dup2(::open("/dev/null", O_RDONLY), 0);
-      closedStdout ? ::close(1) : ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      if (::chdir(dir.c_str()) == 0) {
-        ::execv(argv[0], argv.data());
-      }
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    m_fds = {out[0], err[0]};
-  }
-  ~Cli() {
-    Signal(SIGKILL);
-    Finish();
-  }
-  Cli(const Cli&) = delete;
-  Cli& operator=(const Cli&) = delete;
-
-  pid_t Pid() const { return m_pid; }
-  void Signal(int signal) const {
-    if (m_pid > 0) {
-      ::kill(m_pid, signal);
-    }
-  }
-  // Reads standard output until `text` has come; false when it ended first.
-  bool WaitForOutput(const std::string& text) {
-    while (m_result.out.find(text) == std::string::npos) {
-      if (!ReadSome(0)) {
-        return false;
-      }
-    }
-    return true;
-  }
-  // The reader of standard output goes away, as `| head -1` does after its line.
-  void CloseOutput() {
-    ::close(m_fds[0]);
-    m_fds[0] = -1;
-  }
-  testing::ProgramResult Finish() {
-    while (ReadSome(0) || ReadSome(1)) {
-    }
-    int status = 0;
-    if (m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid) {
-      m_result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    m_pid = -1;
-    return m_result;
-  }
-
- private:
-  bool ReadSome(std::size_t stream) {
-    std::array<char, 4096> buffer{};
-    const ssize_t got = m_fds[stream] < 0 ? 0 : ::read(m_fds[stream], buffer.data(), buffer.size());
-    if (got <= 0) {
-      if (m_fds[stream] >= 0) {
-        ::close(m_fds[stream]);
-      }
-      m_fds[stream] = -1;
-      return false;
-    }
-    (stream == 0 ? m_result.out : m_result.err).append(buffer.data(), std::size_t(got));
-    return true;
-  }
-
-  pid_t m_pid = -1;
-  std::array<int, 2> m_fds{-1, -1};
-  testing::ProgramResult m_result;
-};
+// lumaflash-cli started in the background in `dir`.
+std::unique_ptr<testing::RunningProgram> Start(const fs::path& dir, std::vector<std::string> args,
+                                               bool closedStdout = false) {
+  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+  return std::make_unique<testing::RunningProgram>(args, dir, closedStdout);
+}
 
 testing::ProgramResult Run(const fs::path& dir, std::vector<std::string> args) {
   args.insert(args.begin(), LUMAFLASH_CLI_PATH);
@@ -174,11 +90,11 @@ struct Bench {
 
 // A signal mid-transfer ends the update like Ctrl+C: record written, no run packet, port free.
 void SignalMidTransfer(Bench& bench, int signal) {
-  Cli cli(bench.dir.Path(),
-          {"flash", bench.large, "--json", "--log", "log.csv", "--port", bench.port});
+  auto cli = Start(bench.dir.Path(),
+                   {"flash", bench.large, "--json", "--log", "log.csv", "--port", bench.port});
   ASSERT_TRUE(WaitFor([&] { return bench.Got().BlockCount() >= 5; }));
-  cli.Signal(signal);
-  const auto result = cli.Finish();
+  cli->Signal(signal);
+  const auto result = cli->Finish();
   EXPECT_EQ(result.exitCode, 10) << result.err;
   EXPECT_TRUE(Has(result.err, "interrupted while updating " + bench.port + " (serial AB0007)"))
       << result.err;
@@ -242,10 +158,10 @@ const Case kCases[] = {
     {"SIGHUP mid-transfer", [](Bench& b) { SignalMidTransfer(b, SIGHUP); }},
     {"standard output gone mid-transfer: the update ends and is logged",
      [](Bench& b) {
-       Cli cli(b.dir.Path(), {"flash", b.large, "--log", "log.csv", "--port", b.port});
+       auto cli = Start(b.dir.Path(), {"flash", b.large, "--log", "log.csv", "--port", b.port});
        ASSERT_TRUE(WaitFor([&] { return b.Got().BlockCount() >= 5; }));
-       cli.CloseOutput();
-       const auto result = cli.Finish();
+       cli->CloseOutput();
+       const auto result = cli->Finish();
        EXPECT_EQ(result.exitCode, 0) << result.err;
        EXPECT_TRUE(b.Got().RunReceived());
        EXPECT_TRUE(Has(ReadBytes(b.dir / "log.csv"), ",ok,"));
@@ -261,18 +177,18 @@ const Case kCases[] = {
          args.insert(args.end(), {"--port", pty->Path()});
        }
        args.insert(args.end(), {"--port", b.port});
-       Cli cli(b.dir.Path(), args);
+       auto cli = Start(b.dir.Path(), args);
        ASSERT_FALSE(silent[0]->Received(5000).empty());
-       cli.Signal(SIGINT);
-       const auto result = cli.Finish();
+       cli->Signal(SIGINT);
+       const auto result = cli->Finish();
        EXPECT_EQ(result.exitCode, 10) << result.err;
        EXPECT_TRUE(Has(result.err, "nothing was sent")) << result.err;
        EXPECT_EQ(StartPackets(b.Got()), 0);
      }},
     {"started with standard output closed: no text reaches the device",
      [](Bench& b) {
-       Cli cli(b.dir.Path(), {"flash", b.small, "--port", b.port}, true);
-       EXPECT_EQ(cli.Finish().exitCode, 0);
+       auto cli = Start(b.dir.Path(), {"flash", b.small, "--port", b.port}, true);
+       EXPECT_EQ(cli->Finish().exitCode, 0);
        EXPECT_TRUE(b.Got().RunReceived());
        EXPECT_EQ(b.Got().StrayBytes(), 0u);
      }},
@@ -333,14 +249,15 @@ const Case kCases[] = {
      [](Bench& b) {
        const int log = ::open((b.dir / "log.csv").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
        ASSERT_EQ(::flock(log, LOCK_EX), 0);
-       Cli cli(b.dir.Path(), {"flash", b.small, "--json", "--log", "log.csv", "--port", b.port});
-       ASSERT_TRUE(cli.WaitForOutput("\"result\":\"ok\""));
+       auto cli =
+           Start(b.dir.Path(), {"flash", b.small, "--json", "--log", "log.csv", "--port", b.port});
+       ASSERT_TRUE(cli->WaitForOutput("\"result\":\"ok\""));
        // The kernel lists a program that waits for a lock after "->".
-       const std::string waiter = "-> FLOCK  ADVISORY  WRITE " + std::to_string(cli.Pid()) + " ";
+       const std::string waiter = "-> FLOCK  ADVISORY  WRITE " + std::to_string(cli->Pid()) + " ";
        EXPECT_TRUE(WaitFor([&] { return Has(ReadBytes("/proc/locks"), waiter); }));
        EXPECT_EQ(fs::file_size(b.dir / "log.csv"), 0u);
        ::close(log);
-       EXPECT_EQ(cli.Finish().exitCode, 0);
+       EXPECT_EQ(cli->Finish().exitCode, 0);
        const std::string text = ReadBytes(b.dir / "log.csv");
        EXPECT_EQ(text.find("timestamp"), text.rfind("timestamp")) << text;
      }},
@@ -351,10 +268,10 @@ const Case kCases[] = {
        b.device =
            testing::StartDevice(config, {{sim::Fault::WrongAck, sim::PacketKind::Start, -1}});
        b.port = b.device->Path();
-       Cli cli(b.dir.Path(), {"flash", b.small, "--repeat", "--port", b.port});
-       ASSERT_TRUE(cli.WaitForOutput("Waiting for a further device"));
-       cli.Signal(SIGINT);
-       const auto result = cli.Finish();
+       auto cli = Start(b.dir.Path(), {"flash", b.small, "--repeat", "--port", b.port});
+       ASSERT_TRUE(cli->WaitForOutput("Waiting for a further device"));
+       cli->Signal(SIGINT);
+       const auto result = cli->Finish();
        EXPECT_TRUE(Has(result.out, "Stopped. 0 update(s) in this run, 1 failed.")) << result.out;
      }},
     {"scan --json --trace: the trace goes to standard error",
