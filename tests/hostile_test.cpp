@@ -168,9 +168,9 @@ const Case kCases[] = {
      }},
     {"Ctrl+C while the probes run: no start packet",
      [](Bench& b) {
-       // Silent ports first: the first of them is probed at once, and the 33 take two rounds
-       // of identify time-outs, so the signal lands well inside the scan.
-       std::vector<std::unique_ptr<testing::RawPty>> silent(33);
+       // Silent ports first: the first of them is probed at once, and the 64 take two rounds
+       // of identify time-outs on the scan's 32 threads before the device's turn comes.
+       std::vector<std::unique_ptr<testing::RawPty>> silent(64);
        std::vector<std::string> args{"flash", b.small};
        for (auto& pty : silent) {
          pty = std::make_unique<testing::RawPty>();
