@@ -87,7 +87,7 @@ void RemoveLeftovers(const fs::path& target) {
        entry.increment(error)) {
     const std::string name = entry->path().filename().string();
     const std::optional<pid_t> owner = TempFileOwner(name, prefix);
-    if (owner && *owner != ::getpid() && ::kill(*owner, 0) != 0 && errno == ESRCH) {
+    if (owner && *owner > 0 && *owner != ::getpid() && ::kill(*owner, 0) != 0 && errno == ESRCH) {
       ::unlink(entry->path().c_str());
     }
   }
