@@ -6,9 +6,11 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "options.h"
+#include "platform/process_start.h"
 #include "platform/text_path.h"
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();
   using namespace lumaflash::cli;
   // Paths on the command line arrive as UTF-8 on every system, whatever the code page.
   std::vector<std::string> arguments = lumaflash::platform::Utf8Arguments(argc, argv);
