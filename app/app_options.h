@@ -11,6 +11,7 @@ struct AppOptions {
   int simulate = 0;                // --simulate N: N simulated devices in this process
   std::vector<std::string> ports;  // --port PATH, repeatable: only these ports are scanned
   bool help = false;
+  bool version = false;
 };
 
 inline constexpr int kMaxSimulated = 99;  // the interface table's size
