@@ -17,7 +17,9 @@ void TerminalFeedback::AddStatus(const std::string& text, bool alert) {
     Draw();
   }
   EndBar();
-  std::FILE* to = alert ? stderr : m_out;
+  // What follows a failure's line (why the port failed, say) belongs with it.
+  m_failed = m_failed || alert;
+  std::FILE* to = m_failed ? stderr : m_out;
   std::fprintf(to, "%s\n", text.c_str());
   std::fflush(to);
 }
@@ -26,6 +28,7 @@ void TerminalFeedback::SetProgressRange(uint32_t upper) {
   m_upper = upper;
   m_lastTenth = 0;
   m_completeShown = false;
+  m_failed = false;
   m_start = std::chrono::steady_clock::now();
 }
 

@@ -11,7 +11,8 @@ namespace lumaflash::cli {
 
 // Shows status lines and the progress of one update on a text stream: a line redrawn in place
 // on a terminal (never wider than the terminal), a plain line every tenth of the way otherwise.
-// Status lines that come with the alert are failures: they go to standard error.
+// Status lines that come with the alert are failures: they, and what the same attempt says
+// after them, go to standard error.
 class TerminalFeedback : public Feedback {
  public:
   explicit TerminalFeedback(std::FILE* out);
@@ -36,6 +37,7 @@ class TerminalFeedback : public Feedback {
   bool m_progressEnabled = false;
   bool m_barShown = false;
   bool m_completeShown = false;
+  bool m_failed = false;
   uint32_t m_upper = 0;
   uint32_t m_position = 0;
   uint32_t m_lastTenth = 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -52,18 +53,42 @@ TEST(Cli, ScanTableAndTrace) {
   EXPECT_NE(none.err.find("no such port"), std::string::npos);
 }
 
-TEST(Cli, UsageErrors) {
+TEST(Cli, UsageErrorsAreOneLineWithANearMiss) {
   testing::TempDir dir;
-  for (std::vector<std::string> args : {std::vector<std::string>{},
-                                        {"frobnicate"},
-                                        {"scan", "--bogus"},
-                                        {"flash"},
-                                        {"flash", "a.bin", "b.bin"},
-                                        {"scan", "--port"},
-                                        {"info"}}) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "no command given"},
+      {{"flsh"}, "unknown command \"flsh\" (did you mean flash?)"},
+      {{"scan", "--jsn"}, "unknown option --jsn for scan (did you mean --json?)"},
+      {{"scan", "--all"}, "--all for scan (it belongs to flash)"},
+      {{"flash"}, "flash needs one IMAGE file; see lumaflash-cli flash --help"},
+      {{"flash", "a.bin", "b.bin"}, "not 2"},
+      {{"scan", "--port"}, "--port needs a value"},
+      {{"help", "flahs"}, "(did you mean flash?)"},
+      {{"info"}, "info needs one IMAGE"},
+  };
+  for (const auto& [args, words] : cases) {
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args);
-    EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("--help\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  // Every way of asking for help answers on standard output; a command's help is one text.
+  const auto flashHelp = Cli(dir, {"help", "flash"}).out;
+  EXPECT_NE(flashHelp.find("--serial HEX"), std::string::npos) << flashHelp;
+  for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
+                                        {"-h"},
+                                        {"help"},
+                                        {"flash", "--help"},
+                                        {"flash", "x.bin", "-h"}}) {
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find("usage: lumaflash-cli"), std::string::npos);
+    if (args.front() == "flash") {
+      EXPECT_EQ(result.out, flashHelp);
+    }
   }
 }
 
@@ -104,13 +129,19 @@ TEST(Cli, FlashFailuresExitWithTheirCodes) {
       {"image truncated", {}, cut, 1, 3, "truncated"},
       {"no device", {}, good, 0, 4, "no device in bootloader mode answered"},
       {"two devices", {}, good, 2, 5, "2 devices answered; nothing was sent"},
-      {"wrong type", {}, other, 1, 6, "Firmware file is not for selected device!"},
+      {"wrong type",
+       {},
+       other,
+       1,
+       6,
+       R"(Firmware file is not for selected device!\nlumaflash-cli: the image is for Lumetta B )"
+       R"(\(type 3409\), but the device on .* is Lumetta A \(type 3514\))"},
       {"silent block",
        {{sim::Fault::Silent, sim::PacketKind::Block, 1}},
        good,
        1,
        9,
-       "Timeout on write data !"},
+       "Timeout on write data !\nlumaflash-cli: the device on .* failed at block 2 of 2"},
       {"vanishes", {{sim::Fault::Vanish, sim::PacketKind::Start, 0}}, good, 1, 9, "vanished"},
   };
   for (const Case& c : cases) {
@@ -126,8 +157,8 @@ TEST(Cli, FlashFailuresExitWithTheirCodes) {
     }
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
-    EXPECT_NE((result.out + result.err).find(c.words), std::string::npos)
-        << result.out << result.err;
+    // Failures are told on standard error.
+    EXPECT_TRUE(std::regex_search(result.err, std::regex(c.words))) << result.out << result.err;
     for (const auto& device : devices) {
       EXPECT_FALSE(device->Snapshot().RunReceived());
     }
