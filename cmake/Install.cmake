@@ -31,7 +31,7 @@ set(lumaflash_share ${CMAKE_INSTALL_DATAROOTDIR})
 install(FILES packaging/lumaflash-cli.bash-completion
         DESTINATION ${lumaflash_share}/bash-completion/completions RENAME lumaflash-cli)
 install(FILES README.md LICENSE packaging/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${lumaflash_share}/doc/lumaflash)
 if(TARGET lumaflash)
   install(FILES packaging/lumaflash.desktop DESTINATION ${lumaflash_share}/applications)
   install(FILES packaging/org.example.lumaflash.metainfo.xml

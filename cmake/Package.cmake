@@ -16,16 +16,17 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(TARGET lumaflash)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 endif()
+# CPack indents the lines and turns the empty one into the paragraph mark.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for lighting-control devices")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "firmware updater for lighting-control devices
- Lumaflash writes new firmware into lighting-control devices such as DMX512
- interfaces, LED dimmers and pixel controllers. A device in bootloader mode
- shows up as a USB serial port; Lumaflash finds it, checks that the firmware
- image fits it, sends the image in acknowledged blocks and starts the new
- firmware.
- .
- The package holds the window (lumaflash), the command-line tool for scripts
- and production lines (lumaflash-cli), which can update several devices at
- once and keep a record of every update, and a simulated device for trials
- (lumaflash-sim).")
+    "Lumaflash writes new firmware into lighting-control devices such as DMX512
+interfaces, LED dimmers and pixel controllers. A device in bootloader mode
+shows up as a USB serial port; Lumaflash finds it, checks that the firmware
+image fits it, sends the image in acknowledged blocks and starts the new
+firmware.
+
+The package holds the window (lumaflash); the command-line tool for scripts
+and production lines (lumaflash-cli), which can update several devices at
+once and keep a record of every update; and a simulated device for trials
+and demonstrations (lumaflash-sim).")
 include(CPack)

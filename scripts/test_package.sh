@@ -2,7 +2,8 @@
 # Checks the Debian package that scripts/package.sh wrote into dist/:
 #   1. lintian finds no error and no warning;
 #   2. apt-get installs it into this machine; the installed programs run from /usr/bin: --version,
-#      a scan of a simulated device, the manual pages and the bash completion;
+#      a scan of a simulated device; the desktop entry and AppStream metadata validate; the
+#      manual pages and the bash completion are found;
 #   3. it is removed again, leaving none of its files behind.
 # The Windows zip is checked under Wine by scripts/test_windows.sh. Runs as root (apt-get).
 set -euo pipefail
@@ -45,9 +46,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-/usr/bin/lumaflash-cli --version | grep -qx "lumaflash-cli $version\( (git .*)\)\?" ||
-  fail "the installed lumaflash-cli --version says: $(/usr/bin/lumaflash-cli --version)"
-/usr/bin/lumaflash-cli --version
+for program in lumaflash-cli lumaflash lumaflash-sim; do
+  said=$("/usr/bin/$program" --version) || fail "the installed $program --version failed"
+  grep -qx "$program $version\( (git .*)\)\?" <<<"$said" ||
+    fail "the installed $program --version says: $said"
+  echo "$said"
+done
 /usr/bin/lumaflash-sim >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -59,6 +63,10 @@ port=$(awk 'NR == 1 { print $1 }' "$work/sim.out")
 scan=$(/usr/bin/lumaflash-cli scan --port "$port")
 echo "$scan"
 grep -qx "1 Interfaces found" <<<"$scan" || fail "the installed lumaflash-cli did not find $port"
+desktop-file-validate /usr/share/applications/lumaflash.desktop ||
+  fail "the desktop entry does not pass desktop-file-validate"
+appstreamcli validate --no-net /usr/share/metainfo/org.example.lumaflash.metainfo.xml ||
+  fail "the AppStream metadata does not pass appstreamcli validate"
 for page in lumaflash lumaflash-cli lumaflash-sim; do
   man -w "$page" >/dev/null || fail "man $page finds no page"
 done
@@ -68,8 +76,8 @@ completed=$(bash -c 'source /usr/share/bash-completion/completions/lumaflash-cli
 [[ $completed == flash ]] || fail "completing \"lumaflash-cli fl\" gave \"$completed\""
 
 echo "== package: apt-get purge lumaflash"
-files=$(dpkg-query -L lumaflash | while read -r path; do [[ -f $path ]] && echo "$path"; done)
+files=$(dpkg-query -L lumaflash | while read -r path; do if [[ -f $path ]]; then echo "$path"; fi; done)
 apt_get purge lumaflash >/dev/null
-left=$(for path in $files; do [[ -e $path ]] && echo "$path"; done)
+left=$(for path in $files; do if [[ -e $path ]]; then echo "$path"; fi; done)
 [[ -z $left ]] || fail "files left after removing the package: $left"
 echo "== package: passed ($(wc -w <<<"$files") files installed and removed)"

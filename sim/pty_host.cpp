@@ -97,7 +97,8 @@ void PtyDevice::Vanish() {
   // The serving thread is stopped first, so that no descriptor is closed under its poll().
   if (m_wake[1] >= 0) {
     const char stop = 0;
-    (void)::write(m_wake[1], &stop, 1);
+    // A full pipe already wakes the thread, so a failed write changes nothing.
+    [[maybe_unused]] const ssize_t woken = ::write(m_wake[1], &stop, 1);
   }
   if (m_thread.joinable()) {
     m_thread.join();
