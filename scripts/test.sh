@@ -11,7 +11,8 @@ ctest --test-dir build --output-on-failure -j2 --repeat until-pass:2
 bash scripts/test_static.sh
 bash scripts/test_sanitizers.sh
 bash scripts/test_fuzz.sh
-# The .deb and the Windows zip; the zip's programs are run by test_windows.sh.
+bash scripts/test_windows.sh
+# The .deb and the Windows zip, each checked as a user would get it.
 bash scripts/package.sh
 bash scripts/test_package.sh
-bash scripts/test_windows.sh
+bash scripts/test_zip.sh

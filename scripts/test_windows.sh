@@ -160,34 +160,4 @@ echo "device: $report"
 [[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
   fail "the device did not receive exactly the image (expected 80 blocks, 40960 bytes, sha256 $expected_sha)"
 
-# The zip that scripts/package.sh wrote, when there is one: unpacked as a user would, its
-# programs run from the unpacked folder.
-zip_file=$(ls dist/lumaflash-*-win64.zip 2>/dev/null | tail -n 1 || true)
-if [[ -n $zip_file ]]; then
-  step "the programs of $zip_file"
-  unzip -q "$zip_file" -d "$work/zip"
-  folder=$(find "$work/zip" -mindepth 1 -maxdepth 1 -type d)
-  for text in README.txt LICENSE.txt; do
-    [[ -f $folder/$text ]] || fail "$zip_file holds no $text"
-    if grep -q $'[^\r]$' "$folder/$text"; then
-      fail "$text in $zip_file has lines without CRLF"
-    fi
-  done
-  start_sim "$work/sim-zip.out" "$com_number"
-  cd "$work/bench"
-  for exe in lumaflash-cli.exe lumaflash.exe; do
-    [[ -f $folder/$exe ]] || { echo "test_windows: $zip_file holds no $exe" >&2; missing_exe=1; continue; }
-    version=$(timeout 60 wine "$folder/$exe" --version 2>&1 | tr -d '\r')
-    echo "$exe --version: $version"
-    [[ $version == "${exe%.exe} "[0-9]* ]] || fail "$exe --version printed \"$version\""
-  done
-  timeout 120 wine "$folder/lumaflash-cli.exe" scan --port "$com_name" >"$work/zip-scan.out" 2>&1 ||
-    fail "lumaflash-cli.exe from the zip could not scan: $(cat "$work/zip-scan.out")"
-  tr -d '\r' <"$work/zip-scan.out" | grep -qx "1 Interfaces found" ||
-    fail "lumaflash-cli.exe from the zip did not find the device on $com_name"
-  cd "$root"
-  stop_sim
-  [[ -z ${missing_exe:-} ]] || fail "$zip_file is incomplete (see above)"
-fi
-
 echo "== windows: passed in $(($(date +%s) - started)) s"
