@@ -6,8 +6,10 @@
 #include "exit_codes.h"
 #include "lumaflash_version.h"
 #include "options.h"
+#include "platform/process_start.h"
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();
   using namespace lumaflash::cli;
   std::string error;
   auto options = ParseOptions(argc, argv, error);

@@ -145,6 +145,11 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
   if (name == "--port") {
     options.ports.emplace_back(value);
   } else if (name == "--log") {
+    // An empty name would quietly mean "no log" on a run that must leave its record.
+    if (value.empty()) {
+      error = "--log needs a file name; \"\" names no file";
+      return false;
+    }
     options.logPath = value;
   } else if (name == "--serial") {
     auto serial = NormalSerial(value);

@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include "lumaflash_version.h"
+#include "platform/process_start.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 #include "update/sha256.h"
@@ -209,6 +210,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();
   const std::string_view first = argc > 1 ? argv[1] : "";
   if (first == "--help" || first == "-h") {
     std::fputs(kUsage, stdout);
