@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <optional>
 #include <string>
+
+#include "serial/usb_identity.h"
 
 namespace lumaflash::protocol {
 
@@ -25,6 +28,7 @@ struct InterfaceRecord {
   std::array<uint8_t, kMaxSerialLength> serial{};
   int32_t portNumber = 0;
   std::string portPath;  // the device path the reply came on
+  std::optional<serial::UsbIdentity> usb;  // the USB device behind that port, if known
 
   std::span<const uint8_t> Serial() const { return {serial.data(), serialLength}; }
   bool HasUsableBlockSize() const { return blockSize != 0 && blockSize <= kMaxBlockSize; }
