@@ -102,9 +102,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       const std::string_view value = i + 1 < argc ? argv[++i] : "";
       auto match = serial::ParseUsbMatch(value);
       if (!match) {
-        error = "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
-                "1209:0001), or VID: for any product of the vendor; \"" +
-                std::string(value) + "\" is not one";
+        error =
+            "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
+            "1209:0001), or VID: for any product of the vendor; \"" +
+            std::string(value) + "\" is not one";
         return std::nullopt;
       }
       options.usb.push_back(*match);

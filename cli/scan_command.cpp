@@ -48,7 +48,8 @@ void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) 
                "SERIAL", "BOOTLOADER", "BLOCK");
   for (const protocol::InterfaceRecord& record : table.Used()) {
     std::fprintf(out, "%-20s %-9s %-20s %-8s %-22s %-10s %u\n", record.portPath.c_str(),
-                 UsbColumn(record.usb).c_str(), discovery::LookupDeviceName(record.deviceId).c_str(),
+                 UsbColumn(record.usb).c_str(),
+                 discovery::LookupDeviceName(record.deviceId).c_str(),
                  discovery::FormatFirmwareVersion(record.firmwareVersion).c_str(),
                  discovery::FormatSerial(record.Serial()).c_str(),
                  discovery::WordHex(record.bootloaderVersion).c_str(), unsigned{record.blockSize});

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "serial/port.h"
 #include "serial/device_root.h"
+#include "serial/port.h"
 
 namespace lumaflash::serial {
 
@@ -66,7 +66,8 @@ std::optional<UsbIdentity> UsbIdentityOfTty(const fs::path& ttyDir, const fs::pa
 // The device number of our controlling terminal as sysfs writes it ("4:64"), or empty.
 std::string ControllingTerminal() {
   std::ifstream in("/proc/self/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string stat;
+  std::getline(in, stat);
   const std::size_t nameEnd = stat.rfind(')');
   if (nameEnd == std::string::npos) {
     return {};
@@ -101,8 +102,9 @@ std::map<std::string, std::string> ByIdLinks(const fs::path& devDir) {
   for (const auto& entry : fs::directory_iterator(devDir / "serial" / "by-id", error)) {
     links.push_back(entry.path());
   }
-  std::sort(links.begin(), links.end(),
-            [](const fs::path& a, const fs::path& b) { return NaturalLess(a.string(), b.string()); });
+  std::sort(links.begin(), links.end(), [](const fs::path& a, const fs::path& b) {
+    return NaturalLess(a.string(), b.string());
+  });
   std::map<std::string, std::string> byName;
   for (const fs::path& link : links) {
     const fs::path target = fs::read_symlink(link, error);

@@ -4,8 +4,8 @@
 // windows.h first: these need its types.
 #include <cfgmgr32.h>
 #include <devguid.h>
-#include <initguid.h>
 #include <devpkey.h>
+#include <initguid.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -124,8 +124,9 @@ std::optional<UsbIdentity> IdentityOf(HDEVINFO devices, SP_DEVINFO_DATA& device)
     }
   }
   // Windows keeps no copy of the device's manufacturer string (the driver's is another thing).
-  return UsbIdentity{id->vid,    id->pid, std::nullopt, BusReportedProduct(devices, device),
-                     id->serial, id->interfaceNumber};
+  return UsbIdentity{id->vid,      id->pid,
+                     std::nullopt, BusReportedProduct(devices, device),
+                     id->serial,   id->interfaceNumber};
 }
 
 // COM name -> identity (or none) of every present port in the Ports class.
@@ -169,8 +170,8 @@ std::vector<PortAddress> SystemPorts() {
   for (int number = 1; number <= kHighestComPort; ++number) {
     const std::string name = "COM" + std::to_string(number);
     const auto known = present.find(name);
-    ports.push_back(PortAddress{number, name,
-                                known == present.end() ? std::nullopt : known->second});
+    ports.push_back(
+        PortAddress{number, name, known == present.end() ? std::nullopt : known->second});
   }
   return ports;
 }

@@ -23,9 +23,8 @@ constexpr std::chrono::milliseconds kSettle{30};
 constexpr std::chrono::milliseconds kLongestSettle{250};
 
 int PollMs(Clock::duration left) {
-  return static_cast<int>(
-      std::clamp<long long>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0,
-                            kStopCheck.count()));
+  return static_cast<int>(std::clamp<long long>(
+      std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, kStopCheck.count()));
 }
 
 }  // namespace
@@ -69,9 +68,8 @@ PortWatch::PortWatch() : m_impl(std::make_unique<Impl>()) {
   const std::filesystem::path root = DeviceRoot();
   m_impl->ttyClass = root / "sys" / "class" / "tty";
   m_impl->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (m_impl->fd >= 0 &&
-      ::inotify_add_watch(m_impl->fd, (root / "dev").c_str(),
-                          IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
+  if (m_impl->fd >= 0 && ::inotify_add_watch(m_impl->fd, (root / "dev").c_str(),
+                                             IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0) {
     ::close(m_impl->fd);
     m_impl->fd = -1;
   }

@@ -23,8 +23,8 @@ bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::atomic<bool>&
   constexpr std::chrono::milliseconds kStopCheck{50};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!stop.load()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       break;
     }
