@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -261,7 +262,10 @@ int FlashLoop(const FlashRun& run) {
   Rescanner scanner(options.ports, options.usb);
   // A new port is looked at the moment it appears; the timed rescan stays for what no event
   // announces (a device on a port that was there before, a system where nothing is watched).
-  serial::PortWatch watch;
+  std::optional<serial::PortWatch> watch;
+  if (waiting) {
+    watch.emplace();
+  }
   RecentUnits recent;
   std::set<UnitKey> toldSkipped;
   std::vector<FlashRecord> done;
@@ -299,7 +303,7 @@ int FlashLoop(const FlashRun& run) {
         std::fflush(run.human);
         toldWaiting = true;
       }
-      watch.Wait(kRescanPause, g_interrupted);
+      watch->Wait(kRescanPause, g_interrupted);
       continue;
     }
     toldWaiting = false;

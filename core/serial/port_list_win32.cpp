@@ -1,17 +1,22 @@
 // Serial ports on Windows: the walk tries COM1 to COM256; SetupAPI's Ports class tells which COM
 // ports exist and which USB device is behind each.
 #include <windows.h>
-// windows.h first: these need its types.
+// Before any header that declares device property keys, so that the keys used here are defined.
+#include <initguid.h>
+// These need the types of windows.h.
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <devpkey.h>
-#include <initguid.h>
 #include <setupapi.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "serial/port.h"
 
