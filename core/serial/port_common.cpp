@@ -39,7 +39,7 @@ std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
   std::vector<PortAddress> ports;
   ports.reserve(paths.size());
   for (const std::string& path : paths) {
-    ports.push_back(PortAddress{static_cast<int>(ports.size()) + 1, path, FindUsbIdentity(path)});
+    ports.emplace_back(static_cast<int>(ports.size()) + 1, path, FindUsbIdentity(path));
   }
   return ports;
 }

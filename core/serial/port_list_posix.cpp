@@ -155,7 +155,7 @@ std::optional<std::string> TtyNameOf(const Tree& tree, fs::path path) {
 }  // namespace
 
 fs::path DeviceRoot() {
-  const char* root = std::getenv("LUMAFLASH_DEVICE_ROOT");  // NOLINT(concurrency-mt-unsafe)
+  const char* root = std::getenv("LUMAFLASH_DEVICE_ROOT");
   if (root == nullptr || *root == '\0') {
     return "/";
   }
