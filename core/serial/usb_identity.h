@@ -44,6 +44,8 @@ struct UsbDeviceId {
   std::string pid;
   std::optional<int> interfaceNumber;  // MI_xx of one function of a composite device
   std::optional<std::string> serial;   // the last part of an instance id, unless Windows made it up
+
+  bool operator==(const UsbDeviceId&) const = default;
 };
 
 // Nothing when `id` names no USB device with vendor and product.
