@@ -396,7 +396,7 @@ TEST(Production, BusyPortIsToldPlainlyEverywhere) {
   };
   const Case cases[] = {
       {{"scan", "--port", device->Path()}, 0},
-      {{"flash", image.string(), "--port", device->Path()}, 4},
+      {{"flash", image.string(), "--port", device->Path()}, 8},
       {{"flash", image.string(), "--all", "--port", device->Path(), "--port", other->Path()}, 0},
   };
   for (const Case& c : cases) {
