@@ -24,18 +24,24 @@ struct CommandSpec {
   std::vector<OptionSpec> options;
 };
 
+constexpr std::string_view kUsbHelp =
+    "open only ports of this USB device (hexadecimal vendor and product id; VID: for any "
+    "product of the vendor; repeatable)";
+
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> commands{
       {"scan",
        "",
        "list the devices in bootloader mode on the system's serial ports",
        {{"--port", "PATH", true, "scan only this port (repeatable)"},
+        {"--usb", "VID:PID", true, kUsbHelp},
         {"--json", "", false, "print a JSON array, one object per device"},
         {"--trace", "", false, "add the scan log"}}},
       {"flash",
        "IMAGE",
        "write IMAGE into the one device found and start it",
        {{"--port", "PATH", true, "look for the device only on this port (repeatable)"},
+        {"--usb", "VID:PID", true, kUsbHelp},
         {"--serial", "HEX", false, "the device with this serial number (e.g. 0A1BFF)"},
         {"--all", "", false, "every device of the image's type at once, each on its own port"},
         {"--wait", "", false, "wait for a matching device to appear instead of failing"},
@@ -45,6 +51,10 @@ const std::vector<CommandSpec>& Commands() {
          "one JSON object per device on standard output (JSON Lines); everything else goes "
          "to standard error"},
         {"--log", "FILE", false, "append one CSV line per device attempt to FILE"}}},
+      {"ports",
+       "",
+       "list the serial ports with their USB identity, opening none of them",
+       {{"--json", "", false, "print a JSON array, one object per port"}}},
       {"info", "IMAGE", "show an image file's header, device type, payload length and SHA-256", {}},
       {"help", "[COMMAND]", "show this overview, or the help of one command", {}},
   };
@@ -144,6 +154,16 @@ std::optional<std::string> NormalSerial(std::string_view text) {
 bool Store(std::string_view name, std::string_view value, Options& options, std::string& error) {
   if (name == "--port") {
     options.ports.emplace_back(value);
+  } else if (name == "--usb") {
+    auto match = serial::ParseUsbMatch(value);
+    if (!match) {
+      error =
+          "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. 1209:0001), or "
+          "VID: for any product of the vendor; \"" +
+          std::string(value) + "\" is not one";
+      return false;
+    }
+    options.usb.push_back(*match);
   } else if (name == "--log") {
     // An empty name would quietly mean "no log" on a run that must leave its record.
     if (value.empty()) {

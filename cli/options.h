@@ -5,13 +5,16 @@
 #include <string_view>
 #include <vector>
 
+#include "serial/usb_identity.h"
+
 namespace lumaflash::cli {
 
 struct Options {
-  std::string command;    // scan, flash, info; help and version answer without running one
+  std::string command;    // scan, flash, info, ports; help and version answer without running one
   std::string helpTopic;  // help: the command asked about, empty for the overview
   std::vector<std::string> positional;
-  std::vector<std::string> ports;  // --port PATH, repeatable
+  std::vector<std::string> ports;     // --port PATH, repeatable
+  std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only matching ports
   bool json = false;
   bool trace = false;
   // flash only

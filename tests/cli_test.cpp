@@ -34,7 +34,7 @@ TEST(Cli, ScanListsASimulatedDeviceAsJson) {
   EXPECT_EQ(result.out, "[{\"port\":\"" + device->Path() +
                             "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
                             "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
-                            "\"blockSize\":256,\"serial\":\"0A1BFF\"}]\n");
+                            "\"blockSize\":256,\"serial\":\"0A1BFF\",\"usb\":null}]\n");
 }
 
 TEST(Cli, ScanTableAndTrace) {
