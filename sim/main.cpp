@@ -1,5 +1,5 @@
-// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals until it is stopped
-// (SIGINT or SIGTERM), then prints what each device received.
+// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals (or one on a given tty)
+// until it is stopped (SIGINT or SIGTERM), then prints what each device received.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +27,14 @@ using lumaflash::sim::PacketKind;
 constexpr const char* kUsage =
     "usage: lumaflash-sim [--count N] [--mix] [--type HEX]... [--bootloader HEX]\n"
     "                     [--firmware HEX] [--block-size N] [--stay]\n"
-    "                     [--fault KIND:PACKET[:INDEX]]...\n"
+    "                     [--fault KIND:PACKET[:INDEX]]... [--tty PATH]\n"
     "Serves N simulated devices (default 1) on pseudo-terminals and prints one line per\n"
     "device: its port path, device type and serial number. Runs until SIGINT or SIGTERM,\n"
     "then prints per device: packets, blocks, payload bytes, timing violations and the\n"
     "SHA-256 of the payload received.\n"
     "  --mix       a mix of device types and reply layouts\n"
+    "  --tty PATH  serve one device on this existing tty (raw mode) instead, e.g. the\n"
+    "              port of a USB serial gadget (/dev/ttyGS0); it ends if the tty hangs up\n"
     "  --type HEX  device type (repeat to cycle through several; default 3514)\n"
     "  KIND        silent, wrong-ack, late-ack, double-ack, short, overlong, vanish\n"
     "  PACKET      identify, start, block, run; INDEX counts packets of that kind from 0\n";
@@ -108,6 +110,7 @@ struct Options {
   std::optional<uint16_t> blockSize;
   bool stay = false;
   std::vector<FaultPlan> faults;
+  std::string tty;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
@@ -146,6 +149,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       if (!n || *n > 0xFFFF)
         return std::nullopt;
       options.blockSize = static_cast<uint16_t>(*n);
+    } else if (arg == "--tty") {
+      if (value->empty())
+        return std::nullopt;
+      options.tty = *value;
     } else if (arg == "--fault") {
       auto plan = ParseFault(*value);
       if (!plan)
@@ -154,6 +161,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     } else {
       return std::nullopt;
     }
+  }
+  if (!options.tty.empty() && options.count != 1) {
+    return std::nullopt;  // one tty is one device
   }
   return options;
 }
@@ -207,7 +217,10 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<lumaflash::sim::PtyDevice>> devices;
   for (const DeviceConfig& config : Configs(*options)) {
     std::string error;
-    auto device = lumaflash::sim::PtyDevice::Start(config, options->faults, error);
+    auto device =
+        options->tty.empty()
+            ? lumaflash::sim::PtyDevice::Start(config, options->faults, error)
+            : lumaflash::sim::PtyDevice::StartOnTty(options->tty, config, options->faults, error);
     if (!device) {
       std::cerr << "lumaflash-sim: " << error << "\n";
       return 1;

@@ -32,6 +32,9 @@ struct PortFailure {
   PortError error = PortError::None;
   int osError = 0;
   std::string path;
+  // What the system showed when a held port vanished ("write: Input/output error", "poll:
+  // POLLHUP"), so that a report says how the driver let go; empty when nothing more is known.
+  std::string evidence;
 };
 
 // A sentence for the operator: what went wrong with which port, and what to do about it.
