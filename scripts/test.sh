@@ -12,3 +12,4 @@ bash scripts/test_static.sh
 bash scripts/test_sanitizers.sh
 bash scripts/test_fuzz.sh
 bash scripts/test_windows.sh
+bash scripts/test_usb_vm.sh

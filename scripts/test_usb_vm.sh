@@ -28,8 +28,7 @@ for tool in qemu-system-x86_64 busybox apt-get dpkg-deb strip; do
     fail "$tool is missing; run scripts/setup.sh (it installs qemu-system-x86 and busybox-static)."
 done
 busybox_bin=/bin/busybox
-file -L "$busybox_bin" 2>/dev/null | grep -q 'statically linked' ||
-  ldd "$busybox_bin" 2>&1 | grep -q 'not a dynamic' ||
+ldd "$busybox_bin" 2>&1 | grep -q 'not a dynamic' ||
   fail "$busybox_bin is not the static busybox; install busybox-static."
 
 programs=(cli/lumaflash-cli sim/lumaflash-sim sim/lumaflash-mkimage)
@@ -48,12 +47,14 @@ if ! compgen -G "$kernel_root/boot/vmlinuz-*" >/dev/null; then
   echo "== usb-vm: fetching the kernel package into $vm_dir/cache"
   (
     cd "$vm_dir/cache"
-    apt-get download linux-image-amd64 2>&1 | grep -v unsandboxed || true
+    # The package lists may be missing on a fresh machine whose packages were all there.
+    apt-get download linux-image-amd64 >/dev/null 2>&1 ||
+      { apt-get update -q >/dev/null && apt-get download linux-image-amd64 >/dev/null 2>&1; } || true
     meta=$(ls -t linux-image-amd64_*.deb 2>/dev/null | head -1)
     [[ -n $meta ]] || fail "apt-get download linux-image-amd64 fetched nothing (run apt-get update?)"
     image=$(dpkg-deb -f "$meta" Depends | grep -o 'linux-image-[0-9][^ ,]*-amd64' | head -1)
     [[ -n $image ]] || fail "$meta names no kernel image package"
-    ls "$image"_*.deb >/dev/null 2>&1 || apt-get download "$image" 2>&1 | grep -v unsandboxed || true
+    ls "$image"_*.deb >/dev/null 2>&1 || apt-get download "$image" >/dev/null 2>&1 || true
     deb=$(ls "$image"_*.deb 2>/dev/null | head -1)
     [[ -n $deb ]] || fail "apt-get download $image fetched nothing"
     rm -rf "$kernel_root.new"
