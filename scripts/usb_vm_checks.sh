@@ -136,7 +136,8 @@ fi
 lumaflash-cli flash image.bin --port $acm --json >flash.json 2>flash.err &
 flash_pid=$!
 wait_for flash.err progress 100
-lumaflash-cli scan --port $acm >busy.out 2>&1
+# At the lowest priority, so that starting it does not hold up the update's acknowledges.
+sh -c 'renice -n 19 -p $$ >/dev/null; exec lumaflash-cli scan --port "$1"' - $acm >busy.out 2>&1
 wait_gone $flash_pid 300
 wait $flash_pid
 rc=$?
