@@ -25,7 +25,7 @@ Probe Answered(int portNumber, std::vector<uint8_t> reply) {
 Probe Unopened(int portNumber, serial::PortError error) {
   Probe probe;
   probe.address = serial::PortAddress{portNumber, "/dev/ttyACM" + std::to_string(portNumber)};
-  probe.failure = serial::PortFailure{error, 0, probe.address.path, {}};
+  probe.failure = serial::PortFailure{error, 0, probe.address.path};
   return probe;
 }
 

@@ -133,7 +133,7 @@ TEST(WindowsPorts, FailureSentencesNameThePortAndFitWindows) {
   };
   for (const Case& c : cases) {
     const std::string text = serial::DescribePortFailure(
-        serial::PortFailure{c.error, static_cast<int>(c.osError), "COM7", {}});
+        serial::PortFailure{c.error, static_cast<int>(c.osError), "COM7"});
     EXPECT_EQ(text.rfind("COM7", 0), 0u) << text;
     EXPECT_NE(text.find(c.mustSay), std::string::npos) << text;
     // Linux advice would only confuse a Windows user.

@@ -4,6 +4,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumaflash::serial {
@@ -29,6 +30,10 @@ enum class PortError {
 };
 
 struct PortFailure {
+  PortFailure() = default;
+  PortFailure(PortError kind, int systemError, std::string portPath, std::string seen = {})
+      : error(kind), osError(systemError), path(std::move(portPath)), evidence(std::move(seen)) {}
+
   PortError error = PortError::None;
   int osError = 0;
   std::string path;

@@ -94,7 +94,7 @@ struct PortLink::Impl {
   PortFailure failure;
 
   bool Fail(PortError error, int osError) {
-    failure = PortFailure{error, osError, path, {}};
+    failure = PortFailure{error, osError, path};
     return false;
   }
 

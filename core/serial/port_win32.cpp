@@ -115,12 +115,12 @@ struct PortLink::Impl {
   PortFailure failure;
 
   bool Fail(PortError error, DWORD osError) {
-    failure = PortFailure{error, static_cast<int>(osError), path, {}};
+    failure = PortFailure{error, static_cast<int>(osError), path};
     return false;
   }
 
   void MarkVanished(DWORD osError) {
-    failure = PortFailure{PortError::Vanished, static_cast<int>(osError), path, {}};
+    failure = PortFailure{PortError::Vanished, static_cast<int>(osError), path};
   }
 
   bool Configure();
