@@ -98,9 +98,17 @@ fi
 
 lumaflash-cli ports --json >ports.json 2>&1
 lumaflash-cli scan --port $acm --json >scan.json 2>&1
-identity='"vid":"1209","pid":"0001","manufacturer":"LumaflashTest","product":"GadgetBootloader","serial":"00A1B2"'
+# The identity as the gadget declared it, key by key, in the row of the port.
+shows_identity() {
+  local row key
+  row=$(flat "$1" | sed 's/"port":/\n"port":/g' | grep "^\"port\":\"$acm\"")
+  for key in '"vid":"1209"' '"pid":"0001"' '"manufacturer":"LumaflashTest"' \
+    '"product":"GadgetBootloader"' '"serial":"00A1B2"'; do
+    echo "$row" | grep -q "\"usb\":{[^}]*$key" || return 1
+  done
+}
 for file in ports.json scan.json; do
-  if flat $file | grep -q "\"port\":\"$acm\"" && flat $file | grep -q "$identity"; then
+  if shows_identity $file; then
     pass "identity: ${file%.json} --json shows the gadget's USB identity"
   else
     fail "identity: ${file%.json} --json: $(cat $file)"
