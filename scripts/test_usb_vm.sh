@@ -40,7 +40,7 @@ for program in "${programs[@]}"; do
   fi
 done
 
-# The kernel: the package that linux-image-amd64 points to, unpacked, never installed.
+# The kernel: the package that linux-image-amd64 points to, partly unpacked, never installed.
 mkdir -p "$vm_dir/cache"
 kernel_root="$vm_dir/kernel"
 if ! compgen -G "$kernel_root/boot/vmlinuz-*" >/dev/null; then
@@ -58,7 +58,10 @@ if ! compgen -G "$kernel_root/boot/vmlinuz-*" >/dev/null; then
     deb=$(ls "$image"_*.deb 2>/dev/null | head -1)
     [[ -n $deb ]] || fail "apt-get download $image fetched nothing"
     rm -rf "$kernel_root.new"
-    dpkg-deb -x "$deb" "$kernel_root.new"
+    mkdir -p "$kernel_root.new"
+    # Only the kernel and the USB and configfs modules, not the 400 MB of the whole package.
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --wildcards -C "$kernel_root.new" './boot/vmlinuz-*' \
+      './lib/modules/*/kernel/drivers/usb/*' './lib/modules/*/kernel/fs/configfs/*'
     rm -rf "$kernel_root"
     mv "$kernel_root.new" "$kernel_root"
   )
