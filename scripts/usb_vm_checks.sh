@@ -199,7 +199,7 @@ fi
 
 # --- replug: a waiting program takes the device when it appears ------------------------------
 start_sim sim3.out
-lumaflash-cli flash image.bin --port $acm --wait >replug.out 2>&1 &
+lumaflash-cli flash image.bin --wait >replug.out 2>&1 & # the system walk, as on a bench
 flash_pid=$!
 wait_for replug.out "Waiting for" 50
 sleep 1 # at least one more round of the wait on an absent port
