@@ -1,10 +1,11 @@
 #include "flash_record.h"
 
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 
 #include "discovery/catalogue.h"
 #include "json.h"
+#include "log_file.h"
 
 namespace lumaflash::cli {
 
@@ -24,7 +25,8 @@ std::string CsvField(const std::string& text) {
 }  // namespace
 
 const char* const kCsvHeader =
-    "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs";
+    "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs,"
+    "usbSerial";
 
 std::string RecordJson(const FlashRecord& record) {
   JsonObject object;
@@ -33,6 +35,13 @@ std::string RecordJson(const FlashRecord& record) {
     object.Add("serial", discovery::SerialHex(record.device.Serial()));
   } else {
     object.AddNull("serial");
+  }
+  // The bootloader may report no serial number; the USB device's own then tells units apart.
+  const auto& usb = record.device.usb;
+  if (usb && usb->serial) {
+    object.Add("usbSerial", *usb->serial);
+  } else {
+    object.AddNull("usbSerial");
   }
   object.Add("deviceId", discovery::WordHex(record.device.deviceId))
       .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
@@ -60,6 +69,7 @@ std::string RecordCsv(const FlashRecord& record) {
       update::FlashResultName(record.outcome.result),
       record.outcome.statusLine,
       std::to_string(record.durationMs),
+      record.device.usb ? record.device.usb->serial.value_or("") : "",
   };
   std::string line;
   for (std::size_t i = 0; i < std::size(fields); ++i) {
@@ -69,19 +79,10 @@ std::string RecordCsv(const FlashRecord& record) {
 }
 
 bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error) {
-  std::error_code ignored;
-  const bool fresh =
-      !std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0;
-  std::ofstream out(path, std::ios::app | std::ios::binary);
-  if (fresh) {
-    out << kCsvHeader << "\n";
-  }
-  out << RecordCsv(record) << "\n";
-  out.flush();
-  if (!out) {
-    error = "cannot write the log " + path.string() +
-            ": check that its folder exists and is "
-            "writable.";
+  const int failed = AppendLocked(path, kCsvHeader, RecordCsv(record));
+  if (failed != 0) {
+    error = "cannot write the log " + path.string() + " (" + std::strerror(failed) +
+            "): check that its folder exists and is writable.";
     return false;
   }
   return true;

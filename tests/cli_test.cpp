@@ -37,7 +37,7 @@ TEST(Cli, ScanListsASimulatedDeviceAsJson) {
   EXPECT_EQ(result.out, "[{\"port\":\"" + device->Path() +
                             "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
                             "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
-                            "\"blockSize\":256,\"serial\":\"0A1BFF\"}]\n");
+                            "\"blockSize\":256,\"serial\":\"0A1BFF\",\"usb\":null}]\n");
 }
 
 TEST(Cli, ScanTableAndTrace) {
@@ -106,7 +106,13 @@ TEST(Cli, FlashFailuresExitWithTheirCodes) {
   };
   const Case cases[] = {
       {"image truncated", {}, cut, 1, 3, "truncated"},
-      {"no device", {}, good, 0, 4, "no device in bootloader mode answered"},
+      {"no device answers",
+       {{sim::Fault::Silent, sim::PacketKind::Identify, -1}},
+       good,
+       1,
+       4,
+       "no device in bootloader mode answered"},
+      {"named port gone", {}, good, 0, 8, "no named port could be opened"},
       {"two devices", {}, good, 2, 5, "2 devices answered; nothing was sent"},
       {"wrong type", {}, other, 1, 6, "Firmware file is not for selected device!"},
       {"silent block",

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,36 @@ TEST(Scan, ConcurrentProbesMatchAOneByOneScan) {
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(concurrent[i].portPath, oneByOne[i].portPath);
     EXPECT_EQ(concurrent[i].deviceId, oneByOne[i].deviceId);
+  }
+}
+
+// The progress bar follows the scan: each probe is reported as it ends, not once all have.
+// Port 2's probe ends only after port 1's has been reported; a report held back to the end
+// would leave it waiting for nothing.
+TEST(Scan, EachProbeIsReportedAsItEnds) {
+  for (const std::size_t threads : {std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(threads);
+    std::promise<void> firstReported;
+    std::shared_future<void> reported = firstReported.get_future().share();
+    bool waited = false;
+    std::vector<int> order;
+    const auto probe = [&](const serial::PortAddress& address) {
+      if (address.portNumber == 2) {
+        waited = reported.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      }
+      return Answered(address.portNumber, {});
+    };
+    const auto probed = [&](const Probe& done) {
+      order.push_back(done.address.portNumber);
+      if (done.address.portNumber == 1) {
+        firstReported.set_value();
+      }
+    };
+    const auto probes =
+        discovery::ProbePorts(serial::NamedPorts({"/a", "/b"}), threads, probed, probe);
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(probes.size(), 2u);
   }
 }
 

@@ -23,11 +23,28 @@ const char* PortErrorName(PortError error) {
   return "unknown";
 }
 
+const char* SkipReasonName(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::None:
+      return nullptr;
+    case SkipReason::Console:
+      return "console";
+    case SkipReason::NoUart:
+      return "no-uart";
+  }
+  return nullptr;
+}
+
 std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
   std::vector<PortAddress> ports;
   ports.reserve(paths.size());
   for (const std::string& path : paths) {
-    ports.push_back(PortAddress{static_cast<int>(ports.size()) + 1, path});
+    // A port named twice is one port: probing it twice at once would find it busy with itself.
+    if (std::any_of(ports.begin(), ports.end(),
+                    [&](const PortAddress& known) { return known.path == path; })) {
+      continue;
+    }
+    ports.emplace_back(static_cast<int>(ports.size()) + 1, path, FindUsbIdentity(path));
   }
   return ports;
 }
