@@ -16,6 +16,7 @@ if [[ $profile == test ]]; then
     g++-mingw-w64-x86-64-posix wine wine64
     clang libclang-rt-14-dev clang-tidy cppcheck
     dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
+    qemu-system-x86 busybox-static
   )
 elif [[ $profile != run ]]; then
   echo "usage: setup.sh [run|test]" >&2

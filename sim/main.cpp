@@ -1,5 +1,5 @@
-// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals until it is stopped
-// (SIGINT or SIGTERM), then prints what each device received.
+// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals (or one on a given tty)
+// until it is stopped (SIGINT or SIGTERM), then prints what each device received.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -30,7 +30,7 @@ using lumaflash::sim::PacketKind;
 constexpr const char* kUsage =
     "usage: lumaflash-sim [--count N] [--mix] [--type HEX]... [--bootloader HEX]\n"
     "                     [--firmware HEX] [--block-size N] [--stay]\n"
-    "                     [--fault KIND:PACKET[:INDEX]]...\n"
+    "                     [--fault KIND:PACKET[:INDEX]]... [--tty PATH]\n"
     "       lumaflash-sim --help | --version\n"
     "Serves N simulated devices (default 1) on pseudo-terminals and prints one line per\n"
     "device: its port path, device type and serial number. Runs until SIGINT or SIGTERM,\n"
@@ -43,6 +43,8 @@ constexpr const char* kUsage =
     "  --firmware HEX      firmware version every device reports\n"
     "  --block-size N      block size every device reports\n"
     "  --stay              stay in bootloader mode after the run packet\n"
+    "  --tty PATH          serve one device on this existing tty (raw mode) instead, e.g. the\n"
+    "                      port of a USB serial gadget (/dev/ttyGS0); it ends if the tty hangs up\n"
     "  --fault KIND:PACKET[:INDEX]  misbehave once (or at every such packet without INDEX)\n"
     "      KIND    silent, wrong-ack, late-ack, double-ack, short, overlong, vanish\n"
     "      PACKET  identify, start, block, run; INDEX counts packets of that kind from 0\n";
@@ -118,6 +120,7 @@ struct Options {
   std::optional<uint16_t> blockSize;
   bool stay = false;
   std::vector<FaultPlan> faults;
+  std::string tty;
 };
 
 // Stores one option's value; false when the value is not usable for it.
@@ -140,6 +143,10 @@ bool Store(std::string_view arg, std::string_view value, Options& options) {
       options.firmware = word;
     return true;
   }
+  if (arg == "--tty") {
+    options.tty = value;
+    return !value.empty();
+  }
   if (arg == "--block-size") {
     auto n = Number(value, 10);
     if (!n || *n > 0xFFFF)
@@ -154,8 +161,8 @@ bool Store(std::string_view arg, std::string_view value, Options& options) {
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
-  static constexpr std::string_view kWithValue[] = {"--count",    "--type",       "--bootloader",
-                                                    "--firmware", "--block-size", "--fault"};
+  static constexpr std::string_view kWithValue[] = {
+      "--count", "--type", "--bootloader", "--firmware", "--block-size", "--fault", "--tty"};
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -172,6 +179,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       error = "\"" + std::string(argv[i]) + "\" is no value for " + std::string(arg);
       return std::nullopt;
     }
+  }
+  if (!options.tty.empty() && options.count != 1) {
+    error = "--tty serves one device; --count does not go with it";
+    return std::nullopt;
   }
   return options;
 }
@@ -236,7 +247,10 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<lumaflash::sim::PtyDevice>> devices;
   for (const DeviceConfig& config : Configs(*options)) {
     std::string startError;
-    auto device = lumaflash::sim::PtyDevice::Start(config, options->faults, startError);
+    auto device = options->tty.empty()
+                      ? lumaflash::sim::PtyDevice::Start(config, options->faults, startError)
+                      : lumaflash::sim::PtyDevice::StartOnTty(options->tty, config, options->faults,
+                                                              startError);
     if (!device) {
       std::cerr << "lumaflash-sim: " << startError << "\n";
       return 1;

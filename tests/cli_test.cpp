@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "protocol/identify.h"
 #include "sim/image_file.h"
+#include "support/raw_pty.h"
 #include "support/read_file.h"
 #include "support/run_program.h"
 #include "support/sim_devices.h"
@@ -186,6 +190,40 @@ TEST(Cli, InfoDescribesAnImage) {
   auto bad = Cli(dir, {"info", (dir / "missing.bin").string()});
   EXPECT_EQ(bad.exitCode, 3);
   EXPECT_NE(bad.err.find("Cannot open firmware file"), std::string::npos);
+}
+
+// lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
+// a pseudo-terminal's far end, with the test writing on its near end as the host would.
+TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
+  testing::TempDir dir;
+  testing::RawPty line;
+  testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
+                              dir.Path());
+  std::vector<uint8_t> reply;
+  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
+    line.Send({protocol::kIdentify});  // again until the device has opened the tty
+    reply = line.Received();
+  }
+  ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
+  protocol::InterfaceRecord record;
+  protocol::ParseIdentifyReply(reply, 1, record);
+  EXPECT_EQ(record.deviceId, 0x4801);
+  line.HangUp();
+  sim.Signal(SIGTERM);
+  auto report = sim.Finish();
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_NE(report.out.find(line.Path() + ": "), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("run no"), std::string::npos) << report.out;
+
+  for (auto [args, exitCode, message] :
+       {std::tuple{std::vector<std::string>{"--tty", "/dev/null"}, 1, "cannot serve on /dev/null"},
+        std::tuple{std::vector<std::string>{"--tty", line.Path(), "--count", "2"}, 2,
+                   "--count does not go with it; see lumaflash-sim --help"}}) {
+    args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+    auto result = testing::RunProgram(args, dir.Path());
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+  }
 }
 
 }  // namespace
