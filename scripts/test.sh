@@ -12,3 +12,8 @@ bash scripts/test_static.sh
 bash scripts/test_sanitizers.sh
 bash scripts/test_fuzz.sh
 bash scripts/test_windows.sh
+bash scripts/test_usb_vm.sh
+# The .deb and the Windows zip, each checked as a user would get it.
+bash scripts/package.sh
+bash scripts/test_package.sh
+bash scripts/test_zip.sh

@@ -208,12 +208,13 @@ TEST(CliProduction, RecordsAsCsvAndJson) {
   EXPECT_EQ(cli::RecordCsv(record),
             record.timestamp +
                 ",/dev/ttyACM0,AB01,3611,0105,\"/images/a \"\"b\"\",c.bin\",00ff,write-failed,"
-                "Timeout on write data !,1234");
-  EXPECT_EQ(cli::RecordJson(record),
-            "{\"port\":\"/dev/ttyACM0\",\"serial\":\"AB01\",\"deviceId\":\"3611\","
-            "\"firmwareVersion\":\"0105\",\"image\":\"/images/a \\\"b\\\",c.bin\","
-            "\"sha256\":\"00ff\",\"result\":\"write-failed\",\"status\":\"Timeout on write "
-            "data !\",\"durationMs\":1234}");
+                "Timeout on write data !,1234,");
+  EXPECT_EQ(
+      cli::RecordJson(record),
+      "{\"port\":\"/dev/ttyACM0\",\"serial\":\"AB01\",\"usbSerial\":null,\"deviceId\":\"3611\","
+      "\"firmwareVersion\":\"0105\",\"image\":\"/images/a \\\"b\\\",c.bin\","
+      "\"sha256\":\"00ff\",\"result\":\"write-failed\",\"status\":\"Timeout on write "
+      "data !\",\"durationMs\":1234}");
   record.outcome = {};
   record.device.serialLength = 0;
   const std::string json = cli::RecordJson(record);

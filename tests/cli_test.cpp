@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "protocol/identify.h"
 #include "sim/image_file.h"
+#include "support/raw_pty.h"
 #include "support/read_file.h"
 #include "support/run_program.h"
 #include "support/sim_devices.h"
@@ -33,7 +38,7 @@ TEST(Cli, ScanListsASimulatedDeviceAsJson) {
   EXPECT_EQ(result.out, "[{\"port\":\"" + device->Path() +
                             "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
                             "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
-                            "\"blockSize\":256,\"serial\":\"0A1BFF\"}]\n");
+                            "\"blockSize\":256,\"serial\":\"0A1BFF\",\"usb\":null}]\n");
 }
 
 TEST(Cli, ScanTableAndTrace) {
@@ -52,18 +57,42 @@ TEST(Cli, ScanTableAndTrace) {
   EXPECT_NE(none.err.find("no such port"), std::string::npos);
 }
 
-TEST(Cli, UsageErrors) {
+TEST(Cli, UsageErrorsAreOneLineWithANearMiss) {
   testing::TempDir dir;
-  for (std::vector<std::string> args : {std::vector<std::string>{},
-                                        {"frobnicate"},
-                                        {"scan", "--bogus"},
-                                        {"flash"},
-                                        {"flash", "a.bin", "b.bin"},
-                                        {"scan", "--port"},
-                                        {"info"}}) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "no command given"},
+      {{"flsh"}, "unknown command \"flsh\" (did you mean flash?)"},
+      {{"scan", "--jsn"}, "unknown option --jsn for scan (did you mean --json?)"},
+      {{"scan", "--all"}, "--all for scan (it belongs to flash)"},
+      {{"flash"}, "flash needs one IMAGE file; see lumaflash-cli flash --help"},
+      {{"flash", "a.bin", "b.bin"}, "not 2"},
+      {{"scan", "--port"}, "--port needs a value"},
+      {{"help", "flahs"}, "(did you mean flash?)"},
+      {{"info"}, "info needs one IMAGE"},
+  };
+  for (const auto& [args, words] : cases) {
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args);
-    EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("--help\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  // Every way of asking for help answers on standard output; a command's help is one text.
+  const auto flashHelp = Cli(dir, {"help", "flash"}).out;
+  EXPECT_NE(flashHelp.find("--serial HEX"), std::string::npos) << flashHelp;
+  for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
+                                        {"-h"},
+                                        {"help"},
+                                        {"flash", "--help"},
+                                        {"flash", "x.bin", "-h"}}) {
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find("usage: lumaflash-cli"), std::string::npos);
+    if (args.front() == "flash") {
+      EXPECT_EQ(result.out, flashHelp);
+    }
   }
 }
 
@@ -110,13 +139,19 @@ TEST(Cli, FlashFailuresExitWithTheirCodes) {
        "no device in bootloader mode answered"},
       {"named port gone", {}, good, 0, 8, "no named port could be opened"},
       {"two devices", {}, good, 2, 5, "2 devices answered; nothing was sent"},
-      {"wrong type", {}, other, 1, 6, "Firmware file is not for selected device!"},
+      {"wrong type",
+       {},
+       other,
+       1,
+       6,
+       R"(Firmware file is not for selected device!\nlumaflash-cli: the image is for Lumetta B )"
+       R"(\(type 3409\), but the device on .* is Lumetta A \(type 3514\))"},
       {"silent block",
        {{sim::Fault::Silent, sim::PacketKind::Block, 1}},
        good,
        1,
        9,
-       "Timeout on write data !"},
+       "Timeout on write data !\nlumaflash-cli: the device on .* failed at block 2 of 2"},
       {"vanishes", {{sim::Fault::Vanish, sim::PacketKind::Start, 0}}, good, 1, 9, "vanished"},
   };
   for (const Case& c : cases) {
@@ -132,8 +167,8 @@ TEST(Cli, FlashFailuresExitWithTheirCodes) {
     }
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
-    EXPECT_NE((result.out + result.err).find(c.words), std::string::npos)
-        << result.out << result.err;
+    // Failures are told on standard error.
+    EXPECT_TRUE(std::regex_search(result.err, std::regex(c.words))) << result.out << result.err;
     for (const auto& device : devices) {
       EXPECT_FALSE(device->Snapshot().RunReceived());
     }
@@ -155,6 +190,40 @@ TEST(Cli, InfoDescribesAnImage) {
   auto bad = Cli(dir, {"info", (dir / "missing.bin").string()});
   EXPECT_EQ(bad.exitCode, 3);
   EXPECT_NE(bad.err.find("Cannot open firmware file"), std::string::npos);
+}
+
+// lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
+// a pseudo-terminal's far end, with the test writing on its near end as the host would.
+TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
+  testing::TempDir dir;
+  testing::RawPty line;
+  testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
+                              dir.Path());
+  std::vector<uint8_t> reply;
+  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
+    line.Send({protocol::kIdentify});  // again until the device has opened the tty
+    reply = line.Received();
+  }
+  ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
+  protocol::InterfaceRecord record;
+  protocol::ParseIdentifyReply(reply, 1, record);
+  EXPECT_EQ(record.deviceId, 0x4801);
+  line.HangUp();
+  sim.Signal(SIGTERM);
+  auto report = sim.Finish();
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_NE(report.out.find(line.Path() + ": "), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("run no"), std::string::npos) << report.out;
+
+  for (auto [args, exitCode, message] :
+       {std::tuple{std::vector<std::string>{"--tty", "/dev/null"}, 1, "cannot serve on /dev/null"},
+        std::tuple{std::vector<std::string>{"--tty", line.Path(), "--count", "2"}, 2,
+                   "--count does not go with it; see lumaflash-sim --help"}}) {
+    args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+    auto result = testing::RunProgram(args, dir.Path());
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+  }
 }
 
 }  // namespace

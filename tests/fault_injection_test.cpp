@@ -266,17 +266,20 @@ TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
   struct Case {
     const char* name;
     Rule rule;
+    const char* evidence;  // how the failure begins to say what the system reported
   };
   // Two writes in: the start packet and the first block have gone out.
   const Case cases[] = {
-      {"write fails with EIO", {Call::Write, EIO, 2}},
-      {"read fails with EIO", {Call::Read, EIO, 2}},
-      {"poll reports a hang-up", {Call::Poll, kHangUp, 2}},
-      {"poll fails with EIO", {Call::Poll, EIO, 2}},
-      {"driver stays full", {Call::Write, EAGAIN, 2}},
-      {"write is interrupted without end", {Call::Write, EINTR, 2}},
-      {"poll is interrupted without end", {Call::Poll, EINTR, 2}},
-      {"read is interrupted without end", {Call::Read, EINTR, 2}},
+      {"write fails with EIO", {Call::Write, EIO, 2}, "write: Input/output error"},
+      // What cdc_acm answers a write once the device is unplugged.
+      {"write fails with ENODEV", {Call::Write, ENODEV, 2}, "write: No such device"},
+      {"read fails with EIO", {Call::Read, EIO, 2}, "read: Input/output error"},
+      {"poll reports a hang-up", {Call::Poll, kHangUp, 2}, "poll: POLLHUP"},
+      {"poll fails with EIO", {Call::Poll, EIO, 2}, "poll: Input/output error"},
+      {"driver stays full", {Call::Write, EAGAIN, 2}, "write: no progress"},
+      {"write is interrupted without end", {Call::Write, EINTR, 2}, "write: no progress"},
+      {"poll is interrupted without end", {Call::Poll, EINTR, 2}, ""},
+      {"read is interrupted without end", {Call::Read, EINTR, 2}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -295,6 +298,13 @@ TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
     EXPECT_EQ(outcome.result, update::FlashResult::WriteFailed);
     EXPECT_EQ(outcome.statusLine, "Timeout on write data !");
     EXPECT_TRUE(run.feedback.Said("Timeout on write data !"));
+    EXPECT_TRUE(outcome.port.evidence.starts_with(c.evidence) &&
+                (outcome.port.evidence.empty() == (*c.evidence == '\0')))
+        << outcome.port.evidence;
+    if (!outcome.port.evidence.empty()) {
+      EXPECT_NE(serial::DescribePortFailure(outcome.port).find("(" + outcome.port.evidence + ")"),
+                std::string::npos);
+    }
     EXPECT_FALSE(run.feedback.Said("RUN application."));
     const auto got = run.device->Snapshot();
     EXPECT_FALSE(got.RunReceived()) << "a failed transfer must not start the application";

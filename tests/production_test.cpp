@@ -214,12 +214,12 @@ TEST(Production, AllUpdatesEveryMatchingDeviceAndSkipsTheOthers) {
 
   const auto rows = ReadCsv(dir / "run.csv");
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0],
-            (std::vector<std::string>{"timestamp", "port", "serial", "deviceId", "firmwareVersion",
-                                      "image", "sha256", "result", "status", "durationMs"}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"timestamp", "port", "serial", "deviceId",
+                                               "firmwareVersion", "image", "sha256", "result",
+                                               "status", "durationMs", "usbSerial"}));
   const std::regex iso(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$)");
   for (std::size_t i = 1; i < rows.size(); ++i) {
-    ASSERT_EQ(rows[i].size(), 10u);
+    ASSERT_EQ(rows[i].size(), 11u);
     EXPECT_TRUE(std::regex_match(rows[i][0], iso)) << rows[i][0];
     EXPECT_EQ(rows[i][1], *objects[i - 1].at("port"));
     EXPECT_EQ(rows[i][2], *objects[i - 1].at("serial"));
