@@ -242,7 +242,7 @@ exe_size=$(stat -c %s "$root/$win_build/app/lumaflash.exe")
 x86_64-w64-mingw32-strip -o "$work/lumaflash-stripped.exe" "$root/$win_build/app/lumaflash.exe"
 echo "lumaflash.exe: $exe_size bytes, $(stat -c %s "$work/lumaflash-stripped.exe") stripped"
 if x86_64-w64-mingw32-objdump -p "$root/$win_build/app/lumaflash.exe" | grep 'DLL Name' |
-  grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|msvcrt|ws2_32|ole32|api-ms-win'; then
+  grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|setupapi|cfgmgr32|msvcrt|ws2_32|ole32|api-ms-win'; then
   fail "lumaflash.exe needs a DLL that Windows does not bring (above)"
 fi
 
