@@ -12,10 +12,8 @@ inline QString AboutEntryText() {
   return QStringLiteral("Inf&o über Lumaflash...");
 }
 
-// Offers the About box the way the platform allows. Windows puts the entry into the window's
-// system menu (command 16, handled by CLumaflashDlg::OnSysCommand): that belongs in
-// about_entry_win32.cpp. Elsewhere (about_entry_generic.cpp) the same entry sits in the
-// window's context menu and answers F1. Called once, at window set-up.
+// Offers the About box in the window's context menu and on F1 (the Win32 window has its own
+// entry in the system menu). Called once, at window set-up.
 void InstallAboutEntry(QWidget& window, const std::function<void()>& showAbout);
 
 }  // namespace lumaflash::app

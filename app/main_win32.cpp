@@ -11,12 +11,14 @@
 
 #include "app_options.h"
 #include "lumaflash_dlg_win32.h"
+#include "lumaflash_version.h"
 #include "platform/text_path.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: lumaflash [--port COMn]...\n"
+    "       lumaflash --help | --version\n"
     "\n"
     "  --port COMn  scan only this port (repeatable)\n"
     "  without options COM1 to COM256 are scanned\n";
@@ -45,6 +47,10 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     Tell(kUsage, false);
+    return 0;
+  }
+  if (options->version) {
+    Tell(lumaflash::VersionLine("lumaflash") + "\n", false);
     return 0;
   }
   if (options->simulate > 0) {
