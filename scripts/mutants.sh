@@ -85,7 +85,7 @@ test_order=(identify_test sim_model_test ini_file_test settings_test update_comm
 test_programs() {
   local listed
   listed=$(grep -ho 'lumaflash_add_test([a-z_]*' "$src"/tests/CMakeLists.txt "$src"/tests/*.cmake |
-    cut -d'(' -f2 | sort -u)
+    cut -d'(' -f2 | sort -u | grep -xF -f <(ninja -C "$build" -t targets all | cut -d: -f1))
   local name
   for name in "${test_order[@]}"; do
     grep -qx "$name" <<<"$listed" && echo "$name"
