@@ -181,8 +181,10 @@ for base, dirs, files in os.walk(dest):
             os.remove(os.path.join(base, name))
 EOF
 if [[ ! -f $build/build.ninja ]]; then
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMAFLASH_WERROR=ON \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null || exit 1
+  # Unoptimised and linked by lld: a fault costs one quick compile and fast relinks.
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${MUTANT_BUILD_TYPE:-Debug}" \
+    -DLUMAFLASH_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >/dev/null || exit 1
 fi
 if ! build_tests; then
   echo "the unchanged tree does not build; see $work/build.log" >&2
