@@ -250,7 +250,8 @@ TEST(WindowsSettings, AFileHeldForGoodIsLeftAsItWasWithAClearMessage) {
   EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "new"));
   EXPECT_NE(file.LastError().find("Could not save the settings file"), std::string::npos)
       << file.LastError();
-  EXPECT_NE(file.LastError().find("Nothing was changed on disk"), std::string::npos) << file.LastError();
+  EXPECT_NE(file.LastError().find("Nothing was changed on disk"), std::string::npos)
+      << file.LastError();
   // Reading still works while another program holds the file.
   EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "fallback"), "old");
   holder.Release();
