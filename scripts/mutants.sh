@@ -192,10 +192,14 @@ if ! build_tests; then
   echo "the unchanged tree does not build; see $work/build.log" >&2
   exit 1
 fi
-if failed=$(run_suite); then :; else
-  echo "the unchanged tree fails $failed; see $work/test.log" >&2
-  exit 1
-fi
+# The unchanged tree must pass; a loaded machine gets two more tries before the check gives up.
+for attempt in 1 2 3; do
+  if failed=$(run_suite); then
+    break
+  fi
+  echo "the unchanged tree fails $failed (attempt $attempt); see $work/test.log" >&2
+  ((attempt == 3)) && exit 1
+done
 
 chosen=("$@")
 killed=0
