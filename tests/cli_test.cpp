@@ -123,17 +123,12 @@ TEST(Cli, ScanAndInfo) {
 
 TEST(Cli, UsageErrorsSendNothing) {
   testing::TempDir dir;
-  const std::vector<std::vector<std::string>> cases = {{},
-                                                       {"frobnicate"},
-                                                       {"scan", "--bogus"},
-                                                       {"flash"},
-                                                       {"flash", "a.bin", "b.bin"},
-                                                       {"info"},
-                                                       {"scan", "--port"},
-                                                       {"scan", "--all"},
-                                                       {"flash", "a.bin", "--serial", "0A1"},
-                                                       {"flash", "a.bin", "--serial", "zz"},
-                                                       {"flash", "a.bin", "--log"}};
+  // clang-format off
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"frobnicate"}, {"scan", "--bogus"}, {"flash"}, {"flash", "a.bin", "b.bin"}, {"info"},
+      {"scan", "--port"}, {"scan", "--all"}, {"flash", "a.bin", "--serial", "0A1"},
+      {"flash", "a.bin", "--serial", "zz"}, {"flash", "a.bin", "--log"}};
+  // clang-format on
   for (const auto& args : cases) {
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args);

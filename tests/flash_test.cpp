@@ -125,7 +125,6 @@ TEST(Update, LastBlockIsPaddedWithZerosNotAnEarlierImage) {
 
 TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
   struct Case {
-    const char* name;
     sim::DeviceConfig device;
     std::vector<sim::FaultPlan> faults;
     uint16_t imageType;
@@ -141,80 +140,23 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     return "The device reports a block size of " + std::to_string(size) +
            " bytes, which cannot be sent (1 to 1021 can). Nothing was sent.";
   };
+  const auto failed = FlashResult::WriteFailed;
+  // clang-format off
   const Case cases[] = {
-      {"other type",
-       dev,
-       {},
-       0x3409,
-       FlashResult::WrongDevice,
-       "Firmware file is not for selected device!",
-       0},
-      {"bootloader too new",
-       newBootloader,
-       {},
-       0x3514,
-       FlashResult::WrongBootloader,
-       "Wrong bootloader version!",
-       0},
-      {"block size 0",
-       testing::Device(0x3514, 0),
-       {},
-       0x3514,
-       FlashResult::UnusableBlockSize,
-       blockSize(0),
-       0},
-      {"block size 1022",
-       testing::Device(0x3514, 1022),
-       {},
-       0x3514,
-       FlashResult::UnusableBlockSize,
-       blockSize(1022),
-       0},
-      {"start silent",
-       dev,
-       {{Fault::Silent, PacketKind::Start, 0}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       1},
-      {"start refused",
-       dev,
-       {{Fault::WrongAck, PacketKind::Start, 0}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       1},
-      {"block silent",
-       dev,
-       {{Fault::Silent, PacketKind::Block, 2}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       4},
-      {"block refused",
-       dev,
-       {{Fault::WrongAck, PacketKind::Block, 1}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       3},
-      {"late acknowledge",
-       dev,
-       {{Fault::LateAck, PacketKind::Block, 1}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       3},
-      {"vanishes",
-       dev,
-       {{Fault::Vanish, PacketKind::Block, 2}},
-       0x3514,
-       FlashResult::WriteFailed,
-       timeout,
-       4},
+      {dev, {}, 0x3409, FlashResult::WrongDevice, "Firmware file is not for selected device!", 0},
+      {newBootloader, {}, 0x3514, FlashResult::WrongBootloader, "Wrong bootloader version!", 0},
+      {testing::Device(0x3514, 0), {}, 0x3514, FlashResult::UnusableBlockSize, blockSize(0), 0},
+      {testing::Device(0x3514, 1022), {}, 0x3514, FlashResult::UnusableBlockSize, blockSize(1022), 0},
+      {dev, {{Fault::Silent, PacketKind::Start, 0}}, 0x3514, failed, timeout, 1},
+      {dev, {{Fault::WrongAck, PacketKind::Start, 0}}, 0x3514, failed, timeout, 1},
+      {dev, {{Fault::Silent, PacketKind::Block, 2}}, 0x3514, failed, timeout, 4},
+      {dev, {{Fault::WrongAck, PacketKind::Block, 1}}, 0x3514, failed, timeout, 3},
+      {dev, {{Fault::LateAck, PacketKind::Block, 1}}, 0x3514, failed, timeout, 3},
+      {dev, {{Fault::Vanish, PacketKind::Block, 2}}, 0x3514, failed, timeout, 4},
   };
+  // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(&c - cases);
     Bench bench(c.device, c.faults);
     ASSERT_EQ(bench.session.interfaces.Count(), 1u);
     bench.UseImage(c.imageType, sim::PatternPayload(4 * 512, 5));

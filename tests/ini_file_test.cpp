@@ -238,31 +238,18 @@ TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
     std::string expected;  // recalled, box enabled, use last again, repeat due: "R", "E", "U", "A"
   };
   const std::string stamp = "[APP]\nLAST_DEVICE=" + FormatUpdateStamp(0x3514, kToday);
+  const std::string entries = "\nLAST_OPEN=$\nUSE_LAST_AGAIN=";
+  // clang-format off
   const Case cases[] = {
       {"no settings", {0x3514}, "", false, ""},
-      {"flag on, stamped today",
-       {0x3514},
-       "[3514]\nLAST_OPEN=$\nUSE_LAST_AGAIN=1\n" + stamp,
-       true,
-       "REUA"},
-      {"flag off", {0x3514}, "[3514]\nLAST_OPEN=$\nUSE_LAST_AGAIN=0\n" + stamp, true, "RE"},
-      {"stamped another day",
-       {0x3514},
-       "[3514]\nLAST_OPEN=$\nUSE_LAST_AGAIN=1\n[APP]\nLAST_DEVICE=351405122026\n",
-       true,
-       "REU"},
-      {"image deleted", {0x3514}, "[3514]\nLAST_OPEN=$\nUSE_LAST_AGAIN=1\n" + stamp, false, "R"},
-      {"two interfaces",
-       {0x3514, 0x3514},
-       "[3514]\nLAST_OPEN=$\nUSE_LAST_AGAIN=1\n" + stamp,
-       true,
-       ""},
-      {"stamp of another type",
-       {0x3409},
-       "[3409]\nLAST_OPEN=$\nUSE_LAST_AGAIN=1\n" + stamp,
-       true,
-       "REU"},
+      {"flag on, stamped today", {0x3514}, "[3514]" + entries + "1\n" + stamp, true, "REUA"},
+      {"flag off", {0x3514}, "[3514]" + entries + "0\n" + stamp, true, "RE"},
+      {"stamped another day", {0x3514}, "[3514]" + entries + "1\n[APP]\nLAST_DEVICE=351405122026\n", true, "REU"},
+      {"image deleted", {0x3514}, "[3514]" + entries + "1\n" + stamp, false, "R"},
+      {"two interfaces", {0x3514, 0x3514}, "[3514]" + entries + "1\n" + stamp, true, ""},
+      {"stamp of another type", {0x3409}, "[3409]" + entries + "1\n" + stamp, true, "REU"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Desk desk(c.found);
