@@ -183,6 +183,30 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
   }
 }
 
+// A file-size limit binds root too: no new settings file can be written, the old one stays, and
+// the update is still done and reported as such.
+TEST(Cli, UnwritableSettingsFileDoesNotUndoTheUpdate) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(1024, 9);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
+  const std::string before = "; " + std::string(5000, '-') + "\n[APP]\nLAST_DEVICE=old\n";
+  testing::WriteBytes(dir / "Lumaflash.ini", before);
+  auto device = testing::StartDevice(testing::Device(0x3514));
+  const auto result = testing::RunProgram(
+      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2; exec \"$0\" flash \"$1\" --port \"$2\"",
+       LUMAFLASH_CLI_PATH, image.string(), device->Path()},
+      dir.Path());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(ReceivedExactly(*device, payload));
+  EXPECT_NE(result.out.find("RUN application.\nCould not save the settings file"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("ulimit -f"), std::string::npos) << result.out;
+  EXPECT_EQ(testing::ReadWholeFile(dir / "Lumaflash.ini"), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
+      << "no temporary file is left behind";
+}
+
 TEST(Production, AllUpdatesEveryMatchingDeviceAndRecordsEachAttempt) {
   testing::TempDir dir;
   const auto payload = sim::PatternPayload(1000, 7);

@@ -1,13 +1,7 @@
 // The update through the core: a scanned session with a simulated device on a pseudo-terminal,
-// the image file, the settings stamp, every way it can fail, and a second program or an
-// unwritable settings file beside it.
+// the image file, the settings stamp, every way it can fail, and a second program beside it.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -18,7 +12,6 @@
 #include "session.h"
 #include "settings/last_image.h"
 #include "sim/image_file.h"
-#include "support/read_file.h"
 #include "support/recording_feedback.h"
 #include "support/run_program.h"
 #include "support/sim_devices.h"
@@ -277,91 +270,6 @@ TEST(TwoPrograms, ScanOfAPortBeingUpdatedFindsItBusyAndSendsNothing) {
   // Start, 40 blocks, run: not one byte more, so the second program sent nothing.
   EXPECT_EQ(got.Packets().size(), 42u);
   EXPECT_TRUE(got.ProtocolViolations().empty());
-}
-
-// Scans one simulated device and updates it in a child process, after `prepare` ran there (to
-// set limits that must not reach the test itself). Returns the result name, whether the device
-// got its image, and the status lines ("!" marks an alert), one per line.
-std::string UpdateInChild(const std::filesystem::path& settingsDirectory,
-                          const std::filesystem::path& imageFile,
-                          const std::vector<uint8_t>& payload,
-                          const std::function<void()>& prepare) {
-  std::array<int, 2> pipeFds{};
-  if (::pipe(pipeFds.data()) != 0) {
-    return "pipe failed";
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    prepare();
-    testing::RecordingFeedback feedback;
-    std::string report;
-    {
-      auto device = testing::StartDevice(testing::Device(0x3514, 256));
-      Session session(feedback);
-      session.namedPorts = {device->Path()};
-      session.recallLastImage = false;
-      settings::SetupSettings(session, settingsDirectory);
-      discovery::ScanInterfaces(session);
-      feedback.statuses.clear();
-      session.currentImagePath = imageFile.string();
-      const auto outcome = update::FlashInterface(session, 0);
-      const auto got = device->Snapshot();
-      report = std::string(update::FlashResultName(outcome.result)) +
-               (got.Image() == payload && got.RunReceived() ? " received\n" : " lost\n");
-    }
-    for (const auto& status : feedback.statuses) {
-      report += (status.alert ? "!" : " ") + status.text + "\n";
-    }
-    const ssize_t ignored = ::write(pipeFds[1], report.data(), report.size());
-    static_cast<void>(ignored);
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  std::string text;
-  std::array<char, 512> buffer{};
-  for (ssize_t got = 0; (got = ::read(pipeFds[0], buffer.data(), buffer.size())) > 0;) {
-    text.append(buffer.data(), static_cast<std::size_t>(got));
-  }
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return text;
-}
-
-TEST(TwoPrograms, UnwritableSettingsFileDoesNotUndoTheUpdate) {
-  for (const bool parentIsAFile : {true, false}) {  // otherwise a file-size limit, binding root too
-    SCOPED_TRACE(parentIsAFile ? "parent is a file" : "file-size limit");
-    testing::TempDir dir;
-    const std::vector<uint8_t> payload = sim::PatternPayload(4 * 256, 9);
-    const auto imageFile = dir.Write("image.bin", sim::BuildImageFile(1, 0x3514, payload));
-    std::filesystem::path settingsDirectory = dir.Path();
-    // Larger than the limit below, so that no complete new file can be written.
-    const std::string before = "; " + std::string(2000, '-') + "\n[APP]\nLAST_DEVICE=old\n";
-    if (parentIsAFile) {
-      settingsDirectory = dir.Write("plain-file", std::vector<uint8_t>{'x'});
-    } else {
-      dir.Write("Lumaflash.ini", std::vector<uint8_t>(before.begin(), before.end()));
-    }
-    const std::string report = UpdateInChild(settingsDirectory, imageFile, payload, [&] {
-      if (!parentIsAFile) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{1024, 1024};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-      }
-    });
-    const std::string advice = parentIsAFile ? "exists and is a folder" : "ulimit -f";
-    EXPECT_EQ(report.substr(0, report.find('\n') + 1), "ok received\n");
-    EXPECT_NE(report.find(" RUN application.\n!Could not save the settings file \"" +
-                          (settingsDirectory / "Lumaflash.ini").string()),
-              std::string::npos)
-        << report;
-    EXPECT_NE(report.find(advice), std::string::npos) << report;
-    EXPECT_EQ(testing::ReadWholeFile(parentIsAFile ? settingsDirectory : dir / "Lumaflash.ini"),
-              parentIsAFile ? "x" : before);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
-        << "no temporary file is left behind";
-  }
 }
 
 }  // namespace
