@@ -69,22 +69,6 @@ TEST(SerialLink, OverlongReplyIsCutToWhatTheCallerAndTheReceiveBufferHold) {
   EXPECT_EQ(rx[serial::kReceiveBufferSize], kUntouched) << "nor past the receive buffer";
 }
 
-TEST(SerialLink, VanishingDeviceEndsTheExchangeWithoutHanging) {
-  auto device = testing::StartDevice(testing::Device(0x3514),
-                                     {{sim::Fault::Vanish, sim::PacketKind::Identify, 0}});
-  serial::PortLink link;
-  ASSERT_TRUE(link.OpenPort(At(device->Path())));
-  std::array<uint8_t, 1000> rx{};
-  uint32_t rxLength = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 2; ++i) {  // talking to the dead port again neither hangs nor crashes
-    EXPECT_TRUE(link.Exchange(std::array<uint8_t, 1>{0xB0}, rx, rxLength, 20000));
-    EXPECT_EQ(rxLength, 0u);
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(10000));
-  EXPECT_EQ(link.LastFailure().error, PortError::Vanished);
-}
-
 TEST(SerialLink, OpenFailuresAreToldApart) {
   testing::RawPty pty;
   serial::PortLink first;

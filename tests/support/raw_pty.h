@@ -12,8 +12,8 @@
 
 namespace lumaflash::testing {
 
-// A bare pseudo-terminal whose far end the test drives by hand: whatever it writes to Peer()
-// arrives on Path() as if a device had sent it.
+// A bare pseudo-terminal with nothing behind it: a device that never answers, whose received
+// bytes the test can read.
 class RawPty {
  public:
   RawPty() {
@@ -30,44 +30,26 @@ class RawPty {
     ::cfmakeraw(&line);
     ::tcsetattr(m_slave, TCSANOW, &line);
   }
-  ~RawPty() { HangUp(); }
+  ~RawPty() {
+    ::close(m_slave);
+    ::close(m_master);
+  }
   RawPty(const RawPty&) = delete;
   RawPty& operator=(const RawPty&) = delete;
 
   const std::string& Path() const { return m_path; }
-
-  void Send(const std::vector<uint8_t>& bytes) const {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t wrote = ::write(m_master, bytes.data() + sent, bytes.size() - sent);
-      if (wrote <= 0) {
-        return;
-      }
-      sent += static_cast<std::size_t>(wrote);
-    }
-  }
 
   // What the host wrote, waiting up to `timeoutMs` for the first byte.
   std::vector<uint8_t> Received(int timeoutMs = 200) const {
     std::vector<uint8_t> bytes;
     std::array<uint8_t, 4096> buffer{};
     pollfd watch{m_master, POLLIN, 0};
-    while (::poll(&watch, 1, bytes.empty() ? timeoutMs : 20) > 0) {
-      ssize_t got = ::read(m_master, buffer.data(), buffer.size());
-      if (got <= 0) {
-        break;
-      }
+    ssize_t got = 0;
+    while (::poll(&watch, 1, bytes.empty() ? timeoutMs : 20) > 0 &&
+           (got = ::read(m_master, buffer.data(), buffer.size())) > 0) {
       bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
     }
     return bytes;
-  }
-
-  void HangUp() {
-    if (m_slave >= 0)
-      ::close(m_slave);
-    if (m_master >= 0)
-      ::close(m_master);
-    m_slave = m_master = -1;
   }
 
  private:
