@@ -31,7 +31,7 @@ faults=(
   'core/protocol/identify.cpp|if (offset + 2 > reply.size()) {|if (offset + 1 > reply.size()) {'
   'core/protocol/identify.cpp|reply[offset] \| (reply[offset + 1] << 8)|(reply[offset] << 8) \| reply[offset + 1]'
   'core/protocol/identify.cpp|return deviceId == 0x4801 \|\| deviceId == 0x0481;|return deviceId == 0x4801;'
-  'core/protocol/identify.cpp|std::min({announced, kMaxSerialLength, available})|std::min(announced, kMaxSerialLength)'
+  'core/protocol/identify.cpp|std::min({announced, kMaxSerialLength, available})|std::min({announced, kMaxSerialLength, available + 1})'
   'core/discovery/scan.cpp|if (record.bootloaderVersion != 0) {|if (true) {'
   'core/discovery/scan.cpp|probe.reply.size() < protocol::kMinIdentifyReply|probe.reply.size() <= protocol::kMinIdentifyReply'
   'core/discovery/scan.cpp|if (probe.failure.error != serial::PortError::NotFound) {|if (false) {'
