@@ -1,28 +1,26 @@
 #include "dialog_seams.h"
-#include "platform/alert_tone.h"
 
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 
-#include "update_command.h"
+#include "platform/alert_tone.h"
 
 namespace lumaflash::app {
 
 namespace {
 
-std::optional<std::string> RunFileDialog(QWidget* parent, const FileDialogRequest& request) {
+std::optional<std::string> RunFileDialog(QWidget* parent, const FileRequest& request) {
   QFileDialog dialog(parent, QFileDialog::tr("Open"));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);  // the file must exist
-  dialog.setNameFilter(request.filter);
-  dialog.setDefaultSuffix(request.defaultSuffix);
-  const InitialLocation where = SplitInitialName(request.initialName);
-  if (!where.directory.empty()) {
-    dialog.setDirectory(QString::fromStdString(where.directory));
+  dialog.setNameFilter(QString::fromStdString(request.filter));
+  dialog.setDefaultSuffix(QString::fromStdString(request.defaultExtension));
+  if (!request.directory.empty()) {
+    dialog.setDirectory(QString::fromStdString(request.directory));
   }
-  if (!where.fileName.empty()) {
-    dialog.selectFile(QString::fromStdString(where.fileName));
+  if (!request.fileName.empty()) {
+    dialog.selectFile(QString::fromStdString(request.fileName));
   }
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
     return std::nullopt;

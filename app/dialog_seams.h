@@ -5,22 +5,17 @@
 #include <optional>
 #include <string>
 
+#include "window_view.h"
+
 class QWidget;
 
 namespace lumaflash::app {
 
-// What the Firmware-Update command asks the file dialog for.
-struct FileDialogRequest {
-  std::string initialName;  // the type's last image, or "DIR/*.bin"
-  QString filter;           // "Firmware File (*.bin)"
-  QString defaultSuffix;    // "bin"
-};
-
-// The window's modal conversations and its alert tone, replaceable so that tests can answer
+// The Qt window's modal conversations and its alert tone, replaceable so that tests can answer
 // them without a screen or a person. The defaults are the real dialogs and the platform's beep.
 struct DialogSeams {
   // The chosen file's full path, or nothing when the operator cancelled.
-  std::function<std::optional<std::string>(QWidget* parent, const FileDialogRequest& request)>
+  std::function<std::optional<std::string>(QWidget* parent, const FileRequest& request)>
       chooseImage;
   // A message box with only an OK button.
   std::function<void(QWidget* parent, const QString& text)> showMessage;

@@ -7,22 +7,19 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QTreeWidget>
 #include <algorithm>
-#include <array>
 #include <limits>
-#include <memory>
 
 #include "about_dlg.h"
 #include "about_entry.h"
 #include "app_icon.h"
-#include "busy_run.h"
 #include "dialog_layout.h"
-#include "settings/last_image.h"
 
 namespace lumaflash::app {
 
@@ -38,39 +35,65 @@ constexpr UnitRect kProgress{157, 142, 140, 9};
 constexpr UnitRect kWebAddress{99, 75, 69, 8};
 constexpr UnitRect kUseLast{202, 90, 84, 10};
 
-struct Column {
-  const char* heading;
-  int width;  // pixels
+// Drops the operator's input for every widget while installed on the application.
+class InputBlocker : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    return IsInput(event->type()) || QObject::eventFilter(watched, event);
+  }
+
+ private:
+  static bool IsInput(QEvent::Type type) {
+    switch (type) {
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::Shortcut:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::Wheel:
+      case QEvent::TouchBegin:
+      case QEvent::TouchUpdate:
+      case QEvent::TouchEnd:
+      case QEvent::ContextMenu:
+      case QEvent::Close:
+        return true;
+      default:
+        return false;
+    }
+  }
 };
-constexpr std::array<Column, 3> kColumns{{{"Device", 200}, {"Version", 50}, {"Serial", 180}}};
 
-constexpr int kMaxStatusLines = 3;
-constexpr unsigned kFirstAboutCommand = 16;
-constexpr unsigned kLastAboutCommand = 31;
-
-int ToProgressValue(uint32_t value) {
-  return static_cast<int>(std::min<uint32_t>(value, std::numeric_limits<int>::max()));
+Key KeyOf(int qtKey) {
+  switch (qtKey) {
+    case Qt::Key_Escape:
+      return Key::Escape;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      return Key::Enter;
+    case Qt::Key_D:
+      return Key::D;
+    default:
+      return Key::Other;
+  }
 }
 
 }  // namespace
 
-CLumaflashDlg::CLumaflashDlg(WindowSetup setup, QWidget* parent)
-    : QDialog(parent),
-      m_setup(std::move(setup)),
-      m_widgetFeedback(*this),
-      m_feedback(*this, m_widgetFeedback),
-      m_session(m_feedback) {
-  m_session.namedPorts = m_setup.ports;
-  m_session.today = m_setup.today;
+CLumaflashDlg::CLumaflashDlg(WindowSetup setup, DialogSeams seams, QWidget* parent)
+    : QDialog(parent), m_seams(std::move(seams)) {
   setWindowTitle(QStringLiteral("Lumaflash - V1.3"));
   CreateControls();
   LayOut();
+  m_controller = std::make_unique<WindowController>(*this, std::move(setup));
   QCoreApplication::instance()->installEventFilter(this);
 }
 
 CLumaflashDlg::~CLumaflashDlg() {
+  // Waits for its worker, which may still post to this face, and gives back input and cursor.
+  m_controller.reset();
   QCoreApplication::instance()->removeEventFilter(this);
-  m_widgetFeedback.ShowArrowCursor();
 }
 
 void CLumaflashDlg::CreateControls() {
@@ -87,6 +110,17 @@ void CLumaflashDlg::CreateControls() {
   m_interfaceList->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_interfaceList->setEditTriggers(QAbstractItemView::NoEditTriggers);
   m_interfaceList->setUniformRowHeights(true);
+  m_interfaceList->setColumnCount(static_cast<int>(kListColumns.size()));
+  QStringList headings;
+  for (const ListColumn& column : kListColumns) {
+    headings << QString::fromLatin1(column.heading);
+  }
+  m_interfaceList->setHeaderLabels(headings);
+  m_interfaceList->header()->setStretchLastSection(false);
+  m_interfaceList->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  for (int i = 0; i < static_cast<int>(kListColumns.size()); ++i) {
+    m_interfaceList->setColumnWidth(i, kListColumns[static_cast<std::size_t>(i)].width);
+  }
   // The selection stays as visible when the list loses the focus.
   QPalette palette = m_interfaceList->palette();
   palette.setColor(QPalette::Inactive, QPalette::Highlight,
@@ -99,11 +133,15 @@ void CLumaflashDlg::CreateControls() {
   m_find->setAutoDefault(false);
   m_update->setAutoDefault(false);
   m_progress->setTextVisible(false);
+  m_progress->setRange(0, 1);
   m_progress->setValue(0);
   m_useLast->setChecked(false);
 
-  connect(m_find, &QPushButton::clicked, this, &CLumaflashDlg::ScanInterfaces);
-  connect(m_update, &QPushButton::clicked, this, &CLumaflashDlg::OnFirmwareUpdate);
+  connect(m_find, &QPushButton::clicked, this, [this] { m_controller->OnFind(); });
+  connect(m_update, &QPushButton::clicked, this, [this] { m_controller->OnFirmwareUpdate(); });
+  // clicked, not toggled: only the operator's clicks, never the controller's own drawing.
+  connect(m_useLast, &QCheckBox::clicked, this,
+          [this](bool ticked) { m_controller->OnUseLastToggled(ticked); });
 }
 
 void CLumaflashDlg::LayOut() {
@@ -136,164 +174,120 @@ void CLumaflashDlg::ShowAndSetUp() {
 }
 
 void CLumaflashDlg::OnInitDialog() {
-  if (m_setUp) {
-    return;
-  }
-  InstallAboutEntry(*this, [this] { ShowAbout(); });
+  InstallAboutEntry(*this, [this] { m_controller->OnSysCommand(kAboutCommand); });
   setWindowIcon(AppIcon());
-  settings::SetupSettings(m_session, m_setup.directory);
-  m_session.currentImagePath.clear();
-  SetupInterfaceList();
-  ScanInterfaces();
-  m_autoRepeat.Arm(settings::IsAutoRepeatDue(m_session));
-  if (m_autoRepeat.Armed()) {
-    m_autoRepeatTimer = startTimer(kAutoRepeatDelay);
-  }
-  m_setUp = true;
-}
-
-void CLumaflashDlg::SetupInterfaceList() {
-  m_interfaceList->setColumnCount(static_cast<int>(kColumns.size()));
-  QStringList headings;
-  for (const Column& column : kColumns) {
-    headings << QString::fromLatin1(column.heading);
-  }
-  m_interfaceList->setHeaderLabels(headings);
-  m_interfaceList->header()->setStretchLastSection(false);
-  m_interfaceList->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  for (int i = 0; i < static_cast<int>(kColumns.size()); ++i) {
-    m_interfaceList->setColumnWidth(i, kColumns[static_cast<std::size_t>(i)].width);
-  }
-}
-
-void CLumaflashDlg::ScanInterfaces() {
-  RunCommand([this] { ScanAndReport(m_session); });
-}
-
-void CLumaflashDlg::RunCommand(const std::function<void()>& work) {
-  if (m_busy) {
-    return;  // one scan or update at a time: they share the session
-  }
-  m_busy = true;
-  RunBusy(work);
-  m_busy = false;
-  // Whatever path the work took, the arrow comes back when it is over.
-  m_widgetFeedback.ShowArrowCursor();
-}
-
-void CLumaflashDlg::OnTimer(int id) {
-  UpdateData(true);
-  if (m_autoRepeat.Fire(id)) {
-    killTimer(m_autoRepeatTimer);
-    m_autoRepeatTimer = 0;
-    OnFirmwareUpdate();
-  }
-}
-
-void CLumaflashDlg::timerEvent(QTimerEvent* event) {
-  if (m_autoRepeatTimer != 0 && event->timerId() == m_autoRepeatTimer) {
-    // Timers still tick while a scan runs (only input is held back); the repeat waits for the
-    // next tick rather than start an update beside it.
-    if (!m_busy) {
-      OnTimer(kAutoRepeatTimerId);
-    }
-    return;
-  }
-  QDialog::timerEvent(event);
-}
-
-void CLumaflashDlg::OnFirmwareUpdate() {
-  UpdateData(true);
-  const UpdatePlan plan = PlanUpdate(m_session, SelectedCount(), FirstSelected());
-  switch (plan.path) {
-    case UpdatePath::WrongSelection:
-      return;
-    case UpdatePath::UseLast:
-      UpdateInterface(plan.index);
-      return;
-    case UpdatePath::AskForFile:
-      break;
-  }
-  const FileDialogRequest request{plan.initialName, QString::fromLatin1(kFirmwareFilter),
-                                  QString::fromLatin1(kFirmwareSuffix)};
-  const std::optional<std::string> chosen = m_setup.seams.chooseImage(this, request);
-  if (!chosen) {
-    return;
-  }
-  m_widgetFeedback.ShowWaitCursor();
-  AcceptChosenImage(m_session, plan, *chosen);
-  UpdateInterface(plan.index);
-}
-
-void CLumaflashDlg::UpdateInterface(int index) {
-  bool succeeded = false;
-  RunCommand([&] { succeeded = UpdateAndRescan(m_session, index); });
-  if (succeeded) {
-    reject();  // the window ends as if cancelled, and the program with it
-  }
-}
-
-std::size_t CLumaflashDlg::SelectedCount() const {
-  return static_cast<std::size_t>(m_interfaceList->selectionModel()->selectedRows().size());
-}
-
-int CLumaflashDlg::FirstSelected() const {
-  int first = -1;
-  for (const QModelIndex& row : m_interfaceList->selectionModel()->selectedRows()) {
-    first = first < 0 ? row.row() : std::min(first, row.row());
-  }
-  return first;
-}
-
-void CLumaflashDlg::UpdateData(bool saveAndValidate) {
-  if (saveAndValidate) {
-    m_session.useLastAgain = m_useLast->isChecked();
-  } else {
-    m_useLast->setChecked(m_session.useLastAgain);
-  }
-}
-
-void CLumaflashDlg::AddStatus(const QString& text, bool alert) {
-  m_statusLog->addItem(text);
-  while (m_statusLog->count() > kMaxStatusLines) {
-    std::unique_ptr<QListWidgetItem> oldest(m_statusLog->takeItem(0));
-  }
-  m_statusLog->scrollToBottom();
-  if (alert) {
-    m_setup.seams.beep();
-  }
+  m_controller->SetUp();
 }
 
 bool CLumaflashDlg::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
       static_cast<QWidget*>(watched)->window() == this) {
-    return PreTranslateMessage(static_cast<const QKeyEvent&>(*event));
+    const auto& key = static_cast<const QKeyEvent&>(*event);
+    return m_controller->OnKey(KeyOf(key.key()), key.modifiers().testFlag(Qt::ControlModifier));
   }
   return QDialog::eventFilter(watched, event);
 }
 
-bool CLumaflashDlg::PreTranslateMessage(const QKeyEvent& key) {
-  switch (key.key()) {
-    case Qt::Key_Escape:
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-      return true;
-    case Qt::Key_D:
-      if (key.modifiers().testFlag(Qt::ControlModifier)) {
-        m_setup.seams.showMessage(this, QString::fromStdString(m_session.scanLog)
-                                            .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-        return true;
-      }
-      return false;
-    default:
-      return false;
+void CLumaflashDlg::timerEvent(QTimerEvent* event) {
+  const auto timer = std::find_if(m_timers.begin(), m_timers.end(), [&](const auto& entry) {
+    return entry.second == event->timerId();
+  });
+  if (timer == m_timers.end()) {
+    QDialog::timerEvent(event);
+    return;
+  }
+  const int id = timer->first;  // the controller may stop the timer, and so erase the entry
+  m_controller->OnTimer(id);
+}
+
+// The view: what the controller says to draw and do.
+
+void CLumaflashDlg::ShowRows(const std::vector<ListRow>& rows, int selected) {
+  m_interfaceList->clear();
+  for (const ListRow& row : rows) {
+    auto* item = new QTreeWidgetItem(  // owned by the list
+        m_interfaceList, {QString::fromStdString(row.device), QString::fromStdString(row.version),
+                          QString::fromStdString(row.serial)});
+    for (int column = 0; column < item->columnCount(); ++column) {
+      item->setToolTip(column, QString::fromStdString(row.tooltip));
+    }
+  }
+  if (QTreeWidgetItem* chosen = m_interfaceList->topLevelItem(selected)) {
+    m_interfaceList->setCurrentItem(chosen);
+    chosen->setSelected(true);
   }
 }
 
-void CLumaflashDlg::OnSysCommand(unsigned id) {
-  if (id >= kFirstAboutCommand && id <= kLastAboutCommand) {
-    ShowAbout();
+std::vector<int> CLumaflashDlg::SelectedRows() const {
+  std::vector<int> rows;
+  for (const QModelIndex& row : m_interfaceList->selectionModel()->selectedRows()) {
+    rows.push_back(row.row());
   }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void CLumaflashDlg::ShowStatus(const std::vector<std::string>& lines) {
+  m_statusLog->clear();
+  for (const std::string& line : lines) {
+    m_statusLog->addItem(QString::fromStdString(line));
+  }
+  m_statusLog->scrollToBottom();
+}
+
+void CLumaflashDlg::SoundAlert() {
+  m_seams.beep();
+}
+
+void CLumaflashDlg::ShowProgress(uint32_t upper, uint32_t position) {
+  // A QProgressBar counts in int: a 32-bit range above its largest is halved, which fits.
+  const int shift = upper > static_cast<uint32_t>(std::numeric_limits<int>::max()) ? 1 : 0;
+  m_progress->setRange(0, static_cast<int>(upper >> shift));
+  m_progress->setValue(static_cast<int>(position >> shift));
+}
+
+void CLumaflashDlg::ShowWaitCursor(bool waiting) {
+  if (waiting && !m_waiting) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else if (!waiting && m_waiting) {
+    QApplication::restoreOverrideCursor();
+  }
+  m_waiting = waiting;
+}
+
+void CLumaflashDlg::ShowUseLast(bool enabled, bool ticked) {
+  m_useLast->setEnabled(enabled);
+  m_useLast->setChecked(ticked);
+}
+
+void CLumaflashDlg::EnableInput(bool enabled) {
+  if (!enabled && !m_inputBlocker) {
+    m_inputBlocker = std::make_unique<InputBlocker>();
+    QCoreApplication::instance()->installEventFilter(m_inputBlocker.get());
+  } else if (enabled && m_inputBlocker) {
+    QCoreApplication::instance()->removeEventFilter(m_inputBlocker.get());
+    m_inputBlocker.reset();
+  }
+}
+
+void CLumaflashDlg::StartTimer(int id, std::chrono::milliseconds interval) {
+  StopTimer(id);
+  m_timers[id] = startTimer(interval);
+}
+
+void CLumaflashDlg::StopTimer(int id) {
+  if (const auto found = m_timers.find(id); found != m_timers.end()) {
+    killTimer(found->second);
+    m_timers.erase(found);
+  }
+}
+
+void CLumaflashDlg::CloseWindow() {
+  reject();  // the window ends as if cancelled, and the program with it
+}
+
+void CLumaflashDlg::ShowMessage(const std::string& text) {
+  m_seams.showMessage(this, QString::fromStdString(text));
 }
 
 void CLumaflashDlg::ShowAbout() {
@@ -301,63 +295,13 @@ void CLumaflashDlg::ShowAbout() {
   about.exec();
 }
 
-// The widget side of the feedback.
-
-void CLumaflashDlg::WidgetFeedback::AddStatus(const std::string& text, bool alert) {
-  m_window.AddStatus(QString::fromStdString(text), alert);
+std::optional<std::string> CLumaflashDlg::ChooseFile(const FileRequest& request) {
+  return m_seams.chooseImage(this, request);
 }
 
-void CLumaflashDlg::WidgetFeedback::SetProgressRange(uint32_t upper) {
-  m_window.m_progress->setRange(0, ToProgressValue(upper));
-}
-
-void CLumaflashDlg::WidgetFeedback::SetProgressStep(uint32_t step) {
-  m_step = ToProgressValue(step);
-}
-
-void CLumaflashDlg::WidgetFeedback::SetProgressPosition(uint32_t position) {
-  m_window.m_progress->setValue(ToProgressValue(position));
-}
-
-void CLumaflashDlg::WidgetFeedback::StepProgress() {
-  QProgressBar& bar = *m_window.m_progress;
-  bar.setValue(std::min(bar.maximum(), std::max(bar.value(), 0) + m_step));
-}
-
-void CLumaflashDlg::WidgetFeedback::ShowWaitCursor() {
-  if (!m_waiting) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    m_waiting = true;
-  }
-}
-
-void CLumaflashDlg::WidgetFeedback::ShowArrowCursor() {
-  if (m_waiting) {
-    QApplication::restoreOverrideCursor();
-    m_waiting = false;
-  }
-}
-
-void CLumaflashDlg::WidgetFeedback::ShowInterfaces(const std::vector<InterfaceRow>& rows) {
-  QTreeWidget& list = *m_window.m_interfaceList;
-  list.clear();
-  for (const InterfaceRow& row : rows) {
-    new QTreeWidgetItem(&list,  // owned by the list
-                        {QString::fromStdString(row.device), QString::fromStdString(row.version),
-                         QString::fromStdString(row.serial)});
-  }
-  if (QTreeWidgetItem* first = list.topLevelItem(0)) {
-    list.setCurrentItem(first);
-    first->setSelected(true);
-  }
-}
-
-void CLumaflashDlg::WidgetFeedback::SetUseLastEnabled(bool enabled) {
-  m_window.m_useLast->setEnabled(enabled);
-}
-
-void CLumaflashDlg::WidgetFeedback::RefreshControls() {
-  m_window.UpdateData(false);
+void CLumaflashDlg::PostToFace() {
+  QMetaObject::invokeMethod(
+      this, [this] { m_controller->DeliverPosted(); }, Qt::QueuedConnection);
 }
 
 }  // namespace lumaflash::app

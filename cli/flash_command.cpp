@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -33,21 +34,38 @@ constexpr std::chrono::milliseconds kInterruptCheck{50};
 
 std::atomic<bool> g_interrupted{false};
 
+#ifdef SIGHUP
+constexpr int kHangUpSignal = SIGHUP;
+#else
+constexpr int kHangUpSignal = SIGTERM;  // Windows knows no hang-up signal
+#endif
+
 void OnInterrupt(int) {
   g_interrupted.store(true);
 }
 
-// Ctrl+C during an update stops it between two blocks, so the port is closed in order and the
-// operator is told which device was left half-written. While waiting it ends the run.
+// Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
+// record is written and the operator is told which device was left half-written. While waiting
+// or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
+// kill (SIGTERM) mean the same and get the same orderly end.
 class InterruptGuard {
  public:
-  InterruptGuard() { m_previous = std::signal(SIGINT, OnInterrupt); }
-  ~InterruptGuard() { std::signal(SIGINT, m_previous); }
+  InterruptGuard() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      m_previous[i] = std::signal(kSignals[i], OnInterrupt);
+    }
+  }
+  ~InterruptGuard() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+      std::signal(kSignals[i], m_previous[i]);
+    }
+  }
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
  private:
-  void (*m_previous)(int) = SIG_DFL;
+  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, kHangUpSignal};
+  std::array<void (*)(int), 3> m_previous{};
 };
 
 int ExitCodeFor(update::FlashResult result) {
@@ -231,7 +249,15 @@ void TellSkipped(const FlashRun& run, const std::vector<protocol::InterfaceRecor
   }
 }
 
-int NoneFound(const FlashRun& run, const Choice& choice) {
+int NoneFound(const FlashRun& run, const Choice& choice, bool namedPortFailed) {
+  // The ports were named, and what kept them closed was told above: that, not a missing
+  // device, is what the operator must mend.
+  if (namedPortFailed && choice.skipped.empty()) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: no named port could be opened and no device answered; nothing "
+                 "was sent.\n");
+    return kExitPortOpenFailed;
+  }
   if (!run.options.serial.empty()) {
     std::fprintf(stderr,
                  "lumaflash-cli: no device with serial number %s answered. Check the number "
@@ -280,6 +306,10 @@ int FlashLoop(const FlashRun& run) {
     }
     scanner.Scan();
     ReportFailures(scanner.NewFailures(), !options.ports.empty());
+    // A stop that came while the probes ran must not be noticed only after the start packet.
+    if (g_interrupted.load()) {
+      break;
+    }
     const auto found = scanner.Interfaces().Used();
     if (found.size() != lastCount) {
       std::fprintf(run.human, "%s\n", discovery::FoundLine(found.size()).c_str());
@@ -297,7 +327,9 @@ int FlashLoop(const FlashRun& run) {
     }
     if (choice.verdict == Choice::Verdict::None) {
       if (!waiting) {
-        return NoneFound(run, choice);
+        return NoneFound(
+            run, choice,
+            !options.ports.empty() && found.empty() && !scanner.CurrentFailures().empty());
       }
       if (!toldWaiting) {
         std::fprintf(run.human, "Waiting for a%s device of type %s%s... (Ctrl+C ends)\n",
@@ -321,11 +353,19 @@ int FlashLoop(const FlashRun& run) {
       return CombinedExit(records);
     }
   }
-  if (options.repeat) {
-    std::fprintf(run.human, "Stopped. %zu update(s) in this run.\n", done.size());
+  if (options.repeat && !done.empty()) {
+    const auto updated = std::count_if(done.begin(), done.end(), [](const FlashRecord& record) {
+      return record.outcome.result == update::FlashResult::Success;
+    });
+    std::fprintf(run.human, "Stopped. %td update(s) in this run, %td failed.\n", updated,
+                 static_cast<std::ptrdiff_t>(done.size()) - updated);
     return CombinedExit(done);
   }
-  std::fprintf(stderr, "lumaflash-cli: stopped while waiting; nothing was sent.\n");
+  if (options.repeat) {
+    std::fprintf(run.human, "Stopped. No update in this run.\n");
+    return kExitOk;
+  }
+  std::fprintf(stderr, "lumaflash-cli: stopped before an update began; nothing was sent.\n");
   return kExitInterrupted;
 }
 
@@ -342,6 +382,15 @@ int RunFlash(const Options& options) {
   }
   // A production run must leave its record: a log that cannot be written stops it before any
   // device is touched.
+  std::error_code noStatus;
+  const auto logStatus = std::filesystem::status(options.logPath, noStatus);
+  if (!options.logPath.empty() && !noStatus && !std::filesystem::is_regular_file(logStatus)) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the log %s is not a regular file (a directory, FIFO or device); "
+                 "name a file. Nothing was sent.\n",
+                 options.logPath.c_str());
+    return kExitFailure;
+  }
   if (!options.logPath.empty() && !std::ofstream(options.logPath, std::ios::app)) {
     std::fprintf(stderr,
                  "lumaflash-cli: cannot open the log %s for appending: check that its folder "

@@ -1,10 +1,11 @@
 #include "flash_record.h"
 
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 
 #include "discovery/catalogue.h"
 #include "json.h"
+#include "log_file.h"
 
 namespace lumaflash::cli {
 
@@ -69,19 +70,10 @@ std::string RecordCsv(const FlashRecord& record) {
 }
 
 bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error) {
-  std::error_code ignored;
-  const bool fresh =
-      !std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0;
-  std::ofstream out(path, std::ios::app | std::ios::binary);
-  if (fresh) {
-    out << kCsvHeader << "\n";
-  }
-  out << RecordCsv(record) << "\n";
-  out.flush();
-  if (!out) {
-    error = "cannot write the log " + path.string() +
-            ": check that its folder exists and is "
-            "writable.";
+  const int failed = AppendLocked(path, kCsvHeader, RecordCsv(record));
+  if (failed != 0) {
+    error = "cannot write the log " + path.string() + " (" + std::strerror(failed) +
+            "): check that its folder exists and is writable.";
     return false;
   }
   return true;

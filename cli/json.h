@@ -5,7 +5,7 @@
 
 namespace lumaflash::cli {
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);
 
 // A JSON object written one member at a time, in the order given.

@@ -5,8 +5,10 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "options.h"
+#include "platform/process_start.h"
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();
   using namespace lumaflash::cli;
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     std::fputs(kUsage, stdout);

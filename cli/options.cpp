@@ -99,6 +99,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       }
       std::string_view value = argv[++i];
       if (arg == "--log") {
+        // An empty name would quietly mean "no log" on a run that must leave its record.
+        if (value.empty()) {
+          error = "--log needs a file name; \"\" names no file";
+          return std::nullopt;
+        }
         options.logPath = value;
         continue;
       }

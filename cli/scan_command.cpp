@@ -57,6 +57,10 @@ int RunScan(const Options& options) {
   ReportPortFailures(discovery::ScanInterfaces(session));
   if (options.json) {
     std::printf("%s\n", InterfacesJson(session.interfaces).c_str());
+    // Standard output carries only JSON; the log the operator asked for goes beside it.
+    if (options.trace) {
+      std::fputs(session.scanLog.c_str(), stderr);
+    }
     return kExitOk;
   }
   PrintInterfaceTable(stdout, session.interfaces);

@@ -20,7 +20,8 @@ timeout_s=${MUTANT_TEST_TIMEOUT:-240}
 # Restoring a file after its fault must cost a cache hit, not a compile.
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$work} CCACHE_NOHASHDIR=1
 
-# file | exact text | replacement   (\n in a text stands for a line break)
+# file | exact text | replacement   (\n in a text stands for a line break). app/: the window's
+# toolkit-free decisions.
 faults=(
   'core/protocol/programming.cpp|m_tx[2] = 0x01;|m_tx[2] = 0x00;'
   'core/protocol/programming.cpp|return rxLength == 1 \&\& m_rx[0] == kAcknowledge;|return rxLength == 1;'
@@ -72,16 +73,17 @@ faults=(
   'cli/flash_command.cpp|if (failed == 0 \|\| failed == records.size()) {|if (failed == 0) {'
   'cli/rescanner.cpp|if (probe.failure.error != state.failure.error) {|if (true) {'
   "cli/json.cpp|      case '\"':\n        out += \"\\\\\\\\\\\\\"\";|      case '\"':\n        out += \"\\\\\"\";"
-  'app/update_command.cpp|if (selectedCount != 1 \|\||if (selectedCount < 1 \|\|'
-  'app/update_command.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
-  'app/update_command.cpp|if (name.find_first_of("*?") != std::string::npos) {|if (false) {'
-  'app/update_command.cpp|if (timerId != kAutoRepeatTimerId \|\| !m_armed) {|if (timerId != kAutoRepeatTimerId) {'
+  'app/window_controller.cpp|if (selected.size() != 1 \|\| first < 0 \|\||if (selected.size() < 1 \|\| first < 0 \|\|'
+  'app/window_controller.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
+  'app/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'
+  'app/window_controller.cpp|if (id != kAutoRepeatTimerId \|\| !m_autoRepeatArmed) {|if (id != kAutoRepeatTimerId) {'
 )
 
 # Fast, pure tests first, so that most faults are caught within seconds.
 test_order=(identify_test sim_model_test ini_file_test settings_test update_command_test
+  window_controller_test app_options_test
   cli_production_test fault_injection_test error_paths_test serial_link_test scan_test flash_test
-  cli_test production_test two_programs_test window_test)
+  cli_test production_test two_programs_test hostile_test window_test)
 
 test_programs() {
   local listed

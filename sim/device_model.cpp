@@ -193,6 +193,7 @@ void DeviceModel::TakeCommandByte(uint8_t byte, Clock::time_point now, Response&
       break;
     default:
       // A stray byte between packets: the bootloader waits for the next command byte.
+      ++m_strayBytes;
       break;
   }
 }

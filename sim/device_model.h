@@ -102,6 +102,9 @@ class DeviceModel {
   // answer), a block whose length is not the block size (still taken), a program packet that
   // announces more than 1021 bytes (dropped together with the bytes it announces).
   const std::vector<std::string>& ProtocolViolations() const { return m_protocolViolations; }
+  // Bytes between packets that start no command: a real bootloader skips them, but a host that
+  // sends any (text printed into the port, say) is at fault.
+  std::size_t StrayBytes() const { return m_strayBytes; }
 
  private:
   void TakeByte(uint8_t byte, Clock::time_point now, Response& response);
@@ -133,6 +136,7 @@ class DeviceModel {
   bool m_runReceived = false;
   std::vector<std::string> m_timingViolations;
   std::vector<std::string> m_protocolViolations;
+  std::size_t m_strayBytes = 0;
 
   std::vector<uint8_t> m_pending;     // the program packet being framed, from its 0xB1 on
   std::size_t m_bytesToDrop = 0;      // what is left of an oversize packet's announced payload

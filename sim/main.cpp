@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "platform/process_start.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 #include "update/sha256.h"
@@ -192,6 +193,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();
   auto options = ParseOptions(argc, argv);
   if (!options) {
     std::cerr << kUsage;

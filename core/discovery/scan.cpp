@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "discovery/catalogue.h"
@@ -64,13 +65,18 @@ Probe ProbePort(const serial::PortAddress& address) {
   return probe;
 }
 
-std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports,
-                              std::size_t maxThreads) {
+std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std::size_t maxThreads,
+                              const ProbeFinished& probed, const ProbeOne& probe) {
   std::vector<Probe> probes(ports.size());
   std::atomic<std::size_t> nextPort{0};
+  std::mutex reporting;
   auto work = [&] {
     for (std::size_t i = nextPort++; i < ports.size(); i = nextPort++) {
-      probes[i] = ProbePort(ports[i]);
+      probes[i] = probe(ports[i]);
+      if (probed) {
+        const std::lock_guard lock(reporting);
+        probed(probes[i]);
+      }
     }
   };
   std::vector<std::thread> workers;
@@ -122,11 +128,10 @@ std::vector<serial::PortFailure> ScanInterfaces(Session& session) {
   feedback.SetProgressRange(static_cast<uint32_t>(ports.size()));
   feedback.SetProgressStep(1);
   feedback.SetProgressPosition(0);
-  const std::vector<Probe> probes = ProbePorts(ports);
+  // The bar advances as each port's probe finishes, not all at once at the end.
+  const std::vector<Probe> probes =
+      ProbePorts(ports, kProbeThreads, [&feedback](const Probe&) { feedback.StepProgress(); });
   AssembleScan(probes, session.interfaces, session.scanLog);
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    feedback.StepProgress();
-  }
   feedback.ShowInterfaces(InterfaceRows(session.interfaces));
   feedback.AddStatus(FoundLine(session.interfaces.Count()), false);
   feedback.SetProgressPosition(0);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,16 @@ Probe ProbePort(const serial::PortAddress& address);
 
 // Each port's identify waits out its full time-out, so the ports are probed side by side, on
 // up to `maxThreads` threads (1: one after the other). The probes come back in the order of
-// `ports` whatever the timing.
+// `ports` whatever the timing. `probed`, when given, is called as each probe finishes (one call
+// at a time, from the probing threads), so that a progress bar can follow the scan. `probe`
+// probes one port (ProbePort unless a test stands in for it).
 inline constexpr std::size_t kProbeThreads = 32;
+using ProbeFinished = std::function<void(const Probe& probe)>;
+using ProbeOne = std::function<Probe(const serial::PortAddress& address)>;
 std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports,
-                              std::size_t maxThreads = kProbeThreads);
+                              std::size_t maxThreads = kProbeThreads,
+                              const ProbeFinished& probed = nullptr,
+                              const ProbeOne& probe = ProbePort);
 
 // Builds the interface table and the scan log from probes in port order. A reply whose
 // bootloader version is 0 is logged but not recorded, so it cannot hide the devices after it.

@@ -46,7 +46,7 @@ std::vector<PortAddress> SystemPorts();
 // Natural order of port names: "ttyACM2" before "ttyACM10".
 bool NaturalLess(const std::string& a, const std::string& b);
 
-// The ports a caller named, numbered from 1 in the order given.
+// The ports a caller named, numbered from 1 in the order given; a path named again is left out.
 std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths);
 
 // The name the scan log uses for a port: the device path, or "COM5" on Windows.

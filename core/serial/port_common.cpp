@@ -27,6 +27,11 @@ std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
   std::vector<PortAddress> ports;
   ports.reserve(paths.size());
   for (const std::string& path : paths) {
+    // A port named twice is one port: probing it twice at once would find it busy with itself.
+    if (std::any_of(ports.begin(), ports.end(),
+                    [&](const PortAddress& known) { return known.path == path; })) {
+      continue;
+    }
     ports.push_back(PortAddress{static_cast<int>(ports.size()) + 1, path});
   }
   return ports;

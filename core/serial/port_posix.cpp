@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "serial/port.h"
 #include "serial/system_calls.h"
@@ -79,6 +80,7 @@ struct PortLink::Impl {
   int fd = -1;
   std::string path;
   PortFailure failure;
+  std::optional<termios> before;  // the line settings the port had when we opened it
 
   bool Fail(PortError error, int osError) {
     failure = PortFailure{error, osError, path};
@@ -107,6 +109,7 @@ bool PortLink::Impl::Configure() {
   if (RetryOnInterrupt([&] { return sys.GetAttributes(fd, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
   }
+  before = line;
   ApplyRawLine(line);
   if (RetryOnInterrupt([&] { return sys.SetAttributes(fd, TCSANOW, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
@@ -261,6 +264,13 @@ void PortLink::ClosePort() {
     return;
   }
   SystemCalls& sys = ActiveSystemCalls();
+  // Line settings belong to the tty, not to our descriptor: a terminal or console scanned by
+  // mistake would otherwise stay raw, at our speed, without echo.
+  if (m_impl->before) {
+    (void)RetryOnInterrupt(
+        [&] { return sys.SetAttributes(m_impl->fd, TCSANOW, &*m_impl->before); });
+    m_impl->before.reset();
+  }
   // The exclusive flag belongs to the tty, not to our descriptor: it would outlive the close
   // while anyone else keeps the tty open, and lock out the next program.
   (void)sys.Ioctl(m_impl->fd, TIOCNXCL, nullptr);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +114,9 @@ struct PortLink::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::string path;
   PortFailure failure;
+  // The line settings and time-outs the port had when we opened it, given back at close.
+  std::optional<DCB> lineBefore;
+  std::optional<COMMTIMEOUTS> timeoutsBefore;
 
   bool Fail(PortError error, DWORD osError) {
     failure = PortFailure{error, static_cast<int>(osError), path};
@@ -133,6 +137,10 @@ bool PortLink::Impl::Configure() {
   line.DCBlength = sizeof(line);
   if (!GetCommState(handle, &line)) {
     return Fail(PortError::Unusable, GetLastError());
+  }
+  lineBefore = line;
+  if (COMMTIMEOUTS before{}; GetCommTimeouts(handle, &before)) {
+    timeoutsBefore = before;
   }
   ApplyLineSettings(line);
   if (!SetCommState(handle, &line)) {
@@ -252,6 +260,15 @@ void PortLink::ClosePort() {
   // keeps CloseHandle from waiting on a driver that still holds one.
   (void)CancelIo(m_impl->handle);
   (void)PurgeComm(m_impl->handle, PURGE_TXABORT | PURGE_RXABORT);
+  // Drivers keep a port's settings after the close: give back what the next program expects.
+  if (m_impl->lineBefore) {
+    (void)SetCommState(m_impl->handle, &*m_impl->lineBefore);
+  }
+  if (m_impl->timeoutsBefore) {
+    (void)SetCommTimeouts(m_impl->handle, &*m_impl->timeoutsBefore);
+  }
+  m_impl->lineBefore.reset();
+  m_impl->timeoutsBefore.reset();
   (void)CloseHandle(m_impl->handle);
   m_impl->handle = INVALID_HANDLE_VALUE;
 }

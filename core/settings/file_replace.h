@@ -11,16 +11,19 @@
 namespace lumaflash::settings::file_replace {
 
 struct FileContent {
-  enum class Status { kRead, kMissing, kNotAFile, kFailed };
+  enum class Status { kRead, kMissing, kNotAFile, kLink, kFailed };
   Status status = Status::kFailed;
   int error = 0;
   bool isDirectory = false;
+  bool writable = true;      // false for a read-only file (no write permission or attribute)
   uint32_t permissions = 0;  // POSIX mode bits; unused on Windows
   std::string text;
 };
 
 // The whole content of `path`, or why it could not be read. Never blocks on a FIFO or device.
-FileContent ReadFileContent(const std::filesystem::path& path);
+// With `refuseLink`, a symbolic link (on Windows any reparse point) at `path` itself is not
+// followed: the result is kLink and neither the link nor its target is touched.
+FileContent ReadFileContent(const std::filesystem::path& path, bool refuseLink = false);
 
 // Puts `text` in place of `target` so that readers and crashes only ever see the old or the new
 // content: a temporary file beside it, flushed to the disk, then moved over it. `permissions`
@@ -28,6 +31,15 @@ FileContent ReadFileContent(const std::filesystem::path& path);
 // failure the target is left as it was and nothing is left behind.
 int ReplaceFileContent(const std::filesystem::path& target, std::string_view text,
                        std::optional<uint32_t> permissions);
+
+// The steps of ReplaceFileContent in their order, so that a test can stop a writer at exactly
+// one of them instead of guessing with a timer.
+enum class ReplaceStep { kTempCreated, kTempWritten, kTempFlushed, kTempClosed, kRenamed };
+using ReplaceStepHook = void (*)(ReplaceStep step);
+
+// Installs `hook`, called as each step is done; nullptr removes it. For tests only.
+void SetReplaceStepHook(ReplaceStepHook hook);
+void ReachStep(ReplaceStep step);
 
 // Advice for errors only this platform produces (a quota, a file-size limit), or nothing.
 std::optional<std::string> PlatformWriteAdvice(int error);

@@ -3,7 +3,9 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
+#include <system_error>
 
 #include "settings/file_replace.h"
 
@@ -116,6 +118,41 @@ struct TempFile {
   fs::path path;
 };
 
+bool ProcessIsGone(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) {
+    return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; denied means alive
+  }
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+// A write that was killed leaves its temporary file "NAME.PID.N.tmp" behind; those of processes
+// that have ended are removed here, so they never pile up.
+void RemoveLeftovers(const fs::path& target) {
+  const std::wstring prefix = target.filename().wstring() + L".";
+  std::error_code error;
+  for (fs::directory_iterator entry(DirectoryOf(target), error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::wstring name = entry->path().filename().wstring();
+    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - 4, 4, L".tmp") != 0) {
+      continue;
+    }
+    const std::wstring middle = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    const std::size_t dot = middle.find(L'.');
+    if (dot == 0 || dot == std::wstring::npos ||
+        middle.find_first_not_of(L"0123456789.") != std::wstring::npos) {
+      continue;
+    }
+    const auto pid = static_cast<DWORD>(std::wcstoul(middle.substr(0, dot).c_str(), nullptr, 10));
+    if (pid != GetCurrentProcessId() && ProcessIsGone(pid)) {
+      DeleteFileW(entry->path().c_str());
+    }
+  }
+}
+
 // CREATE_NEW makes the name ours alone; a name left behind by a killed process costs a retry.
 TempFile CreateTempFileBeside(const fs::path& target) {
   static std::atomic<unsigned> counter{0};
@@ -154,7 +191,7 @@ DWORD FillAndFlush(Handle& file, std::string_view text) {
 }  // namespace
 
 // Shares everything with other programs: reading must never stop an editor or the next writer.
-FileContent ReadFileContent(const fs::path& path) {
+FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   FileContent content;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -163,6 +200,12 @@ FileContent ReadFileContent(const fs::path& path) {
         content.error == ENOENT ? FileContent::Status::kMissing : FileContent::Status::kFailed;
     return content;
   }
+  // A symbolic link or junction: replacing it, or what it points to, is not ours to decide.
+  if (refuseLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    content.status = FileContent::Status::kLink;
+    return content;
+  }
+  content.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     content.status = FileContent::Status::kNotAFile;
     content.isDirectory = true;
@@ -200,12 +243,15 @@ FileContent ReadFileContent(const fs::path& path) {
 // version's fsync of the folder achieves.
 int ReplaceFileContent(const fs::path& target, std::string_view text,
                        std::optional<uint32_t> /*permissions*/) {
+  RemoveLeftovers(target);
   TempFile temp = CreateTempFileBeside(target);
   if (temp.handle == INVALID_HANDLE_VALUE) {
     return ErrnoFor(temp.error);
   }
+  ReachStep(ReplaceStep::kTempCreated);
   Handle file(temp.handle);
   DWORD error = FillAndFlush(file, text);
+  ReachStep(ReplaceStep::kTempClosed);
   if (error == ERROR_SUCCESS) {
     error = RetryWhileHeld([&] {
       return MoveFileExW(temp.path.c_str(), target.c_str(),
@@ -218,6 +264,7 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
     DeleteFileW(temp.path.c_str());
     return ErrnoFor(error);
   }
+  ReachStep(ReplaceStep::kRenamed);
   return 0;
 }
 

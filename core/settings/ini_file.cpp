@@ -276,6 +276,20 @@ std::string SetValue(std::string_view text, std::string_view section, std::strin
 
 namespace file_replace {
 
+namespace {
+std::atomic<ReplaceStepHook> g_stepHook{nullptr};
+}  // namespace
+
+void SetReplaceStepHook(ReplaceStepHook hook) {
+  g_stepHook.store(hook);
+}
+
+void ReachStep(ReplaceStep step) {
+  if (const ReplaceStepHook hook = g_stepHook.load()) {
+    hook(step);
+  }
+}
+
 std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
   std::filesystem::path directory = file.parent_path();
   return directory.empty() ? std::filesystem::path(".") : directory;
@@ -300,6 +314,13 @@ std::string ErrorText(int error) {
 }
 
 std::string ReadFailureMessage(const fs::path& path, const FileContent& content) {
+  if (content.status == FileContent::Status::kLink) {
+    // Replacing a link, or writing where it points, would let whoever planted it choose which
+    // file this program (perhaps run as root) rewrites.
+    return "The settings file " + Quoted(path) +
+           " is a symbolic link; settings were not saved. Replace it with a regular file to keep "
+           "settings.";
+  }
   if (content.status == FileContent::Status::kNotAFile) {
     return "The settings file " + Quoted(path) + " is " +
            (content.isDirectory ? "a directory" : "not a regular file") +
@@ -360,19 +381,6 @@ std::string EntryProblem(std::string_view section, std::string_view key, std::st
   return {};
 }
 
-// A settings file reached through a symbolic link is replaced where it really lives, so the
-// link survives the write.
-fs::path WriteTarget(const fs::path& path) {
-  std::error_code error;
-  if (fs::is_symlink(path, error)) {
-    fs::path real = fs::canonical(path, error);
-    if (!error) {
-      return real;
-    }
-  }
-  return path;
-}
-
 }  // namespace
 
 std::string IniFile::Read(std::string_view section, std::string_view key,
@@ -397,8 +405,7 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
                   Quoted(m_path) + ": " + problem + ". Nothing was changed on disk.";
     return false;
   }
-  const fs::path target = WriteTarget(m_path);
-  const FileContent current = ReadFileContent(target);
+  const FileContent current = ReadFileContent(m_path, true);
   const bool exists = current.status == FileContent::Status::kRead;
   if (!exists && current.status != FileContent::Status::kMissing) {
     m_lastError = ReadFailureMessage(m_path, current);
@@ -409,8 +416,14 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
     m_lastError.clear();
     return true;
   }
+  // The folder may well be writable; the file's owner still said it must not change.
+  if (exists && !current.writable) {
+    m_lastError = "The settings file " + Quoted(m_path) +
+                  " is read-only; settings were not saved. Make it writable to keep settings.";
+    return false;
+  }
   const int error = ReplaceFileContent(
-      target, updated, exists ? std::optional<uint32_t>(current.permissions) : std::nullopt);
+      m_path, updated, exists ? std::optional<uint32_t>(current.permissions) : std::nullopt);
   if (error != 0) {
     m_lastError = WriteFailureMessage(m_path, error);
     return false;

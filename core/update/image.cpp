@@ -47,6 +47,15 @@ std::size_t HeaderSize(uint8_t headerVersion) {
 
 bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
                        std::string& error) {
+  // Opening a FIFO waits for a writer and a device never ends: neither is read at all.
+  std::error_code statusError;
+  const std::filesystem::file_status status = std::filesystem::status(path, statusError);
+  if (!statusError && !std::filesystem::is_regular_file(status)) {
+    error = "Firmware file " + Quoted(path) + " is " +
+            (std::filesystem::is_directory(status) ? "a directory" : "not a regular file") +
+            ". Choose a firmware image (.bin).";
+    return false;
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = "Cannot open firmware file " + Quoted(path) + ": " + std::strerror(errno) +
@@ -67,6 +76,12 @@ bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
   }
   const std::size_t fields = headerSize - 12;  // offset of the device type
   const uint32_t length = BigEndian(header.data() + fields + 8, 4);
+  if (length == 0) {
+    error = "Firmware file " + Quoted(path) +
+            " has an empty payload (length 0): there is nothing to send. Choose an image with "
+            "firmware in it.";
+    return false;
+  }
   if (length > kImageBufferSize) {
     error = "Firmware file " + Quoted(path) + " announces " + std::to_string(length) +
             " payload bytes; at most " + std::to_string(kImageBufferSize) +

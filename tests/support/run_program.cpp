@@ -11,7 +11,7 @@
 namespace lumaflash::testing {
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv,
-                               const std::filesystem::path& directory) {
+                               const std::filesystem::path& directory, bool closedStdout) {
   int out[2];
   int err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
@@ -26,7 +26,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& argv,
   if (m_pid == 0) {
     int null = ::open("/dev/null", O_RDONLY);
     ::dup2(null, 0);
-    ::dup2(out[1], 1);
+    closedStdout ? ::close(1) : ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (::chdir(directory.c_str()) == 0) {
       ::execv(args[0], args.data());
@@ -52,29 +52,48 @@ void RunningProgram::Signal(int signal) const {
   }
 }
 
-ProgramResult RunningProgram::Finish() {
-  ProgramResult result;
+bool RunningProgram::ReadSome(int& fd, std::string& into) {
   std::array<char, 4096> buffer{};
+  const ssize_t got = fd < 0 ? 0 : ::read(fd, buffer.data(), buffer.size());
+  if (got > 0) {
+    into.append(buffer.data(), static_cast<std::size_t>(got));
+    return true;
+  }
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  fd = -1;
+  return false;
+}
+
+bool RunningProgram::WaitForOutput(const std::string& text) {
+  while (m_result.out.find(text) == std::string::npos) {
+    if (!ReadSome(m_out, m_result.out)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RunningProgram::CloseOutput() {
+  ::close(m_out);
+  m_out = -1;
+}
+
+ProgramResult RunningProgram::Finish() {
   std::array<pollfd, 2> watch{pollfd{m_out, POLLIN, 0}, pollfd{m_err, POLLIN, 0}};
-  int open = 2;
-  while (open > 0) {
+  while (watch[0].fd >= 0 || watch[1].fd >= 0) {
     if (::poll(watch.data(), watch.size(), -1) < 0) {
       break;
     }
     for (std::size_t i = 0; i < watch.size(); ++i) {
-      if (watch[i].fd < 0 || watch[i].revents == 0) {
-        continue;
-      }
-      ssize_t got = ::read(watch[i].fd, buffer.data(), buffer.size());
-      if (got > 0) {
-        (i == 0 ? result.out : result.err).append(buffer.data(), static_cast<std::size_t>(got));
-      } else {
-        ::close(watch[i].fd);
-        watch[i].fd = -1;
-        --open;
+      if (watch[i].fd >= 0 && watch[i].revents != 0) {
+        ReadSome(watch[i].fd, i == 0 ? m_result.out : m_result.err);
       }
     }
   }
+  m_out = m_err = -1;
+  ProgramResult result = m_result;
   int status = 0;
   if (m_pid > 0 && ::waitpid(m_pid, &status, 0) == m_pid) {
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -16,22 +16,31 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::vector<std::string>& argv,
                          const std::filesystem::path& directory);
 
-// Starts a program in the background; Finish() waits for it.
+// Starts a program in the background; Finish() waits for it. With `closedStdout` the program
+// starts without descriptor 1.
 class RunningProgram {
  public:
-  RunningProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory);
+  RunningProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
+                 bool closedStdout = false);
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;
 
   int Pid() const { return m_pid; }
   void Signal(int signal) const;
+  // Reads standard output until `text` has come; false when it ended first.
+  bool WaitForOutput(const std::string& text);
+  // Stops reading standard output, as `| head -1` does after its line.
+  void CloseOutput();
   ProgramResult Finish();
 
  private:
+  bool ReadSome(int& fd, std::string& into);
+
   int m_pid = -1;
   int m_out = -1;
   int m_err = -1;
+  ProgramResult m_result;
 };
 
 }  // namespace lumaflash::testing
