@@ -183,12 +183,11 @@ for base, dirs, files in os.walk(dest):
         if rel not in seen:
             os.remove(os.path.join(base, name))
 EOF
-if [[ ! -f $build/build.ninja ]]; then
-  # Unoptimised and linked by lld: a fault costs one quick compile and fast relinks.
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${MUTANT_BUILD_TYPE:-Debug}" \
-    -DLUMAFLASH_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-    -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >/dev/null || exit 1
-fi
+# Configured every time, so that the list of test programs follows the tree. Unoptimised and
+# linked by lld: a fault costs one quick compile and fast relinks.
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${MUTANT_BUILD_TYPE:-Debug}" \
+  -DLUMAFLASH_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >/dev/null || exit 1
 if ! build_tests; then
   echo "the unchanged tree does not build; see $work/build.log" >&2
   exit 1
