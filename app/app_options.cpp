@@ -5,10 +5,12 @@
 namespace lumaflash::app {
 
 const char* const kAppUsage =
-    "usage: lumaflash [--simulate N] [--port PATH]...\n"
+    "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
     "\n"
     "  --simulate N  start N simulated devices (1 to 99) and scan only those\n"
     "  --port PATH   scan only this port (repeatable)\n"
+    "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
+    "                vendor; repeatable)\n"
     "  without options the system's serial ports are scanned\n";
 
 namespace {
@@ -42,7 +44,17 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
       options.simulate = *count;
     } else if (arg == "--port" && hasValue && !args[i + 1].empty()) {
       options.ports.push_back(args[++i]);
-    } else if (arg == "--simulate" || arg == "--port") {
+    } else if (arg == "--usb" && hasValue) {
+      auto match = serial::ParseUsbMatch(args[++i]);
+      if (!match) {
+        error =
+            "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
+            "1209:0001), or VID: for any product of the vendor; \"" +
+            args[i] + "\" is not one";
+        return std::nullopt;
+      }
+      options.usb.push_back(*match);
+    } else if (arg == "--simulate" || arg == "--port" || arg == "--usb") {
       error = arg + " needs a value";
       return std::nullopt;
     } else {

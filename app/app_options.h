@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "serial/usb_identity.h"
+
 namespace lumaflash::app {
 
 // What the window program was started with. Without options it scans the system's ports.
 struct AppOptions {
-  int simulate = 0;                // --simulate N: N simulated devices in this process
-  std::vector<std::string> ports;  // --port PATH, repeatable: only these ports are scanned
+  int simulate = 0;                   // --simulate N: N simulated devices in this process
+  std::vector<std::string> ports;     // --port PATH, repeatable: only these ports are scanned
+  std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only ports of these devices
   bool help = false;
 };
 

@@ -68,6 +68,7 @@ int CLumaflashApp::Run(int argc, char** argv) {
   QApplication::setApplicationDisplayName(QStringLiteral("Lumaflash"));
   WindowSetup setup;
   setup.ports = ports;
+  setup.usbFilter = options->usb;
   setup.directory = std::filesystem::current_path();
   CLumaflashDlg window(std::move(setup));
   window.Run();

@@ -100,6 +100,7 @@ class WindowController::Impl final : public Feedback {
         m_faceThread(std::this_thread::get_id()),
         m_session(*this) {
     m_session.namedPorts = m_setup.ports;
+    m_session.usbFilter = m_setup.usbFilter;
     m_session.today = m_setup.today;
     m_session.cancel = &m_cancel;
   }
@@ -291,7 +292,7 @@ class WindowController::Impl final : public Feedback {
     std::vector<ListRow> shown;
     shown.reserve(rows.size());
     for (const InterfaceRow& row : rows) {
-      shown.push_back({row.device, row.version, row.serial, ""});
+      shown.push_back({row.device, row.version, row.serial, row.tooltip});
     }
     Post([this, shown = std::move(shown)] { m_view.ShowRows(shown, shown.empty() ? -1 : 0); });
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/usb_identity.h"
 #include "settings/settings.h"
 #include "window_view.h"
 
@@ -21,6 +22,7 @@ struct WindowSetup {
   std::vector<std::string> ports;   // only these are scanned; none: the system's ports
   std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
+  std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
 };
 
 // The keys the window treats specially; every other key is Key::Other.

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -19,6 +20,8 @@
 #include "protocol/programming.h"
 #include "serial/port.h"
 #include "sim/image_file.h"
+#include "sim/pty_host.h"
+#include "support/fake_system.h"
 #include "support/run_program.h"
 #include "update/flash.h"
 
@@ -223,6 +226,49 @@ void ParallelScan(const std::string& dir) {
   sim->Finish();
 }
 
+// From the moment a port's node appears in /dev to the start packet on its line, with
+// `lumaflash-cli flash --wait` already waiting. The port appears in a fake sys/dev tree, as the
+// kernel would make it, with its node leading to a simulated device.
+void PlugToStart(const std::string& dir) {
+  constexpr int kRounds = 5;
+  const std::string image = dir + "/plug.bin";
+  const auto file =
+      lumaflash::sim::BuildImageFile(1, 0x3514, lumaflash::sim::PatternPayload(1024, 1));
+  if (FILE* out = std::fopen(image.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
+  std::vector<double> delays;
+  for (int round = 0; round < kRounds; ++round) {
+    lumaflash::testing::FakeSystem system(dir + "/plug" + std::to_string(round));
+    RunningProgram cli({LUMAFLASH_CLI_PATH, "flash", image, "--wait"}, dir);
+    ::usleep(700000);  // long enough to be waiting; the figure does not depend on it
+    std::string error;
+    lumaflash::sim::DeviceConfig config;
+    auto device = lumaflash::sim::PtyDevice::Start(config, {}, error);
+    if (!device) {
+      std::printf("cannot start a simulated device: %s\n", error.c_str());
+      return;
+    }
+    system.Tty("ttyACM0", "usb1/1-1/1-1:1.0");
+    const auto plugged = Clock::now();
+    system.Node("ttyACM0", device->Path());
+    while (!device->Snapshot().StartLengthByte() && SecondsSince(plugged) < 5) {
+      ::usleep(1000);
+    }
+    delays.push_back(SecondsSince(plugged));
+    const auto result = cli.Finish();
+    if (result.exitCode != 0) {
+      std::printf("  lumaflash-cli exit %d: %s\n", result.exitCode, result.err.c_str());
+    }
+  }
+  std::sort(delays.begin(), delays.end());
+  std::printf(
+      "flash --wait, port appears to start packet, %d rounds: median %.3f s, min %.3f s, max "
+      "%.3f s (aim <= 0.2 s)\n",
+      kRounds, delays[kRounds / 2], delays.front(), delays.back());
+}
+
 }  // namespace
 
 int main() {
@@ -237,6 +283,7 @@ int main() {
   UpdateCost(dir);
   ParallelScan(dir);
   ParallelUpdate(dir);
+  PlugToStart(dir);
   std::string cleanup = "rm -rf '" + dir + "'";
   return std::system(cleanup.c_str()) == 0 ? 0 : 1;
 }

@@ -14,6 +14,7 @@ namespace lumaflash::cli {
 int RunScan(const Options& options);
 int RunFlash(const Options& options);
 int RunInfo(const Options& options);
+int RunPorts(const Options& options);
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);
@@ -23,5 +24,12 @@ void ReportPortFailures(const std::vector<serial::PortFailure>& failures);
 
 // The found interfaces as a JSON array, one object each.
 std::string InterfacesJson(const protocol::InterfaceTable& table);
+
+// A port's USB identity as a JSON object (vid, pid, manufacturer, product, serial, interface),
+// or null.
+std::string UsbJson(const std::optional<serial::UsbIdentity>& usb);
+
+// "1209:0001", or "-" for a port with no USB identity.
+std::string UsbColumn(const std::optional<serial::UsbIdentity>& usb);
 
 }  // namespace lumaflash::cli

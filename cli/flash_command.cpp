@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "flash_record.h"
 #include "progress_board.h"
 #include "rescanner.h"
+#include "serial/port_watch.h"
 #include "session.h"
 #include "settings/last_image.h"
 #include "terminal_feedback.h"
@@ -30,7 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kRescanPause{1000};
-constexpr std::chrono::milliseconds kInterruptCheck{50};
 
 std::atomic<bool> g_interrupted{false};
 
@@ -215,16 +216,6 @@ std::vector<FlashRecord> UpdateAll(const FlashRun& run,
   return records;
 }
 
-bool SleepUnlessInterrupted(std::chrono::milliseconds pause) {
-  for (auto slept = std::chrono::milliseconds{0}; slept < pause; slept += kInterruptCheck) {
-    if (g_interrupted.load()) {
-      return false;
-    }
-    std::this_thread::sleep_for(kInterruptCheck);
-  }
-  return !g_interrupted.load();
-}
-
 // Ports the operator named are always explained. Walking the system's ports, only the reasons
 // worth acting on are told: a port that does not exist or is no serial line is no news.
 void ReportFailures(const std::vector<serial::PortFailure>& failures, bool named) {
@@ -294,7 +285,13 @@ int FlashLoop(const FlashRun& run) {
   const Options& options = run.options;
   const bool waiting = options.wait || options.repeat;
   const ChoiceRules rules{run.image.deviceId, options.serial, options.all, waiting};
-  Rescanner scanner(options.ports);
+  Rescanner scanner(options.ports, options.usb);
+  // A new port is looked at the moment it appears; the timed rescan stays for what no event
+  // announces (a device on a port that was there before, a system where nothing is watched).
+  std::optional<serial::PortWatch> watch;
+  if (waiting) {
+    watch.emplace();
+  }
   RecentUnits recent;
   std::set<UnitKey> toldSkipped;
   std::vector<FlashRecord> done;
@@ -338,7 +335,7 @@ int FlashLoop(const FlashRun& run) {
         std::fflush(run.human);
         toldWaiting = true;
       }
-      SleepUnlessInterrupted(kRescanPause);
+      watch->Wait(kRescanPause, g_interrupted);
       continue;
     }
     toldWaiting = false;

@@ -25,7 +25,8 @@ std::string CsvField(const std::string& text) {
 }  // namespace
 
 const char* const kCsvHeader =
-    "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs";
+    "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs,"
+    "usbSerial";
 
 std::string RecordJson(const FlashRecord& record) {
   JsonObject object;
@@ -34,6 +35,13 @@ std::string RecordJson(const FlashRecord& record) {
     object.Add("serial", discovery::SerialHex(record.device.Serial()));
   } else {
     object.AddNull("serial");
+  }
+  // The bootloader may report no serial number; the USB device's own then tells units apart.
+  const auto& usb = record.device.usb;
+  if (usb && usb->serial) {
+    object.Add("usbSerial", *usb->serial);
+  } else {
+    object.AddNull("usbSerial");
   }
   object.Add("deviceId", discovery::WordHex(record.device.deviceId))
       .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
@@ -61,6 +69,7 @@ std::string RecordCsv(const FlashRecord& record) {
       update::FlashResultName(record.outcome.result),
       record.outcome.statusLine,
       std::to_string(record.durationMs),
+      record.device.usb ? record.device.usb->serial.value_or("") : "",
   };
   std::string line;
   for (std::size_t i = 0; i < std::size(fields); ++i) {

@@ -22,11 +22,13 @@ struct FlashRecord {
 // "2026-12-05T14:03:07+01:00": local time with the zone's offset.
 std::string LocalTimestamp(std::chrono::system_clock::time_point when);
 
-// One JSON object on one line, without the newline: port, serial, deviceId, firmwareVersion
-// (before the update), image, sha256, result, status (null on success), durationMs.
+// One JSON object on one line, without the newline: port, serial, usbSerial, deviceId,
+// firmwareVersion (before the update), image, sha256, result, status (null on success),
+// durationMs.
 std::string RecordJson(const FlashRecord& record);
 
-// The CSV header and one CSV line (RFC 4180 quoting), neither with the newline.
+// The CSV header and one CSV line (RFC 4180 quoting), neither with the newline. usbSerial is
+// the last column, so that logs begun before it existed still line up.
 extern const char* const kCsvHeader;
 std::string RecordCsv(const FlashRecord& record);
 

@@ -26,5 +26,8 @@ int main(int argc, char** argv) {
   if (options->command == "flash") {
     return RunFlash(*options);
   }
+  if (options->command == "ports") {
+    return RunPorts(*options);
+  }
   return RunInfo(*options);
 }

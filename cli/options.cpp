@@ -7,13 +7,16 @@
 namespace lumaflash::cli {
 
 const char* const kUsage =
-    "usage: lumaflash-cli scan [--port PATH]... [--json] [--trace]\n"
-    "       lumaflash-cli flash IMAGE [--port PATH]... [--serial HEX] [--all] [--wait]\n"
-    "                           [--repeat] [--json] [--log FILE]\n"
+    "usage: lumaflash-cli scan [--port PATH]... [--usb VID:PID]... [--json] [--trace]\n"
+    "       lumaflash-cli flash IMAGE [--port PATH]... [--usb VID:PID]... [--serial HEX]\n"
+    "                           [--all] [--wait] [--repeat] [--json] [--log FILE]\n"
+    "       lumaflash-cli ports [--json]\n"
     "       lumaflash-cli info IMAGE\n"
     "\n"
     "  scan   list the devices in bootloader mode on the system's serial ports, or on the\n"
     "         named ports only; --trace adds the scan log, --json prints JSON instead\n"
+    "         --usb VID:PID  open only ports of this USB device (hex; VID: for any product\n"
+    "                        of the vendor); repeatable, also for flash\n"
     "  flash  write IMAGE into the one device found and start it\n"
     "         --serial HEX  the device with this serial number\n"
     "         --all         every device of the image's type at once, each on its own port\n"
@@ -23,6 +26,7 @@ const char* const kUsage =
     "         --json        one JSON object per device on standard output (JSON Lines);\n"
     "                       everything else goes to standard error\n"
     "         --log FILE    append one CSV line per device attempt to FILE\n"
+    "  ports  list the serial ports with their USB identity, opening none of them\n"
     "  info   show an image file's header, device type, payload length and SHA-256\n";
 
 namespace {
@@ -30,7 +34,7 @@ namespace {
 struct CommandRules {
   std::size_t positional;
   std::set<std::string_view> flags;
-  bool ports;
+  bool ports;                // --port and --usb
   bool flashValues = false;  // --serial and --log
 };
 
@@ -67,6 +71,8 @@ std::optional<CommandRules> RulesFor(std::string_view command) {
     return CommandRules{1, {"--all", "--wait", "--repeat", "--json"}, true, true};
   if (command == "info")
     return CommandRules{1, {}, false};
+  if (command == "ports")
+    return CommandRules{0, {"--json"}, false};
   return std::nullopt;
 }
 
@@ -92,6 +98,17 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
         return std::nullopt;
       }
       options.ports.emplace_back(argv[++i]);
+    } else if (arg == "--usb" && rules->ports) {
+      const std::string_view value = i + 1 < argc ? argv[++i] : "";
+      auto match = serial::ParseUsbMatch(value);
+      if (!match) {
+        error =
+            "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
+            "1209:0001), or VID: for any product of the vendor; \"" +
+            std::string(value) + "\" is not one";
+        return std::nullopt;
+      }
+      options.usb.push_back(*match);
     } else if ((arg == "--serial" || arg == "--log") && rules->flashValues) {
       if (i + 1 >= argc) {
         error = std::string(arg) + (arg == "--serial" ? " needs a serial number" : " needs a file");

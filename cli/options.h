@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "serial/usb_identity.h"
+
 namespace lumaflash::cli {
 
 struct Options {
-  std::string command;  // scan, flash, info
+  std::string command;  // scan, flash, info, ports
   std::vector<std::string> positional;
-  std::vector<std::string> ports;  // --port PATH, repeatable
+  std::vector<std::string> ports;     // --port PATH, repeatable
+  std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only matching ports
   bool json = false;
   bool trace = false;
   // flash only

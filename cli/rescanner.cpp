@@ -16,7 +16,8 @@ bool Answered(const discovery::Probe& probe) {
 
 }  // namespace
 
-Rescanner::Rescanner(std::vector<std::string> namedPorts) : m_namedPorts(std::move(namedPorts)) {}
+Rescanner::Rescanner(std::vector<std::string> namedPorts, std::vector<serial::UsbMatch> usbFilter)
+    : m_namedPorts(std::move(namedPorts)), m_usbFilter(std::move(usbFilter)) {}
 
 std::vector<serial::PortAddress> Rescanner::Due(const std::vector<serial::PortAddress>& ports) {
   std::vector<serial::PortAddress> due;
@@ -51,8 +52,7 @@ void Rescanner::Remember(const discovery::Probe& probe) {
 }
 
 void Rescanner::Scan() {
-  const std::vector<serial::PortAddress> ports =
-      m_namedPorts.empty() ? serial::SystemPorts() : serial::NamedPorts(m_namedPorts);
+  const std::vector<serial::PortAddress> ports = discovery::PortsToScan(m_namedPorts, m_usbFilter);
   const std::vector<serial::PortAddress> due = Due(ports);
   const std::vector<discovery::Probe> probes = discovery::ProbePorts(due);
   m_newFailures.clear();

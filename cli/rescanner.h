@@ -19,8 +19,10 @@ namespace lumaflash::cli {
 // cost nothing and are tried every round.
 class Rescanner {
  public:
-  // `namedPorts` empty: the system's ports, read afresh each round.
-  explicit Rescanner(std::vector<std::string> namedPorts);
+  // `namedPorts` empty: the system's ports, read afresh each round. Only ports whose USB
+  // identity passes `usbFilter` are opened.
+  explicit Rescanner(std::vector<std::string> namedPorts,
+                     std::vector<serial::UsbMatch> usbFilter = {});
 
   // One round: probes the ports that are due and builds the table of those that answered.
   void Scan();
@@ -49,6 +51,7 @@ class Rescanner {
   void Remember(const discovery::Probe& probe);
 
   std::vector<std::string> m_namedPorts;
+  std::vector<serial::UsbMatch> m_usbFilter;
   std::map<std::string, PortState> m_ports;
   std::unique_ptr<protocol::InterfaceTable> m_table = std::make_unique<protocol::InterfaceTable>();
   std::string m_log;

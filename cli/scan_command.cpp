@@ -10,11 +10,45 @@
 
 namespace lumaflash::cli {
 
+namespace {
+
+void AddOptional(JsonObject& object, std::string_view key, const std::optional<std::string>& text) {
+  if (text) {
+    object.Add(key, *text);
+  } else {
+    object.AddNull(key);
+  }
+}
+
+}  // namespace
+
+std::string UsbJson(const std::optional<serial::UsbIdentity>& usb) {
+  if (!usb) {
+    return "null";
+  }
+  JsonObject object;
+  object.Add("vid", usb->vid).Add("pid", usb->pid);
+  AddOptional(object, "manufacturer", usb->manufacturer);
+  AddOptional(object, "product", usb->product);
+  AddOptional(object, "serial", usb->serial);
+  if (usb->interfaceNumber) {
+    object.Add("interface", *usb->interfaceNumber);
+  } else {
+    object.AddNull("interface");
+  }
+  return object.Text();
+}
+
+std::string UsbColumn(const std::optional<serial::UsbIdentity>& usb) {
+  return usb ? serial::UsbId(*usb) : "-";
+}
+
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) {
-  std::fprintf(out, "%-20s %-20s %-8s %-22s %-10s %s\n", "PORT", "DEVICE", "VERSION", "SERIAL",
-               "BOOTLOADER", "BLOCK");
+  std::fprintf(out, "%-20s %-9s %-20s %-8s %-22s %-10s %s\n", "PORT", "USB", "DEVICE", "VERSION",
+               "SERIAL", "BOOTLOADER", "BLOCK");
   for (const protocol::InterfaceRecord& record : table.Used()) {
-    std::fprintf(out, "%-20s %-20s %-8s %-22s %-10s %u\n", record.portPath.c_str(),
+    std::fprintf(out, "%-20s %-9s %-20s %-8s %-22s %-10s %u\n", record.portPath.c_str(),
+                 UsbColumn(record.usb).c_str(),
                  discovery::LookupDeviceName(record.deviceId).c_str(),
                  discovery::FormatFirmwareVersion(record.firmwareVersion).c_str(),
                  discovery::FormatSerial(record.Serial()).c_str(),
@@ -38,6 +72,7 @@ std::string InterfacesJson(const protocol::InterfaceTable& table) {
     } else {
       object.AddNull("serial");
     }
+    object.AddRaw("usb", UsbJson(record.usb));
     json += (json.size() > 1 ? "," : "") + object.Text();
   }
   return json + "]";
@@ -53,6 +88,7 @@ int RunScan(const Options& options) {
   Feedback quiet;
   Session session(quiet);
   session.namedPorts = options.ports;
+  session.usbFilter = options.usb;
   session.recallLastImage = false;
   ReportPortFailures(discovery::ScanInterfaces(session));
   if (options.json) {

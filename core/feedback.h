@@ -11,6 +11,7 @@ struct InterfaceRow {
   std::string device;
   std::string version;
   std::string serial;
+  std::string tooltip;  // which port the device is on and the USB device behind it
 };
 
 // What the scan and the update tell the person watching. The window, the command line and the

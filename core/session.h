@@ -10,6 +10,7 @@
 
 #include "feedback.h"
 #include "protocol/interface_record.h"
+#include "serial/usb_identity.h"
 #include "settings/settings.h"
 #include "update/image.h"
 
@@ -27,6 +28,8 @@ struct Session {
 
   // Ports the scan walks: the named ones, or the system's when none are named.
   std::vector<std::string> namedPorts;
+  // Only ports whose USB identity passes this filter are opened; empty: every port.
+  std::vector<serial::UsbMatch> usbFilter;
 
   std::filesystem::path currentDirectory;
   std::string currentImagePath;

@@ -28,6 +28,9 @@ TEST(AppOptions, ParsesSimulateAndPorts) {
       {{"--simulate"}, false, 0, {}, "--simulate needs a value"},
       {{"--port"}, false, 0, {}, "--port needs a value"},
       {{"--port", ""}, false, 0, {}, "--port needs a value"},
+      {{"--usb", "1209:", "--usb", "0403:6001"}, true, 0, {}, ""},
+      {{"--usb", "1209"}, false, 0, {}, "--usb takes a USB vendor and product id"},
+      {{"--usb"}, false, 0, {}, "--usb needs a value"},
       {{"-platform", "xcb"}, false, 0, {}, "unknown argument \"-platform\""},
   };
   for (const Case& c : cases) {

@@ -99,7 +99,7 @@ TEST(Cli, ScanAndInfo) {
   EXPECT_EQ(json.out, "[{\"port\":\"" + device->Path() +
                           "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
                           "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
-                          "\"blockSize\":256,\"serial\":\"0A1BFF\"}]\n");
+                          "\"blockSize\":256,\"serial\":\"0A1BFF\",\"usb\":null}]\n");
   EXPECT_NE(json.err.find("no such port"), std::string::npos);
   auto trace = Cli(dir, {"scan", "--port", device->Path(), "--trace"});
   EXPECT_NE(trace.out.find("Lumetta A"), std::string::npos) << trace.out;
@@ -235,7 +235,7 @@ TEST(Production, AllUpdatesEveryMatchingDeviceAndRecordsEachAttempt) {
   const std::regex sha("[0-9a-f]{64}");
   const auto jsonLine = [&](std::size_t i, const std::string& verdict, const std::string& status) {
     return "{\"port\":\"" + devices[i]->Path() + "\",\"serial\":\"AB000" + std::to_string(i + 1) +
-           "\",\"deviceId\":\"3611\",\"firmwareVersion\":\"0105\",\"image\":\"" +
+           "\",\"usbSerial\":null,\"deviceId\":\"3611\",\"firmwareVersion\":\"0105\",\"image\":\"" +
            dir.Path().string() + "/a \\\"b\\\",c.bin\",\"sha256\":\"SHA\",\"result\":\"" + verdict +
            "\",\"status\":" + status + ",\"durationMs\":N}\n";
   };
@@ -246,15 +246,15 @@ TEST(Production, AllUpdatesEveryMatchingDeviceAndRecordsEachAttempt) {
                 jsonLine(2, "ok", "null"));
   const auto csvLine = [&](std::size_t i, const std::string& verdict) {
     return "T," + devices[i]->Path() + ",AB000" + std::to_string(i + 1) + ",3611,0105,\"" +
-           dir.Path().string() + "/a \"\"b\"\",c.bin\",SHA," + verdict + ",N\n";
+           dir.Path().string() + "/a \"\"b\"\",c.bin\",SHA," + verdict + ",N,\n";
   };
   EXPECT_EQ(
       std::regex_replace(
           std::regex_replace(std::regex_replace(testing::ReadWholeFile(log), sha, "SHA"),
                              std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"), "T"),
-          std::regex(",[1-9][0-9]*\n"), ",N\n"),
+          std::regex(",[1-9][0-9]*,\n"), ",N,\n"),
       "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,"
-      "durationMs\n" +
+      "durationMs,usbSerial\n" +
           csvLine(0, "ok,") + csvLine(1, "write-failed," + timeout) + csvLine(2, "ok,"));
   EXPECT_NE(testing::ReadWholeFile(dir / "Lumaflash.ini").find("LAST_DEVICE=3611"),
             std::string::npos);

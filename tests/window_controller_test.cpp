@@ -22,8 +22,10 @@ class RecordingView : public WindowView {
  public:
   void ShowRows(const std::vector<ListRow>& shown, int chosen) override {
     rows.clear();
+    tooltips.clear();
     for (const ListRow& row : shown) {
       rows.push_back(row.device + "|" + row.version + "|" + row.serial);
+      tooltips.push_back(row.tooltip);
     }
     selected = chosen < 0 ? std::vector<int>{} : std::vector<int>{chosen};
   }
@@ -67,6 +69,7 @@ class RecordingView : public WindowView {
   }
 
   std::vector<std::string> rows;
+  std::vector<std::string> tooltips;
   std::vector<int> selected;
   std::vector<std::string> lines;
   std::vector<std::string> alerted;  // the newest status line at each alert tone
@@ -166,6 +169,9 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     bench.view.Settle(*bench.controller);
 
     EXPECT_EQ(bench.view.rows, c.rows);
+    for (std::size_t i = 0; i < bench.view.tooltips.size(); ++i) {
+      EXPECT_EQ(bench.view.tooltips[i], "Port: " + bench.devices[i]->Path() + "\nUSB: none");
+    }
     EXPECT_EQ(bench.view.selected, c.rows.empty() ? std::vector<int>{} : std::vector<int>{0});
     ASSERT_EQ(bench.view.lines.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {

@@ -72,12 +72,30 @@ std::string FormatSerial(std::span<const uint8_t> serial) {
   return serial.empty() ? std::string("Not available") : SerialHex(serial);
 }
 
+std::string PortTooltip(const protocol::InterfaceRecord& record) {
+  std::string text = "Port: " + record.portPath + "\nUSB: ";
+  if (!record.usb) {
+    return text + "none";
+  }
+  const serial::UsbIdentity& usb = *record.usb;
+  text += serial::UsbId(usb);
+  for (const auto& part : {usb.manufacturer, usb.product}) {
+    if (part && !part->empty()) {
+      text += ", " + *part;
+    }
+  }
+  if (usb.serial && !usb.serial->empty()) {
+    text += ", serial " + *usb.serial;
+  }
+  return text;
+}
+
 std::vector<InterfaceRow> InterfaceRows(const protocol::InterfaceTable& table) {
   std::vector<InterfaceRow> rows;
   for (const protocol::InterfaceRecord& record : table.Used()) {
     rows.push_back(InterfaceRow{LookupDeviceName(record.deviceId),
                                 FormatFirmwareVersion(record.firmwareVersion),
-                                FormatSerial(record.Serial())});
+                                FormatSerial(record.Serial()), PortTooltip(record)});
   }
   return rows;
 }

@@ -25,6 +25,10 @@ std::string WordHex(uint16_t word);
 // Upper-case hex digits with nothing in between, or "" when there are none.
 std::string SerialHex(std::span<const uint8_t> serial);
 
+// "Port: /dev/ttyACM0\nUSB: 1209:0001, Acme, Dimmer bootloader, serial A1B2", with only what
+// the USB device reports; "USB: none" for a port with no USB device behind it.
+std::string PortTooltip(const protocol::InterfaceRecord& record);
+
 // The list rows for the used records of a table, in table order.
 std::vector<InterfaceRow> InterfaceRows(const protocol::InterfaceTable& table);
 

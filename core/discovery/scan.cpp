@@ -109,6 +109,7 @@ void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& ta
     protocol::InterfaceRecord& record = table[next];
     protocol::ParseIdentifyReply(probe.reply, probe.address.portNumber, record);
     record.portPath = probe.address.path;
+    record.usb = probe.address.usb;
     LogRecord(record, log);
     if (record.bootloaderVersion != 0) {
       ++next;
@@ -116,9 +117,18 @@ void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& ta
   }
 }
 
+std::vector<serial::PortAddress> PortsToScan(const std::vector<std::string>& namedPorts,
+                                             const std::vector<serial::UsbMatch>& usbFilter) {
+  std::vector<serial::PortAddress> ports =
+      namedPorts.empty() ? serial::SystemPorts() : serial::NamedPorts(namedPorts);
+  std::erase_if(ports, [&](const serial::PortAddress& port) {
+    return !serial::PassesUsbFilter(usbFilter, port.usb);
+  });
+  return ports;
+}
+
 std::vector<serial::PortAddress> PortsToScan(const Session& session) {
-  return session.namedPorts.empty() ? serial::SystemPorts()
-                                    : serial::NamedPorts(session.namedPorts);
+  return PortsToScan(session.namedPorts, session.usbFilter);
 }
 
 std::vector<serial::PortFailure> ScanInterfaces(Session& session) {

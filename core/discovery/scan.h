@@ -42,7 +42,10 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports,
 void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& table,
                   std::string& log);
 
-// The ports a session scans: the named ones, or the system's.
+// The ports a scan opens: the named ones, or the system's, less those whose USB identity does
+// not pass `usbFilter`.
+std::vector<serial::PortAddress> PortsToScan(const std::vector<std::string>& namedPorts,
+                                             const std::vector<serial::UsbMatch>& usbFilter);
 std::vector<serial::PortAddress> PortsToScan(const Session& session);
 
 // The Find command: probes the ports, fills the table and the scan log, shows the list and

@@ -3,8 +3,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "serial/usb_identity.h"
 
 namespace lumaflash::protocol {
 
@@ -24,7 +27,8 @@ struct InterfaceRecord {
   uint8_t serialLength = 0;
   std::array<uint8_t, kMaxSerialLength> serial{};
   int32_t portNumber = 0;
-  std::string portPath;  // the device path the reply came on
+  std::string portPath;                    // the device path the reply came on
+  std::optional<serial::UsbIdentity> usb;  // the USB device behind that port, if known
 
   std::span<const uint8_t> Serial() const { return {serial.data(), serialLength}; }
   bool HasUsableBlockSize() const { return blockSize != 0 && blockSize <= kMaxBlockSize; }

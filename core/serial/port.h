@@ -2,20 +2,54 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "serial/usb_identity.h"
 
 namespace lumaflash::serial {
 
 // Bytes the receive side keeps for one exchange; later bytes of the same reply are dropped.
 inline constexpr std::size_t kReceiveBufferSize = 1024;
 
-// Where a port is: its place in the walk (on Windows the COM number) and what OpenPort opens.
+// Where a port is: its place in the walk (on Windows the COM number), what OpenPort opens, and
+// the USB device behind it when the system knows one.
 struct PortAddress {
+  PortAddress() = default;
+  PortAddress(int number, std::string devicePath, std::optional<UsbIdentity> identity = {})
+      : portNumber(number), path(std::move(devicePath)), usb(std::move(identity)) {}
+
   int portNumber = 0;
   std::string path;
+  std::optional<UsbIdentity> usb;
 };
+
+// Why the system walk leaves a port alone without opening it.
+enum class SkipReason {
+  None,
+  Console,  // the kernel console, or our own controlling terminal
+  NoUart,   // a legacy serial port with no UART behind it
+};
+
+// "console", "no-uart"; null for SkipReason::None.
+const char* SkipReasonName(SkipReason reason);
+
+// A serial port as the system lists it, without opening it.
+struct PortInfo {
+  PortAddress address;
+  std::string byId;  // the stable name under /dev/serial/by-id that points to it, or empty
+  SkipReason skipped = SkipReason::None;
+};
+
+// Every serial port the system walk sees, the skipped ones included, in natural order. Opens
+// nothing. On Linux it reads sysfs and /dev under $LUMAFLASH_DEVICE_ROOT when that is set (tests
+// build such a tree), otherwise under "/".
+std::vector<PortInfo> ListPorts();
+
+// The USB device behind the port at `path` (a device path or a link to one), if any.
+std::optional<UsbIdentity> FindUsbIdentity(const std::string& path);
 
 // Why a port could not be used. The boolean results stay the interface; this rides beside them
 // so that a person can be told "busy" instead of a generic failure.
@@ -40,13 +74,15 @@ std::string DescribePortFailure(const PortFailure& failure);
 // A short word for tables and machine-readable output: "busy", "access-denied", ...
 const char* PortErrorName(PortError error);
 
-// The system's serial ports in natural order ("ttyACM2" before "ttyACM10"), numbered from 1.
+// The system's serial ports that the walk may open, in natural order ("ttyACM2" before
+// "ttyACM10"), numbered from 1, with their USB identity. Consoles and phantom UARTs are left out.
 std::vector<PortAddress> SystemPorts();
 
 // Natural order of port names: "ttyACM2" before "ttyACM10".
 bool NaturalLess(const std::string& a, const std::string& b);
 
-// The ports a caller named, numbered from 1 in the order given; a path named again is left out.
+// The ports a caller named, numbered from 1 in the order given, with their USB identity; a path
+// named again is left out.
 std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths);
 
 // The name the scan log uses for a port: the device path, or "COM5" on Windows.

@@ -23,6 +23,18 @@ const char* PortErrorName(PortError error) {
   return "unknown";
 }
 
+const char* SkipReasonName(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::None:
+      return nullptr;
+    case SkipReason::Console:
+      return "console";
+    case SkipReason::NoUart:
+      return "no-uart";
+  }
+  return nullptr;
+}
+
 std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
   std::vector<PortAddress> ports;
   ports.reserve(paths.size());
@@ -32,7 +44,7 @@ std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
                     [&](const PortAddress& known) { return known.path == path; })) {
       continue;
     }
-    ports.push_back(PortAddress{static_cast<int>(ports.size()) + 1, path});
+    ports.emplace_back(static_cast<int>(ports.size()) + 1, path, FindUsbIdentity(path));
   }
   return ports;
 }

@@ -129,7 +129,7 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   feedback.SetProgressPosition(0);
 
   serial::PortLink link;
-  if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath})) {
+  if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
     FlashOutcome outcome{FlashResult::PortOpenFailed, link.LastFailure(),
                          "Error while open USB port !"};
     feedback.AddStatus(outcome.statusLine, true);
