@@ -174,7 +174,7 @@ for base, dirs, files in os.walk(root):
         target = os.path.join(dest, rel)
         if not os.path.exists(target) or not filecmp.cmp(os.path.join(base, name), target, False):
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            shutil.copy2(os.path.join(base, name), target)
+            shutil.copy(os.path.join(base, name), target)  # a new time stamp: rebuilt for sure
 for base, dirs, files in os.walk(dest):
     rel_base = os.path.relpath(base, dest)
     dirs[:] = [d for d in dirs if not skip(os.path.normpath(os.path.join(rel_base, d)))]
