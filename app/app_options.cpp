@@ -6,11 +6,16 @@ namespace lumaflash::app {
 
 const char* const kAppUsage =
     "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
+    "       lumaflash --help | --version\n"
+    "\n"
+    "The window that finds lighting-control devices in bootloader mode and updates their\n"
+    "firmware.\n"
     "\n"
     "  --simulate N  start N simulated devices (1 to 99) and scan only those\n"
     "  --port PATH   scan only this port (repeatable)\n"
     "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
     "                vendor; repeatable)\n"
+    "  --version     print the program's version\n"
     "  without options the system's serial ports are scanned\n";
 
 namespace {
@@ -35,6 +40,8 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
     const bool hasValue = i + 1 < args.size();
     if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "--simulate" && hasValue) {
       auto count = ParseCount(args[++i]);
       if (!count) {

@@ -14,6 +14,7 @@ struct AppOptions {
   std::vector<std::string> ports;     // --port PATH, repeatable: only these ports are scanned
   std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only ports of these devices
   bool help = false;
+  bool version = false;
 };
 
 inline constexpr int kMaxSimulated = 99;  // the interface table's size

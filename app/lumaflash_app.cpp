@@ -10,6 +10,7 @@
 
 #include "app_options.h"
 #include "discovery/catalogue.h"
+#include "lumaflash_version.h"
 #include "lumaflash_dlg.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
@@ -44,11 +45,15 @@ int CLumaflashApp::Run(int argc, char** argv) {
   std::string error;
   const auto options = ParseAppOptions(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!options) {
-    std::fprintf(stderr, "lumaflash: %s\n%s", error.c_str(), kAppUsage);
+    std::fprintf(stderr, "lumaflash: %s; see lumaflash --help\n", error.c_str());
     return 2;
   }
   if (options->help) {
     std::fputs(kAppUsage, stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("%s\n", VersionLine("lumaflash").c_str());
     return 0;
   }
   if (!HasDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Writes lumaflash.ico: a yellow flash on a dark blue tile, at 16, 32 and 48 pixels.
-
-Drawn from code so the icon can be changed and rebuilt without an image editor:
-    python3 app/make_icon.py app/lumaflash.ico
+"""Draws the Lumaflash icon, a yellow flash on a dark blue tile, from code, so that it can be
+changed and rebuilt without an image editor (scripts/make_icons.sh writes every file):
+    python3 app/make_icon.py app/lumaflash.ico          Windows icon, 16, 32 and 48 pixels
+    python3 app/make_icon.py lumaflash-48.png 48        PNG of one size
+    python3 app/make_icon.py lumaflash.svg              the same drawing as a vector image
 """
 import struct
 import sys
+import zlib
 
 # The flash as a polygon in a 0..1 square, clockwise.
 BOLT = [(0.58, 0.08), (0.22, 0.55), (0.46, 0.55), (0.36, 0.92), (0.78, 0.40), (0.53, 0.40),
@@ -44,7 +46,35 @@ def image(size):
     return header + b"".join(rows) + bytes(mask_row * size)
 
 
-def main(path):
+def png(size):
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+    rows = b""
+    for y in range(size):
+        rows += b"\0"  # no filter
+        for x in range(size):
+            b, g, r, a = pixel(x, y, size)
+            rows += bytes((r, g, b, a))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
+def svg():
+    def colour(bgra):
+        return "#%02x%02x%02x" % (bgra[2], bgra[1], bgra[0])
+    points = " ".join("%g,%g" % (x * 256, y * 256) for x, y in BOLT)
+    corner = 0.18 * 256
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n'
+            '<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" '
+            'viewBox="0 0 256 256">\n'
+            '  <rect width="256" height="256" rx="%g" fill="%s"/>\n'
+            '  <polygon points="%s" fill="%s"/>\n'
+            '</svg>\n' % (corner, colour(TILE), points, colour(FLASH))).encode()
+
+
+def ico(path):
     sizes = [16, 32, 48]
     images = [image(s) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(sizes))
@@ -57,5 +87,17 @@ def main(path):
         f.write(out)
 
 
+def main(args):
+    path = args[0] if args else "lumaflash.ico"
+    if path.endswith(".png"):
+        data = png(int(args[1]))
+    elif path.endswith(".svg"):
+        data = svg()
+    else:
+        return ico(path)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "lumaflash.ico")
+    main(sys.argv[1:])

@@ -157,7 +157,9 @@ void UpdateCost(const std::string& dir) {
   sim->Finish();
   if (outcome.result != lumaflash::update::FlashResult::Success) {
     std::string show = "cat '" + dir + "/device'";
-    (void)std::system(show.c_str());
+    if (std::system(show.c_str()) != 0) {
+      std::fprintf(stderr, "cannot show the device's report in %s\n", dir.c_str());
+    }
   }
 }
 

@@ -120,6 +120,11 @@ std::string Describe(const protocol::InterfaceRecord& record) {
   return record.portPath + " (serial " + discovery::FormatSerial(record.Serial()) + ")";
 }
 
+// "Lumetta A (type 3514)": the catalogue's name and the number an image file carries.
+std::string TypeName(uint16_t deviceId) {
+  return discovery::LookupDeviceName(deviceId) + " (type " + discovery::WordHex(deviceId) + ")";
+}
+
 // Everything one flash command works with.
 struct FlashRun {
   const Options& options;
@@ -145,6 +150,31 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
   return record;
 }
 
+// After the status line of a failure: what exactly went wrong, and what to do about it.
+void ExplainFailure(const FlashRun& run, const FlashRecord& record) {
+  const update::FlashOutcome& outcome = record.outcome;
+  if (outcome.result == update::FlashResult::WrongDevice) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the image is for %s, but the device on %s is %s; nothing was "
+                 "sent. Use an image for %s.\n",
+                 TypeName(run.image.deviceId).c_str(), Describe(record.device).c_str(),
+                 TypeName(record.device.deviceId).c_str(),
+                 discovery::LookupDeviceName(record.device.deviceId).c_str());
+  } else if (outcome.result == update::FlashResult::WriteFailed && outcome.failedBlock == 0) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the device on %s did not acknowledge the start packet; nothing "
+                 "was written. Check that it is still in bootloader mode and run the update "
+                 "again.\n",
+                 Describe(record.device).c_str());
+  } else if (outcome.result == update::FlashResult::WriteFailed) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the device on %s failed at block %u of %u. Check the USB cable "
+                 "and that the device is still in bootloader mode, then run the update again; "
+                 "the device keeps its bootloader until an update completes.\n",
+                 Describe(record.device).c_str(), outcome.failedBlock, outcome.blockCount);
+  }
+}
+
 // Hands one attempt on: the JSON line, the CSV log, the update stamp after a success, and the
 // name of a device left half-written.
 void Publish(const FlashRun& run, const FlashRecord& record) {
@@ -161,8 +191,9 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
   if (record.outcome.result == update::FlashResult::Success) {
     settings::StampUpdate(run.session, record.device.deviceId);
   }
+  ExplainFailure(run, record);
   if (record.outcome.result == update::FlashResult::Interrupted) {
-    std::fprintf(run.human,
+    std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
                  Describe(record.device).c_str());
@@ -172,6 +203,7 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
 std::vector<FlashRecord> UpdateOne(const FlashRun& run, const protocol::InterfaceRecord& device) {
   TerminalFeedback feedback(run.human);
   feedback.EnableProgress(true);
+  feedback.SetTransfer(run.image.length, device.blockSize);
   return {Attempt(run, device, feedback)};
 }
 
@@ -232,10 +264,8 @@ void TellSkipped(const FlashRun& run, const std::vector<protocol::InterfaceRecor
                  std::set<UnitKey>& told) {
   for (const protocol::InterfaceRecord& record : skipped) {
     if (told.insert(KeyOf(record)).second) {
-      std::fprintf(run.human, "skipped %s: %s (type %s), the image is for type %s\n",
-                   Describe(record).c_str(), discovery::LookupDeviceName(record.deviceId).c_str(),
-                   discovery::WordHex(record.deviceId).c_str(),
-                   discovery::WordHex(run.image.deviceId).c_str());
+      std::fprintf(run.human, "skipped %s: %s, the image is for %s\n", Describe(record).c_str(),
+                   TypeName(record.deviceId).c_str(), TypeName(run.image.deviceId).c_str());
     }
   }
 }
@@ -330,7 +360,10 @@ int FlashLoop(const FlashRun& run) {
       }
       if (!toldWaiting) {
         std::fprintf(run.human, "Waiting for a%s device of type %s%s... (Ctrl+C ends)\n",
-                     done.empty() ? "" : " further", discovery::WordHex(run.image.deviceId).c_str(),
+                     done.empty() ? "" : " further",
+                     (discovery::WordHex(run.image.deviceId) + " (" +
+                      discovery::LookupDeviceName(run.image.deviceId) + ")")
+                         .c_str(),
                      options.serial.empty() ? "" : (" with serial " + options.serial).c_str());
         std::fflush(run.human);
         toldWaiting = true;

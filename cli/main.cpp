@@ -4,21 +4,26 @@
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "lumaflash_version.h"
 #include "options.h"
 #include "platform/process_start.h"
 
 int main(int argc, char** argv) {
   lumaflash::platform::PrepareProcess();
   using namespace lumaflash::cli;
-  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
   std::string error;
   auto options = ParseOptions(argc, argv, error);
   if (!options) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n%s", error.c_str(), kUsage);
+    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     return kExitUsage;
+  }
+  if (options->command == "help") {
+    std::fputs(HelpText(options->helpTopic).c_str(), stdout);
+    return kExitOk;
+  }
+  if (options->command == "version") {
+    std::printf("%s\n", lumaflash::VersionLine("lumaflash-cli").c_str());
+    return kExitOk;
   }
   if (options->command == "scan") {
     return RunScan(*options);

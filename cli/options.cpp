@@ -1,42 +1,136 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
-#include <set>
-#include <string_view>
+#include <numeric>
 
 namespace lumaflash::cli {
 
-const char* const kUsage =
-    "usage: lumaflash-cli scan [--port PATH]... [--usb VID:PID]... [--json] [--trace]\n"
-    "       lumaflash-cli flash IMAGE [--port PATH]... [--usb VID:PID]... [--serial HEX]\n"
-    "                           [--all] [--wait] [--repeat] [--json] [--log FILE]\n"
-    "       lumaflash-cli ports [--json]\n"
-    "       lumaflash-cli info IMAGE\n"
-    "\n"
-    "  scan   list the devices in bootloader mode on the system's serial ports, or on the\n"
-    "         named ports only; --trace adds the scan log, --json prints JSON instead\n"
-    "         --usb VID:PID  open only ports of this USB device (hex; VID: for any product\n"
-    "                        of the vendor); repeatable, also for flash\n"
-    "  flash  write IMAGE into the one device found and start it\n"
-    "         --serial HEX  the device with this serial number\n"
-    "         --all         every device of the image's type at once, each on its own port\n"
-    "         --wait        wait for a matching device to appear instead of failing\n"
-    "         --repeat      after each update go on with the next device that appears\n"
-    "                       (Ctrl+C ends it)\n"
-    "         --json        one JSON object per device on standard output (JSON Lines);\n"
-    "                       everything else goes to standard error\n"
-    "         --log FILE    append one CSV line per device attempt to FILE\n"
-    "  ports  list the serial ports with their USB identity, opening none of them\n"
-    "  info   show an image file's header, device type, payload length and SHA-256\n";
-
 namespace {
 
-struct CommandRules {
-  std::size_t positional;
-  std::set<std::string_view> flags;
-  bool ports;                // --port and --usb
-  bool flashValues = false;  // --serial and --log
+// One option of one command. The parser, `--help`, the man page test and the shell completion
+// all follow this table: a new option is one row here (and one entry in the man page).
+struct OptionSpec {
+  std::string_view name;   // "--port"
+  std::string_view value;  // "PATH"; empty for a flag
+  bool repeatable;
+  std::string_view help;
 };
+
+struct CommandSpec {
+  std::string_view name;
+  std::string_view operand;  // "IMAGE", or empty when the command takes no file
+  std::string_view summary;
+  std::vector<OptionSpec> options;
+};
+
+constexpr std::string_view kUsbHelp =
+    "open only ports of this USB device (hexadecimal vendor and product id; VID: for any "
+    "product of the vendor; repeatable)";
+
+const std::vector<CommandSpec>& Commands() {
+  static const std::vector<CommandSpec> commands{
+      {"scan",
+       "",
+       "list the devices in bootloader mode on the system's serial ports",
+       {{"--port", "PATH", true, "scan only this port (repeatable)"},
+        {"--usb", "VID:PID", true, kUsbHelp},
+        {"--json", "", false, "print a JSON array, one object per device"},
+        {"--trace", "", false, "add the scan log"}}},
+      {"flash",
+       "IMAGE",
+       "write IMAGE into the one device found and start it",
+       {{"--port", "PATH", true, "look for the device only on this port (repeatable)"},
+        {"--usb", "VID:PID", true, kUsbHelp},
+        {"--serial", "HEX", false, "the device with this serial number (e.g. 0A1BFF)"},
+        {"--all", "", false, "every device of the image's type at once, each on its own port"},
+        {"--wait", "", false, "wait for a matching device to appear instead of failing"},
+        {"--repeat", "", false,
+         "after each update go on with the next device that appears (Ctrl+C ends it)"},
+        {"--json", "", false,
+         "one JSON object per device on standard output (JSON Lines); everything else goes "
+         "to standard error"},
+        {"--log", "FILE", false, "append one CSV line per device attempt to FILE"}}},
+      {"ports",
+       "",
+       "list the serial ports with their USB identity, opening none of them",
+       {{"--json", "", false, "print a JSON array, one object per port"}}},
+      {"info", "IMAGE", "show an image file's header, device type, payload length and SHA-256", {}},
+      {"help", "[COMMAND]", "show this overview, or the help of one command", {}},
+  };
+  return commands;
+}
+
+const CommandSpec* FindCommand(std::string_view name) {
+  for (const CommandSpec& command : Commands()) {
+    if (command.name == name) {
+      return &command;
+    }
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindOption(const CommandSpec& command, std::string_view name) {
+  for (const OptionSpec& option : command.options) {
+    if (option.name == name) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  std::iota(row.begin(), row.end(), std::size_t{0});
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// " (did you mean X?)" for the nearest of `known` within two edits or sharing its start, or "".
+std::string NearMiss(std::string_view typed, const std::vector<std::string_view>& known) {
+  std::string_view best;
+  std::size_t bestDistance = 3;
+  for (std::string_view candidate : known) {
+    std::size_t distance = EditDistance(typed, candidate);
+    if (typed.size() >= 3 && candidate.starts_with(typed)) {
+      distance = std::min<std::size_t>(distance, 1);
+    }
+    if (distance < bestDistance) {
+      best = candidate;
+      bestDistance = distance;
+    }
+  }
+  return best.empty() ? std::string() : " (did you mean " + std::string(best) + "?)";
+}
+
+std::string HelpPointer(const CommandSpec* command) {
+  if (command == nullptr || command->name == "help") {
+    return "; see lumaflash-cli --help";
+  }
+  return "; see lumaflash-cli " + std::string(command->name) + " --help";
+}
+
+std::string UnknownOption(const CommandSpec& command, std::string_view arg) {
+  std::vector<std::string_view> names{"--help"};
+  for (const OptionSpec& option : command.options) {
+    names.push_back(option.name);
+  }
+  std::string text = "unknown option " + std::string(arg) + " for " + std::string(command.name);
+  for (const CommandSpec& other : Commands()) {
+    if (FindOption(other, arg) != nullptr) {
+      return text + " (it belongs to " + std::string(other.name) + ")";
+    }
+  }
+  return text + NearMiss(arg, names);
+}
 
 // "0a1bff", "0A1BFF" and "0A 1B FF" all name the same serial number.
 std::optional<std::string> NormalSerial(std::string_view text) {
@@ -56,94 +150,229 @@ std::optional<std::string> NormalSerial(std::string_view text) {
   return hex;
 }
 
-void TakeFlag(std::string_view arg, Options& options) {
-  options.json = options.json || arg == "--json";
-  options.trace = options.trace || arg == "--trace";
-  options.all = options.all || arg == "--all";
-  options.wait = options.wait || arg == "--wait";
-  options.repeat = options.repeat || arg == "--repeat";
+// Stores one option; false (and `error` set) when its value is not usable.
+bool Store(std::string_view name, std::string_view value, Options& options, std::string& error) {
+  if (name == "--port") {
+    options.ports.emplace_back(value);
+  } else if (name == "--usb") {
+    auto match = serial::ParseUsbMatch(value);
+    if (!match) {
+      error =
+          "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. 1209:0001), or "
+          "VID: for any product of the vendor; \"" +
+          std::string(value) + "\" is not one";
+      return false;
+    }
+    options.usb.push_back(*match);
+  } else if (name == "--log") {
+    // An empty name would quietly mean "no log" on a run that must leave its record.
+    if (value.empty()) {
+      error = "--log needs a file name; \"\" names no file";
+      return false;
+    }
+    options.logPath = value;
+  } else if (name == "--serial") {
+    auto serial = NormalSerial(value);
+    if (!serial) {
+      error =
+          "--serial takes the serial number in hexadecimal digits, two per byte (e.g. "
+          "0A1BFF); \"" +
+          std::string(value) + "\" is not one";
+      return false;
+    }
+    options.serial = *serial;
+  } else {
+    options.json = options.json || name == "--json";
+    options.trace = options.trace || name == "--trace";
+    options.all = options.all || name == "--all";
+    options.wait = options.wait || name == "--wait";
+    options.repeat = options.repeat || name == "--repeat";
+  }
+  return true;
 }
 
-std::optional<CommandRules> RulesFor(std::string_view command) {
-  if (command == "scan")
-    return CommandRules{0, {"--json", "--trace"}, true};
-  if (command == "flash")
-    return CommandRules{1, {"--all", "--wait", "--repeat", "--json"}, true, true};
-  if (command == "info")
-    return CommandRules{1, {}, false};
-  if (command == "ports")
-    return CommandRules{0, {"--json"}, false};
-  return std::nullopt;
+bool IsHelp(std::string_view arg) {
+  return arg == "--help" || arg == "-h";
+}
+
+std::optional<Options> ParseHelp(int argc, char** argv, std::string& error) {
+  Options options;
+  options.command = "help";
+  if (argc > 2 && !IsHelp(argv[2])) {
+    options.helpTopic = argv[2];
+    if (FindCommand(options.helpTopic) == nullptr) {
+      std::vector<std::string_view> names;
+      for (const CommandSpec& command : Commands()) {
+        names.push_back(command.name);
+      }
+      error = "no help on \"" + options.helpTopic + "\", which is no command" +
+              NearMiss(options.helpTopic, names) + HelpPointer(nullptr);
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+// The command's usage line; continuation lines line up under the first option, `lead`
+// columns in.
+std::string Synopsis(const CommandSpec& command, std::size_t lead) {
+  std::string line = "lumaflash-cli " + std::string(command.name);
+  if (!command.operand.empty()) {
+    line += " " + std::string(command.operand);
+  }
+  const std::size_t indent = lead + line.size() + 1;
+  std::size_t column = indent - 1;
+  for (const OptionSpec& option : command.options) {
+    std::string word = "[" + std::string(option.name);
+    word += option.value.empty() ? "]" : " " + std::string(option.value) + "]";
+    word += option.repeatable ? "..." : "";
+    if (column + word.size() + 1 > 78) {
+      line += "\n" + std::string(indent - 1, ' ');
+      column = indent - 1;
+    }
+    line += " " + word;
+    column += word.size() + 1;
+  }
+  return line;
+}
+
+// Words of `text` from column `indent`, wrapped before column 79.
+std::string Wrapped(std::string_view text, std::size_t indent) {
+  std::string out;
+  std::size_t column = indent;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find(' '), text.size());
+    const std::string_view word = text.substr(0, end);
+    if (column > indent && column + 1 + word.size() > 78) {
+      out += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > indent) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += word.size();
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return out;
+}
+
+std::string CommandHelp(const CommandSpec& command) {
+  std::string summary(command.summary);
+  summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+  std::string text =
+      "usage: " + Synopsis(command, 7) + "\n\n" + Wrapped(summary, 0) + ".\n\noptions:\n";
+  auto entry = [&text](std::string head, std::string_view help) {
+    head = "  " + head;
+    head.resize(std::max<std::size_t>(head.size() + 2, 20), ' ');
+    text += head + Wrapped(help, head.size()) + "\n";
+  };
+  for (const OptionSpec& option : command.options) {
+    std::string head(option.name);
+    head += option.value.empty() ? "" : " " + std::string(option.value);
+    entry(head, option.help);
+  }
+  entry("-h, --help", "show this help");
+  return text;
+}
+
+std::string Overview() {
+  std::string text = "usage: lumaflash-cli COMMAND [OPTION]...\n";
+  for (const CommandSpec& command : Commands()) {
+    if (command.name != "help") {
+      text += "  " + Synopsis(command, 2) + "\n";
+    }
+  }
+  text +=
+      "  lumaflash-cli help [COMMAND]\n"
+      "  lumaflash-cli --version\n\n"
+      "Finds lighting-control devices in bootloader mode on serial ports and writes firmware\n"
+      "images into them.\n\ncommands:\n";
+  for (const CommandSpec& command : Commands()) {
+    std::string head = "  " + std::string(command.name);
+    head.resize(9, ' ');
+    text += head + Wrapped(command.summary, 9) + "\n";
+  }
+  text +=
+      "\n\"lumaflash-cli help COMMAND\" or \"lumaflash-cli COMMAND --help\" shows a command's\n"
+      "options. Exit status: 0 success, 2 usage error, 3 to 11 a failure of the update (see\n"
+      "lumaflash-cli(1) or the README).\n";
+  return text;
 }
 
 }  // namespace
 
+std::string HelpText(std::string_view topic) {
+  if (topic.empty()) {
+    return Overview();
+  }
+  const CommandSpec* command = FindCommand(topic);
+  return command == nullptr ? std::string() : CommandHelp(*command);
+}
+
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   if (argc < 2) {
-    error = "no command given";
+    error = "no command given" + HelpPointer(nullptr);
+    return std::nullopt;
+  }
+  const std::string_view first = argv[1];
+  if (IsHelp(first) || first == "help") {
+    return ParseHelp(argc, argv, error);
+  }
+  if (first == "--version") {
+    Options options;
+    options.command = "version";
+    return options;
+  }
+  const CommandSpec* command = FindCommand(first);
+  if (command == nullptr) {
+    std::vector<std::string_view> names;
+    for (const CommandSpec& known : Commands()) {
+      names.push_back(known.name);
+    }
+    error = "unknown command \"" + std::string(first) + "\"" + NearMiss(first, names) +
+            HelpPointer(nullptr);
     return std::nullopt;
   }
   Options options;
-  options.command = argv[1];
-  auto rules = RulesFor(options.command);
-  if (!rules) {
-    error = "unknown command \"" + options.command + "\"";
-    return std::nullopt;
-  }
+  options.command = first;
   for (int i = 2; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--port" && rules->ports) {
-      if (i + 1 >= argc) {
-        error = "--port needs a path";
-        return std::nullopt;
-      }
-      options.ports.emplace_back(argv[++i]);
-    } else if (arg == "--usb" && rules->ports) {
-      const std::string_view value = i + 1 < argc ? argv[++i] : "";
-      auto match = serial::ParseUsbMatch(value);
-      if (!match) {
-        error =
-            "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
-            "1209:0001), or VID: for any product of the vendor; \"" +
-            std::string(value) + "\" is not one";
-        return std::nullopt;
-      }
-      options.usb.push_back(*match);
-    } else if ((arg == "--serial" || arg == "--log") && rules->flashValues) {
-      if (i + 1 >= argc) {
-        error = std::string(arg) + (arg == "--serial" ? " needs a serial number" : " needs a file");
-        return std::nullopt;
-      }
-      std::string_view value = argv[++i];
-      if (arg == "--log") {
-        // An empty name would quietly mean "no log" on a run that must leave its record.
-        if (value.empty()) {
-          error = "--log needs a file name; \"\" names no file";
-          return std::nullopt;
-        }
-        options.logPath = value;
-        continue;
-      }
-      auto serial = NormalSerial(value);
-      if (!serial) {
-        error =
-            "--serial takes the serial number in hexadecimal digits, two per byte (e.g. "
-            "0A1BFF); \"" +
-            std::string(value) + "\" is not one";
-        return std::nullopt;
-      }
-      options.serial = *serial;
-    } else if (rules->flags.contains(arg)) {
-      TakeFlag(arg, options);
-    } else if (arg.starts_with("--")) {
-      error = "unknown option " + std::string(arg) + " for " + options.command;
-      return std::nullopt;
-    } else {
+    const std::string_view arg = argv[i];
+    if (IsHelp(arg)) {
+      Options help;
+      help.command = "help";
+      help.helpTopic = options.command;
+      return help;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
       options.positional.emplace_back(arg);
+      continue;
+    }
+    const OptionSpec* option = FindOption(*command, arg);
+    if (option == nullptr) {
+      error = UnknownOption(*command, arg) + HelpPointer(command);
+      return std::nullopt;
+    }
+    if (!option->value.empty() && i + 1 >= argc) {
+      error = std::string(arg) + " needs a value (" + std::string(arg) + " " +
+              std::string(option->value) + ")" + HelpPointer(command);
+      return std::nullopt;
+    }
+    const std::string_view value = option->value.empty() ? std::string_view() : argv[++i];
+    if (!Store(option->name, value, options, error)) {
+      error += HelpPointer(command);
+      return std::nullopt;
     }
   }
-  if (options.positional.size() != rules->positional) {
-    error = options.command + (rules->positional == 0 ? " takes no file" : " needs one IMAGE");
+  const std::size_t wanted = command->operand.empty() ? 0 : 1;
+  if (options.positional.size() != wanted) {
+    error = wanted == 0 ? options.command + " takes no file, but was given \"" +
+                              options.positional.front() + "\""
+                        : options.command + (options.positional.empty()
+                                                 ? " needs one IMAGE file"
+                                                 : " takes one IMAGE file, not " +
+                                                       std::to_string(options.positional.size()));
+    error += HelpPointer(command);
     return std::nullopt;
   }
   return options;

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/usb_identity.h"
@@ -9,7 +10,8 @@
 namespace lumaflash::cli {
 
 struct Options {
-  std::string command;  // scan, flash, info, ports
+  std::string command;    // scan, flash, info, ports; help and version answer without running one
+  std::string helpTopic;  // help: the command asked about, empty for the overview
   std::vector<std::string> positional;
   std::vector<std::string> ports;     // --port PATH, repeatable
   std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only matching ports
@@ -23,9 +25,14 @@ struct Options {
   std::string logPath;  // --log FILE: one CSV line per device attempt
 };
 
-// Parses the command line; nothing (and `error` set) for anything it does not know.
+// Parses the command line; nothing (and `error` set) for anything it does not know. `error` is
+// one line: what is wrong, a near miss when there is one, and where the help is.
+// `--help`, `-h`, `help [COMMAND]` and `COMMAND --help` give the command "help";
+// `--version` gives "version".
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
 
-extern const char* const kUsage;
+// The overview (empty topic) or one command's help, as `--help` prints it. Empty for a topic
+// that is no command.
+std::string HelpText(std::string_view topic);
 
 }  // namespace lumaflash::cli

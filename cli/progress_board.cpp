@@ -1,8 +1,8 @@
 #include "progress_board.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "terminal.h"
 
 namespace lumaflash::cli {
 
@@ -12,10 +12,10 @@ constexpr const char* kFilled = "##############################";
 }  // namespace
 
 ProgressBoard::ProgressBoard(std::FILE* out, std::vector<std::string> labels)
-    : ProgressBoard(out, std::move(labels), ::isatty(::fileno(out)) != 0) {}
+    : ProgressBoard(out, std::move(labels), IsTerminal(out)) {}
 
 ProgressBoard::ProgressBoard(std::FILE* out, std::vector<std::string> labels, bool terminal)
-    : m_out(out), m_terminal(terminal) {
+    : m_out(out), m_terminal(terminal), m_columns(terminal ? TerminalColumns(out) : 0) {
   std::size_t width = 0;
   for (const std::string& label : labels) {
     width = std::max(width, label.size());
@@ -44,6 +44,9 @@ std::string ProgressBoard::RowText(const Row& row) const {
   std::string text = row.label + bar;
   if (!row.status.empty()) {
     text += "  " + row.status;
+  }
+  if (m_columns > 0 && text.size() >= m_columns) {
+    text.resize(m_columns - 1);
   }
   return text;
 }
@@ -85,20 +88,20 @@ void ProgressBoard::Step(std::size_t row) {
   }
 }
 
-void ProgressBoard::Status(std::size_t row, const std::string& text) {
+void ProgressBoard::Status(std::size_t row, const std::string& text, bool alert) {
   std::lock_guard lock(m_mutex);
   m_rows[row].status = text;
   if (m_terminal) {
     Redraw(row);
   } else {
-    std::fprintf(m_out, "%s %s\n", m_rows[row].label.c_str(), text.c_str());
-    std::fflush(m_out);
+    std::FILE* to = alert ? stderr : m_out;
+    std::fprintf(to, "%s %s\n", m_rows[row].label.c_str(), text.c_str());
+    std::fflush(to);
   }
 }
 
 void BoardFeedback::AddStatus(const std::string& text, bool alert) {
-  (void)alert;
-  m_board.Status(m_row, text);
+  m_board.Status(m_row, text, alert);
 }
 
 }  // namespace lumaflash::cli

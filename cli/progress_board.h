@@ -11,7 +11,8 @@
 namespace lumaflash::cli {
 
 // The progress of several updates running at once, one row per device. On a terminal every row
-// is one line redrawn in place (ANSI cursor up/down); otherwise each row prints a plain line
+// is one line redrawn in place (ANSI cursor up/down), cut to the terminal's width so that it
+// never wraps; otherwise each row prints a plain line
 // every tenth of the way and for each status line, prefixed with the row's label. Safe to call
 // from the update threads.
 class ProgressBoard {
@@ -21,7 +22,8 @@ class ProgressBoard {
 
   void SetRange(std::size_t row, uint32_t upper);
   void Step(std::size_t row);
-  void Status(std::size_t row, const std::string& text);
+  // A failure's status line (`alert`) goes to standard error when the rows are plain lines.
+  void Status(std::size_t row, const std::string& text, bool alert = false);
 
  private:
   struct Row {
@@ -38,6 +40,7 @@ class ProgressBoard {
   std::mutex m_mutex;
   std::FILE* m_out;
   bool m_terminal;
+  std::size_t m_columns = 0;  // of the terminal; 0 when unknown
   std::vector<Row> m_rows;
 };
 

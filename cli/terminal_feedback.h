@@ -1,14 +1,18 @@
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "feedback.h"
+#include "progress_line.h"
 
 namespace lumaflash::cli {
 
-// Shows status lines and the progress of one update on a text stream: a bar redrawn in place on
-// a terminal, a plain line every tenth of the way otherwise.
+// Shows status lines and the progress of one update on a text stream: a line redrawn in place
+// on a terminal (never wider than the terminal), a plain line every tenth of the way otherwise.
+// Status lines that come with the alert are failures: they, and what the same attempt says
+// after them, go to standard error.
 class TerminalFeedback : public Feedback {
  public:
   explicit TerminalFeedback(std::FILE* out);
@@ -20,18 +24,26 @@ class TerminalFeedback : public Feedback {
 
   // Progress is only drawn while enabled (the scan's is not worth showing).
   void EnableProgress(bool enabled) { m_progressEnabled = enabled; }
+  // The payload's length and the device's block size, so that progress can count bytes.
+  void SetTransfer(uint64_t totalBytes, uint16_t blockSize);
 
  private:
   void Draw();
   void EndBar();
+  ProgressFigures Figures() const;
 
   std::FILE* m_out;
   bool m_terminal;
   bool m_progressEnabled = false;
   bool m_barShown = false;
+  bool m_completeShown = false;
+  bool m_failed = false;
   uint32_t m_upper = 0;
   uint32_t m_position = 0;
   uint32_t m_lastTenth = 0;
+  uint64_t m_totalBytes = 0;
+  uint16_t m_blockSize = 0;
+  std::chrono::steady_clock::time_point m_start;
 };
 
 }  // namespace lumaflash::cli

@@ -15,6 +15,8 @@ if [[ $profile == test ]]; then
     libgtest-dev libgmock-dev python3
     g++-mingw-w64-x86-64-posix wine wine64
     clang libclang-rt-14-dev clang-tidy cppcheck
+    dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
+    qemu-system-x86 busybox-static
   )
 elif [[ $profile != run ]]; then
   echo "usage: setup.sh [run|test]" >&2

@@ -9,6 +9,11 @@ bash scripts/test_static.sh
 bash scripts/test_sanitizers.sh
 bash scripts/test_fuzz.sh
 bash scripts/test_windows.sh
+bash scripts/test_usb_vm.sh
+# The .deb and the Windows zip, each checked as a user would get it.
+bash scripts/package.sh
+bash scripts/test_package.sh
+bash scripts/test_zip.sh
 # Tests stay lean: their lines against the code's, counted alike (.cpp and .h).
 lines() { find "$@" \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 cat | wc -l; }
 test_lines=$(lines tests fuzz)

@@ -1,5 +1,6 @@
-// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals until it is stopped
-// (SIGINT or SIGTERM), then prints what each device received.
+// lumaflash-sim: serves simulated bootloader devices on pseudo-terminals (or one on a given tty)
+// until it is stopped (SIGINT or SIGTERM), then prints what each device received.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "lumaflash_version.h"
 #include "platform/process_start.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
@@ -28,15 +30,24 @@ using lumaflash::sim::PacketKind;
 constexpr const char* kUsage =
     "usage: lumaflash-sim [--count N] [--mix] [--type HEX]... [--bootloader HEX]\n"
     "                     [--firmware HEX] [--block-size N] [--stay]\n"
-    "                     [--fault KIND:PACKET[:INDEX]]...\n"
+    "                     [--fault KIND:PACKET[:INDEX]]... [--tty PATH]\n"
+    "       lumaflash-sim --help | --version\n"
     "Serves N simulated devices (default 1) on pseudo-terminals and prints one line per\n"
     "device: its port path, device type and serial number. Runs until SIGINT or SIGTERM,\n"
     "then prints per device: packets, blocks, payload bytes, timing violations and the\n"
     "SHA-256 of the payload received.\n"
-    "  --mix       a mix of device types and reply layouts\n"
-    "  --type HEX  device type (repeat to cycle through several; default 3514)\n"
-    "  KIND        silent, wrong-ack, late-ack, double-ack, short, overlong, vanish\n"
-    "  PACKET      identify, start, block, run; INDEX counts packets of that kind from 0\n";
+    "  --count N           serve N devices, 1 to 99\n"
+    "  --mix               a mix of device types and reply layouts\n"
+    "  --type HEX          device type (repeat to cycle through several; default 3514)\n"
+    "  --bootloader HEX    bootloader version every device reports\n"
+    "  --firmware HEX      firmware version every device reports\n"
+    "  --block-size N      block size every device reports\n"
+    "  --stay              stay in bootloader mode after the run packet\n"
+    "  --tty PATH          serve one device on this existing tty (raw mode) instead, e.g. the\n"
+    "                      port of a USB serial gadget (/dev/ttyGS0); it ends if the tty hangs up\n"
+    "  --fault KIND:PACKET[:INDEX]  misbehave once (or at every such packet without INDEX)\n"
+    "      KIND    silent, wrong-ack, late-ack, double-ack, short, overlong, vanish\n"
+    "      PACKET  identify, start, block, run; INDEX counts packets of that kind from 0\n";
 
 std::optional<unsigned long> Number(std::string_view text, int base) {
   std::string copy(text);
@@ -109,52 +120,69 @@ struct Options {
   std::optional<uint16_t> blockSize;
   bool stay = false;
   std::vector<FaultPlan> faults;
+  std::string tty;
 };
 
-std::optional<Options> ParseOptions(int argc, char** argv) {
+// Stores one option's value; false when the value is not usable for it.
+bool Store(std::string_view arg, std::string_view value, Options& options) {
+  if (arg == "--count") {
+    auto n = Number(value, 10);
+    options.count = n ? static_cast<int>(*n) : 0;
+    return n && *n >= 1 && *n <= 99;
+  }
+  if (arg == "--type" || arg == "--bootloader" || arg == "--firmware") {
+    auto n = Number(value, 16);
+    if (!n || *n > 0xFFFF)
+      return false;
+    auto word = static_cast<uint16_t>(*n);
+    if (arg == "--type")
+      options.types.push_back(word);
+    if (arg == "--bootloader")
+      options.bootloader = word;
+    if (arg == "--firmware")
+      options.firmware = word;
+    return true;
+  }
+  if (arg == "--tty") {
+    options.tty = value;
+    return !value.empty();
+  }
+  if (arg == "--block-size") {
+    auto n = Number(value, 10);
+    if (!n || *n > 0xFFFF)
+      return false;
+    options.blockSize = static_cast<uint16_t>(*n);
+    return true;
+  }
+  auto plan = ParseFault(value);
+  if (plan)
+    options.faults.push_back(*plan);
+  return plan.has_value();
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
+  static constexpr std::string_view kWithValue[] = {
+      "--count", "--type", "--bootloader", "--firmware", "--block-size", "--fault", "--tty"};
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    std::optional<std::string_view> value;
-    if (arg != "--mix" && arg != "--stay") {
-      if (i + 1 >= argc) {
-        return std::nullopt;
-      }
-      value = argv[++i];
-    }
-    if (arg == "--mix") {
-      options.mix = true;
-    } else if (arg == "--stay") {
-      options.stay = true;
-    } else if (arg == "--count") {
-      auto n = Number(*value, 10);
-      if (!n || *n < 1 || *n > 99)
-        return std::nullopt;
-      options.count = static_cast<int>(*n);
-    } else if (arg == "--type" || arg == "--bootloader" || arg == "--firmware") {
-      auto n = Number(*value, 16);
-      if (!n || *n > 0xFFFF)
-        return std::nullopt;
-      auto word = static_cast<uint16_t>(*n);
-      if (arg == "--type")
-        options.types.push_back(word);
-      if (arg == "--bootloader")
-        options.bootloader = word;
-      if (arg == "--firmware")
-        options.firmware = word;
-    } else if (arg == "--block-size") {
-      auto n = Number(*value, 10);
-      if (!n || *n > 0xFFFF)
-        return std::nullopt;
-      options.blockSize = static_cast<uint16_t>(*n);
-    } else if (arg == "--fault") {
-      auto plan = ParseFault(*value);
-      if (!plan)
-        return std::nullopt;
-      options.faults.push_back(*plan);
-    } else {
+    if (arg == "--mix" || arg == "--stay") {
+      (arg == "--mix" ? options.mix : options.stay) = true;
+    } else if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) ==
+               std::end(kWithValue)) {
+      error = "unknown option " + std::string(arg);
+      return std::nullopt;
+    } else if (i + 1 >= argc) {
+      error = std::string(arg) + " needs a value";
+      return std::nullopt;
+    } else if (!Store(arg, argv[++i], options)) {
+      error = "\"" + std::string(argv[i]) + "\" is no value for " + std::string(arg);
       return std::nullopt;
     }
+  }
+  if (!options.tty.empty() && options.count != 1) {
+    error = "--tty serves one device; --count does not go with it";
+    return std::nullopt;
   }
   return options;
 }
@@ -194,9 +222,19 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
   lumaflash::platform::PrepareProcess();
-  auto options = ParseOptions(argc, argv);
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  if (first == "--help" || first == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (first == "--version") {
+    std::printf("%s\n", lumaflash::VersionLine("lumaflash-sim").c_str());
+    return 0;
+  }
+  std::string error;
+  auto options = ParseOptions(argc, argv, error);
   if (!options) {
-    std::cerr << kUsage;
+    std::cerr << "lumaflash-sim: " << error << "; see lumaflash-sim --help\n";
     return 2;
   }
   // Blocked before any thread starts, so every thread inherits the mask and the signals wait
@@ -208,10 +246,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::vector<std::unique_ptr<lumaflash::sim::PtyDevice>> devices;
   for (const DeviceConfig& config : Configs(*options)) {
-    std::string error;
-    auto device = lumaflash::sim::PtyDevice::Start(config, options->faults, error);
+    std::string startError;
+    auto device = options->tty.empty()
+                      ? lumaflash::sim::PtyDevice::Start(config, options->faults, startError)
+                      : lumaflash::sim::PtyDevice::StartOnTty(options->tty, config, options->faults,
+                                                              startError);
     if (!device) {
-      std::cerr << "lumaflash-sim: " << error << "\n";
+      std::cerr << "lumaflash-sim: " << startError << "\n";
       return 1;
     }
     std::printf("%s %04x %s\n", device->Path().c_str(), config.deviceId,

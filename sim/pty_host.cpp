@@ -73,6 +73,30 @@ std::unique_ptr<PtyDevice> PtyDevice::Start(DeviceConfig config, std::vector<Fau
   return device;
 }
 
+std::unique_ptr<PtyDevice> PtyDevice::StartOnTty(const std::string& path, DeviceConfig config,
+                                                 std::vector<FaultPlan> faults,
+                                                 std::string& error) {
+  std::unique_ptr<PtyDevice> device(new PtyDevice(std::move(config), std::move(faults)));
+  if (!device->OpenTty(path, error)) {
+    return nullptr;
+  }
+  device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
+  return device;
+}
+
+bool PtyDevice::OpenTty(const std::string& path, std::string& error) {
+  m_path = path;
+  m_master = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (m_master < 0 || !::isatty(m_master) || !MakeRaw(m_master) ||
+      ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = "cannot serve on " + path + ": " + std::strerror(errno) +
+            " (it must be an existing tty that this user may open)";
+    CloseIfOpen(m_master);
+    return false;
+  }
+  return true;
+}
+
 bool PtyDevice::Open(std::string& error) {
   m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
@@ -108,7 +132,8 @@ void PtyDevice::Vanish() {
   // The serving thread is stopped first, so that no descriptor is closed under its poll().
   if (m_wake[1] >= 0) {
     const char stop = 0;
-    (void)::write(m_wake[1], &stop, 1);
+    // A full pipe already wakes the thread, so a failed write changes nothing.
+    [[maybe_unused]] const ssize_t woken = ::write(m_wake[1], &stop, 1);
   }
   if (m_thread.joinable()) {
     m_thread.join();
@@ -162,7 +187,8 @@ void PtyDevice::Serve() {
     if (watch[1].revents != 0) {
       return;
     }
-    if ((watch[0].revents & POLLIN) == 0) {
+    const bool lineDown = (watch[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if ((watch[0].revents & POLLIN) == 0 && !lineDown) {
       continue;
     }
     std::lock_guard lock(m_mutex);
@@ -170,7 +196,14 @@ void PtyDevice::Serve() {
       return;
     }
     ssize_t got = ::read(m_master, buffer.data(), buffer.size());
-    if (got <= 0) {
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR) || (got < 0 && lineDown)) {
+      // A served tty was hung up (a gadget's port when the USB link is cut); it stays dead, so
+      // the device ends here rather than spin on it. The pty's own end never gets here: its
+      // slave side is held open.
+      HangUp();
+      return;
+    }
+    if (got < 0) {
       continue;
     }
     const auto now = Clock::now();

@@ -18,6 +18,10 @@ class PtyDevice {
   // Starts the device; null (with `error` set) when no pseudo-terminal could be made.
   static std::unique_ptr<PtyDevice> Start(DeviceConfig config, std::vector<FaultPlan> faults,
                                           std::string& error);
+  // Serves the device on an existing tty instead (a USB gadget's port, say), switched to raw
+  // mode; null (with `error` set) when it cannot be opened or configured.
+  static std::unique_ptr<PtyDevice> StartOnTty(const std::string& path, DeviceConfig config,
+                                               std::vector<FaultPlan> faults, std::string& error);
   ~PtyDevice();
   PtyDevice(const PtyDevice&) = delete;
   PtyDevice& operator=(const PtyDevice&) = delete;
@@ -34,6 +38,7 @@ class PtyDevice {
  private:
   PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults);
   bool Open(std::string& error);
+  bool OpenTty(const std::string& path, std::string& error);
   void Serve();
   void SendDue(Clock::time_point now);
   void HangUp();
@@ -41,8 +46,8 @@ class PtyDevice {
   mutable std::mutex m_mutex;
   DeviceModel m_model;
   std::string m_path;
-  int m_master = -1;
-  int m_slave = -1;  // kept open so the line stays up between the host's opens
+  int m_master = -1;  // the device's end: the pseudo-terminal's master, or the tty served
+  int m_slave = -1;   // kept open so the line stays up between the host's opens (pty only)
   int m_wake[2] = {-1, -1};
   struct Pending {
     Clock::time_point due;

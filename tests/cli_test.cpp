@@ -11,13 +11,16 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "device_choice.h"
 #include "progress_board.h"
+#include "protocol/identify.h"
 #include "protocol/programming.h"
 #include "rescanner.h"
 #include "sim/image_file.h"
+#include "support/raw_pty.h"
 #include "support/read_file.h"
 #include "support/run_program.h"
 #include "support/sim_devices.h"
@@ -121,19 +124,67 @@ TEST(Cli, ScanAndInfo) {
             std::string::npos);  // SHA-256 of "abc"
 }
 
-TEST(Cli, UsageErrorsSendNothing) {
+TEST(Cli, UsageErrorsAreOneLineWithANearMiss) {
   testing::TempDir dir;
-  // clang-format off
-  const std::vector<std::vector<std::string>> cases = {
-      {}, {"frobnicate"}, {"scan", "--bogus"}, {"flash"}, {"flash", "a.bin", "b.bin"}, {"info"},
-      {"scan", "--port"}, {"scan", "--all"}, {"flash", "a.bin", "--serial", "0A1"},
-      {"flash", "a.bin", "--serial", "zz"}, {"flash", "a.bin", "--log"}};
-  // clang-format on
-  for (const auto& args : cases) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "no command given"},
+      {{"flsh"}, "unknown command \"flsh\" (did you mean flash?)"},
+      {{"scan", "--jsn"}, "unknown option --jsn for scan (did you mean --json?)"},
+      {{"scan", "--all"}, "--all for scan (it belongs to flash)"},
+      {{"flash"}, "flash needs one IMAGE file; see lumaflash-cli flash --help"},
+      {{"flash", "a.bin", "b.bin"}, "not 2"},
+      {{"scan", "--port"}, "--port needs a value"},
+      {{"help", "flahs"}, "(did you mean flash?)"},
+      {{"info"}, "info needs one IMAGE"},
+  };
+  for (const auto& [args, words] : cases) {
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(args);
-    EXPECT_NE(result.err.find("usage:"), std::string::npos);
+    EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("--help\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    EXPECT_EQ(result.out, "");
   }
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"flash", "a.bin", "--serial", "0A1"},
+        {"flash", "a.bin", "--serial", "zz"},
+        {"flash", "a.bin", "--log"}}) {
+    EXPECT_EQ(Cli(dir, args).exitCode, 2) << ::testing::PrintToString(args);
+  }
+  // Every way of asking for help answers on standard output; a command's help is one text.
+  const auto flashHelp = Cli(dir, {"help", "flash"}).out;
+  EXPECT_NE(flashHelp.find("--serial HEX"), std::string::npos) << flashHelp;
+  for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
+                                        {"-h"},
+                                        {"help"},
+                                        {"flash", "--help"},
+                                        {"flash", "x.bin", "-h"}}) {
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_NE(result.out.find("usage: lumaflash-cli"), std::string::npos);
+    if (args.front() == "flash") {
+      EXPECT_EQ(result.out, flashHelp);
+    }
+  }
+}
+
+TEST(Cli, FlashUpdatesTheOneDeviceAndWritesTheStamp) {
+  testing::TempDir dir;
+  auto device = testing::StartDevice(testing::Device(0x3514));
+  const auto payload = sim::PatternPayload(3000, 11);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
+  auto result = Cli(dir, {"flash", image.string(), "--port", device->Path()});
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("Write data complete. (" + image.string() + ")\nRUN application.\n"),
+            std::string::npos)
+      << result.out;
+  auto got = device->Snapshot();
+  EXPECT_TRUE(got.RunReceived());
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.Image().begin()));
+  std::string text = testing::ReadWholeFile(dir / "Lumaflash.ini");
+  EXPECT_NE(text.find("[APP]"), std::string::npos);
+  EXPECT_NE(text.find("LAST_DEVICE=3514"), std::string::npos);
 }
 
 TEST(Cli, FlashOutcomesAndTheirExitCodes) {
@@ -160,8 +211,17 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
        "no device in bootloader mode answered"},
       {good, 0, {}, 8, "no named port could be opened"},
       {good, 2, {}, 5, "2 devices answered; nothing was sent"},
-      {other, 1, {}, 6, "Firmware file is not for selected device!"},
-      {good, 1, {{sim::Fault::Silent, sim::PacketKind::Block, 1}}, 9, "Timeout on write data !"},
+      {other,
+       1,
+       {},
+       6,
+       R"(Firmware file is not for selected device!\nlumaflash-cli: the image is for Lumetta B )"
+       R"(\(type 3409\), but the device on .* is Lumetta A \(type 3514\))"},
+      {good,
+       1,
+       {{sim::Fault::Silent, sim::PacketKind::Block, 1}},
+       9,
+       "Timeout on write data !\nlumaflash-cli: the device on .* failed at block 2 of [0-9]+"},
       {good, 1, {{sim::Fault::Vanish, sim::PacketKind::Start, 0}}, 9, "vanished"},
   };
   for (const Case& c : cases) {
@@ -177,7 +237,9 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
     std::filesystem::remove(dir / "Lumaflash.ini");
     auto result = Cli(dir, args);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
-    EXPECT_NE((result.out + result.err).find(c.words), std::string::npos)
+    // Failures are told on standard error.
+    EXPECT_TRUE(c.exitCode == 0 ? result.out.find(c.words) != std::string::npos
+                                : std::regex_search(result.err, std::regex(c.words)))
         << result.out << result.err;
     for (const auto& device : devices) {
       EXPECT_EQ(ReceivedExactly(*device, payload), c.exitCode == 0);
@@ -203,10 +265,9 @@ TEST(Cli, UnwritableSettingsFileDoesNotUndoTheUpdate) {
       dir.Path());
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_TRUE(ReceivedExactly(*device, payload));
-  EXPECT_NE(result.out.find("RUN application.\nCould not save the settings file"),
-            std::string::npos)
-      << result.out;
-  EXPECT_NE(result.out.find("ulimit -f"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("RUN application.\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("Could not save the settings file"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("ulimit -f"), std::string::npos) << result.err;
   EXPECT_EQ(testing::ReadWholeFile(dir / "Lumaflash.ini"), before);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
       << "no temporary file is left behind";
@@ -456,6 +517,40 @@ TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
   EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
   EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+}
+
+// lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
+// a pseudo-terminal's far end, with the test writing on its near end as the host would.
+TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
+  testing::TempDir dir;
+  testing::RawPty line;
+  testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
+                              dir.Path());
+  std::vector<uint8_t> reply;
+  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
+    line.Send({protocol::kIdentify});  // again until the device has opened the tty
+    reply = line.Received();
+  }
+  ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
+  protocol::InterfaceRecord record;
+  protocol::ParseIdentifyReply(reply, 1, record);
+  EXPECT_EQ(record.deviceId, 0x4801);
+  line.HangUp();
+  sim.Signal(SIGTERM);
+  auto report = sim.Finish();
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_NE(report.out.find(line.Path() + ": "), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("run no"), std::string::npos) << report.out;
+
+  for (auto [args, exitCode, message] :
+       {std::tuple{std::vector<std::string>{"--tty", "/dev/null"}, 1, "cannot serve on /dev/null"},
+        std::tuple{std::vector<std::string>{"--tty", line.Path(), "--count", "2"}, 2,
+                   "--count does not go with it; see lumaflash-sim --help"}}) {
+    args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+    auto result = testing::RunProgram(args, dir.Path());
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+  }
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ const Case kCases[] = {
        fs::create_symlink(b.dir / "elsewhere", b.dir / "Lumaflash.ini");
        const auto result = Run(b.dir.Path(), {"flash", b.small, "--port", b.port});
        EXPECT_EQ(result.exitCode, 0) << result.err;
-       EXPECT_TRUE(Has(result.out, "is a symbolic link; settings were not saved")) << result.out;
+       EXPECT_TRUE(Has(result.err, "is a symbolic link; settings were not saved")) << result.err;
        EXPECT_EQ(fs::read_symlink(b.dir / "Lumaflash.ini"), b.dir / "elsewhere");
        EXPECT_EQ(ReadBytes(b.dir / "elsewhere"), "[KEEP]\nX=1\n");
        EXPECT_TRUE(b.Got().RunReceived());
@@ -127,7 +127,7 @@ const Case kCases[] = {
        fs::permissions(b.dir / "Lumaflash.ini", fs::perms(0444));
        const auto result = Run(b.dir.Path(), {"flash", b.small, "--port", b.port});
        EXPECT_EQ(result.exitCode, 0) << result.err;
-       EXPECT_TRUE(Has(result.out, "is read-only; settings were not saved")) << result.out;
+       EXPECT_TRUE(Has(result.err, "is read-only; settings were not saved")) << result.err;
        EXPECT_EQ(ReadBytes(b.dir / "Lumaflash.ini"), "[KEEP]\nX=1\n");
      }},
     {"empty payload, FIFO, folder and device as image or log: refused, nothing sent",

@@ -383,20 +383,30 @@ TEST(FaultInjection, InterruptedShortAndRefusedCallsStillDeliverEveryByte) {
 }
 
 TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
-  // Two writes in: the start packet and the first block have gone out.
-  const std::vector<std::pair<const char*, std::vector<Rule>>> cases = {
-      {"write fails with EIO", {{Call::Write, EIO, 2}}},
-      {"read fails with EIO", {{Call::Read, EIO, 2}}},
-      {"poll reports a hang-up", {{Call::Poll, kHangUp, 2}}},
-      {"poll fails with EIO", {{Call::Poll, EIO, 2}}},
-      {"driver stays full", {{Call::Write, EAGAIN, 2}}},
-      {"driver full, then a hang-up",
-       {{Call::Write, EAGAIN, 2}, {Call::Poll, kHangUpWhileWriting, 2}}},
-      {"write is interrupted without end", {{Call::Write, EINTR, 2}}},
-      {"poll is interrupted without end", {{Call::Poll, EINTR, 2}}},
-      {"read is interrupted without end", {{Call::Read, EINTR, 2}}},
+  // Two writes in: the start packet and the first block have gone out. Evidence: how the
+  // failure begins to say what the system reported.
+  struct Case {
+    const char* name;
+    std::vector<Rule> rules;
+    const char* evidence;
   };
-  for (const auto& [name, rules] : cases) {
+  // clang-format off
+  const Case cases[] = {
+      {"write fails with EIO", {{Call::Write, EIO, 2}}, "write: Input/output error"},
+      // What cdc_acm answers a write once the device is unplugged.
+      {"write fails with ENODEV", {{Call::Write, ENODEV, 2}}, "write: No such device"},
+      {"read fails with EIO", {{Call::Read, EIO, 2}}, "read: Input/output error"},
+      {"poll reports a hang-up", {{Call::Poll, kHangUp, 2}}, "poll: POLLHUP"},
+      {"poll fails with EIO", {{Call::Poll, EIO, 2}}, "poll: Input/output error"},
+      {"driver stays full", {{Call::Write, EAGAIN, 2}}, "write: no progress"},
+      {"driver full, then a hang-up", {{Call::Write, EAGAIN, 2}, {Call::Poll, kHangUpWhileWriting, 2}}, ""},
+      {"write is interrupted without end", {{Call::Write, EINTR, 2}}, "write: no progress"},
+      {"poll is interrupted without end", {{Call::Poll, EINTR, 2}}, ""},
+      {"read is interrupted without end", {{Call::Read, EINTR, 2}}, ""},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    const auto& [name, rules, evidence] = c;
     SCOPED_TRACE(name);
     FaultedUpdate run(rules);
     const update::FlashOutcome outcome = run.Run();
@@ -404,6 +414,15 @@ TEST(FaultInjection, PortFailingMidTransferEndsTheUpdateWithThePortClosed) {
     EXPECT_EQ(outcome.statusLine, "Timeout on write data !");
     if (rules.size() == 2) {
       EXPECT_EQ(outcome.port.osError, EIO) << "the hang-up ended the wait, not the budget";
+    }
+    if (rules.size() == 1) {
+      EXPECT_TRUE(outcome.port.evidence.starts_with(evidence) &&
+                  outcome.port.evidence.empty() == (*evidence == '\0'))
+          << outcome.port.evidence;
+    }
+    if (!outcome.port.evidence.empty()) {
+      EXPECT_NE(serial::DescribePortFailure(outcome.port).find("(" + outcome.port.evidence + ")"),
+                std::string::npos);
     }
     EXPECT_FALSE(run.feedback.Said("RUN application."));
     const auto got = run.device->Snapshot();

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial/usb_identity.h"
@@ -63,9 +64,16 @@ enum class PortError {
 };
 
 struct PortFailure {
+  PortFailure() = default;
+  PortFailure(PortError kind, int systemError, std::string portPath, std::string seen = {})
+      : error(kind), osError(systemError), path(std::move(portPath)), evidence(std::move(seen)) {}
+
   PortError error = PortError::None;
   int osError = 0;
   std::string path;
+  // What the system showed when a held port vanished ("write: Input/output error", "poll:
+  // POLLHUP"), so that a report says how the driver let go; empty when nothing more is known.
+  std::string evidence;
 };
 
 // A sentence for the operator: what went wrong with which port, and what to do about it.

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "serial/port.h"
 #include "serial/system_calls.h"
@@ -65,6 +67,17 @@ void ApplyRawLine(termios& line) {
   line.c_cc[VTIME] = 0;
 }
 
+std::string PollEvents(short revents) {
+  std::string names;
+  for (auto [bit, name] : {std::pair{POLLIN, "POLLIN"}, std::pair{POLLHUP, "POLLHUP"},
+                           std::pair{POLLERR, "POLLERR"}, std::pair{POLLNVAL, "POLLNVAL"}}) {
+    if ((revents & bit) != 0) {
+      names += names.empty() ? name : std::string("|") + name;
+    }
+  }
+  return names.empty() ? "no event" : names;
+}
+
 int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
   if (now >= deadline) {
     return 0;
@@ -87,7 +100,9 @@ struct PortLink::Impl {
     return false;
   }
 
-  void MarkVanished(int osError) { failure = PortFailure{PortError::Vanished, osError, path}; }
+  void MarkVanished(int osError, std::string evidence) {
+    failure = PortFailure{PortError::Vanished, osError, path, std::move(evidence)};
+  }
 
   bool Configure();
   bool WriteAll(std::span<const uint8_t> tx);
@@ -148,7 +163,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
     // Checked on every round, not only when the driver is full: interrupted or short writes
     // without end must not outlast the budget either.
     if (sys.Now() >= deadline) {
-      MarkVanished(ETIMEDOUT);
+      MarkVanished(ETIMEDOUT, "write: no progress within the budget");
       return false;
     }
     ssize_t wrote = sys.Write(fd, tx.data() + sent, tx.size() - sent);
@@ -160,19 +175,19 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
       continue;
     }
     if (wrote < 0 && errno != EAGAIN) {
-      MarkVanished(errno);
+      MarkVanished(errno, std::string("write: ") + std::strerror(errno));
       return false;
     }
     // The driver's buffer is full (or it took nothing): wait until it takes more.
     int waitMs = RemainingMs(sys.Now(), deadline);
     if (waitMs == 0) {
-      MarkVanished(ETIMEDOUT);
+      MarkVanished(ETIMEDOUT, "write: no progress within the budget");
       return false;
     }
     pollfd watch{fd, POLLOUT, 0};
     int ready = sys.Poll(&watch, 1, waitMs);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-      MarkVanished(EIO);
+      MarkVanished(EIO, "poll for writing: " + PollEvents(watch.revents));
       return false;
     }
   }
@@ -195,24 +210,25 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
       if (errno == EINTR || errno == EAGAIN) {
         continue;
       }
-      MarkVanished(errno);
+      MarkVanished(errno, std::string("poll: ") + std::strerror(errno));
       break;
     }
     if (ready == 0) {
       continue;  // the deadline is checked on the clock, not trusted to poll
     }
     if ((watch.revents & POLLIN) == 0) {
-      MarkVanished(EIO);  // POLLHUP, POLLERR or POLLNVAL with nothing left to read
+      MarkVanished(EIO, "poll: " + PollEvents(watch.revents));  // nothing left to read
       break;
     }
     ssize_t got = sys.Read(fd, rx.data() + count, wanted - count);
     if (got > 0) {
       count += static_cast<std::size_t>(got);
     } else if (got == 0) {
-      MarkVanished(EIO);
+      // A hung-up tty reads as end of file, and poll() says so beside POLLIN.
+      MarkVanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));
       break;
     } else if (errno != EINTR && errno != EAGAIN) {
-      MarkVanished(errno);
+      MarkVanished(errno, std::string("read: ") + std::strerror(errno));
       break;
     }
   }
@@ -307,7 +323,8 @@ std::string DescribePortFailure(const PortFailure& failure) {
     case PortError::Vanished:
       return port +
              " vanished: the device was unplugged or reset. Plug it in again and "
-             "retry.";
+             "retry." +
+             (failure.evidence.empty() ? "" : " (" + failure.evidence + ")");
     case PortError::Unusable:
       return port + " cannot be used as a serial port (" + std::strerror(failure.osError) +
              "). Check that it is the device's port.";

@@ -45,9 +45,10 @@ uint32_t BlockCount(uint32_t length, uint16_t blockSize) {
 
 enum class SendResult { Sent, Failed, Interrupted };
 
+// `sent` counts the blocks acknowledged, so on a failure the block after them is the one lost.
 SendResult SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
                       const FirmwareImage& image, Feedback& feedback,
-                      const std::atomic<bool>* cancel) {
+                      const std::atomic<bool>* cancel, uint32_t& sent) {
   const std::size_t blockSize = record.blockSize;
   std::array<uint8_t, protocol::kMaxBlockSize> last{};
   for (std::size_t offset = 0; offset < image.length; offset += blockSize) {
@@ -66,6 +67,7 @@ SendResult SendBlocks(protocol::Programmer& programmer, const protocol::Interfac
     if (!programmer.SendBlock(&record, block)) {
       return SendResult::Failed;
     }
+    ++sent;
   }
   return SendResult::Sent;
 }
@@ -140,11 +142,15 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   protocol::Programmer programmer(link);
   SendResult sent =
       programmer.SendStart(&record, image.length) ? SendResult::Sent : SendResult::Failed;
-  if (sent == SendResult::Sent) {
-    sent = SendBlocks(programmer, record, image, feedback, cancel);
+  uint32_t acknowledged = 0;
+  const bool started = sent == SendResult::Sent;
+  if (started) {
+    sent = SendBlocks(programmer, record, image, feedback, cancel, acknowledged);
   }
   if (sent != SendResult::Sent) {
     FlashOutcome outcome = WriteFailure(feedback, link, record.portPath, sent);
+    outcome.failedBlock = started ? acknowledged + 1 : 0;
+    outcome.blockCount = BlockCount(image.length, record.blockSize);
     link.ClosePort();
     return outcome;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "feedback.h"
@@ -34,6 +35,10 @@ struct FlashOutcome {
   FlashResult result = FlashResult::Success;
   serial::PortFailure port;  // why the port could not be opened, or vanished
   std::string statusLine;    // the line that told of the failure; empty on success
+  // A write failure: the block that was not acknowledged, counted from 1 (0: the start
+  // packet), and how many blocks the image takes.
+  uint32_t failedBlock = 0;
+  uint32_t blockCount = 0;
 };
 
 // Sends a loaded image to one interface: checks type, bootloader and block size, opens the

@@ -12,8 +12,8 @@
 
 namespace lumaflash::testing {
 
-// A bare pseudo-terminal with nothing behind it: a device that never answers, whose received
-// bytes the test can read.
+// A bare pseudo-terminal whose far end the test drives by hand: whatever it writes with Send()
+// arrives on Path() as if a device had sent it.
 class RawPty {
  public:
   RawPty() {
@@ -30,14 +30,29 @@ class RawPty {
     ::cfmakeraw(&line);
     ::tcsetattr(m_slave, TCSANOW, &line);
   }
-  ~RawPty() {
-    ::close(m_slave);
-    ::close(m_master);
-  }
+  ~RawPty() { HangUp(); }
   RawPty(const RawPty&) = delete;
   RawPty& operator=(const RawPty&) = delete;
 
   const std::string& Path() const { return m_path; }
+
+  void Send(const std::vector<uint8_t>& bytes) const {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t wrote = ::write(m_master, bytes.data() + sent, bytes.size() - sent);
+      if (wrote <= 0) {
+        return;
+      }
+      sent += static_cast<std::size_t>(wrote);
+    }
+  }
+
+  void HangUp() {
+    if (m_slave >= 0) {
+      ::close(m_slave);
+      ::close(m_master);
+    }
+    m_slave = m_master = -1;
+  }
 
   // What the host wrote, waiting up to `timeoutMs` for the first byte.
   std::vector<uint8_t> Received(int timeoutMs = 200) const {

@@ -1,0 +1,13 @@
+# The version is set once, in project(). At every build a small step writes it, with the
+# `git describe` of the source tree when there is one, into lumaflash_version.h; the header is
+# only rewritten when its text changes, so an unchanged tree rebuilds nothing.
+set(LUMAFLASH_GENERATED_DIR ${PROJECT_BINARY_DIR}/generated)
+add_custom_target(lumaflash_version_header
+  COMMAND ${CMAKE_COMMAND} -DVERSION=${PROJECT_VERSION} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DOUTPUT=${LUMAFLASH_GENERATED_DIR}/lumaflash_version.h
+          -P ${PROJECT_SOURCE_DIR}/cmake/WriteVersion.cmake
+  BYPRODUCTS ${LUMAFLASH_GENERATED_DIR}/lumaflash_version.h
+  VERBATIM)
+add_library(lumaflash_version INTERFACE)
+target_include_directories(lumaflash_version INTERFACE ${LUMAFLASH_GENERATED_DIR})
+add_dependencies(lumaflash_version lumaflash_version_header)
