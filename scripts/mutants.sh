@@ -45,7 +45,7 @@ faults=(
   'core/serial/port_posix.cpp|      return PortError::AccessDenied;|      return PortError::Unusable;'
   'core/serial/port_posix.cpp|    ClosePort();\n    m_impl->failure = why;|    m_impl->failure = why;'
   'core/serial/port_posix.cpp|std::min(rx.size(), kReceiveBufferSize)|kReceiveBufferSize'
-  'core/serial/port_posix.cpp|    } else if (got == 0) {\n      MarkVanished(EIO);\n      break;|    } else if (got == 0) {\n      break;'
+  'core/serial/port_posix.cpp|      MarkVanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));\n|'
   'core/update/flash.cpp|return (length + blockSize - 1u) / blockSize;|return length / blockSize;'
   'core/update/flash.cpp|if (record.bootloaderVersion > kNewestBootloader) {|if (record.bootloaderVersion >= kNewestBootloader) {'
   'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {'
