@@ -34,7 +34,9 @@ struct FaultPlan {
   int index = -1;
 };
 
-inline constexpr std::chrono::milliseconds kLateDelay{120};
+// Far past the host's 50 ms, so that a host kept from running for a while on a loaded machine
+// still sees the answer as late.
+inline constexpr std::chrono::milliseconds kLateDelay{400};
 inline constexpr std::size_t kOverlongReplySize = 1100;
 
 // The identity of a simulated device. The identify reply carries the fields the layout of its

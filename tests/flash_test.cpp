@@ -1,5 +1,9 @@
+// The update through the core: a scanned session with a simulated device on a pseudo-terminal,
+// the image file, the settings stamp, every way it can fail, and a second program beside it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +13,7 @@
 #include "settings/last_image.h"
 #include "sim/image_file.h"
 #include "support/recording_feedback.h"
+#include "support/run_program.h"
 #include "support/sim_devices.h"
 #include "support/temp_dir.h"
 #include "update/flash.h"
@@ -17,7 +22,11 @@
 namespace lumaflash {
 namespace {
 
+using sim::Fault;
+using sim::PacketKind;
 using update::FlashResult;
+
+constexpr settings::LocalDate kToday{6, 12, 2026};
 
 // A scanned session with one simulated device and an image file for it.
 struct Bench {
@@ -25,23 +34,28 @@ struct Bench {
       : device(testing::StartDevice(std::move(config), std::move(faults))), session(feedback) {
     session.namedPorts = {device->Path()};
     session.recallLastImage = false;
-    session.today = [] { return settings::LocalDate{6, 12, 2026}; };
+    session.today = [] { return kToday; };
     settings::SetupSettings(session, dir.Path());
     discovery::ScanInterfaces(session);
     feedback.statuses.clear();
+    feedback.progressSteps = 0;
+    packetsAfterScan = device->Snapshot().Packets().size();
   }
 
   void UseImage(uint16_t deviceId, const std::vector<uint8_t>& payload, uint8_t version = 1) {
     session.currentImagePath =
         dir.Write("image.bin", sim::BuildImageFile(version, deviceId, payload)).string();
   }
-
   update::FlashOutcome Flash() { return update::FlashInterface(session, 0); }
+  std::string Stamp() const {
+    return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice();
+  }
 
   testing::TempDir dir;
   std::unique_ptr<sim::PtyDevice> device;
   testing::RecordingFeedback feedback;
   Session session;
+  std::size_t packetsAfterScan = 0;
 };
 
 std::vector<uint8_t> PaddedTo(std::vector<uint8_t> payload, std::size_t blockSize) {
@@ -49,35 +63,34 @@ std::vector<uint8_t> PaddedTo(std::vector<uint8_t> payload, std::size_t blockSiz
   return payload;
 }
 
-struct TransferCase {
-  const char* name;
-  uint16_t deviceId;
-  uint16_t blockSize;
-  std::size_t length;
-};
-
-TEST(Update, DeviceReceivesExactlyTheImage) {
-  const TransferCase cases[] = {
-      {"partial last block", 0x3514, 512, 1000},
-      {"whole blocks, 5 ms type", 0x3611, 512, 1024},
-      {"20 ms type", 0x0008, 512, 1200},
-      {"unlisted 100 ms type", 0x1234, 512, 700},
-      {"full buffer, block size that does not divide it", 0x3514, 1000, 262144},
+TEST(Update, DeviceReceivesExactlyTheImageAtItsPace) {
+  struct Case {
+    uint16_t deviceId;
+    uint16_t blockSize;
+    std::size_t length;
+    uint8_t headerVersion;
   };
-  for (const TransferCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  const Case cases[] = {
+      {0x3514, 512, 300, 0},
+      {0x3514, 512, 1000, 1},
+      {0x3611, 512, 1024, 2},
+      {0x0008, 512, 1200, 7},
+      {0x1234, 512, 700, 1},
+      {0x3514, 1000, update::kImageBufferSize, 1},  // block size that does not divide the buffer
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.deviceId) + " " + std::to_string(c.length));
     Bench bench(testing::Device(c.deviceId, c.blockSize));
     ASSERT_EQ(bench.session.interfaces.Count(), 1u);
     const auto payload = sim::PatternPayload(c.length, 7);
-    bench.UseImage(c.deviceId, payload);
-    auto outcome = bench.Flash();
+    bench.UseImage(c.deviceId, payload, c.headerVersion);
+    const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, FlashResult::Success) << outcome.statusLine;
-
     const sim::DeviceModel got = bench.device->Snapshot();
+    const std::size_t blocks = (c.length + c.blockSize - 1) / c.blockSize;
     EXPECT_EQ(got.StartLengthByte(), static_cast<uint8_t>(c.length & 0xFF));
     EXPECT_EQ(got.Image(), PaddedTo(payload, c.blockSize));
-    EXPECT_EQ(static_cast<std::size_t>(got.BlockCount()),
-              (c.length + c.blockSize - 1) / c.blockSize);
+    EXPECT_EQ(static_cast<std::size_t>(got.BlockCount()), blocks);
     EXPECT_TRUE(got.RunReceived());
     EXPECT_TRUE(got.TimingViolations().empty()) << got.TimingViolations().front();
     EXPECT_TRUE(got.ProtocolViolations().empty()) << got.ProtocolViolations().front();
@@ -85,8 +98,9 @@ TEST(Update, DeviceReceivesExactlyTheImage) {
         bench.feedback.Texts(),
         (std::vector<std::string>{"Write data complete. (" + bench.session.currentImagePath + ")",
                                   "RUN application."}));
-    EXPECT_EQ(bench.feedback.progressRange, (c.length + c.blockSize - 1) / c.blockSize);
-    EXPECT_EQ(bench.feedback.progressPosition, 0u);
+    EXPECT_EQ(bench.feedback.progressRange, blocks) << "the bar ends full, not past its end";
+    EXPECT_EQ(bench.feedback.progressSteps, blocks);
+    EXPECT_EQ(bench.Stamp(), settings::FormatUpdateStamp(c.deviceId, kToday));
   }
 }
 
@@ -94,7 +108,6 @@ TEST(Update, LastBlockIsPaddedWithZerosNotAnEarlierImage) {
   Bench bench(testing::Device(0x3514, 512));
   bench.UseImage(0x3514, std::vector<uint8_t>(1024, 0xEE));
   ASSERT_EQ(bench.Flash().result, FlashResult::Success);
-  // The device left the bootloader; a fresh one takes the shorter image.
   Bench second(testing::Device(0x3514, 512));
   second.session.image = std::move(bench.session.image);  // the buffer that held 0xEE bytes
   const auto payload = sim::PatternPayload(600, 3);
@@ -103,122 +116,44 @@ TEST(Update, LastBlockIsPaddedWithZerosNotAnEarlierImage) {
   EXPECT_EQ(second.device->Snapshot().Image(), PaddedTo(payload, 512));
 }
 
-TEST(Update, StampIsWrittenAfterSuccessOnly) {
-  Bench bench(testing::Device(0x3514));
-  bench.UseImage(0x3514, sim::PatternPayload(512, 1));
-  ASSERT_EQ(bench.Flash().result, FlashResult::Success);
-  settings::AppSettings stored(bench.dir / "Lumaflash.ini");
-  EXPECT_EQ(stored.ReadLastDevice(), "351406122026");
-
-  Bench failing(testing::Device(0x3514), {{sim::Fault::Silent, sim::PacketKind::Block, 0}});
-  failing.UseImage(0x3514, sim::PatternPayload(512, 1));
-  ASSERT_EQ(failing.Flash().result, FlashResult::WriteFailed);
-  settings::AppSettings none(failing.dir / "Lumaflash.ini");
-  EXPECT_EQ(none.ReadLastDevice(), "");
-}
-
-struct FailureCase {
-  const char* name;
-  sim::DeviceConfig device;
-  std::vector<sim::FaultPlan> faults;
-  uint16_t imageType;
-  FlashResult result;
-  std::string line;
-  int packetsAfterScan;  // what the device may have received; -1: do not check
-};
-
-sim::DeviceConfig WithBootloader(uint16_t version) {
-  sim::DeviceConfig config = testing::Device(0x3514);
-  config.bootloaderVersion = version;
-  config.infoTag = 0;
-  return config;
-}
-
 TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
-  using sim::Fault;
-  using sim::PacketKind;
-  const auto dev = testing::Device(0x3514);
-  const FailureCase cases[] = {
-      {"image for another type",
-       dev,
-       {},
-       0x3409,
-       FlashResult::WrongDevice,
-       "Firmware file is not for selected device!",
-       0},
-      {"bootloader too new",
-       WithBootloader(0x0102),
-       {},
-       0x3514,
-       FlashResult::WrongBootloader,
-       "Wrong bootloader version!",
-       0},
-      {"block size 0",
-       testing::Device(0x3514, 0),
-       {},
-       0x3514,
-       FlashResult::UnusableBlockSize,
-       "The device reports a block size of 0 bytes, which cannot be sent (1 to 1021 can). "
-       "Nothing was sent.",
-       0},
-      {"block size 1022",
-       testing::Device(0x3514, 1022),
-       {},
-       0x3514,
-       FlashResult::UnusableBlockSize,
-       "The device reports a block size of 1022 bytes, which cannot be sent (1 to 1021 can). "
-       "Nothing was sent.",
-       0},
-      {"start not answered",
-       dev,
-       {{Fault::Silent, PacketKind::Start, 0}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       1},
-      {"start answered B8",
-       dev,
-       {{Fault::WrongAck, PacketKind::Start, 0}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       1},
-      {"block not answered after acknowledged ones",
-       dev,
-       {{Fault::Silent, PacketKind::Block, 2}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       4},
-      {"block answered B8",
-       dev,
-       {{Fault::WrongAck, PacketKind::Block, 1}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       3},
-      {"late acknowledge",
-       dev,
-       {{Fault::LateAck, PacketKind::Block, 1}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       3},
-      {"device vanishes mid-transfer",
-       dev,
-       {{Fault::Vanish, PacketKind::Block, 2}},
-       0x3514,
-       FlashResult::WriteFailed,
-       "Timeout on write data !",
-       4},
+  struct Case {
+    sim::DeviceConfig device;
+    std::vector<sim::FaultPlan> faults;
+    uint16_t imageType;
+    FlashResult result;
+    std::string line;
+    std::size_t packets;  // what the device received after the scan
   };
-  for (const FailureCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  const auto dev = testing::Device(0x3514);
+  auto newBootloader = dev;
+  newBootloader.bootloaderVersion = 0x0102;
+  const std::string timeout = "Timeout on write data !";
+  const auto blockSize = [](int size) {
+    return "The device reports a block size of " + std::to_string(size) +
+           " bytes, which cannot be sent (1 to 1021 can). Nothing was sent.";
+  };
+  const auto failed = FlashResult::WriteFailed;
+  // clang-format off
+  const Case cases[] = {
+      {dev, {}, 0x3409, FlashResult::WrongDevice, "Firmware file is not for selected device!", 0},
+      {newBootloader, {}, 0x3514, FlashResult::WrongBootloader, "Wrong bootloader version!", 0},
+      {testing::Device(0x3514, 0), {}, 0x3514, FlashResult::UnusableBlockSize, blockSize(0), 0},
+      {testing::Device(0x3514, 1022), {}, 0x3514, FlashResult::UnusableBlockSize, blockSize(1022), 0},
+      {dev, {{Fault::Silent, PacketKind::Start, 0}}, 0x3514, failed, timeout, 1},
+      {dev, {{Fault::WrongAck, PacketKind::Start, 0}}, 0x3514, failed, timeout, 1},
+      {dev, {{Fault::Silent, PacketKind::Block, 2}}, 0x3514, failed, timeout, 4},
+      {dev, {{Fault::WrongAck, PacketKind::Block, 1}}, 0x3514, failed, timeout, 3},
+      {dev, {{Fault::LateAck, PacketKind::Block, 1}}, 0x3514, failed, timeout, 3},
+      {dev, {{Fault::Vanish, PacketKind::Block, 2}}, 0x3514, failed, timeout, 4},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
     Bench bench(c.device, c.faults);
     ASSERT_EQ(bench.session.interfaces.Count(), 1u);
-    const int packetsBefore = static_cast<int>(bench.device->Snapshot().Packets().size());
     bench.UseImage(c.imageType, sim::PatternPayload(4 * 512, 5));
-    auto outcome = bench.Flash();
+    const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(outcome.statusLine, c.line);
     ASSERT_FALSE(bench.feedback.statuses.empty());
@@ -226,102 +161,115 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     EXPECT_TRUE(bench.feedback.statuses.front().alert);
     EXPECT_FALSE(bench.feedback.Said("RUN application."));
     EXPECT_GE(bench.feedback.arrowCursors, 1);
+    EXPECT_EQ(bench.Stamp(), "");
     const sim::DeviceModel got = bench.device->Snapshot();
     EXPECT_FALSE(got.RunReceived());
-    EXPECT_EQ(static_cast<int>(got.Packets().size()) - packetsBefore, c.packetsAfterScan);
+    EXPECT_EQ(got.Packets().size() - bench.packetsAfterScan, c.packets);
     EXPECT_EQ(bench.session.currentImagePath.empty(), c.result == FlashResult::WrongDevice);
     if (!got.Vanished()) {
-      // The port was closed: a scan right after finds the device again.
-      discovery::ScanInterfaces(bench.session);
+      discovery::ScanInterfaces(bench.session);  // the port was closed: found again at once
       EXPECT_EQ(bench.session.interfaces.Count(), 1u);
     }
   }
 }
 
-TEST(Update, DoubleAcknowledgeDoesNotConfuseTheNextPacket) {
-  Bench bench(testing::Device(0x3514), {{sim::Fault::DoubleAck, sim::PacketKind::Block, -1}});
-  const auto payload = sim::PatternPayload(2048, 9);
-  bench.UseImage(0x3514, payload);
-  EXPECT_EQ(bench.Flash().result, FlashResult::Success);
-  EXPECT_EQ(bench.device->Snapshot().Image(), payload);
-}
-
-TEST(Update, PortHeldByAnotherProgramIsReported) {
-  Bench bench(testing::Device(0x3514));
-  serial::PortLink holder;
-  ASSERT_TRUE(holder.OpenPort(serial::PortAddress{1, bench.device->Path()}));
-  bench.UseImage(0x3514, sim::PatternPayload(512, 1));
-  auto outcome = bench.Flash();
-  EXPECT_EQ(outcome.result, FlashResult::PortOpenFailed);
-  EXPECT_EQ(outcome.port.error, serial::PortError::Busy);
-  const auto texts = bench.feedback.Texts();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[0], "Error while open USB port !");
-  EXPECT_NE(texts[1].find("is busy"), std::string::npos);
-  EXPECT_FALSE(bench.session.currentImagePath.empty());
-}
-
-TEST(Update, UnusableImagesAreRefusedBeforeThePortIsOpened) {
+TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
   testing::TempDir dir;
-  const auto payload = sim::PatternPayload(100, 1);
-  auto whole = sim::BuildImageFile(1, 0x3514, payload);
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> bytes;
-    const char* words;
+  const auto whole = sim::BuildImageFile(1, 0x3514, sim::PatternPayload(100, 1));
+  const std::vector<std::pair<std::vector<uint8_t>, std::string>> images = {
+      {{}, "is empty"},
+      {{whole.begin(), whole.begin() + 10}, "inside its 13-byte"},
+      {{whole.begin(), whole.end() - 1}, "99 of 100"},
+      {sim::BuildImageFile(1, 0x3514, sim::PatternPayload(100, 1), 262145), "262145"},
   };
-  const Case cases[] = {
-      {"empty file", {}, "is empty"},
-      {"header cut", std::vector<uint8_t>(whole.begin(), whole.begin() + 10), "inside its 13-byte"},
-      {"payload cut", std::vector<uint8_t>(whole.begin(), whole.end() - 1), "99 of 100"},
-      {"too large", sim::BuildImageFile(1, 0x3514, payload, 262145), "262145"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bench bench(testing::Device(0x3514));
-    const int packetsBefore = static_cast<int>(bench.device->Snapshot().Packets().size());
-    bench.session.currentImagePath = bench.dir.Write("broken.bin", c.bytes).string();
-    auto outcome = bench.Flash();
+  Bench bench(testing::Device(0x3514, 64));
+  for (const auto& [bytes, words] : images) {
+    bench.session.currentImagePath = bench.dir.Write("broken.bin", bytes).string();
+    const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, FlashResult::ImageUnusable);
-    EXPECT_NE(outcome.statusLine.find(c.words), std::string::npos) << outcome.statusLine;
-    EXPECT_EQ(static_cast<int>(bench.device->Snapshot().Packets().size()), packetsBefore);
+    EXPECT_NE(outcome.statusLine.find(words), std::string::npos) << outcome.statusLine;
   }
-  Bench missing(testing::Device(0x3514));
-  missing.session.currentImagePath = (missing.dir / "nowhere.bin").string();
-  EXPECT_EQ(missing.Flash().result, FlashResult::ImageUnusable);
-  Bench noPath(testing::Device(0x3514));
-  noPath.session.currentImagePath.clear();
-  EXPECT_EQ(noPath.Flash().result, FlashResult::NoImagePath);
-  EXPECT_TRUE(noPath.feedback.statuses.empty());
+  bench.session.currentImagePath = (bench.dir / "nowhere.bin").string();
+  EXPECT_EQ(bench.Flash().result, FlashResult::ImageUnusable);
+  bench.UseImage(0x3514, sim::PatternPayload(4 * 64, 1));
+  for (const int index : {-1, 1, 99}) {
+    const auto outcome = update::FlashInterface(bench.session, index);
+    EXPECT_EQ(outcome.result, FlashResult::NoSuchInterface);
+    EXPECT_EQ(outcome.statusLine, "Wrong interface selection !");
+  }
+  {
+    serial::PortLink holder;
+    ASSERT_TRUE(holder.OpenPort(serial::PortAddress{1, bench.device->Path()}));
+    const auto outcome = bench.Flash();
+    EXPECT_EQ(outcome.result, FlashResult::PortOpenFailed);
+    EXPECT_EQ(outcome.port.error, serial::PortError::Busy);
+    EXPECT_EQ(bench.feedback.Texts().end()[-2], "Error while open USB port !");
+    EXPECT_EQ(bench.feedback.Texts().back(), serial::DescribePortFailure(outcome.port));
+  }
+  EXPECT_EQ(bench.device->Snapshot().Packets().size(), bench.packetsAfterScan);
+
+  // Ctrl+C before the first block: the device got the start packet only, and is not started.
+  const std::atomic<bool> cancel{true};
+  bench.session.cancel = &cancel;
+  const auto outcome = bench.Flash();
+  EXPECT_EQ(outcome.result, FlashResult::Interrupted);
+  EXPECT_EQ(outcome.statusLine, "Update interrupted: " + bench.device->Path() +
+                                    " was not fully written. Start the update again before "
+                                    "using it.");
+  EXPECT_EQ(bench.device->Snapshot().Packets().size(), bench.packetsAfterScan + 1);
+  bench.session.currentImagePath.clear();
+  bench.feedback.statuses.clear();
+  EXPECT_EQ(bench.Flash().result, FlashResult::NoImagePath);
+  EXPECT_TRUE(bench.feedback.statuses.empty());
 }
 
-TEST(ImageFile, HeaderLayouts) {
-  testing::TempDir dir;
-  const auto payload = sim::PatternPayload(512, 2);
-  struct Case {
-    uint8_t version;
-    std::size_t headerSize;
-  };
-  for (Case c : {Case{0, 13}, Case{1, 13}, Case{2, 16}, Case{7, 16}}) {
-    auto bytes = sim::BuildImageFile(c.version, 0x3514, payload);
-    ASSERT_EQ(bytes.size(), c.headerSize + payload.size());
-    bytes.push_back(0x42);  // bytes after the payload are ignored
-    auto image = std::make_unique<update::FirmwareImage>();
-    std::string error;
-    ASSERT_TRUE(update::LoadFirmwareImage(dir.Write("v.bin", bytes), *image, error)) << error;
-    EXPECT_EQ(image->headerVersion, c.version);
-    EXPECT_EQ(image->deviceId, 0x3514);
-    EXPECT_EQ(image->length, 512u);
-    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), image->data.begin()));
-    EXPECT_EQ(image->data[512], 0);
+// Runs `during` once, from inside the update, just before block `atBlock` goes out: the port is
+// then certainly held, with no guessing at timing.
+class InterruptingFeedback : public testing::RecordingFeedback {
+ public:
+  InterruptingFeedback(uint32_t atBlock, std::function<void()> during)
+      : m_atBlock(atBlock), m_during(std::move(during)) {}
+  void StepProgress() override {
+    RecordingFeedback::StepProgress();
+    if (progressSteps == m_atBlock) {
+      m_during();
+    }
   }
-  auto full = std::make_unique<update::FirmwareImage>();
-  std::string error;
-  const auto biggest = sim::PatternPayload(update::kImageBufferSize, 4);
-  ASSERT_TRUE(update::LoadFirmwareImage(
-      dir.Write("full.bin", sim::BuildImageFile(1, 0x0008, biggest)), *full, error));
-  EXPECT_EQ(full->length, update::kImageBufferSize);
-  EXPECT_TRUE(std::equal(biggest.begin(), biggest.end(), full->data.begin()));
+
+ private:
+  uint32_t m_atBlock;
+  std::function<void()> m_during;
+};
+
+TEST(TwoPrograms, ScanOfAPortBeingUpdatedFindsItBusyAndSendsNothing) {
+  testing::TempDir dir;
+  auto device = testing::StartDevice(testing::Device(0x3514, 256));
+  const std::vector<uint8_t> payload = sim::PatternPayload(40 * 256, 3);
+  auto image = std::make_unique<update::FirmwareImage>();
+  image->deviceId = 0x3514;
+  image->length = static_cast<uint32_t>(payload.size());
+  std::copy(payload.begin(), payload.end(), image->data.begin());
+  protocol::InterfaceRecord record;
+  record.bootloaderVersion = 0x0100;
+  record.deviceId = 0x3514;
+  record.blockSize = 256;
+  record.portPath = device->Path();
+
+  testing::ProgramResult second;
+  InterruptingFeedback feedback(20, [&] {
+    second =
+        testing::RunProgram({LUMAFLASH_CLI_PATH, "scan", "--port", device->Path()}, dir.Path());
+  });
+  const auto outcome = update::TransferImage(record, *image, "big.bin", feedback);
+  EXPECT_EQ(outcome.result, FlashResult::Success) << outcome.statusLine;
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_NE(second.err.find(device->Path() + " is busy"), std::string::npos) << second.err;
+  EXPECT_NE(second.out.find("0 Interfaces found"), std::string::npos) << second.out;
+  const auto got = device->Snapshot();
+  EXPECT_EQ(got.Image(), payload);
+  // Start, 40 blocks, run: not one byte more, so the second program sent nothing.
+  EXPECT_EQ(got.Packets().size(), 42u);
+  EXPECT_TRUE(got.ProtocolViolations().empty());
 }
 
 }  // namespace

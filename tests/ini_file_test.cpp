@@ -1,3 +1,5 @@
+// The settings store: the INI file's read and write rules, the keys the program keeps in it, the
+// recall of the last image, and a writer killed at each step of a write.
 #include "settings/ini_file.h"
 #include "settings/file_replace.h"
 
@@ -9,27 +11,25 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "session.h"
+#include "settings/last_image.h"
+#include "settings/settings.h"
 #include "support/read_file.h"
+#include "support/recording_feedback.h"
 #include "support/temp_dir.h"
 
 namespace lumaflash::settings {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory per test, removed with everything in it afterwards.
-using testing::TempDir;
-
 using testing::ReadBytes;
+using testing::TempDir;
 using testing::WriteBytes;
 
 std::set<std::string> Entries(const fs::path& directory) {
@@ -40,320 +40,249 @@ std::set<std::string> Entries(const fs::path& directory) {
   return names;
 }
 
-// --- Reading --------------------------------------------------------------------------------
-
-struct ParseCase {
-  const char* name;
-  std::string text;
-  const char* section;
-  const char* key;
-  std::optional<std::string> expected;
-};
-
 TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
-  const std::vector<ParseCase> cases = {
-      {"plain", "[APP]\nLAST_DEVICE=351405122026\n", "APP", "LAST_DEVICE", "351405122026"},
-      {"names ignore case", "[app]\nLast_Device=x\n", "APP", "LAST_DEVICE", "x"},
-      {"query ignores case", "[APP]\nLAST_DEVICE=x\n", "aPp", "last_device", "x"},
-      {"blanks around names and value", "  [  APP  ]  \n  LAST_DEVICE \t=  a b  \t\n", "APP",
-       "LAST_DEVICE", "a b"},
-      {"double quotes removed", "[S]\nK=\"a b\"\n", "S", "K", "a b"},
-      {"single quotes removed", "[S]\nK='a b'\n", "S", "K", "a b"},
-      {"blanks inside quotes kept", "[S]\nK=  \"  a  \"  \n", "S", "K", "  a  "},
-      {"mismatched quotes kept", "[S]\nK=\"a'\n", "S", "K", "\"a'"},
-      {"lone quote kept", "[S]\nK=\"\n", "S", "K", "\""},
-      {"inner quotes kept", "[S]\nK=a\"b\"c\n", "S", "K", "a\"b\"c"},
-      {"only one pair removed", "[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
-      {"empty value is a value", "[S]\nK=\n", "S", "K", ""},
-      {"equals sign in value", "[S]\nK=a=b\n", "S", "K", "a=b"},
-      {"comments skipped", "[S]\n;K=1\n#K=2\n  ; K=3\nK=4\n", "S", "K", "4"},
-      {"garbage and blank lines skipped", "[S]\n\ngarbage line\n=orphan\n[unclosed\nK=5\n", "S",
-       "K", "5"},
-      {"unclosed bracket is no section", "[X]\n[S\nK=1\n", "S", "K", std::nullopt},
-      {"text after section header", "[S] ; note\nK=1\n", "S", "K", "1"},
-      {"first key wins", "[S]\nK=first\nK=second\n", "S", "K", "first"},
-      {"first duplicate section wins", "[S]\nK=first\n[S]\nK=second\n", "S", "K", "first"},
-      {"duplicate section adds keys", "[S]\nA=1\n[T]\nK=t\n[s]\nK=second\n", "S", "K", "second"},
-      {"key of other section not seen", "[A]\nK=a\n[B]\nK=b\n", "B", "K", "b"},
-      {"missing section", "[A]\nK=a\n", "B", "K", std::nullopt},
-      {"missing key", "[A]\nK=a\n", "A", "KEY", std::nullopt},
-      {"key name is not a prefix match", "[A]\nKEY2=a\n", "A", "KEY", std::nullopt},
-      {"section name is not a prefix match", "[APPX]\nK=a\n", "APP", "K", std::nullopt},
-      {"key before any section", "K=top\n[A]\n", "A", "K", std::nullopt},
-      {"no trailing newline", "[A]\nK=last", "A", "K", "last"},
-      {"CRLF line endings", "[A]\r\nK=crlf\r\nL=x\r\n", "A", "K", "crlf"},
-      {"CRLF without trailing newline", "[A]\r\nK=crlf", "A", "K", "crlf"},
-      {"UTF-8 byte order mark", "\xEF\xBB\xBF[A]\nK=bom\n", "A", "K", "bom"},
-      {"empty text", "", "A", "K", std::nullopt},
+  struct Case {
+    std::string text;
+    const char* section;
+    const char* key;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"[app]\nLast_Device=x\n", "aPp", "LAST_DEVICE", "x"},
+      {"  [  APP  ]  \n  K \t=  a b  \t\n", "APP", "K", "a b"},
+      {"[S]\nK=  \"  a  \"  \n", "S", "K", "  a  "},
+      {"[S]\nK='a b'\n", "S", "K", "a b"},
+      {"[S]\nK=\"a'\n", "S", "K", "\"a'"},
+      {"[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
+      {"[S]\nK=a=b\n", "S", "K", "a=b"},
+      {"[S]\n;K=1\n#K=2\ngarbage\n=orphan\n[unclosed\nK=4\n", "S", "K", "4"},
+      {"[X]\n[S\nK=1\n", "S", "K", std::nullopt},
+      {"[S]\nK=first\n[S]\nK=second\n", "S", "K", "first"},
+      {"[S]\nA=1\n[T]\nK=t\n[s]\nK=second\n", "S", "K", "second"},
+      {"[A]\nKEY2=a\n[APPX]\nKEY=b\n", "A", "KEY", std::nullopt},
+      {"K=top\n[A]\n", "A", "K", std::nullopt},
+      {"[A]\r\nK=crlf\r\nL=x\r\n", "A", "K", "crlf"},
+      {"[A]\r\nK=crlf", "A", "K", "crlf"},
+      {"\xEF\xBB\xBF[A]\nK=bom\n", "A", "K", "bom"},
   };
   TempDir dir;
-  const fs::path path = dir.Path() / "test.ini";
-  for (const ParseCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(ini_text::FindValue(c.text, c.section, c.key), c.expected);
-
-    WriteBytes(path, c.text);
-    IniFile file(path);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteBytes(dir / "test.ini", c.text);
+    IniFile file(dir / "test.ini");
     EXPECT_EQ(file.Read(c.section, c.key, "<fallback>"), c.expected.value_or("<fallback>"));
     EXPECT_EQ(file.LastError(), "");
   }
 }
 
-TEST(IniFileRead, MissingFileGivesFallbackWithoutError) {
-  TempDir dir;
-  IniFile file(dir.Path() / "absent.ini");
-  EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "default"), "default");
-  EXPECT_EQ(file.LastError(), "");
-  EXPECT_FALSE(fs::exists(dir.Path() / "absent.ini"));
-}
-
-TEST(IniFileRead, DirectoryInPlaceOfFileGivesFallbackAndSaysWhy) {
-  TempDir dir;
-  const fs::path path = dir.Path() / "Lumaflash.ini";
-  fs::create_directory(path);
-  IniFile file(path);
-
-  EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "default"), "default");
-  EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
-  EXPECT_NE(file.LastError().find("directory"), std::string::npos) << file.LastError();
-
-  EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "x"));
-  EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
-  EXPECT_TRUE(fs::is_directory(path));
-  EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"Lumaflash.ini"});
-}
-
-TEST(IniFileRead, ErrorIsClearedByTheNextSuccess) {
-  TempDir dir;
-  const fs::path path = dir.Path() / "Lumaflash.ini";
-  fs::create_directory(path);
-  IniFile file(path);
-  file.Read("APP", "K", "");
-  ASSERT_NE(file.LastError(), "");
-  fs::remove(path);
-  EXPECT_TRUE(file.Write("APP", "K", "v"));
-  EXPECT_EQ(file.LastError(), "");
-}
-
-// --- Writing --------------------------------------------------------------------------------
-
-struct WriteCase {
-  const char* name;
-  std::optional<std::string> before;  // nothing: the file does not exist
-  const char* section;
-  const char* key;
-  const char* value;
-  std::string after;
-};
-
-TEST(IniFileWrite, ChangesOnlyWhatItMust) {
-  const std::vector<WriteCase> cases = {
-      {"new file", std::nullopt, "APP", "LAST_DEVICE", "351405122026",
-       "[APP]\nLAST_DEVICE=351405122026\n"},
-      {"empty file", "", "APP", "K", "v", "[APP]\nK=v\n"},
-      {"replace keeps other lines", "; my settings\n\n[3514]\n  LAST_OPEN = old.bin  \nodd line\n",
-       "3514", "LAST_OPEN", "new.bin",
-       "; my settings\n\n[3514]\n  LAST_OPEN = new.bin\nodd line\n"},
-      {"replace matches case", "[app]\nlast_device=1\n", "APP", "LAST_DEVICE", "2",
-       "[app]\nlast_device=2\n"},
-      {"replace only first duplicate", "[S]\nK=1\nK=2\n", "S", "K", "3", "[S]\nK=3\nK=2\n"},
-      {"replace empty value", "[S]\nK=\nL=1\n", "S", "K", "v", "[S]\nK=v\nL=1\n"},
-      {"replace keeps quotes out", "[S]\nK=\"old\"\n", "S", "K", "new", "[S]\nK=new\n"},
-      {"new key after last key of section", "[A]\nX=1\n; about B\n\n[B]\nY=2\n", "A", "K", "v",
-       "[A]\nX=1\nK=v\n; about B\n\n[B]\nY=2\n"},
-      {"new key in empty section", "[A]\n[B]\nY=2\n", "A", "K", "v", "[A]\nK=v\n[B]\nY=2\n"},
-      {"new key in first duplicate section", "[A]\nX=1\n[B]\n[A]\nZ=2\n", "A", "K", "v",
-       "[A]\nX=1\nK=v\n[B]\n[A]\nZ=2\n"},
-      {"new section at end", "[A]\nX=1\n", "B", "K", "v", "[A]\nX=1\n[B]\nK=v\n"},
-      {"new section after last line without newline", "[A]\nX=1", "B", "K", "v",
-       "[A]\nX=1\n[B]\nK=v\n"},
-      {"new key after last line without newline", "[A]\nX=1", "A", "K", "v", "[A]\nX=1\nK=v\n"},
-      {"replace on last line without newline", "[A]\nK=1", "A", "K", "2", "[A]\nK=2"},
-      {"CRLF replace", "[A]\r\nK=1\r\nL=2\r\n", "A", "K", "9", "[A]\r\nK=9\r\nL=2\r\n"},
-      {"CRLF new key", "[A]\r\nX=1\r\n[B]\r\n", "A", "K", "v", "[A]\r\nX=1\r\nK=v\r\n[B]\r\n"},
-      {"CRLF new section", "[A]\r\nX=1\r\n", "B", "K", "v", "[A]\r\nX=1\r\n[B]\r\nK=v\r\n"},
-      {"CRLF without trailing newline", "[A]\r\nX=1", "B", "K", "v",
-       "[A]\r\nX=1\r\n[B]\r\nK=v\r\n"},
-      {"blanks at value ends are quoted", std::nullopt, "S", "K", " v ", "[S]\nK=\" v \"\n"},
-      {"quoted value is quoted again", std::nullopt, "S", "K", "'v'", "[S]\nK=\"'v'\"\n"},
-      {"names are trimmed", std::nullopt, " S ", " K ", "v", "[S]\nK=v\n"},
+TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
+  struct Case {
+    std::optional<std::string> before;  // nothing: the file does not exist
+    const char* section;
+    const char* key;
+    std::string value;
+    std::string after;
+  };
+  const std::string huge(70000, 'y');
+  const Case cases[] = {
+      {std::nullopt, "APP", "K", "v", "[APP]\nK=v\n"},
+      {"; mine\n\n[3514]\n  LAST_OPEN = old  \nodd\n", "3514", "LAST_OPEN", "new",
+       "; mine\n\n[3514]\n  LAST_OPEN = new\nodd\n"},
+      {"[app]\nk=1\n", "APP", "K", "2", "[app]\nk=2\n"},
+      {"[S]\nK=1\nK=2\n", "S", "K", "3", "[S]\nK=3\nK=2\n"},
+      {"[S]\nK=\"old\"\n", "S", "K", "new", "[S]\nK=new\n"},
+      {"[A]\nX=1\n; about B\n\n[B]\n", "A", "K", "v", "[A]\nX=1\nK=v\n; about B\n\n[B]\n"},
+      {"[A]\nX=1\n[B]\n[A]\nZ=2\n", "A", "K", "v", "[A]\nX=1\nK=v\n[B]\n[A]\nZ=2\n"},
+      {"[A]\nX=1", "B", "K", "v", "[A]\nX=1\n[B]\nK=v\n"},
+      {"[A]\nX=1", "A", "K", "v", "[A]\nX=1\nK=v\n"},
+      {"[A]\nK=1", "A", "K", "2", "[A]\nK=2"},
+      {"[A]\r\nK=1\r\nL=2\r\n", "A", "K", "9", "[A]\r\nK=9\r\nL=2\r\n"},
+      {"[A]\r\nX=1\r\n[B]\r\n", "A", "K", "v", "[A]\r\nX=1\r\nK=v\r\n[B]\r\n"},
+      {"[A]\r\nX=1", "B", "K", "v", "[A]\r\nX=1\r\n[B]\r\nK=v\r\n"},
+      {std::nullopt, " S ", " K ", " v ", "[S]\nK=\" v \"\n"},
+      {std::nullopt, "S", "K", "'v'", "[S]\nK=\"'v'\"\n"},
+      {std::nullopt, "S", "K", "\"", "[S]\nK=\"\n"},
+      {std::nullopt, "S", "K", "; no comment", "[S]\nK=; no comment\n"},
+      {std::nullopt, "S", "K", huge, "[S]\nK=" + huge + "\n"},
   };
   TempDir dir;
-  const fs::path path = dir.Path() / "test.ini";
-  for (const WriteCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(ini_text::SetValue(c.before.value_or(""), c.section, c.key, c.value), c.after);
-
+  // A folder path longer than 255 bytes: paths and values are read whole, whatever their length.
+  const fs::path deep = dir / (std::string(130, 'a') + "/" + std::string(130, 'b'));
+  fs::create_directories(deep);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after.substr(0, 60));
+    const fs::path path = deep / "test.ini";
     fs::remove(path);
     if (c.before) {
       WriteBytes(path, *c.before);
     }
     IniFile file(path);
     ASSERT_TRUE(file.Write(c.section, c.key, c.value)) << file.LastError();
-    EXPECT_EQ(file.LastError(), "");
     EXPECT_EQ(ReadBytes(path), c.after);
-    EXPECT_EQ(file.Read(c.section, c.key, "<fallback>"), c.value);
-    EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"test.ini"});
+    EXPECT_EQ(IniFile(path).Read(c.section, c.key, "<fallback>"), c.value);
+    EXPECT_EQ(Entries(deep), std::set<std::string>{"test.ini"});
   }
 }
 
-TEST(IniFileWrite, ValuesReadBackExactly) {
-  const std::vector<std::string> values = {
-      "",
-      "plain",
-      "C:\\images\\dimmer.bin",
-      "/home/user/my images/pixel [v2].bin",
-      "a=b=c",
-      " leading",
-      "trailing\t",
-      "\"double\"",
-      "'single'",
-      "\"",
-      "'mixed\"",
-      "; not a comment",
-      std::string(300, 'x') + "END",
-      std::string(70000, 'y') + "END",
-  };
+TEST(IniFileWrite, ReplacingKeepsTheMode) {
   TempDir dir;
-  IniFile file(dir.Path() / "roundtrip.ini");
-  for (const std::string& value : values) {
-    SCOPED_TRACE(value.substr(0, 40));
-    ASSERT_TRUE(file.Write("S", "K", value)) << file.LastError();
-    EXPECT_EQ(file.Read("S", "K", "<fallback>"), value);
-  }
-}
-
-TEST(IniFileWrite, LongValueAndLongDirectoryAreReadWhole) {
-  TempDir dir;
-  fs::path deep = dir.Path();
-  for (int i = 0; i < 6; ++i) {
-    deep /= std::string(60, static_cast<char>('a' + i));
-  }
-  fs::create_directories(deep);
-  ASSERT_GT(deep.string().size(), 255u);
-  const std::string longValue = (deep / "firmware.bin").string();
-  ASSERT_GT(longValue.size(), 300u);
-
-  IniFile file(deep / "Lumaflash.ini");
-  ASSERT_TRUE(file.Write("3514", "LAST_OPEN", longValue)) << file.LastError();
-  EXPECT_EQ(file.Read("3514", "LAST_OPEN", ""), longValue);
-  EXPECT_EQ(IniFile(deep / "Lumaflash.ini").Read("3514", "LAST_OPEN", ""), longValue);
-}
-
-TEST(IniFileWrite, KeepsPermissionBits) {
-  TempDir dir;
-  const fs::path path = dir.Path() / "Lumaflash.ini";
-  WriteBytes(path, "[S]\nK=1\n");
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  IniFile file(path);
+  WriteBytes(dir / "Lumaflash.ini", "[S]\nK=1\n");
+  const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(dir / "Lumaflash.ini", mode);
+  IniFile file(dir / "Lumaflash.ini");
   ASSERT_TRUE(file.Write("S", "K", "2")) << file.LastError();
-  EXPECT_EQ(fs::status(path).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"), "[S]\nK=2\n");
+  EXPECT_EQ(fs::status(dir / "Lumaflash.ini").permissions(), mode);
+}
+
+TEST(IniFileWrite, FolderThatIsAFileIsNamedWithAdvice) {
+  TempDir dir;
+  WriteBytes(dir / "plain", "x");
+  IniFile file(dir / "plain" / "Lumaflash.ini");
+  EXPECT_FALSE(file.Write("APP", "K", "v"));
+  EXPECT_NE(file.LastError().find("Check that the folder \"" + (dir / "plain").string() +
+                                  "\" exists and is a folder."),
+            std::string::npos)
+      << file.LastError();
+  EXPECT_EQ(ReadBytes(dir / "plain"), "x");
 }
 
 TEST(IniFileWrite, RefusesWhatWouldNotReadBack) {
-  struct BadEntry {
-    const char* name;
+  struct Case {
     std::string section;
     std::string key;
     std::string value;
   };
-  const std::vector<BadEntry> cases = {
-      {"newline in value", "S", "K", "a\n[EVIL]\nX=1"},
-      {"carriage return in value", "S", "K", "a\rb"},
-      {"newline in key", "S", "K\nX", "v"},
-      {"newline in section", "S]\n[T", "K", "v"},
-      {"empty section", " ", "K", "v"},
-      {"bracket in section", "a]b", "K", "v"},
-      {"empty key", "S", "", "v"},
-      {"equals in key", "S", "a=b", "v"},
-      {"comment key", "S", ";K", "v"},
+  const Case cases[] = {
+      {"S", "K", "a\n[EVIL]\nX=1"},
+      {"S", "K", "a\rb"},
+      {"S", "K\nX", "v"},
+      {"S]\n[T", "K", "v"},
+      {" ", "K", "v"},
+      {"a]b", "K", "v"},
+      {"S", "", "v"},
+      {"S", "a=b", "v"},
+      {"S", ";K", "v"},
   };
   TempDir dir;
-  const fs::path path = dir.Path() / "Lumaflash.ini";
-  const std::string before = "[S]\nK=old\n";
-  for (const BadEntry& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriteBytes(path, before);
+  const fs::path path = dir / "Lumaflash.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.section + "|" + c.key + "|" + c.value);
+    WriteBytes(path, "[S]\nK=old\n");
     IniFile file(path);
     EXPECT_FALSE(file.Write(c.section, c.key, c.value));
     EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
-    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
   }
 }
 
-TEST(IniFileText, SetValueNeverAddsLinesFromLineBreaks) {
-  const std::string after = ini_text::SetValue("[S]\nK=1\n", "S", "K", "a\r\n[EVIL]\nX=1");
-  EXPECT_EQ(after, "[S]\nK=a[EVIL]X=1\n");
-  EXPECT_EQ(ini_text::FindValue(after, "EVIL", "X"), std::nullopt);
-}
-
-TEST(IniFileWrite, ParentIsARegularFile) {
+TEST(AppSettings, KeysSectionsAndStampsAsOtherToolsExpectThem) {
   TempDir dir;
-  WriteBytes(dir.Path() / "not-a-dir", "x");
-  const fs::path path = dir.Path() / "not-a-dir" / "Lumaflash.ini";
-  IniFile file(path);
-  EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "1"));
-  EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
-  EXPECT_EQ(ReadBytes(dir.Path() / "not-a-dir"), "x");
-  EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"not-a-dir"});
+  const fs::path path = SettingsPathIn(dir.Path());
+  AppSettings settings(path);
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, "none"), "none");
+  EXPECT_FALSE(fs::exists(path)) << "reading creates no file";
+  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, true)) << settings.LastError();
+  ASSERT_TRUE(settings.WriteLastOpen(0x0abc, "C:\\images\\dimmer.bin"));
+  ASSERT_TRUE(settings.WriteUpdateStamp(0x0abc, {5, 12, 2026}));
+  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, false));
+  EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"),
+            "[0abc]\nUSE_LAST_AGAIN=0\nLAST_OPEN=C:\\images\\dimmer.bin\n"
+            "[APP]\nLAST_DEVICE=0abc05122026\n");
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, ""), "C:\\images\\dimmer.bin");
+  // Out-of-range fields are printed whole, so day and month or short years cannot collide.
+  EXPECT_EQ(FormatUpdateStamp(0x000b, {9, 3, 987}), "000b09030987");
+  EXPECT_EQ(FormatUpdateStamp(0xbeef, {28, 2, 12345}), "beef280212345");
+  EXPECT_NE(FormatUpdateStamp(0x3514, {1, 2, 2026}), FormatUpdateStamp(0x3514, {2, 1, 2026}));
+  for (const auto& [value, on] : std::vector<std::pair<std::string, bool>>{{"1", true},
+                                                                           {"10", true},
+                                                                           {"1x", true},
+                                                                           {"0", false},
+                                                                           {"yes", false},
+                                                                           {" 1", false},
+                                                                           {"01", false},
+                                                                           {"", false}}) {
+    EXPECT_EQ(AppSettings::IsOn(value), on) << value;
+  }
 }
 
-// Runs `body` in a child process and returns what it wrote to the pipe and its exit status.
-template <typename Body>
-std::pair<std::string, int> RunInChild(Body body) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // The child must never return into the test runner, whatever happens.
-    try {
-      ::close(pipeFds[0]);
-      const std::string report = body();
-      const ssize_t ignored = ::write(pipeFds[1], report.data(), report.size());
-      static_cast<void>(ignored);
-      ::_exit(0);
-    } catch (...) {
-      ::_exit(3);
+constexpr LocalDate kToday{6, 12, 2026};
+
+// A session in `dir` whose last scan found the given device types.
+struct Desk {
+  explicit Desk(const std::vector<uint16_t>& found) : session(feedback) {
+    session.today = [] { return kToday; };
+    SetupSettings(session, dir.Path());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      session.interfaces[i].bootloaderVersion = 0x0100;
+      session.interfaces[i].deviceId = found[i];
     }
   }
-  ::close(pipeFds[1]);
-  std::string report;
-  std::array<char, 512> buffer{};
-  ssize_t got = 0;
-  while ((got = ::read(pipeFds[0], buffer.data(), buffer.size())) > 0) {
-    report.append(buffer.data(), static_cast<std::size_t>(got));
+  TempDir dir;
+  testing::RecordingFeedback feedback;
+  Session session;
+};
+
+TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
+  struct Case {
+    const char* name;
+    std::vector<uint16_t> found;
+    std::string settings;  // "$" stands for the image's path
+    bool imageExists;
+    std::string expected;  // recalled, box enabled, use last again, repeat due: "R", "E", "U", "A"
+  };
+  const std::string stamp = "[APP]\nLAST_DEVICE=" + FormatUpdateStamp(0x3514, kToday);
+  const std::string entries = "\nLAST_OPEN=$\nUSE_LAST_AGAIN=";
+  // clang-format off
+  const Case cases[] = {
+      {"no settings", {0x3514}, "", false, ""},
+      {"flag on, stamped today", {0x3514}, "[3514]" + entries + "1\n" + stamp, true, "REUA"},
+      {"flag off", {0x3514}, "[3514]" + entries + "0\n" + stamp, true, "RE"},
+      {"stamped another day", {0x3514}, "[3514]" + entries + "1\n[APP]\nLAST_DEVICE=351405122026\n", true, "REU"},
+      {"image deleted", {0x3514}, "[3514]" + entries + "1\n" + stamp, false, "R"},
+      {"two interfaces", {0x3514, 0x3514}, "[3514]" + entries + "1\n" + stamp, true, ""},
+      {"stamp of another type", {0x3409}, "[3409]" + entries + "1\n" + stamp, true, "REU"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desk desk(c.found);
+    const std::string image = (desk.dir / "last.bin").string();
+    if (c.imageExists) {
+      WriteBytes(image, "x");
+    }
+    std::string text = c.settings;
+    if (const auto at = text.find('$'); at != std::string::npos) {
+      text.replace(at, 1, image);
+    }
+    WriteBytes(desk.dir / "Lumaflash.ini", text);
+    RecallLastImage(desk.session);
+    std::string got = desk.session.currentImagePath == image ? "R" : "";
+    got += desk.feedback.useLastEnabled ? "E" : "";
+    got += desk.session.useLastAgain ? "U" : "";
+    got += IsAutoRepeatDue(desk.session) ? "A" : "";
+    EXPECT_EQ(got, c.expected);
+    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.useLastEnabled);
+    EXPECT_FALSE(desk.session.settingsErrorReported);
   }
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return {report, status};
 }
 
-// A file-size limit stops writes even for root, like a full disk does.
-TEST(IniFileWrite, FileSizeLimitLeavesOldFileIntact) {
-  TempDir dir;
-  const fs::path path = dir.Path() / "Lumaflash.ini";
-  const std::string before = "; keep me\r\n[3514]\r\nLAST_OPEN=old.bin\r\n";
-  WriteBytes(path, before);
-
-  const auto [report, status] = RunInChild([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{4096, 4096};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    IniFile file(path);
-    const bool written = file.Write("3514", "LAST_OPEN", std::string(100000, 'z'));
-    return std::string(written ? "written" : "refused") + "|" + file.LastError();
-  });
-
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(report.substr(0, 8), "refused|") << report;
-  EXPECT_NE(report.find(path.string()), std::string::npos) << report;
-  EXPECT_NE(report.find("too large"), std::string::npos) << report;
-  EXPECT_EQ(ReadBytes(path), before);
-  EXPECT_EQ(Entries(dir.Path()), std::set<std::string>{"Lumaflash.ini"});
+// A settings file that cannot be used costs the conveniences, is told once with the alert, and
+// leaves every read at its default.
+TEST(LastImage, UnusableSettingsFileIsToldOnceAndReadsGiveDefaults) {
+  Desk desk({0x3514});
+  fs::create_directory(desk.dir / "Lumaflash.ini");
+  EXPECT_EQ(ReadLastOpen(desk.session, 0x3514, "fallback.bin"), "fallback.bin");
+  WriteLastOpen(desk.session, 0x3514, "new.bin");
+  WriteUseLastAgain(desk.session, 0x3514, true);
+  StampUpdate(desk.session, 0x3514);
+  desk.session.useLastAgain = true;
+  EXPECT_FALSE(IsAutoRepeatDue(desk.session));
+  ASSERT_EQ(desk.feedback.statuses.size(), 1u);
+  EXPECT_TRUE(desk.feedback.statuses[0].alert);
+  EXPECT_NE(desk.feedback.statuses[0].text.find("is a directory"), std::string::npos)
+      << desk.feedback.statuses[0].text;
+  EXPECT_TRUE(fs::is_directory(desk.dir / "Lumaflash.ini"));
 }
 
 // Where a writer child kills itself: at `step` of its `write`-th write (counted from 1).

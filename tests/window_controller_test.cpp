@@ -340,5 +340,16 @@ TEST(WindowController, KeysAndSystemCommands) {
   EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty());
 }
 
+// Timer 1 starts an update only when the automatic repeat armed it.
+TEST(WindowController, UnarmedTimerStartsNothing) {
+  Bench bench({0x3514});
+  bench.Open();
+  bench.view.selected = {0};
+  bench.controller->OnTimer(1);
+  bench.view.Settle(*bench.controller);
+  EXPECT_TRUE(bench.view.requests.empty());
+  EXPECT_TRUE(bench.view.alerted.empty());
+}
+
 }  // namespace
 }  // namespace lumaflash::app

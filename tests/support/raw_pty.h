@@ -12,7 +12,7 @@
 
 namespace lumaflash::testing {
 
-// A bare pseudo-terminal whose far end the test drives by hand: whatever it writes to Peer()
+// A bare pseudo-terminal whose far end the test drives by hand: whatever it writes with Send()
 // arrives on Path() as if a device had sent it.
 class RawPty {
  public:
@@ -37,9 +37,8 @@ class RawPty {
   const std::string& Path() const { return m_path; }
 
   void Send(const std::vector<uint8_t>& bytes) const {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t wrote = ::write(m_master, bytes.data() + sent, bytes.size() - sent);
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t wrote = ::write(m_master, bytes.data() + sent, bytes.size() - sent);
       if (wrote <= 0) {
         return;
       }
@@ -47,27 +46,25 @@ class RawPty {
     }
   }
 
+  void HangUp() {
+    if (m_slave >= 0) {
+      ::close(m_slave);
+      ::close(m_master);
+    }
+    m_slave = m_master = -1;
+  }
+
   // What the host wrote, waiting up to `timeoutMs` for the first byte.
   std::vector<uint8_t> Received(int timeoutMs = 200) const {
     std::vector<uint8_t> bytes;
     std::array<uint8_t, 4096> buffer{};
     pollfd watch{m_master, POLLIN, 0};
-    while (::poll(&watch, 1, bytes.empty() ? timeoutMs : 20) > 0) {
-      ssize_t got = ::read(m_master, buffer.data(), buffer.size());
-      if (got <= 0) {
-        break;
-      }
+    ssize_t got = 0;
+    while (::poll(&watch, 1, bytes.empty() ? timeoutMs : 20) > 0 &&
+           (got = ::read(m_master, buffer.data(), buffer.size())) > 0) {
       bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
     }
     return bytes;
-  }
-
-  void HangUp() {
-    if (m_slave >= 0)
-      ::close(m_slave);
-    if (m_master >= 0)
-      ::close(m_master);
-    m_slave = m_master = -1;
   }
 
  private:

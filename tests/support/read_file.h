@@ -1,11 +1,11 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 #include <string>
 
 namespace lumaflash::testing {
@@ -14,16 +14,13 @@ namespace lumaflash::testing {
 // istreambuf_iterator: gcc 12 at -O2 reports a null dereference inside the iterator.
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
   std::string text;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    return text;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    std::array<char, 4096> chunk{};
+    for (std::size_t got = 0; (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+      text.append(chunk.data(), got);
+    }
+    std::fclose(file);
   }
-  std::array<char, 4096> chunk{};
-  std::size_t got = 0;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-    text.append(chunk.data(), got);
-  }
-  std::fclose(file);
   return text;
 }
 
