@@ -16,6 +16,7 @@
 
 #include "lumaflash_dlg_win32.h"
 #include "platform/alert_tone.h"
+#include "platform/text_path.h"
 #include "resource_ids_win32.h"
 
 namespace lumaflash::app {
@@ -26,15 +27,9 @@ namespace {
 // them.
 constexpr UINT kDeliverPosted = WM_APP + 1;
 
+// The window's texts are UTF-8; the controls take UTF-16.
 std::wstring Wide(std::string_view text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-  return wide;
+  return platform::PathFromUtf8(text).native();
 }
 
 std::string Utf8(std::wstring_view wide) {
