@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,7 +24,11 @@ class RecordingFeedback : public Feedback {
   }
   void SetProgressRange(uint32_t upper) override { progressRange = upper; }
   void SetProgressPosition(uint32_t /*position*/) override {}
-  void StepProgress() override { ++progressSteps; }
+  void StepProgress() override {
+    if (++progressSteps; onStep) {
+      onStep(progressSteps);
+    }
+  }
   void ShowWaitCursor() override {}
   void ShowArrowCursor() override { ++arrowCursors; }
   void ShowInterfaces(const std::vector<InterfaceRow>& /*shown*/) override {}
@@ -40,6 +45,7 @@ class RecordingFeedback : public Feedback {
   bool Said(const std::string& text) const { return std::ranges::count(Texts(), text) > 0; }
 
   std::vector<Status> statuses;
+  std::function<void(uint32_t)> onStep;  // called after each step, with the steps so far
   uint32_t progressRange = 0;
   uint32_t progressSteps = 0;
   int arrowCursors = 0;
