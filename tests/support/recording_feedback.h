@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,7 +10,7 @@
 
 namespace lumaflash::testing {
 
-// Keeps everything the core reported, for tests to look at.
+// Keeps what the core reported, for tests to look at.
 class RecordingFeedback : public Feedback {
  public:
   struct Status {
@@ -21,14 +23,15 @@ class RecordingFeedback : public Feedback {
     statuses.push_back({text, alert});
   }
   void SetProgressRange(uint32_t upper) override { progressRange = upper; }
-  void SetProgressPosition(uint32_t position) override { progressPosition = position; }
+  void SetProgressPosition(uint32_t /*position*/) override {}
   void StepProgress() override {
-    ++progressSteps;
-    ++progressPosition;
+    if (++progressSteps; onStep) {
+      onStep(progressSteps);
+    }
   }
-  void ShowWaitCursor() override { ++waitCursors; }
+  void ShowWaitCursor() override {}
   void ShowArrowCursor() override { ++arrowCursors; }
-  void ShowInterfaces(const std::vector<InterfaceRow>& shown) override { rows = shown; }
+  void ShowInterfaces(const std::vector<InterfaceRow>& /*shown*/) override {}
   void SetUseLastEnabled(bool enabled) override { useLastEnabled = enabled; }
 
   std::vector<std::string> Texts() const {
@@ -39,21 +42,12 @@ class RecordingFeedback : public Feedback {
     }
     return texts;
   }
-  bool Said(const std::string& text) const {
-    for (const std::string& said : Texts()) {
-      if (said == text) {
-        return true;
-      }
-    }
-    return false;
-  }
+  bool Said(const std::string& text) const { return std::ranges::count(Texts(), text) > 0; }
 
   std::vector<Status> statuses;
-  std::vector<InterfaceRow> rows;
+  std::function<void(uint32_t)> onStep;  // called after each step, with the steps so far
   uint32_t progressRange = 0;
-  uint32_t progressPosition = 0;
   uint32_t progressSteps = 0;
-  int waitCursors = 0;
   int arrowCursors = 0;
   bool useLastEnabled = false;
 
