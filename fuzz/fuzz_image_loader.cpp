@@ -66,7 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::size_t header = size > 0 && data[0] >= 2 ? 16 : 13;
   const bool headerComplete = size >= header;
   const uint32_t length = headerComplete ? BigEndian(data + header - 4, 4) : 0;
-  const bool expectLoaded = headerComplete && length <= kImageBufferSize && size - header >= length;
+  // An empty payload is refused like a truncated one: nothing would be written into the device.
+  const bool expectLoaded =
+      headerComplete && length > 0 && length <= kImageBufferSize && size - header >= length;
   Check(loaded == expectLoaded);
   if (!loaded) {
     Check(!error.empty());
