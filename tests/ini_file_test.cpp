@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -41,30 +39,23 @@ std::set<std::string> Entries(const fs::path& directory) {
 }
 
 TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
-  struct Case {
-    std::string text;
-    const char* section;
-    const char* key;
-    std::optional<std::string> expected;
-  };
+  // clang-format off
+  struct Case { std::string text; const char* section; const char* key;
+    std::optional<std::string> expected; };
   const Case cases[] = {
       {"[app]\nLast_Device=x\n", "aPp", "LAST_DEVICE", "x"},
       {"  [  APP  ]  \n  K \t=  a b  \t\n", "APP", "K", "a b"},
-      {"[S]\nK=  \"  a  \"  \n", "S", "K", "  a  "},
-      {"[S]\nK='a b'\n", "S", "K", "a b"},
-      {"[S]\nK=\"a'\n", "S", "K", "\"a'"},
-      {"[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
-      {"[S]\nK=a=b\n", "S", "K", "a=b"},
+      {"[S]\nK=  \"  a  \"  \n", "S", "K", "  a  "}, {"[S]\nK='a b'\n", "S", "K", "a b"},
+      {"[S]\nK=\"a'\n", "S", "K", "\"a'"}, {"[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
+      {"[S]\nK=a=b\n", "S", "K", "a=b"}, {"[X]\n[S\nK=1\n", "S", "K", std::nullopt},
       {"[S]\n;K=1\n#K=2\ngarbage\n=orphan\n[unclosed\nK=4\n", "S", "K", "4"},
-      {"[X]\n[S\nK=1\n", "S", "K", std::nullopt},
       {"[S]\nK=first\n[S]\nK=second\n", "S", "K", "first"},
       {"[S]\nA=1\n[T]\nK=t\n[s]\nK=second\n", "S", "K", "second"},
       {"[A]\nKEY2=a\n[APPX]\nKEY=b\n", "A", "KEY", std::nullopt},
-      {"K=top\n[A]\n", "A", "K", std::nullopt},
-      {"[A]\r\nK=crlf\r\nL=x\r\n", "A", "K", "crlf"},
-      {"[A]\r\nK=crlf", "A", "K", "crlf"},
-      {"\xEF\xBB\xBF[A]\nK=bom\n", "A", "K", "bom"},
+      {"K=top\n[A]\n", "A", "K", std::nullopt}, {"[A]\r\nK=crlf\r\nL=x\r\n", "A", "K", "crlf"},
+      {"[A]\r\nK=crlf", "A", "K", "crlf"}, {"\xEF\xBB\xBF[A]\nK=bom\n", "A", "K", "bom"},
   };
+  // clang-format on
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -76,26 +67,21 @@ TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
 }
 
 TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
-  struct Case {
-    std::optional<std::string> before;  // nothing: the file does not exist
-    const char* section;
-    const char* key;
-    std::string value;
-    std::string after;
-  };
   const std::string huge(70000, 'y');
+  // clang-format off
+  struct Case { std::optional<std::string> before;  // nothing: the file does not exist
+    const char* section; const char* key; std::string value, after; };
   const Case cases[] = {
       {std::nullopt, "APP", "K", "v", "[APP]\nK=v\n"},
       {"; mine\n\n[3514]\n  LAST_OPEN = old  \nodd\n", "3514", "LAST_OPEN", "new",
        "; mine\n\n[3514]\n  LAST_OPEN = new\nodd\n"},
-      {"[app]\nk=1\n", "APP", "K", "2", "[app]\nk=2\n"},
       {"[S]\nK=1\nK=2\n", "S", "K", "3", "[S]\nK=3\nK=2\n"},
       {"[S]\nK=\"old\"\n", "S", "K", "new", "[S]\nK=new\n"},
       {"[A]\nX=1\n; about B\n\n[B]\n", "A", "K", "v", "[A]\nX=1\nK=v\n; about B\n\n[B]\n"},
       {"[A]\nX=1\n[B]\n[A]\nZ=2\n", "A", "K", "v", "[A]\nX=1\nK=v\n[B]\n[A]\nZ=2\n"},
       {"[A]\nX=1", "B", "K", "v", "[A]\nX=1\n[B]\nK=v\n"},
       {"[A]\nX=1", "A", "K", "v", "[A]\nX=1\nK=v\n"},
-      {"[A]\nK=1", "A", "K", "2", "[A]\nK=2"},
+      {"[A]\nK=1", "A", "K", "2", "[A]\nK=2"}, {"[app]\nk=1\n", "APP", "K", "2", "[app]\nk=2\n"},
       {"[A]\r\nK=1\r\nL=2\r\n", "A", "K", "9", "[A]\r\nK=9\r\nL=2\r\n"},
       {"[A]\r\nX=1\r\n[B]\r\n", "A", "K", "v", "[A]\r\nX=1\r\nK=v\r\n[B]\r\n"},
       {"[A]\r\nX=1", "B", "K", "v", "[A]\r\nX=1\r\n[B]\r\nK=v\r\n"},
@@ -105,6 +91,7 @@ TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
       {std::nullopt, "S", "K", "; no comment", "[S]\nK=; no comment\n"},
       {std::nullopt, "S", "K", huge, "[S]\nK=" + huge + "\n"},
   };
+  // clang-format on
   TempDir dir;
   // A folder path longer than 255 bytes: paths and values are read whole, whatever their length.
   const fs::path deep = dir / (std::string(130, 'a') + "/" + std::string(130, 'b'));
@@ -149,21 +136,13 @@ TEST(IniFileWrite, FolderThatIsAFileIsNamedWithAdvice) {
 
 TEST(IniFileWrite, RefusesWhatWouldNotReadBack) {
   struct Case {
-    std::string section;
-    std::string key;
-    std::string value;
+    std::string section, key, value;
   };
-  const Case cases[] = {
-      {"S", "K", "a\n[EVIL]\nX=1"},
-      {"S", "K", "a\rb"},
-      {"S", "K\nX", "v"},
-      {"S]\n[T", "K", "v"},
-      {" ", "K", "v"},
-      {"a]b", "K", "v"},
-      {"S", "", "v"},
-      {"S", "a=b", "v"},
-      {"S", ";K", "v"},
-  };
+  // clang-format off
+  const Case cases[] = {{"S", "K", "a\n[EVIL]\nX=1"}, {"S", "K", "a\rb"}, {"S", "K\nX", "v"},
+      {"S]\n[T", "K", "v"}, {" ", "K", "v"}, {"a]b", "K", "v"}, {"S", "", "v"}, {"S", "a=b", "v"},
+      {"S", ";K", "v"}};
+  // clang-format on
   TempDir dir;
   const fs::path path = dir / "Lumaflash.ini";
   for (const Case& c : cases) {
@@ -194,15 +173,11 @@ TEST(AppSettings, KeysSectionsAndStampsAsOtherToolsExpectThem) {
   EXPECT_EQ(FormatUpdateStamp(0x000b, {9, 3, 987}), "000b09030987");
   EXPECT_EQ(FormatUpdateStamp(0xbeef, {28, 2, 12345}), "beef280212345");
   EXPECT_NE(FormatUpdateStamp(0x3514, {1, 2, 2026}), FormatUpdateStamp(0x3514, {2, 1, 2026}));
-  for (const auto& [value, on] : std::vector<std::pair<std::string, bool>>{{"1", true},
-                                                                           {"10", true},
-                                                                           {"1x", true},
-                                                                           {"0", false},
-                                                                           {"yes", false},
-                                                                           {" 1", false},
-                                                                           {"01", false},
-                                                                           {"", false}}) {
-    EXPECT_EQ(AppSettings::IsOn(value), on) << value;
+  for (const char* on : {"1", "10", "1x"}) {
+    EXPECT_TRUE(AppSettings::IsOn(on)) << on;
+  }
+  for (const char* off : {"0", "yes", " 1", "01", ""}) {
+    EXPECT_FALSE(AppSettings::IsOn(off)) << off;
   }
 }
 
@@ -224,21 +199,19 @@ struct Desk {
 };
 
 TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
-  struct Case {
-    const char* name;
-    std::vector<uint16_t> found;
-    std::string settings;  // "$" stands for the image's path
-    bool imageExists;
-    std::string expected;  // recalled, box enabled, use last again, repeat due: "R", "E", "U", "A"
-  };
+  // settings: "$" stands for the image's path; expected: recalled, box enabled, use last again,
+  // repeat due: "R", "E", "U", "A".
+  // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> found; std::string settings;
+    bool imageExists; std::string expected; };
   const std::string stamp = "[APP]\nLAST_DEVICE=" + FormatUpdateStamp(0x3514, kToday);
   const std::string entries = "\nLAST_OPEN=$\nUSE_LAST_AGAIN=";
-  // clang-format off
   const Case cases[] = {
       {"no settings", {0x3514}, "", false, ""},
       {"flag on, stamped today", {0x3514}, "[3514]" + entries + "1\n" + stamp, true, "REUA"},
       {"flag off", {0x3514}, "[3514]" + entries + "0\n" + stamp, true, "RE"},
-      {"stamped another day", {0x3514}, "[3514]" + entries + "1\n[APP]\nLAST_DEVICE=351405122026\n", true, "REU"},
+      {"stamped another day", {0x3514},
+       "[3514]" + entries + "1\n[APP]\nLAST_DEVICE=351405122026\n", true, "REU"},
       {"image deleted", {0x3514}, "[3514]" + entries + "1\n" + stamp, false, "R"},
       {"two interfaces", {0x3514, 0x3514}, "[3514]" + entries + "1\n" + stamp, true, ""},
       {"stamp of another type", {0x3409}, "[3409]" + entries + "1\n" + stamp, true, "REU"},
