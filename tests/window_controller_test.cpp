@@ -32,6 +32,7 @@ class RecordingView : public WindowView {
   void ShowStatus(const std::vector<std::string>& shown) override { lines = shown; }
   void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
   void ShowProgress(uint32_t upper, uint32_t position) override {
+    EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
     progress.emplace_back(upper, position);
     heldWhileDrawn = heldWhileDrawn && !inputEnabled;
     movedUnderArrow += position > 0 && !waiting ? 1 : 0;
@@ -96,11 +97,6 @@ struct Bench {
     setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
     setup.directory = dir.Path();
   }
-  ~Bench() {
-    for (const auto& [upper, position] : view.progress) {
-      EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
-    }
-  }
   void Open() {
     setup.today = [] { return settings::LocalDate{6, 12, 2026}; };
     controller = std::make_unique<WindowController>(view, setup);
@@ -117,18 +113,18 @@ struct Bench {
 };
 
 TEST(WindowController, ScanFillsListStatusAndProgress) {
-  // extraPort, after the devices: "silent" (nothing on it), "gone"; rows: device|version|serial;
-  // lines: parts of the status lines after set-up and two more Finds.
+  // extraPort, after the devices: a silent one ("") or one that is gone; rows:
+  // device|version|serial; lines: parts of the status lines after set-up and two more Finds.
   // clang-format off
-  struct Case { const char* name; std::vector<uint16_t> types; const char* extraPort;
+  struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
     std::vector<std::string> rows, lines; std::size_t alerts; };
   const Case cases[] = {
-      {"a port with no device", {}, "silent", {},
+      {"a port with no device", {}, {""}, {},
        {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
-      {"three", {0x3514, 0x9999, 0x3711}, nullptr,
+      {"three", {0x3514, 0x9999, 0x3711}, {},
        {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
        {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
-      {"a named port that is gone", {0x3514}, "gone", {"Lumetta A|1.05|0A14"},
+      {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
        {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
   };
   // clang-format on
@@ -136,8 +132,8 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     SCOPED_TRACE(c.name);
     testing::RawPty silent;
     std::vector<std::string> extra;
-    if (c.extraPort != nullptr) {
-      extra.push_back(silent.Path() + (std::string(c.extraPort) == "gone" ? "-gone" : ""));
+    for (const std::string suffix : c.extraPort) {
+      extra.push_back(silent.Path() + suffix);
     }
     Bench bench(c.types, extra);
     bench.Open();
@@ -285,15 +281,14 @@ TEST(WindowController, KeysAndSystemCommands) {
   const auto note = [&](bool taken) {
     got += (taken ? "T" : "-") + std::to_string(bench.view.messages.size()) + " ";
   };
-  note(w.OnKey(Key::Escape, false));
-  note(w.OnKey(Key::Enter, true));
-  note(w.OnKey(Key::D, false));
-  note(w.OnKey(Key::Other, true));
-  note(w.OnKey(Key::D, true));
-  note(w.OnSysCommand(15));
-  note(w.OnSysCommand(16));
-  note(w.OnSysCommand(31));
-  note(w.OnSysCommand(32));
+  for (const auto& [key, ctrl] :
+       {std::pair{Key::Escape, false}, std::pair{Key::Enter, true}, std::pair{Key::D, false},
+        std::pair{Key::Other, true}, std::pair{Key::D, true}}) {
+    note(w.OnKey(key, ctrl));
+  }
+  for (unsigned id : {15u, 16u, 31u, 32u}) {
+    note(w.OnSysCommand(id));
+  }
   w.OnTimer(1);  // starts an update only when the automatic repeat armed it
   EXPECT_EQ(got, "T0 T0 -0 -0 T1 -1 T2 T3 -3 ");
   bench.view.Settle(*bench.controller);
