@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 
 #include "session.h"
@@ -21,18 +21,18 @@ namespace {
 class RecordingView : public WindowView {
  public:
   void ShowRows(const std::vector<ListRow>& shown, int chosen) override {
-    rows.clear();
-    tooltips.clear();
+    rows = tooltips = {};
     for (const ListRow& row : shown) {
       rows.push_back(row.device + "|" + row.version + "|" + row.serial);
       tooltips.push_back(row.tooltip);
     }
-    selected = chosen < 0 ? std::vector<int>{} : std::vector<int>{chosen};
+    selected = chosen < 0 ? std::vector<int>{} : std::vector{chosen};
   }
   std::vector<int> SelectedRows() const override { return selected; }
   void ShowStatus(const std::vector<std::string>& shown) override { lines = shown; }
   void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
   void ShowProgress(uint32_t upper, uint32_t position) override {
+    EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
     progress.emplace_back(upper, position);
     heldWhileDrawn = heldWhileDrawn && !inputEnabled;
     movedUnderArrow += position > 0 && !waiting ? 1 : 0;
@@ -40,8 +40,8 @@ class RecordingView : public WindowView {
   void ShowWaitCursor(bool on) override { waiting = on; }
   void ShowUseLast(bool enabled, bool ticked) override { useLast = {enabled, ticked}; }
   void EnableInput(bool enabled) override { inputEnabled = enabled; }
-  void StartTimer(int id, std::chrono::milliseconds interval) override {
-    timers.emplace_back(id, interval.count());
+  void StartTimer(int id, std::chrono::milliseconds ms) override {
+    timers.emplace_back(id, ms.count());
   }
   void StopTimer(int id) override { timers.emplace_back(id, -1); }
   void CloseWindow() override { ++closed; }
@@ -53,8 +53,7 @@ class RecordingView : public WindowView {
   }
   void PostToFace() override {
     const std::lock_guard lock(mutex);
-    ++posted;
-    wake.notify_one();
+    ++posted, wake.notify_one();
   }
 
   // The face's event loop: delivers what the worker posts until the controller is idle.
@@ -68,20 +67,16 @@ class RecordingView : public WindowView {
     }
   }
 
-  std::vector<std::string> rows;
-  std::vector<std::string> tooltips;
+  // alerted: the newest status line at each alert tone; timers: id and interval, -1 stopped.
+  std::vector<std::string> rows, tooltips, lines, alerted, messages;
   std::vector<int> selected;
-  std::vector<std::string> lines;
-  std::vector<std::string> alerted;  // the newest status line at each alert tone
   std::vector<std::pair<uint32_t, uint32_t>> progress;
   bool heldWhileDrawn = true;  // input was held back whenever the bar moved
   int movedUnderArrow = 0;     // the bar moved without the wait cursor
-  bool waiting = false;
+  bool waiting = false, inputEnabled = true;
   std::pair<bool, bool> useLast{true, true};
-  bool inputEnabled = true;
-  std::vector<std::pair<int, long long>> timers;  // id and interval, -1 when stopped
+  std::vector<std::pair<int, long long>> timers;
   int closed = 0;
-  std::vector<std::string> messages;
   std::vector<FileRequest> requests;
   std::optional<std::string> fileAnswer;
 
@@ -102,15 +97,6 @@ struct Bench {
     setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
     setup.directory = dir.Path();
   }
-  ~Bench() {
-    for (const auto& [upper, position] : view.progress) {
-      EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
-    }
-  }
-  std::string Image(const std::string& name, uint16_t type, std::size_t length) {
-    payload = sim::PatternPayload(length, 7);
-    return dir.Write(name, sim::BuildImageFile(1, type, payload)).string();
-  }
   void Open() {
     setup.today = [] { return settings::LocalDate{6, 12, 2026}; };
     controller = std::make_unique<WindowController>(view, setup);
@@ -118,38 +104,27 @@ struct Bench {
     view.Settle(*controller);
     ASSERT_TRUE(controller->IsSetUp());
   }
-  bool Received(std::size_t device) const {
-    const sim::DeviceModel got = devices[device]->Snapshot();
-    return got.RunReceived() && got.Image().size() >= payload.size() &&
-           std::equal(payload.begin(), payload.end(), got.Image().begin());
-  }
-  std::string Ini() const { return testing::ReadWholeFile(dir / "Lumaflash.ini"); }
 
   testing::TempDir dir;
   std::vector<std::unique_ptr<sim::PtyDevice>> devices;
-  std::vector<uint8_t> payload;
   WindowSetup setup;
   RecordingView view;
   std::unique_ptr<WindowController> controller;
 };
 
 TEST(WindowController, ScanFillsListStatusAndProgress) {
-  struct Case {
-    const char* name;
-    std::vector<uint16_t> types;
-    const char* extraPort;           // named after the devices: "silent" (nothing on it), "gone"
-    std::vector<std::string> rows;   // device|version|serial
-    std::vector<std::string> lines;  // parts of the status lines after set-up and two more Finds
-    std::size_t alerts;
-  };
+  // extraPort, after the devices: a silent one ("") or one that is gone; rows:
+  // device|version|serial; lines: parts of the status lines after set-up and two more Finds.
   // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
+    std::vector<std::string> rows, lines; std::size_t alerts; };
   const Case cases[] = {
-      {"a port with no device", {}, "silent", {},
+      {"a port with no device", {}, {""}, {},
        {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
-      {"three", {0x3514, 0x9999, 0x3711}, nullptr,
+      {"three", {0x3514, 0x9999, 0x3711}, {},
        {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
        {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
-      {"a named port that is gone", {0x3514}, "gone", {"Lumetta A|1.05|0A14"},
+      {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
        {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
   };
   // clang-format on
@@ -157,8 +132,8 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     SCOPED_TRACE(c.name);
     testing::RawPty silent;
     std::vector<std::string> extra;
-    if (c.extraPort != nullptr) {
-      extra.push_back(silent.Path() + (std::string(c.extraPort) == "gone" ? "-gone" : ""));
+    for (const std::string suffix : c.extraPort) {
+      extra.push_back(silent.Path() + suffix);
     }
     Bench bench(c.types, extra);
     bench.Open();
@@ -167,7 +142,6 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     bench.view.Settle(*bench.controller);
     bench.controller->OnFind();
     bench.view.Settle(*bench.controller);
-
     EXPECT_EQ(bench.view.rows, c.rows);
     for (std::size_t i = 0; i < bench.view.tooltips.size(); ++i) {
       EXPECT_EQ(bench.view.tooltips[i], "Port: " + bench.devices[i]->Path() + "\nUSB: none");
@@ -181,10 +155,8 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     // Each port's probe moves the bar by one as it ends; the scan leaves the bar empty.
     const auto ports = static_cast<uint32_t>(c.types.size() + extra.size());
     std::vector<uint32_t> expected{0};  // drawn at set-up; each scan: range, position, probes
-    for (int scan = 0; scan < 3; ++scan) {
-      for (uint32_t step = 0; step <= ports + 2; ++step) {
-        expected.push_back(step < 2 || step == ports + 2 ? 0 : step - 1);
-      }
+    for (uint32_t step = 0, at = 0; step < 3 * (ports + 3); at = ++step % (ports + 3)) {
+      expected.push_back(at < 2 || at == ports + 2 ? 0 : at - 1);
     }
     std::vector<uint32_t> positions;
     for (const auto& [upper, position] : bench.view.progress) {
@@ -193,29 +165,20 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     }
     EXPECT_EQ(positions, expected);
     EXPECT_EQ(bench.view.useLast, std::make_pair(false, false));
-    EXPECT_FALSE(bench.view.waiting);
-    EXPECT_TRUE(bench.view.inputEnabled);
-    EXPECT_TRUE(bench.view.timers.empty());
+    EXPECT_TRUE(!bench.view.waiting && bench.view.inputEnabled && bench.view.timers.empty());
   }
 }
 
 TEST(WindowController, FirmwareUpdateCommand) {
-  struct Case {
-    const char* name;
-    std::vector<uint16_t> types;
-    uint16_t imageType;
-    std::string settings;  // IMAGE stands for the image's path
-    std::vector<int> selected;
-    std::optional<bool> tick;  // the operator clicks the box before the update
-    bool confirm;              // the file dialog is confirmed with the image, or cancelled
-    std::string asked;         // the dialog's initial name: "" not shown, PATTERN for DIR/*.bin
-    int updated;               // the device that took the image, -1 none
-    std::size_t length;        // of the image's payload
-    std::vector<std::string> alerted;  // the status lines that sounded the alert
-    std::vector<std::string> ini;      // parts of the settings file afterwards
-  };
+  // IMAGE stands for the image's path. tick: the operator clicks the box before the update;
+  // confirm: the file dialog answers with the image, or is cancelled; asked: the dialog's initial
+  // name, "" not shown, PATTERN for DIR/*.bin; updated: the device that took the image, -1 none;
+  // alerted: the status lines that sounded the alert; ini: parts of the settings file afterwards.
   const std::string lastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
   // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> types; uint16_t imageType;
+    std::string settings; std::vector<int> selected; std::optional<bool> tick; bool confirm;
+    std::string asked; int updated; std::size_t length; std::vector<std::string> alerted, ini; };
   const Case cases[] = {
       {"nothing selected", {0x3514}, 0x3514, "", {}, {}, true, "", -1, 5120,
        {"Wrong interface selection !"}, {}},
@@ -244,7 +207,9 @@ TEST(WindowController, FirmwareUpdateCommand) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bench bench(c.types);
-    const std::string image = bench.Image("fw.bin", c.imageType, c.length);
+    const std::vector<uint8_t> payload = sim::PatternPayload(c.length, 7);
+    const std::string image =
+        bench.dir.Write("fw.bin", sim::BuildImageFile(1, c.imageType, payload)).string();
     auto expand = [&](std::string text) {
       for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) {
         text.replace(at, 5, image);
@@ -263,9 +228,7 @@ TEST(WindowController, FirmwareUpdateCommand) {
     bench.view.heldWhileDrawn = true;
     const bool armed = bench.controller->AutoRepeatArmed();
     if (armed) {  // its tick comes during a Find: the update waits for the scan's end
-      bench.controller->OnFind();
-      bench.controller->OnTimer(2);
-      bench.controller->OnTimer(1);
+      bench.controller->OnFind(), bench.controller->OnTimer(2), bench.controller->OnTimer(1);
     } else {
       bench.controller->OnFirmwareUpdate();
     }
@@ -276,36 +239,36 @@ TEST(WindowController, FirmwareUpdateCommand) {
     bench.view.Settle(*bench.controller);
     using Timers = std::vector<std::pair<int, long long>>;
     EXPECT_EQ(bench.view.timers, (armed ? Timers{{1, 100}, {1, -1}} : Timers{}));
-
     ASSERT_EQ(bench.view.requests.size(), c.asked.empty() ? 0u : 1u);
-    if (!c.asked.empty()) {
-      const FileRequest& asked = bench.view.requests[0];
-      EXPECT_EQ(asked.initialName, expand(c.asked));
-      EXPECT_EQ(asked.directory, bench.dir.Path().string());
-      EXPECT_EQ(asked.fileName, c.asked == "IMAGE" ? "fw.bin" : "");
+    for (const FileRequest& asked : bench.view.requests) {
+      EXPECT_EQ(asked.initialName + "|" + asked.directory + "|" + asked.fileName,
+                expand(c.asked) + "|" + bench.dir.Path().string() + "|" +
+                    (c.asked == "IMAGE" ? "fw.bin" : ""));
     }
     for (std::size_t i = 0; i < bench.devices.size(); ++i) {
-      EXPECT_EQ(bench.Received(i), static_cast<int>(i) == c.updated) << "device " << i;
+      const sim::DeviceModel got = bench.devices[i]->Snapshot();
+      EXPECT_EQ(got.RunReceived() && got.Image().size() >= payload.size() &&
+                    std::equal(payload.begin(), payload.end(), got.Image().begin()),
+                static_cast<int>(i) == c.updated)
+          << "device " << i;
     }
     EXPECT_EQ(bench.view.closed, c.updated >= 0 ? 1 : 0);
-    std::vector<std::string> alerted;
-    for (const std::string& line : c.alerted) {
-      alerted.push_back(expand(line));
-    }
+    std::vector<std::string> alerted(c.alerted.size());
+    std::transform(c.alerted.begin(), c.alerted.end(), alerted.begin(), expand);
     EXPECT_EQ(bench.view.alerted, alerted);
-    for (const std::string& part : c.ini) {
-      EXPECT_NE(bench.Ini().find(expand(part)), std::string::npos) << bench.Ini();
+    for (const std::string ini = testing::ReadWholeFile(bench.dir / "Lumaflash.ini");
+         const std::string& part : c.ini) {
+      EXPECT_NE(ini.find(expand(part)), std::string::npos) << ini;
     }
-    EXPECT_TRUE(bench.view.messages.empty());
-    EXPECT_FALSE(bench.view.waiting);
-    EXPECT_TRUE(bench.view.inputEnabled);
+    EXPECT_TRUE(bench.view.messages.empty() && !bench.view.waiting && bench.view.inputEnabled);
     if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
-      EXPECT_TRUE(bench.view.heldWhileDrawn);
-      EXPECT_TRUE(c.asked.empty() || bench.view.movedUnderArrow == 0);  // after the file dialog
+      // After the file dialog the arrow is back before the bar moves.
+      EXPECT_TRUE(bench.view.heldWhileDrawn &&
+                  (c.asked.empty() || bench.view.movedUnderArrow == 0));
       const auto blocks = static_cast<uint32_t>(c.length / 512);
-      const auto full = std::make_pair(std::max(blocks, 1u), blocks);
-      EXPECT_NE(std::find(bench.view.progress.begin(), bench.view.progress.end(), full),
-                bench.view.progress.end());
+      EXPECT_GE(std::count(bench.view.progress.begin(), bench.view.progress.end(),
+                           std::make_pair(std::max(blocks, 1u), blocks)),
+                1);
     }
   }
 }
@@ -313,42 +276,27 @@ TEST(WindowController, FirmwareUpdateCommand) {
 TEST(WindowController, KeysAndSystemCommands) {
   Bench bench({0x3514});
   bench.Open();
-  struct Case {
-    std::function<bool(WindowController&)> act;
-    bool taken;
-    std::size_t messages;  // shown so far: the scan log, the About box
+  WindowController& w = *bench.controller;
+  std::string got;  // per action: taken or not, and the messages shown so far (scan log, About)
+  const auto note = [&](bool taken) {
+    got += (taken ? "T" : "-") + std::to_string(bench.view.messages.size()) + " ";
   };
-  const Case cases[] = {
-      {[](auto& w) { return w.OnKey(Key::Escape, false); }, true, 0},
-      {[](auto& w) { return w.OnKey(Key::Enter, true); }, true, 0},
-      {[](auto& w) { return w.OnKey(Key::D, false); }, false, 0},
-      {[](auto& w) { return w.OnKey(Key::Other, true); }, false, 0},
-      {[](auto& w) { return w.OnKey(Key::D, true); }, true, 1},
-      {[](auto& w) { return w.OnSysCommand(15); }, false, 1},
-      {[](auto& w) { return w.OnSysCommand(16); }, true, 2},
-      {[](auto& w) { return w.OnSysCommand(31); }, true, 3},
-      {[](auto& w) { return w.OnSysCommand(32); }, false, 3},
-  };
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(cases[i].act(*bench.controller), cases[i].taken) << "case " << i;
-    EXPECT_EQ(bench.view.messages.size(), cases[i].messages) << "case " << i;
+  for (const auto& [key, ctrl] :
+       {std::pair{Key::Escape, false}, std::pair{Key::Enter, true}, std::pair{Key::D, false},
+        std::pair{Key::Other, true}, std::pair{Key::D, true}}) {
+    note(w.OnKey(key, ctrl));
   }
+  for (unsigned id : {15u, 16u, 31u, 32u}) {
+    note(w.OnSysCommand(id));
+  }
+  w.OnTimer(1);  // starts an update only when the automatic repeat armed it
+  EXPECT_EQ(got, "T0 T0 -0 -0 T1 -1 T2 T3 -3 ");
+  bench.view.Settle(*bench.controller);
   EXPECT_EQ(bench.view.messages[0].rfind("Find Interface START\nOpen ", 0), 0u);
   EXPECT_NE(bench.view.messages[0].find("   Target Device: 3514\n"), std::string::npos);
   EXPECT_EQ(bench.view.messages[0].find('\r'), std::string::npos);
   EXPECT_EQ(bench.view.messages[2], "About");
-  EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty());
-}
-
-// Timer 1 starts an update only when the automatic repeat armed it.
-TEST(WindowController, UnarmedTimerStartsNothing) {
-  Bench bench({0x3514});
-  bench.Open();
-  bench.view.selected = {0};
-  bench.controller->OnTimer(1);
-  bench.view.Settle(*bench.controller);
-  EXPECT_TRUE(bench.view.requests.empty());
-  EXPECT_TRUE(bench.view.alerted.empty());
+  EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty() && bench.view.alerted.empty());
 }
 
 }  // namespace
