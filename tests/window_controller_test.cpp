@@ -198,6 +198,8 @@ TEST(WindowController, FirmwareUpdateCommand) {
       {"today's stamp: timer 1 starts the update", {0x3514}, 0x3514,
        lastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "", 0, 300,
        {"Last file: IMAGE"}, {"USE_LAST_AGAIN=1"}},  // the Find's recall
+      {"ticked box without a recalled image asks", {0x3514, 0x3711}, 0x3514, "", {0}, true,
+       false, "PATTERN", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
       {"unticked box asks again", {0x3514}, 0x3514, lastAndUse, {0}, false, false, "IMAGE", -1,
        5120, {}, {"USE_LAST_AGAIN=0"}},
       {"image for another type", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
