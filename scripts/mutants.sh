@@ -80,10 +80,8 @@ faults=(
 )
 
 # Fast, pure tests first, so that most faults are caught within seconds.
-test_order=(identify_test sim_model_test ini_file_test settings_test update_command_test
-  window_controller_test app_options_test
-  cli_production_test fault_injection_test error_paths_test serial_link_test scan_test flash_test
-  cli_test production_test two_programs_test hostile_test window_test)
+test_order=(identify_test ini_file_test window_controller_test app_options_test help_test
+  port_identity_test serial_link_test flash_test cli_test hostile_test window_test)
 
 test_programs() {
   local listed
