@@ -37,7 +37,7 @@ bool IsValidUtf8(std::string_view text) {
     if (trail < 0) {
       return false;
     }
-    char32_t code = trail == 0 ? lead : (lead & (0x3F >> trail));
+    char32_t code = static_cast<char32_t>(trail == 0 ? lead : (lead & (0x3F >> trail)));
     for (int k = 1; k <= trail; ++k) {
       if (i + static_cast<std::size_t>(k) >= text.size()) {
         return false;
@@ -46,7 +46,7 @@ bool IsValidUtf8(std::string_view text) {
       if ((next & 0xC0) != 0x80) {
         return false;
       }
-      code = (code << 6) | (next & 0x3F);
+      code = (code << 6) | static_cast<char32_t>(next & 0x3F);
     }
     if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
       return false;
