@@ -5,7 +5,7 @@
 #      a scan of a simulated device; the desktop entry and AppStream metadata validate; the
 #      manual pages and the bash completion are found;
 #   3. it is removed again, leaving none of its files behind.
-# The Windows zip is checked under Wine by scripts/test_windows.sh. Runs as root (apt-get).
+# The Windows zip is checked under Wine by scripts/test_zip.sh. Runs as root (apt-get).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(Lumaflash VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
