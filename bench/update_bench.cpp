@@ -15,15 +15,15 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/scan.h"
-#include "protocol/identify.h"
-#include "protocol/programming.h"
-#include "serial/port.h"
+#include "core/discovery/scan.h"
+#include "core/protocol/identify.h"
+#include "core/protocol/programming.h"
+#include "core/serial/port.h"
 #include "sim/image_file.h"
 #include "sim/pty_host.h"
-#include "support/fake_system.h"
-#include "support/run_program.h"
-#include "update/flash.h"
+#include "tests/support/fake_system.h"
+#include "tests/support/run_program.h"
+#include "core/update/flash.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <string>
 #include <vector>
-#include "options.h"
+#include "cli/options.h"
 
-#include "protocol/interface_record.h"
-#include "serial/port.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::cli {
 

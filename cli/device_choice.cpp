@@ -1,6 +1,6 @@
-#include "device_choice.h"
+#include "cli/device_choice.h"
 
-#include "discovery/catalogue.h"
+#include "core/discovery/catalogue.h"
 
 namespace lumaflash::cli {
 

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "protocol/interface_record.h"
+#include "core/protocol/interface_table.h"
 
 namespace lumaflash::cli {
 

@@ -12,20 +12,20 @@
 #include <set>
 #include <thread>
 
-#include "commands.h"
-#include "device_choice.h"
-#include "discovery/catalogue.h"
-#include "exit_codes.h"
-#include "flash_record.h"
-#include "platform/text_path.h"
-#include "progress_board.h"
-#include "rescanner.h"
-#include "serial/port_watch.h"
-#include "session.h"
-#include "settings/last_image.h"
-#include "terminal_feedback.h"
-#include "update/flash.h"
-#include "update/sha256.h"
+#include "cli/commands.h"
+#include "cli/device_choice.h"
+#include "core/discovery/catalogue.h"
+#include "cli/exit_codes.h"
+#include "cli/flash_record.h"
+#include "core/platform/text_path.h"
+#include "cli/progress_board.h"
+#include "cli/rescanner.h"
+#include "core/serial/port_watch.h"
+#include "core/session/session.h"
+#include "core/session/last_image.h"
+#include "cli/terminal_feedback.h"
+#include "core/update/flash.h"
+#include "core/platform/sha256.h"
 
 namespace lumaflash::cli {
 

@@ -1,12 +1,12 @@
-#include "flash_record.h"
+#include "cli/flash_record.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "discovery/catalogue.h"
-#include "json.h"
-#include "log_file.h"
-#include "platform/text_path.h"
+#include "core/discovery/catalogue.h"
+#include "cli/json.h"
+#include "core/platform/log_file.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::cli {
 

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "protocol/interface_record.h"
-#include "update/flash.h"
+#include "core/protocol/interface_table.h"
+#include "core/update/flash.h"
 
 namespace lumaflash::cli {
 

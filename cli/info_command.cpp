@@ -1,12 +1,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "commands.h"
-#include "discovery/catalogue.h"
-#include "exit_codes.h"
-#include "platform/text_path.h"
-#include "update/image.h"
-#include "update/sha256.h"
+#include "cli/commands.h"
+#include "core/discovery/catalogue.h"
+#include "cli/exit_codes.h"
+#include "core/platform/text_path.h"
+#include "core/image/firmware_image.h"
+#include "core/platform/sha256.h"
 
 namespace lumaflash::cli {
 

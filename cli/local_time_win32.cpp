@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-#include "flash_record.h"
+#include "cli/flash_record.h"
 
 namespace lumaflash::cli {
 

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "exit_codes.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
 #include "lumaflash_version.h"
-#include "options.h"
-#include "platform/process_start.h"
-#include "platform/text_path.h"
+#include "cli/options.h"
+#include "core/platform/process_start.h"
+#include "core/platform/text_path.h"
 
 int main(int argc, char** argv) {
   lumaflash::platform::PrepareProcess();

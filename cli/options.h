@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/usb_identity.h"
+#include "core/serial/usb_identity.h"
 
 namespace lumaflash::cli {
 

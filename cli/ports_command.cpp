@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <string>
 
-#include "commands.h"
-#include "exit_codes.h"
-#include "json.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/json.h"
 
 namespace lumaflash::cli {
 

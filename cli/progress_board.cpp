@@ -1,8 +1,8 @@
-#include "progress_board.h"
+#include "cli/progress_board.h"
 
 #include <algorithm>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace lumaflash::cli {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "feedback.h"
+#include "core/update/feedback.h"
 
 namespace lumaflash::cli {
 

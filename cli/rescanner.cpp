@@ -1,8 +1,8 @@
-#include "rescanner.h"
+#include "cli/rescanner.h"
 
 #include <algorithm>
 
-#include "protocol/identify.h"
+#include "core/protocol/identify.h"
 
 namespace lumaflash::cli {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "discovery/scan.h"
-#include "protocol/interface_record.h"
-#include "serial/port.h"
+#include "core/discovery/scan.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::cli {
 

@@ -1,12 +1,12 @@
 #include <cstdio>
 #include <string>
 
-#include "commands.h"
-#include "discovery/catalogue.h"
-#include "discovery/scan.h"
-#include "exit_codes.h"
-#include "json.h"
-#include "session.h"
+#include "cli/commands.h"
+#include "core/discovery/catalogue.h"
+#include "core/discovery/scan.h"
+#include "cli/exit_codes.h"
+#include "cli/json.h"
+#include "core/session/session.h"
 
 namespace lumaflash::cli {
 

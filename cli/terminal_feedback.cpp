@@ -1,8 +1,8 @@
-#include "terminal_feedback.h"
+#include "cli/terminal_feedback.h"
 
 #include <algorithm>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace lumaflash::cli {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "feedback.h"
-#include "progress_line.h"
+#include "core/update/feedback.h"
+#include "cli/progress_line.h"
 
 namespace lumaflash::cli {
 

@@ -1,7 +1,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace lumaflash::cli {
 

@@ -1,7 +1,7 @@
 #include <io.h>
 #include <windows.h>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace lumaflash::cli {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "protocol/identify.h"
+#include "core/protocol/identify.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto check = [](bool condition) {

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "update/image.h"
+#include "core/image/firmware_image.h"
 
 namespace {
 

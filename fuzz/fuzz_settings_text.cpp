@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/ini_file.h"
+#include "core/settings/ini_file.h"
 
 namespace {
 

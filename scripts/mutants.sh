@@ -52,36 +52,36 @@ faults=(
   'core/update/flash.cpp|  programmer.SendRun();|'
   'core/update/flash.cpp|if (outcome.result == FlashResult::WrongDevice) {|if (false) {'
   'core/update/flash.cpp|    settings::StampUpdate(session, record.deviceId);|'
-  'core/update/image.cpp|return headerVersion >= 2 ? 16 : 13;|return headerVersion > 2 ? 16 : 13;'
-  'core/update/image.cpp|  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});|'
-  'core/update/image.cpp|if (length > kImageBufferSize) {|if (length >= kImageBufferSize) {'
+  'core/image/firmware_image.cpp|return headerVersion >= 2 ? 16 : 13;|return headerVersion > 2 ? 16 : 13;'
+  'core/image/firmware_image.cpp|  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});|'
+  'core/image/firmware_image.cpp|if (length > kImageBufferSize) {|if (length >= kImageBufferSize) {'
   'core/settings/ini_file.cpp|return IsQuoted(value) ? value.substr(1, value.size() - 2) : value;|return value;'
   "core/settings/ini_file.cpp|if (bodyEnd > start \&\& text[bodyEnd - 1] == '\\\\r') {|if (false) {"
   'core/settings/ini_file.cpp|inFirstMatchingSection = inMatchingSection \&\& !location.lastLineOfFirstSection;|inFirstMatchingSection = inMatchingSection;'
   'core/settings/ini_file.cpp|      ini_text::HasLineBreak(value)) {|      ini_text::HasLineBreak(value.substr(0, 0))) {'
   'core/settings/ini_file.cpp|if (AsciiLower(a[i]) != AsciiLower(b[i])) {|if (AsciiLower(a[i]) != b[i]) {'
   'core/settings/ini_file.cpp|" exists and is a folder."|" exists."'
-  'core/settings/file_replace_posix.cpp|    ::unlink(temp.path.c_str());|'
+  'core/platform/file_replace_posix.cpp|    ::unlink(temp.path.c_str());|'
   'core/settings/settings.cpp|kLastOpenKey = "LAST_OPEN";|kLastOpenKey = "LAST_OPENED";'
   'core/settings/settings.cpp|"%.4x%.2d%.2d%.4d"|"%.4x%.2d%.2d%.2d"'
   "core/settings/settings.cpp|return !value.empty() \\&\\& value.front() == '1';|return !value.empty();"
-  'core/settings/last_image.cpp|if (ok \|\| session.settingsErrorReported \|\| !session.settings) {|if (ok \|\| !session.settings) {'
-  'core/settings/last_image.cpp|\|\| !IsReadableFile(session.currentImagePath)) {|\|\| (!IsReadableFile(session.currentImagePath) \&\& false)) {'
+  'core/session/last_image.cpp|if (ok \|\| session.settingsErrorReported \|\| !session.settings) {|if (ok \|\| !session.settings) {'
+  'core/session/last_image.cpp|\|\| !IsReadableFile(session.currentImagePath)) {|\|\| (!IsReadableFile(session.currentImagePath) \&\& false)) {'
   'cli/options.cpp|if (hex.empty() \|\| hex.size() % 2 != 0) {|if (hex.empty()) {'
   'cli/device_choice.cpp|if (!rules.all \&\& candidates.size() > 1) {|if (!rules.all \&\& candidates.size() > 2) {'
   'cli/device_choice.cpp|if ((rules.all \|\| rules.typeMustMatch) \&\& record.deviceId|if (rules.all \&\& record.deviceId'
   'cli/flash_command.cpp|if (failed == 0 \|\| failed == records.size()) {|if (failed == 0) {'
   'cli/rescanner.cpp|if (probe.failure.error != state.failure.error) {|if (true) {'
   "cli/json.cpp|      case '\"':\n        out += \"\\\\\\\\\\\\\"\";|      case '\"':\n        out += \"\\\\\"\";"
-  'app/window_controller.cpp|if (selected.size() != 1 \|\| first < 0 \|\||if (selected.size() < 1 \|\| first < 0 \|\|'
-  'app/window_controller.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
-  'app/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'
-  'app/window_controller.cpp|if (id != kAutoRepeatTimerId \|\| !m_autoRepeatArmed) {|if (id != kAutoRepeatTimerId) {'
+  'app/controller/window_controller.cpp|if (selected.size() != 1 \|\| first < 0 \|\||if (selected.size() < 1 \|\| first < 0 \|\|'
+  'app/controller/window_controller.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
+  'app/controller/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'
+  'app/controller/window_controller.cpp|if (id != kAutoRepeatTimerId \|\| !m_autoRepeatArmed) {|if (id != kAutoRepeatTimerId) {'
 )
 
 # Fast, pure tests first, so that most faults are caught within seconds.
-test_order=(identify_test ini_file_test window_controller_test app_options_test help_test
-  port_identity_test serial_link_test flash_test cli_test hostile_test window_test)
+test_order=(identify_test ini_file_test window_controller_test window_options_test help_test
+  port_identity_test serial_link_test flash_test cli_test hostile_test qt_window_test)
 
 test_programs() {
   local listed

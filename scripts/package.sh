@@ -40,9 +40,9 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
 fi
 zip_name="lumaflash-${version}-win64"
 echo "== package: $zip_name.zip"
-# The native window is built for Windows where its sources are (app/main_win32.cpp).
+# The native window is built for Windows where its sources are (app/win32/main.cpp).
 windows_app=OFF
-[[ -f app/main_win32.cpp ]] && windows_app=ON
+[[ -f app/win32/main.cpp ]] && windows_app=ON
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
   -DLUMAFLASH_BUILD_APP=$windows_app >/dev/null

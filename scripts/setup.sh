@@ -7,7 +7,7 @@ set -euo pipefail
 profile=${1:-test}
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
 )
 if [[ $profile == test ]]; then

@@ -15,10 +15,10 @@
 #include <signal.h>
 
 #include "lumaflash_version.h"
-#include "platform/process_start.h"
+#include "core/platform/process_start.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
-#include "update/sha256.h"
+#include "core/platform/sha256.h"
 
 namespace {
 

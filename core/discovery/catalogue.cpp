@@ -1,4 +1,4 @@
-#include "discovery/catalogue.h"
+#include "core/discovery/catalogue.h"
 
 #include <array>
 #include <cstdio>

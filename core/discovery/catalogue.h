@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "feedback.h"
-#include "protocol/interface_record.h"
+#include "core/update/feedback.h"
+#include "core/protocol/interface_table.h"
 
 namespace lumaflash::discovery {
 

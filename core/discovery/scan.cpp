@@ -1,4 +1,4 @@
-#include "discovery/scan.h"
+#include "core/discovery/scan.h"
 
 #include <algorithm>
 #include <array>
@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "discovery/catalogue.h"
-#include "protocol/identify.h"
-#include "session.h"
-#include "settings/last_image.h"
+#include "core/discovery/catalogue.h"
+#include "core/protocol/identify.h"
+#include "core/session/session.h"
+#include "core/session/last_image.h"
 
 namespace lumaflash::discovery {
 

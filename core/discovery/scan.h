@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/interface_record.h"
-#include "serial/port.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/port.h"
 
 namespace lumaflash {
 struct Session;

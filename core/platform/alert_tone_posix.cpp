@@ -1,4 +1,4 @@
-#include "platform/alert_tone.h"
+#include "core/platform/alert_tone.h"
 
 namespace lumaflash::platform {
 

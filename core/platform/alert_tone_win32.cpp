@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/alert_tone.h"
+#include "core/platform/alert_tone.h"
 
 namespace lumaflash::platform {
 

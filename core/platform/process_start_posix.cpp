@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/process_start.h"
+#include "core/platform/process_start.h"
 
 namespace lumaflash::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/process_start.h"
+#include "core/platform/process_start.h"
 
 namespace lumaflash::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/text_path.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/text_path.h"
+#include "core/platform/text_path.h"
 
 // POSIX file names are bytes, and the settings file is read and written as it stands.
 namespace lumaflash::platform {

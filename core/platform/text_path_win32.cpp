@@ -2,7 +2,7 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include "platform/text_path.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::platform {
 

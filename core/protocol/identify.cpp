@@ -1,4 +1,4 @@
-#include "protocol/identify.h"
+#include "core/protocol/identify.h"
 
 #include <algorithm>
 #include <optional>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/interface_record.h"
+#include "core/protocol/interface_table.h"
 
 namespace lumaflash::protocol {
 

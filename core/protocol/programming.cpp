@@ -1,4 +1,4 @@
-#include "protocol/programming.h"
+#include "core/protocol/programming.h"
 
 #include <algorithm>
 #include <thread>

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/interface_record.h"
-#include "serial/port.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::protocol {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "serial/usb_identity.h"
+#include "core/serial/usb_identity.h"
 
 namespace lumaflash::serial {
 

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "serial/device_root.h"
-#include "serial/port.h"
+#include "core/serial/device_root.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::serial {
 

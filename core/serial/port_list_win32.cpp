@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::serial {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "serial/port.h"
-#include "serial/system_calls.h"
+#include "core/serial/port.h"
+#include "core/serial/system_calls.h"
 
 namespace lumaflash::serial {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "serial/device_root.h"
-#include "serial/port_watch.h"
+#include "core/serial/device_root.h"
+#include "core/serial/port_watch.h"
 
 namespace lumaflash::serial {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "serial/port_watch.h"
+#include "core/serial/port_watch.h"
 
 namespace lumaflash::serial {
 

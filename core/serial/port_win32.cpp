@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/port.h"
+#include "core/serial/port.h"
 
 namespace lumaflash::serial {
 

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "serial/system_calls.h"
+#include "core/serial/system_calls.h"
 
 namespace lumaflash::serial {
 

@@ -1,4 +1,4 @@
-#include "serial/usb_identity.h"
+#include "core/serial/usb_identity.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
-#include "settings/ini_file.h"
+#include "core/settings/ini_file.h"
 
-#include "platform/text_path.h"
-#include "settings/file_replace.h"
+#include "core/platform/text_path.h"
+#include "core/platform/file_replace.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "settings/settings.h"
+#include "core/settings/settings.h"
 
 #include <array>
 #include <cstdio>
 #include <utility>
 
-#include "platform/text_path.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::settings {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "settings/ini_file.h"
+#include "core/settings/ini_file.h"
 
 namespace lumaflash::settings {
 

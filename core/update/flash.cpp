@@ -1,13 +1,13 @@
-#include "update/flash.h"
+#include "core/update/flash.h"
 
 #include <algorithm>
 #include <array>
 #include <thread>
 
-#include "platform/text_path.h"
-#include "protocol/programming.h"
-#include "session.h"
-#include "settings/last_image.h"
+#include "core/platform/text_path.h"
+#include "core/protocol/programming.h"
+#include "core/session/session.h"
+#include "core/session/last_image.h"
 
 namespace lumaflash::update {
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "feedback.h"
-#include "protocol/interface_record.h"
-#include "serial/port.h"
-#include "update/image.h"
+#include "core/update/feedback.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/port.h"
+#include "core/image/firmware_image.h"
 
 namespace lumaflash {
 struct Session;

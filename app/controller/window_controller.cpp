@@ -1,0 +1,443 @@
+#include "app/controller/window_controller.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "core/discovery/scan.h"
+#include "core/platform/text_path.h"
+#include "core/session/session.h"
+#include "core/session/last_image.h"
+#include "core/update/flash.h"
+
+namespace lumaflash::app {
+
+namespace {
+
+constexpr std::size_t kStatusLines = 3;
+constexpr const char* kWrongSelection = "Wrong interface selection !";
+
+enum class UpdatePath {
+  WrongSelection,  // not exactly one row selected: reported, nothing else happens
+  UseLast,         // "Use last again" is on and there is a current image: update from it
+  AskForFile,      // the operator picks the image in the file dialog first
+};
+
+struct UpdatePlan {
+  UpdatePath path = UpdatePath::WrongSelection;
+  int index = -1;           // the interface to update: the first selected row
+  uint16_t deviceId = 0;    // its type, which names the settings section
+  std::string initialName;  // the file dialog's initial name: the type's last image or "DIR/*.bin"
+};
+
+// The first half of the Firmware-Update command: checks the selection and writes
+// USE_LAST_AGAIN for the chosen path ("1" to use the last image, "0" when the file dialog is
+// to be shown).
+UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
+  UpdatePlan plan;
+  const int first = selected.empty() ? -1 : selected.front();
+  if (selected.size() != 1 || first < 0 ||
+      static_cast<std::size_t>(first) >= session.interfaces.Count()) {
+    session.feedback.AddStatus(kWrongSelection, true);
+    return plan;
+  }
+  plan.index = first;
+  plan.deviceId = session.interfaces[static_cast<std::size_t>(first)].deviceId;
+  plan.initialName = settings::ReadLastOpen(
+      session, plan.deviceId, platform::Utf8FromPath(session.currentDirectory / "*.bin"));
+  const bool useLast = session.useLastAgain && !session.currentImagePath.empty();
+  settings::WriteUseLastAgain(session, plan.deviceId, useLast);
+  plan.path = useLast ? UpdatePath::UseLast : UpdatePath::AskForFile;
+  return plan;
+}
+
+// A pattern such as "DIR/*.bin" names only the directory; a file name is offered as it is.
+FileRequest RequestFor(const std::string& initialName) {
+  const std::filesystem::path path = platform::PathFromUtf8(initialName);
+  FileRequest request;
+  request.initialName = initialName;
+  request.directory = platform::Utf8FromPath(path.parent_path());
+  const std::string name = platform::Utf8FromPath(path.filename());
+  request.fileName = name.find_first_of("*?") == std::string::npos ? name : "";
+  return request;
+}
+
+// The Find command. Ports the operator named and that could not be opened are each reported
+// with the reason (busy, permission denied, no such port), so that a mistyped or taken port
+// does not just look like a missing device. The system's ports are walked silently.
+void ScanAndReport(Session& session) {
+  const std::vector<serial::PortFailure> failures = discovery::ScanInterfaces(session);
+  if (session.namedPorts.empty()) {
+    return;
+  }
+  for (const serial::PortFailure& failure : failures) {
+    session.feedback.AddStatus(serial::DescribePortFailure(failure), true);
+  }
+}
+
+std::string WithNewlines(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c != '\r') {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// The controller is the session's listener: the scan and the update report to it from the
+// worker thread (or the face's), and every report is turned into drawing on the face's thread.
+class WindowController::Impl final : public Feedback {
+ public:
+  Impl(WindowView& view, WindowSetup setup)
+      : m_view(view),
+        m_setup(std::move(setup)),
+        m_faceThread(std::this_thread::get_id()),
+        m_session(*this) {
+    m_session.namedPorts = m_setup.ports;
+    m_session.usbFilter = m_setup.usbFilter;
+    m_session.today = m_setup.today;
+    m_session.cancel = &m_cancel;
+  }
+
+  ~Impl() override {
+    m_cancel = true;
+    if (m_worker.joinable()) {
+      m_worker.join();
+    }
+    if (m_busy) {
+      m_view.EnableInput(true);
+    }
+    if (m_waiting) {
+      m_view.ShowWaitCursor(false);
+    }
+  }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  void SetUp() {
+    if (m_setUp || m_busy) {
+      return;
+    }
+    m_view.ShowRows({}, -1);
+    m_view.ShowStatus({});
+    DrawProgress();
+    DrawUseLast();
+    settings::SetupSettings(m_session, m_setup.directory);
+    m_session.currentImagePath.clear();
+    Start([this] { ScanAndReport(m_session); },
+          [this] {
+            m_autoRepeatArmed = settings::IsAutoRepeatDue(m_session);
+            if (m_autoRepeatArmed) {
+              m_view.StartTimer(kAutoRepeatTimerId, kAutoRepeatDelay);
+            }
+            m_setUp = true;
+          });
+  }
+
+  void OnFind() {
+    if (!m_busy && !m_closed) {
+      Start([this] { ScanAndReport(m_session); }, nullptr);
+    }
+  }
+
+  void OnFirmwareUpdate() {
+    if (m_busy || m_closed) {
+      return;  // one scan or update at a time: they share the session
+    }
+    m_session.useLastAgain = m_useLastTicked;
+    const UpdatePlan plan = PlanUpdate(m_session, m_view.SelectedRows());
+    switch (plan.path) {
+      case UpdatePath::WrongSelection:
+        return;
+      case UpdatePath::UseLast:
+        break;
+      case UpdatePath::AskForFile: {
+        const std::optional<std::string> chosen = m_view.ChooseFile(RequestFor(plan.initialName));
+        if (!chosen) {
+          return;
+        }
+        SetWaiting(true);
+        m_session.currentImagePath = *chosen;
+        settings::WriteLastOpen(m_session, plan.deviceId, *chosen);
+        break;
+      }
+    }
+    Start(
+        [this, index = plan.index] {
+          const update::FlashOutcome outcome = update::FlashInterface(m_session, index);
+          ScanAndReport(m_session);
+          m_updated = outcome.result == update::FlashResult::Success;
+        },
+        [this] {
+          if (m_updated) {
+            m_closed = true;
+            m_view.CloseWindow();  // as if cancelled; the program ends with the window
+          }
+        });
+  }
+
+  void OnUseLastToggled(bool ticked) { m_useLastTicked = ticked; }
+
+  void OnTimer(int id) {
+    if (id != kAutoRepeatTimerId || !m_autoRepeatArmed) {
+      return;
+    }
+    m_view.StopTimer(kAutoRepeatTimerId);  // it fires once
+    if (m_busy) {
+      m_timerPending = true;  // the repeat waits until the scan or update has ended
+      return;
+    }
+    m_autoRepeatArmed = false;
+    OnFirmwareUpdate();
+  }
+
+  bool OnKey(Key key, bool ctrl) {
+    switch (key) {
+      case Key::Escape:
+      case Key::Enter:
+        return true;
+      case Key::D:
+        if (!ctrl) {
+          return false;
+        }
+        if (!m_busy) {
+          m_view.ShowMessage(WithNewlines(m_session.scanLog));
+        }
+        return true;
+      case Key::Other:
+        break;
+    }
+    return false;
+  }
+
+  bool OnSysCommand(unsigned id) {
+    if (id < kAboutCommand || id > kLastAboutCommand) {
+      return false;
+    }
+    if (!m_busy) {
+      m_view.ShowAbout();
+    }
+    return true;
+  }
+
+  void DeliverPosted() {
+    for (;;) {
+      std::function<void()> next;
+      {
+        std::lock_guard lock(m_mutex);
+        if (m_posted.empty()) {
+          return;
+        }
+        next = std::move(m_posted.front());
+        m_posted.pop_front();
+      }
+      next();
+    }
+  }
+
+  bool IsSetUp() const { return m_setUp; }
+  bool IsBusy() const { return m_busy; }
+  bool AutoRepeatArmed() const { return m_autoRepeatArmed; }
+  const Session& WorkingState() const { return m_session; }
+
+  // Feedback: called on whichever thread runs the session's work.
+
+  void AddStatus(const std::string& text, bool alert) override {
+    Post([this, text, alert] {
+      m_lines.push_back(text);
+      while (m_lines.size() > kStatusLines) {
+        m_lines.pop_front();
+      }
+      m_view.ShowStatus({m_lines.begin(), m_lines.end()});
+      if (alert) {
+        m_view.SoundAlert();
+      }
+    });
+  }
+  void SetProgressRange(uint32_t upper) override {
+    Post([this, upper] {
+      m_range = upper;
+      DrawProgress();
+    });
+  }
+  void SetProgressStep(uint32_t step) override {
+    Post([this, step] { m_step = step; });
+  }
+  void SetProgressPosition(uint32_t position) override {
+    Post([this, position] {
+      m_position = position;
+      DrawProgress();
+    });
+  }
+  void StepProgress() override {
+    Post([this] {
+      m_position = static_cast<uint32_t>(
+          std::min<uint64_t>(m_range, uint64_t{std::min(m_position, m_range)} + m_step));
+      DrawProgress();
+    });
+  }
+  void ShowWaitCursor() override {
+    Post([this] { SetWaiting(true); });
+  }
+  void ShowArrowCursor() override {
+    Post([this] { SetWaiting(false); });
+  }
+  void ShowInterfaces(const std::vector<InterfaceRow>& rows) override {
+    std::vector<ListRow> shown;
+    shown.reserve(rows.size());
+    for (const InterfaceRow& row : rows) {
+      shown.push_back({row.device, row.version, row.serial, row.tooltip});
+    }
+    Post([this, shown = std::move(shown)] { m_view.ShowRows(shown, shown.empty() ? -1 : 0); });
+  }
+  void SetUseLastEnabled(bool enabled) override {
+    Post([this, enabled] {
+      m_useLastEnabled = enabled;
+      DrawUseLast();
+    });
+  }
+  void RefreshControls() override {
+    Post([this, ticked = m_session.useLastAgain] {
+      m_useLastTicked = ticked;
+      DrawUseLast();
+    });
+  }
+
+ private:
+  // Runs `call` on the face's thread after everything posted before it.
+  void Post(std::function<void()> call) {
+    if (std::this_thread::get_id() == m_faceThread) {
+      DeliverPosted();
+      call();
+      return;
+    }
+    {
+      std::lock_guard lock(m_mutex);
+      m_posted.push_back(std::move(call));
+    }
+    m_view.PostToFace();
+  }
+
+  // Runs `work` on the worker thread; the window takes no input meanwhile. `then` runs on the
+  // face's thread once all the work's feedback is shown.
+  void Start(std::function<void()> work, std::function<void()> then) {
+    m_busy = true;
+    m_then = std::move(then);
+    m_view.EnableInput(false);
+    m_worker = std::thread([this, work = std::move(work)] {
+      try {
+        work();
+      } catch (const std::exception& error) {
+        AddStatus(std::string("Internal error: ") + error.what(), true);
+      }
+      Post([this] { Finish(); });
+    });
+  }
+
+  void Finish() {
+    m_worker.join();
+    m_busy = false;
+    SetWaiting(false);  // whatever path the work took, the arrow comes back
+    m_view.EnableInput(true);
+    if (std::function<void()> then = std::exchange(m_then, nullptr)) {
+      then();
+    }
+    if (m_timerPending && !m_busy) {
+      m_timerPending = false;
+      m_autoRepeatArmed = false;
+      OnFirmwareUpdate();
+    }
+  }
+
+  void SetWaiting(bool waiting) {
+    if (waiting != m_waiting) {
+      m_waiting = waiting;
+      m_view.ShowWaitCursor(waiting);
+    }
+  }
+
+  // An empty range shows an empty bar, never the "busy" animation.
+  void DrawProgress() {
+    m_view.ShowProgress(std::max<uint32_t>(m_range, 1), std::min(m_position, m_range));
+  }
+
+  void DrawUseLast() { m_view.ShowUseLast(m_useLastEnabled, m_useLastTicked); }
+
+  WindowView& m_view;
+  WindowSetup m_setup;
+  std::thread::id m_faceThread;
+  Session m_session;
+  std::atomic<bool> m_cancel{false};
+
+  std::mutex m_mutex;
+  std::deque<std::function<void()>> m_posted;
+  std::thread m_worker;
+  std::function<void()> m_then;
+  bool m_busy = false;
+  bool m_updated = false;  // written by the worker, read after it has been joined
+
+  bool m_setUp = false;
+  bool m_closed = false;
+  bool m_autoRepeatArmed = false;
+  bool m_timerPending = false;
+
+  // What the face shows, as the face's thread last drew it.
+  std::deque<std::string> m_lines;
+  uint32_t m_range = 0;
+  uint32_t m_step = 1;
+  uint32_t m_position = 0;
+  bool m_waiting = false;
+  bool m_useLastEnabled = false;
+  bool m_useLastTicked = false;
+};
+
+WindowController::WindowController(WindowView& view, WindowSetup setup)
+    : m_impl(std::make_unique<Impl>(view, std::move(setup))) {}
+
+WindowController::~WindowController() = default;
+
+void WindowController::SetUp() {
+  m_impl->SetUp();
+}
+void WindowController::OnFind() {
+  m_impl->OnFind();
+}
+void WindowController::OnFirmwareUpdate() {
+  m_impl->OnFirmwareUpdate();
+}
+void WindowController::OnUseLastToggled(bool ticked) {
+  m_impl->OnUseLastToggled(ticked);
+}
+void WindowController::OnTimer(int id) {
+  m_impl->OnTimer(id);
+}
+bool WindowController::OnKey(Key key, bool ctrl) {
+  return m_impl->OnKey(key, ctrl);
+}
+bool WindowController::OnSysCommand(unsigned id) {
+  return m_impl->OnSysCommand(id);
+}
+void WindowController::DeliverPosted() {
+  m_impl->DeliverPosted();
+}
+bool WindowController::IsSetUp() const {
+  return m_impl->IsSetUp();
+}
+bool WindowController::IsBusy() const {
+  return m_impl->IsBusy();
+}
+bool WindowController::AutoRepeatArmed() const {
+  return m_impl->AutoRepeatArmed();
+}
+const Session& WindowController::WorkingState() const {
+  return m_impl->WorkingState();
+}
+
+}  // namespace lumaflash::app

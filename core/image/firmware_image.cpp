@@ -1,0 +1,108 @@
+#include "core/image/firmware_image.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "core/platform/text_path.h"
+
+namespace lumaflash::update {
+
+namespace {
+
+class ByteReader {
+ public:
+  explicit ByteReader(std::ifstream& file) : m_file(file) {}
+
+  // Reads exactly `count` bytes; false when the file ends first.
+  bool Read(uint8_t* into, std::size_t count) {
+    m_file.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count));
+    m_total += static_cast<std::size_t>(m_file.gcount());
+    return static_cast<std::size_t>(m_file.gcount()) == count;
+  }
+
+  std::size_t Total() const { return m_total; }
+
+ private:
+  std::ifstream& m_file;
+  std::size_t m_total = 0;
+};
+
+uint32_t BigEndian(const uint8_t* bytes, std::size_t count) {
+  uint32_t value = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    value = (value << 8) | bytes[i];
+  }
+  return value;
+}
+
+std::string Quoted(const std::filesystem::path& path) {
+  return "\"" + platform::Utf8FromPath(path) + "\"";
+}
+
+}  // namespace
+
+std::size_t HeaderSize(uint8_t headerVersion) {
+  return headerVersion >= 2 ? 16 : 13;
+}
+
+bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
+                       std::string& error) {
+  // Opening a FIFO waits for a writer and a device never ends: neither is read at all.
+  std::error_code statusError;
+  const std::filesystem::file_status status = std::filesystem::status(path, statusError);
+  if (!statusError && !std::filesystem::is_regular_file(status)) {
+    error = "Firmware file " + Quoted(path) + " is " +
+            (std::filesystem::is_directory(status) ? "a directory" : "not a regular file") +
+            ". Choose a firmware image (.bin).";
+    return false;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = "Cannot open firmware file " + Quoted(path) + ": " + std::strerror(errno) +
+            ". Choose an existing, readable .bin file.";
+    return false;
+  }
+  ByteReader reader(file);
+  std::array<uint8_t, 16> header{};
+  if (!reader.Read(header.data(), 1)) {
+    error = "Firmware file " + Quoted(path) + " is empty. Choose a firmware image (.bin).";
+    return false;
+  }
+  const std::size_t headerSize = HeaderSize(header[0]);
+  if (!reader.Read(header.data() + 1, headerSize - 1)) {
+    error = "Firmware file " + Quoted(path) + " is truncated: it ends inside its " +
+            std::to_string(headerSize) + "-byte header. Choose a complete image.";
+    return false;
+  }
+  const std::size_t fields = headerSize - 12;  // offset of the device type
+  const uint32_t length = BigEndian(header.data() + fields + 8, 4);
+  if (length == 0) {
+    error = "Firmware file " + Quoted(path) +
+            " has an empty payload (length 0): there is nothing to send. Choose an image with "
+            "firmware in it.";
+    return false;
+  }
+  if (length > kImageBufferSize) {
+    error = "Firmware file " + Quoted(path) + " announces " + std::to_string(length) +
+            " payload bytes; at most " + std::to_string(kImageBufferSize) +
+            " fit. It is not an image for these devices.";
+    return false;
+  }
+  image.headerVersion = header[0];
+  image.deviceId = static_cast<uint16_t>(BigEndian(header.data() + fields, 2));
+  image.extraWord = static_cast<uint16_t>(BigEndian(header.data() + fields + 2, 2));
+  image.length = length;
+  if (!reader.Read(image.data.data(), length)) {
+    error = "Firmware file " + Quoted(path) + " is truncated: its payload has " +
+            std::to_string(reader.Total() - headerSize) + " of " + std::to_string(length) +
+            " bytes. Choose a complete image.";
+    image.length = 0;
+    return false;
+  }
+  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});
+  return true;
+}
+
+}  // namespace lumaflash::update

@@ -1,0 +1,91 @@
+#include <algorithm>
+#include <cctype>
+
+#include "core/serial/port.h"
+
+namespace lumaflash::serial {
+
+const char* PortErrorName(PortError error) {
+  switch (error) {
+    case PortError::None:
+      return "ok";
+    case PortError::NotFound:
+      return "not-found";
+    case PortError::Busy:
+      return "busy";
+    case PortError::AccessDenied:
+      return "access-denied";
+    case PortError::Vanished:
+      return "vanished";
+    case PortError::Unusable:
+      return "unusable";
+  }
+  return "unknown";
+}
+
+const char* SkipReasonName(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::None:
+      return nullptr;
+    case SkipReason::Console:
+      return "console";
+    case SkipReason::NoUart:
+      return "no-uart";
+  }
+  return nullptr;
+}
+
+std::vector<PortAddress> NamedPorts(const std::vector<std::string>& paths) {
+  std::vector<PortAddress> ports;
+  ports.reserve(paths.size());
+  for (const std::string& path : paths) {
+    // A port named twice is one port: probing it twice at once would find it busy with itself.
+    if (std::any_of(ports.begin(), ports.end(),
+                    [&](const PortAddress& known) { return known.path == path; })) {
+      continue;
+    }
+    ports.emplace_back(static_cast<int>(ports.size()) + 1, path, FindUsbIdentity(path));
+  }
+  return ports;
+}
+
+// "ttyACM2" < "ttyACM10": runs of digits compare by value, everything else by character.
+bool NaturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool digitA = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+    const bool digitB = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+    if (digitA && digitB) {
+      std::size_t endA = a.find_first_not_of("0123456789", i);
+      std::size_t endB = b.find_first_not_of("0123456789", j);
+      endA = endA == std::string::npos ? a.size() : endA;
+      endB = endB == std::string::npos ? b.size() : endB;
+      std::string numberA = a.substr(i, endA - i);
+      std::string numberB = b.substr(j, endB - j);
+      numberA.erase(0, std::min(numberA.find_first_not_of('0'), numberA.size()));
+      numberB.erase(0, std::min(numberB.find_first_not_of('0'), numberB.size()));
+      if (numberA.size() != numberB.size()) {
+        return numberA.size() < numberB.size();
+      }
+      if (numberA != numberB) {
+        return numberA < numberB;
+      }
+      i = endA;
+      j = endB;
+      continue;
+    }
+    if (a[i] != b[j]) {
+      return a[i] < b[j];
+    }
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+std::string PortLogName(const PortAddress& address) {
+  return address.path;
+}
+
+}  // namespace lumaflash::serial

@@ -1,0 +1,85 @@
+#include "core/session/last_image.h"
+
+#include <fstream>
+
+#include "core/platform/text_path.h"
+#include "core/session/session.h"
+
+namespace lumaflash::settings {
+
+namespace {
+
+// A settings file that cannot be used costs the operator his conveniences, not the update:
+// say so once per run, then carry on.
+void ReportProblem(Session& session, bool ok) {
+  if (ok || session.settingsErrorReported || !session.settings) {
+    return;
+  }
+  session.settingsErrorReported = true;
+  session.feedback.AddStatus(session.settings->LastError(), true);
+}
+
+bool IsReadableFile(const std::string& path) {
+  std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
+  return file.is_open();
+}
+
+}  // namespace
+
+void SetupSettings(Session& session, const std::filesystem::path& directory) {
+  session.currentDirectory = directory;
+  session.settings.emplace(SettingsPathIn(directory));
+}
+
+std::string ReadLastOpen(Session& session, uint16_t deviceId, const std::string& fallback) {
+  if (!session.settings) {
+    return fallback;
+  }
+  std::string value = session.settings->ReadLastOpen(deviceId, fallback);
+  ReportProblem(session, session.settings->LastError().empty());
+  return value;
+}
+
+void WriteLastOpen(Session& session, uint16_t deviceId, const std::string& path) {
+  if (session.settings) {
+    ReportProblem(session, session.settings->WriteLastOpen(deviceId, path));
+  }
+}
+
+void WriteUseLastAgain(Session& session, uint16_t deviceId, bool on) {
+  if (session.settings) {
+    ReportProblem(session, session.settings->WriteUseLastAgain(deviceId, on));
+  }
+}
+
+void RecallLastImage(Session& session) {
+  if (session.interfaces.Count() != 1 || !session.settings) {
+    return;
+  }
+  const uint16_t deviceId = session.interfaces[0].deviceId;
+  session.currentImagePath = ReadLastOpen(session, deviceId, "");
+  if (session.currentImagePath.empty() || !IsReadableFile(session.currentImagePath)) {
+    return;
+  }
+  session.feedback.SetUseLastEnabled(true);
+  session.useLastAgain = AppSettings::IsOn(session.settings->ReadUseLastAgain(deviceId));
+  session.feedback.AddStatus("Last file: " + session.currentImagePath, true);
+  session.feedback.RefreshControls();
+}
+
+bool IsAutoRepeatDue(Session& session) {
+  if (session.interfaces.Count() != 1 || !session.useLastAgain || !session.settings) {
+    return false;
+  }
+  const std::string stamp = session.settings->ReadLastDevice();
+  ReportProblem(session, session.settings->LastError().empty());
+  return stamp == FormatUpdateStamp(session.interfaces[0].deviceId, session.today());
+}
+
+void StampUpdate(Session& session, uint16_t deviceId) {
+  if (session.settings) {
+    ReportProblem(session, session.settings->WriteUpdateStamp(deviceId, session.today()));
+  }
+}
+
+}  // namespace lumaflash::settings

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/update/feedback.h"
+#include "core/protocol/interface_table.h"
+#include "core/serial/usb_identity.h"
+#include "core/settings/settings.h"
+#include "core/image/firmware_image.h"
+
+namespace lumaflash {
+
+// The working state of one run of the program: what the window (or the command line) and the
+// scan, the update and the settings share. It holds no GUI and no open port: ports are opened
+// for the span of one scan step or one update.
+struct Session {
+  explicit Session(Feedback& listener) : feedback(listener) {}
+
+  Feedback& feedback;
+  protocol::InterfaceTable interfaces;
+  std::string scanLog;
+
+  // Ports the scan walks: the named ones, or the system's when none are named.
+  std::vector<std::string> namedPorts;
+  // Only ports whose USB identity passes this filter are opened; empty: every port.
+  std::vector<serial::UsbMatch> usbFilter;
+
+  std::filesystem::path currentDirectory;
+  std::string currentImagePath;
+  bool useLastAgain = false;
+  // Whether a scan that finds one interface recalls its last image (the window does; a plain
+  // command-line scan does not).
+  bool recallLastImage = true;
+
+  std::optional<settings::AppSettings> settings;
+  bool settingsErrorReported = false;
+  std::function<settings::LocalDate()> today = settings::TodayLocal;
+
+  // Set from another thread (Ctrl+C) to stop an update between two blocks.
+  const std::atomic<bool>* cancel = nullptr;
+
+  std::unique_ptr<update::FirmwareImage> image = std::make_unique<update::FirmwareImage>();
+};
+
+}  // namespace lumaflash

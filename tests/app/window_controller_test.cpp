@@ -1,0 +1,305 @@
+// The main window's rules, once for every face: the controller against a view that records
+// what it is told, with simulated devices on pseudo-terminals and a real settings file.
+#include "app/controller/window_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "core/session/session.h"
+#include "sim/image_file.h"
+#include "tests/support/raw_pty.h"
+#include "tests/support/read_file.h"
+#include "tests/support/sim_devices.h"
+#include "tests/support/temp_dir.h"
+
+namespace lumaflash::app {
+namespace {
+
+class RecordingView : public WindowView {
+ public:
+  void ShowRows(const std::vector<ListRow>& shown, int chosen) override {
+    rows = tooltips = {};
+    for (const ListRow& row : shown) {
+      rows.push_back(row.device + "|" + row.version + "|" + row.serial);
+      tooltips.push_back(row.tooltip);
+    }
+    selected = chosen < 0 ? std::vector<int>{} : std::vector{chosen};
+  }
+  std::vector<int> SelectedRows() const override { return selected; }
+  void ShowStatus(const std::vector<std::string>& shown) override { lines = shown; }
+  void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
+  void ShowProgress(uint32_t upper, uint32_t position) override {
+    EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
+    progress.emplace_back(upper, position);
+    heldWhileDrawn = heldWhileDrawn && !inputEnabled;
+    movedUnderArrow += position > 0 && !waiting ? 1 : 0;
+  }
+  void ShowWaitCursor(bool on) override { waiting = on; }
+  void ShowUseLast(bool enabled, bool ticked) override { useLast = {enabled, ticked}; }
+  void EnableInput(bool enabled) override { inputEnabled = enabled; }
+  void StartTimer(int id, std::chrono::milliseconds ms) override {
+    timers.emplace_back(id, ms.count());
+  }
+  void StopTimer(int id) override { timers.emplace_back(id, -1); }
+  void CloseWindow() override { ++closed; }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ShowAbout() override { messages.emplace_back("About"); }
+  std::optional<std::string> ChooseFile(const FileRequest& request) override {
+    requests.push_back(request);
+    return fileAnswer;
+  }
+  void PostToFace() override {
+    const std::lock_guard lock(mutex);
+    ++posted, wake.notify_one();
+  }
+
+  // The face's event loop: delivers what the worker posts until the controller is idle.
+  void Settle(WindowController& controller) {
+    while (controller.IsBusy()) {
+      std::unique_lock lock(mutex);
+      ASSERT_TRUE(wake.wait_for(lock, std::chrono::seconds(20), [&] { return posted > 0; }));
+      posted = 0;
+      lock.unlock();
+      controller.DeliverPosted();
+    }
+  }
+
+  // alerted: the newest status line at each alert tone; timers: id and interval, -1 stopped.
+  std::vector<std::string> rows, tooltips, lines, alerted, messages;
+  std::vector<int> selected;
+  std::vector<std::pair<uint32_t, uint32_t>> progress;
+  bool heldWhileDrawn = true;  // input was held back whenever the bar moved
+  int movedUnderArrow = 0;     // the bar moved without the wait cursor
+  bool waiting = false, inputEnabled = true;
+  std::pair<bool, bool> useLast{true, true};
+  std::vector<std::pair<int, long long>> timers;
+  int closed = 0;
+  std::vector<FileRequest> requests;
+  std::optional<std::string> fileAnswer;
+
+ private:
+  std::mutex mutex;
+  std::condition_variable wake;
+  int posted = 0;
+};
+
+struct Bench {
+  explicit Bench(std::vector<uint16_t> types, std::vector<std::string> extraPorts = {}) {
+    for (uint16_t type : types) {
+      sim::DeviceConfig config = testing::Device(type, 512);
+      config.serial = {0x0a, static_cast<uint8_t>(type & 0xff)};
+      devices.push_back(testing::StartDevice(config));
+      setup.ports.push_back(devices.back()->Path());
+    }
+    setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
+    setup.directory = dir.Path();
+  }
+  void Open() {
+    setup.today = [] { return settings::LocalDate{6, 12, 2026}; };
+    controller = std::make_unique<WindowController>(view, setup);
+    controller->SetUp();
+    view.Settle(*controller);
+    ASSERT_TRUE(controller->IsSetUp());
+  }
+
+  testing::TempDir dir;
+  std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+  WindowSetup setup;
+  RecordingView view;
+  std::unique_ptr<WindowController> controller;
+};
+
+TEST(WindowController, ScanFillsListStatusAndProgress) {
+  // extraPort, after the devices: a silent one ("") or one that is gone; rows:
+  // device|version|serial; lines: parts of the status lines after set-up and two more Finds.
+  // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
+    std::vector<std::string> rows, lines; std::size_t alerts; };
+  const Case cases[] = {
+      {"a port with no device", {}, {""}, {},
+       {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
+      {"three", {0x3514, 0x9999, 0x3711}, {},
+       {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
+       {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
+      {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
+       {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::RawPty silent;
+    std::vector<std::string> extra;
+    for (const std::string suffix : c.extraPort) {
+      extra.push_back(silent.Path() + suffix);
+    }
+    Bench bench(c.types, extra);
+    bench.Open();
+    bench.controller->OnFind();
+    bench.controller->OnFind();  // ignored: the first Find still runs
+    bench.view.Settle(*bench.controller);
+    bench.controller->OnFind();
+    bench.view.Settle(*bench.controller);
+    EXPECT_EQ(bench.view.rows, c.rows);
+    for (std::size_t i = 0; i < bench.view.tooltips.size(); ++i) {
+      EXPECT_EQ(bench.view.tooltips[i], "Port: " + bench.devices[i]->Path() + "\nUSB: none");
+    }
+    EXPECT_EQ(bench.view.selected, c.rows.empty() ? std::vector<int>{} : std::vector<int>{0});
+    ASSERT_EQ(bench.view.lines.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_NE(bench.view.lines[i].find(c.lines[i]), std::string::npos) << bench.view.lines[i];
+    }
+    EXPECT_EQ(bench.view.alerted.size(), c.alerts);
+    // Each port's probe moves the bar by one as it ends; the scan leaves the bar empty.
+    const auto ports = static_cast<uint32_t>(c.types.size() + extra.size());
+    std::vector<uint32_t> expected{0};  // drawn at set-up; each scan: range, position, probes
+    for (uint32_t step = 0, at = 0; step < 3 * (ports + 3); at = ++step % (ports + 3)) {
+      expected.push_back(at < 2 || at == ports + 2 ? 0 : at - 1);
+    }
+    std::vector<uint32_t> positions;
+    for (const auto& [upper, position] : bench.view.progress) {
+      positions.push_back(position);
+      EXPECT_EQ(upper, positions.size() == 1 ? 1 : ports);
+    }
+    EXPECT_EQ(positions, expected);
+    EXPECT_EQ(bench.view.useLast, std::make_pair(false, false));
+    EXPECT_TRUE(!bench.view.waiting && bench.view.inputEnabled && bench.view.timers.empty());
+  }
+}
+
+TEST(WindowController, FirmwareUpdateCommand) {
+  // IMAGE stands for the image's path. tick: the operator clicks the box before the update;
+  // confirm: the file dialog answers with the image, or is cancelled; asked: the dialog's initial
+  // name, "" not shown, PATTERN for DIR/*.bin; updated: the device that took the image, -1 none;
+  // alerted: the status lines that sounded the alert; ini: parts of the settings file afterwards.
+  const std::string lastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
+  // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> types; uint16_t imageType;
+    std::string settings; std::vector<int> selected; std::optional<bool> tick; bool confirm;
+    std::string asked; int updated; std::size_t length; std::vector<std::string> alerted, ini; };
+  const Case cases[] = {
+      {"nothing selected", {0x3514}, 0x3514, "", {}, {}, true, "", -1, 5120,
+       {"Wrong interface selection !"}, {}},
+      {"two selected", {0x3514, 0x3711}, 0x3514, "", {0, 1}, {}, true, "", -1, 5120,
+       {"Wrong interface selection !"}, {}},
+      {"file dialog cancelled", {0x3514}, 0x3514, "", {0}, {}, false, "PATTERN", -1, 5120,
+       {}, {"[3514]\nUSE_LAST_AGAIN=0"}},
+      {"file dialog confirmed", {0x3514}, 0x3514, "", {0}, {}, true, "PATTERN", 0, 5120,
+       {}, {"USE_LAST_AGAIN=0\nLAST_OPEN=IMAGE", "LAST_DEVICE=351406122026"}},
+      {"second of two uses its own section", {0x3514, 0x3711}, 0x3711,
+       "[3711]\nLAST_OPEN=IMAGE\n", {1}, {}, true, "IMAGE", 1, 5120,
+       {}, {"[3711]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=0", "LAST_DEVICE=371106122026"}},
+      {"yesterday's stamp: the ticked box uses the last image on a click", {0x3514}, 0x3514,
+       lastAndUse + "[APP]\nLAST_DEVICE=351405122026\n", {0}, {}, false, "", 0, 5120,
+       {}, {"USE_LAST_AGAIN=1"}},
+      // Smaller than one block: the bar's range is 0, which shows empty, never busy.
+      {"today's stamp: timer 1 starts the update", {0x3514}, 0x3514,
+       lastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "", 0, 300,
+       {"Last file: IMAGE"}, {"USE_LAST_AGAIN=1"}},  // the Find's recall
+      {"ticked box without a recalled image asks", {0x3514, 0x3711}, 0x3514, "", {0}, true,
+       false, "PATTERN", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
+      {"unticked box asks again", {0x3514}, 0x3514, lastAndUse, {0}, false, false, "IMAGE", -1,
+       5120, {}, {"USE_LAST_AGAIN=0"}},
+      {"image for another type", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
+       {"Firmware file is not for selected device!", "Last file: IMAGE"}, {"LAST_OPEN=IMAGE"}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench bench(c.types);
+    const std::vector<uint8_t> payload = sim::PatternPayload(c.length, 7);
+    const std::string image =
+        bench.dir.Write("fw.bin", sim::BuildImageFile(1, c.imageType, payload)).string();
+    auto expand = [&](std::string text) {
+      for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) {
+        text.replace(at, 5, image);
+      }
+      return text == "PATTERN" ? (bench.dir / "*.bin").string() : text;
+    };
+    testing::WriteBytes(bench.dir / "Lumaflash.ini", expand(c.settings));
+    bench.Open();
+    bench.view.selected = c.selected;
+    if (c.tick) {
+      bench.controller->OnUseLastToggled(*c.tick);
+    }
+    bench.view.fileAnswer = c.confirm ? std::optional(image) : std::nullopt;
+    bench.view.progress.clear();
+    bench.view.alerted.clear();
+    bench.view.heldWhileDrawn = true;
+    const bool armed = bench.controller->AutoRepeatArmed();
+    if (armed) {  // its tick comes during a Find: the update waits for the scan's end
+      bench.controller->OnFind(), bench.controller->OnTimer(2), bench.controller->OnTimer(1);
+    } else {
+      bench.controller->OnFirmwareUpdate();
+    }
+    if (bench.controller->IsBusy()) {
+      bench.controller->OnFirmwareUpdate();  // ignored while a command runs, as is Ctrl+D
+      bench.controller->OnKey(Key::D, true);
+    }
+    bench.view.Settle(*bench.controller);
+    using Timers = std::vector<std::pair<int, long long>>;
+    EXPECT_EQ(bench.view.timers, (armed ? Timers{{1, 100}, {1, -1}} : Timers{}));
+    ASSERT_EQ(bench.view.requests.size(), c.asked.empty() ? 0u : 1u);
+    for (const FileRequest& asked : bench.view.requests) {
+      EXPECT_EQ(asked.initialName + "|" + asked.directory + "|" + asked.fileName,
+                expand(c.asked) + "|" + bench.dir.Path().string() + "|" +
+                    (c.asked == "IMAGE" ? "fw.bin" : ""));
+    }
+    for (std::size_t i = 0; i < bench.devices.size(); ++i) {
+      const sim::DeviceModel got = bench.devices[i]->Snapshot();
+      EXPECT_EQ(got.RunReceived() && got.Image().size() >= payload.size() &&
+                    std::equal(payload.begin(), payload.end(), got.Image().begin()),
+                static_cast<int>(i) == c.updated)
+          << "device " << i;
+    }
+    EXPECT_EQ(bench.view.closed, c.updated >= 0 ? 1 : 0);
+    std::vector<std::string> alerted(c.alerted.size());
+    std::transform(c.alerted.begin(), c.alerted.end(), alerted.begin(), expand);
+    EXPECT_EQ(bench.view.alerted, alerted);
+    for (const std::string ini = testing::ReadWholeFile(bench.dir / "Lumaflash.ini");
+         const std::string& part : c.ini) {
+      EXPECT_NE(ini.find(expand(part)), std::string::npos) << ini;
+    }
+    EXPECT_TRUE(bench.view.messages.empty() && !bench.view.waiting && bench.view.inputEnabled);
+    if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
+      // After the file dialog the arrow is back before the bar moves.
+      EXPECT_TRUE(bench.view.heldWhileDrawn &&
+                  (c.asked.empty() || bench.view.movedUnderArrow == 0));
+      const auto blocks = static_cast<uint32_t>(c.length / 512);
+      EXPECT_GE(std::count(bench.view.progress.begin(), bench.view.progress.end(),
+                           std::make_pair(std::max(blocks, 1u), blocks)),
+                1);
+    }
+  }
+}
+
+TEST(WindowController, KeysAndSystemCommands) {
+  Bench bench({0x3514});
+  bench.Open();
+  WindowController& w = *bench.controller;
+  std::string got;  // per action: taken or not, and the messages shown so far (scan log, About)
+  const auto note = [&](bool taken) {
+    got += (taken ? "T" : "-") + std::to_string(bench.view.messages.size()) + " ";
+  };
+  for (const auto& [key, ctrl] :
+       {std::pair{Key::Escape, false}, std::pair{Key::Enter, true}, std::pair{Key::D, false},
+        std::pair{Key::Other, true}, std::pair{Key::D, true}}) {
+    note(w.OnKey(key, ctrl));
+  }
+  for (unsigned id : {15u, 16u, 31u, 32u}) {
+    note(w.OnSysCommand(id));
+  }
+  w.OnTimer(1);  // starts an update only when the automatic repeat armed it
+  EXPECT_EQ(got, "T0 T0 -0 -0 T1 -1 T2 T3 -3 ");
+  bench.view.Settle(*bench.controller);
+  EXPECT_EQ(bench.view.messages[0].rfind("Find Interface START\nOpen ", 0), 0u);
+  EXPECT_NE(bench.view.messages[0].find("   Target Device: 3514\n"), std::string::npos);
+  EXPECT_EQ(bench.view.messages[0].find('\r'), std::string::npos);
+  EXPECT_EQ(bench.view.messages[2], "About");
+  EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty() && bench.view.alerted.empty());
+}
+
+}  // namespace
+}  // namespace lumaflash::app

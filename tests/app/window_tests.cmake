@@ -1,0 +1,12 @@
+# The window: its controller everywhere the window is built, its Qt face where Qt is.
+if(TARGET lumaflash_app_logic)
+  lumaflash_add_test(window_controller_test app/window_controller_test.cpp)
+  target_link_libraries(window_controller_test PRIVATE lumaflash_app_logic)
+  lumaflash_add_test(window_options_test app/window_options_test.cpp)
+  target_link_libraries(window_options_test PRIVATE lumaflash_app_logic)
+endif()
+if(TARGET lumaflash_window)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+  lumaflash_add_test(qt_window_test app/qt_window_test.cpp)
+  target_link_libraries(qt_window_test PRIVATE lumaflash_window Qt6::Widgets Qt6::Test)
+endif()

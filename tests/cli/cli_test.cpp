@@ -1,0 +1,380 @@
+// lumaflash-cli and simulated devices: scan, info, usage, help, flash and its exit codes, and the
+// production bench (--all, --serial, --wait, --repeat, JSON and CSV records). What a pipe cannot
+// show (the progress board on a terminal, the rescan's pace) is tested through its class.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/protocol/identify.h"
+#include "core/protocol/programming.h"
+#include "cli/rescanner.h"
+#include "sim/image_file.h"
+#include "tests/support/raw_pty.h"
+#include "tests/support/read_file.h"
+#include "tests/support/run_program.h"
+#include "tests/support/sim_devices.h"
+#include "tests/support/temp_dir.h"
+
+namespace lumaflash {
+namespace {
+
+using namespace std::chrono_literals;
+using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
+
+testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+  return testing::RunProgram(args, dir.Path());
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Small blocks and a serial number of its own, which bootloader 0101 reports for every type.
+sim::DeviceConfig Unit(uint8_t serial, uint16_t deviceId = 0x3611, bool stay = false) {
+  sim::DeviceConfig config = testing::Device(deviceId, 64);
+  config.bootloaderVersion = 0x0101;
+  config.serial = {0xab, 0x00, serial};
+  config.stayInBootloader = stay;
+  return config;
+}
+
+std::vector<std::string> WithPorts(std::vector<std::string> args, const Devices& devices) {
+  for (const auto& device : devices) {
+    args.insert(args.end(), {"--port", device->Path()});
+  }
+  return args;
+}
+
+bool ReceivedExactly(const sim::PtyDevice& device, std::vector<uint8_t> payload) {
+  const sim::DeviceModel got = device.Snapshot();
+  const std::size_t blockSize = got.Config().blockSize;
+  payload.resize((payload.size() + blockSize - 1) / blockSize * blockSize, 0);
+  return got.RunReceived() && got.Image() == payload && got.TimingViolations().empty() &&
+         got.ProtocolViolations().empty();
+}
+
+int StartPackets(const sim::PtyDevice& device) {
+  const auto packets = device.Snapshot().Packets();
+  return static_cast<int>(std::count_if(packets.begin(), packets.end(), [](const auto& p) {
+    return p.size() == 4 && p[0] == protocol::kProgram;
+  }));
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  for (auto waited = 0ms; waited < 10s && !condition(); waited += 20ms) {
+    std::this_thread::sleep_for(20ms);
+  }
+  return condition();
+}
+
+TEST(Cli, ScanAndInfo) {
+  testing::TempDir dir;
+  sim::DeviceConfig config = testing::Device(0x3514, 256);
+  config.serial = {0x0a, 0x1b, 0xff};
+  auto device = testing::StartDevice(config);
+  auto json =
+      Cli(dir, {"scan", "--port", device->Path(), "--port", (dir / "ttyNone").string(), "--json"});
+  EXPECT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_EQ(json.out, "[{\"port\":\"" + device->Path() +
+                          "\",\"portNumber\":1,\"deviceId\":\"3514\",\"bootloaderVersion\":"
+                          "\"0100\",\"firmwareVersion\":\"0105\",\"infoTag\":\"0000\","
+                          "\"blockSize\":256,\"serial\":\"0A1BFF\",\"usb\":null}]\n");
+  EXPECT_TRUE(Has(json.err, "no such port"));
+  auto trace = Cli(dir, {"scan", "--port", device->Path(), "--trace"});
+  for (const std::string& part : std::vector<std::string>{
+           "Lumetta A", "1 Interfaces found\n",
+           "Find Interface START\r\nOpen " + device->Path() +
+               "\r\nReceived 12 bytes: 0x00 0x01 0x05 0x01 0x14 0x35 0x00 "
+               "0x01 0x03 0x0a 0x1b 0xff \r\n   BootloaderVersion: 0100\r\n"}) {
+    EXPECT_TRUE(Has(trace.out, part)) << trace.out;
+  }
+  const auto image =
+      dir.Write("fw.bin", sim::BuildImageFile(2, 0x3611, std::vector<uint8_t>{'a', 'b', 'c'}));
+  auto info = Cli(dir, {"info", image.string()});  // the last line: SHA-256 of "abc"
+  EXPECT_EQ(info.exitCode, 0) << info.err;
+  for (const char* line : {"Header version: 2", "3611 (Tessel Four)", "Payload:        3 bytes",
+                           "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}) {
+    EXPECT_TRUE(Has(info.out, line)) << line;
+  }
+}
+
+// A usage error is one line on standard error (exit 2) that ends with a pointer to --help; every
+// way of asking for help answers on standard output (exit 0).
+TEST(Cli, UsageErrorsAndHelp) {
+  testing::TempDir dir;
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{}, 2, "no command given"},
+      {{"flsh"}, 2, "unknown command \"flsh\" (did you mean flash?)"},
+      {{"scan", "--jsn"}, 2, "unknown option --jsn for scan (did you mean --json?)"},
+      {{"scan", "--all"}, 2, "--all for scan (it belongs to flash)"},
+      {{"flash"}, 2, "flash needs one IMAGE file; see lumaflash-cli flash --help"},
+      {{"flash", "a.bin", "b.bin"}, 2, "not 2"},
+      {{"scan", "--port"}, 2, "--port needs a value"},
+      {{"info"}, 2, "info needs one IMAGE"},
+      {{"flash", "a.bin", "--serial", "0A1"}, 2, "--serial takes"},
+      {{"flash", "a.bin", "--log"}, 2, "--log needs"},
+      {{"--help"}, 0, "usage: lumaflash-cli"},
+      {{"help", "flash"}, 0, "--serial HEX"},
+      {{"flash", "x.bin", "-h"}, 0, "--serial HEX"},
+  };
+  for (const auto& [args, exitCode, words] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, exitCode);
+    EXPECT_TRUE(Has(exitCode == 0 ? result.out : result.err, words)) << result.err;
+    EXPECT_EQ(exitCode == 0 ? result.err : result.out, "");
+    EXPECT_TRUE(exitCode == 0 || (result.err.ends_with("--help\n") &&
+                                  result.err.find('\n') + 1 == result.err.size()))
+        << result.err;
+  }
+}
+
+TEST(Cli, FlashOutcomesAndTheirExitCodes) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(3000, 11);
+  const auto good = dir.Write("good.bin", sim::BuildImageFile(1, 0x3514, payload));
+  const auto other =
+      dir.Write("other.bin", sim::BuildImageFile(1, 0x3409, sim::PatternPayload(64, 1)));
+  const auto cut = dir.Write("cut.bin", std::vector<uint8_t>{1, 0x35, 0x14});
+  using F = sim::Fault;
+  using P = sim::PacketKind;
+  struct Case {
+    std::filesystem::path image;
+    int devices;
+    std::vector<sim::FaultPlan> faults;
+    int exitCode;
+    std::string words;  // on standard output for success, else a pattern on standard error
+  };
+  const Case cases[] = {
+      {good, 1, {}, 0, "Write data complete. (" + good.string() + ")\nRUN application.\n"},
+      {cut, 1, {}, 3, "truncated"},
+      {good, 1, {{F::Silent, P::Identify, -1}}, 4, "no device in bootloader mode answered"},
+      {good, 0, {}, 8, "no named port could be opened"},
+      {good, 2, {}, 5, "2 devices answered; nothing was sent"},
+      {other, 1, {}, 6, R"(for Lumetta B \(type 3409\), but the device on .* is Lumetta A)"},
+      {good, 1, {{F::Silent, P::Block, 1}}, 9, "Timeout on write data !\n.* failed at block 2 of"},
+      {good, 1, {{F::Vanish, P::Start, 0}}, 9, "vanished"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words);
+    Devices devices;
+    for (int i = 0; i < c.devices; ++i) {
+      devices.push_back(testing::StartDevice(testing::Device(0x3514), c.faults));
+    }
+    std::vector<std::string> args = WithPorts({"flash", c.image.string()}, devices);
+    if (c.devices == 0) {
+      args.insert(args.end(), {"--port", (dir / "ttyGone").string()});
+    }
+    std::filesystem::remove(dir / "Lumaflash.ini");
+    auto result = Cli(dir, args);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+    EXPECT_TRUE(c.exitCode == 0 ? Has(result.out, c.words)
+                                : std::regex_search(result.err, std::regex(c.words)))
+        << result.out << result.err;
+    for (const auto& device : devices) {
+      EXPECT_EQ(ReceivedExactly(*device, payload), c.exitCode == 0);
+    }
+    EXPECT_EQ(Has(testing::ReadWholeFile(dir / "Lumaflash.ini"), "LAST_DEVICE=3514"),
+              c.exitCode == 0);
+  }
+}
+
+// On a terminal 40 columns wide every redraw of the progress, without the clear-to-end-of-line,
+// fits in 39 columns: one device's progress line, and the board of rows that --all redraws.
+TEST(Cli, ProgressFitsANarrowTerminal) {
+  testing::TempDir dir;
+  Devices devices;
+  devices.push_back(testing::StartDevice(Unit(1, 0x3514, true)));
+  devices.push_back(testing::StartDevice(Unit(2, 0x3514, true)));
+  dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(3000, 4)));
+  const std::string one = "flash fw.bin --port " + devices[0]->Path();
+  for (const auto& [args, drawn] :
+       {std::pair{one, "100% 2.9/2.9 KiB 0:0[^]*RUN application."},
+        std::pair{one + " --all --port " + devices[1]->Path(), "\x1b\\[2A\r"}}) {
+    const auto result =
+        testing::RunProgram({"/usr/bin/script", "-qec",
+                             "stty cols 40; exec " LUMAFLASH_CLI_PATH " " + args, "/dev/null"},
+                            dir.Path());
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_TRUE(std::regex_search(result.out, std::regex(drawn))) << result.out;
+    const auto plain = std::regex_replace(result.out, std::regex("\x1b\\[(K|[0-9]+[AB])"), "");
+    const std::regex piece("[^\r\n]*(%|\\[)[^\r\n]*");
+    for (std::sregex_iterator it(plain.begin(), plain.end(), piece), end; it != end; ++it) {
+      EXPECT_LT(it->length(), 40) << it->str();
+    }
+  }
+}
+
+// A file-size limit binds root too: the old settings file stays, the update is done and said so.
+TEST(Cli, UnwritableSettingsFileDoesNotUndoTheUpdate) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(1024, 9);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
+  const std::string before = "; " + std::string(5000, '-') + "\n[APP]\nLAST_DEVICE=old\n";
+  testing::WriteBytes(dir / "Lumaflash.ini", before);
+  auto device = testing::StartDevice(testing::Device(0x3514));
+  const auto result = testing::RunProgram(
+      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 2; exec \"$0\" flash \"$1\" --port \"$2\"",
+       LUMAFLASH_CLI_PATH, image.string(), device->Path()},
+      dir.Path());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(ReceivedExactly(*device, payload));
+  EXPECT_TRUE(Has(result.err, "Could not save the settings file")) << result.err;
+  EXPECT_EQ(testing::ReadWholeFile(dir / "Lumaflash.ini"), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
+      << "no temporary file is left behind";
+}
+
+TEST(Production, AllUpdatesEveryMatchingDeviceAndRecordsEachAttempt) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(1000, 7);
+  // A name that needs quoting in both records.
+  const auto image = dir.Write("a \"b\",c.bin", sim::BuildImageFile(1, 0x3611, payload));
+  Devices devices;
+  for (uint8_t unit = 1; unit <= 4; ++unit) {
+    devices.push_back(
+        testing::StartDevice(Unit(unit, unit == 4 ? 0x3514 : 0x3611),
+                             {{sim::Fault::Silent, sim::PacketKind::Block, unit == 2 ? 4 : 1000}}));
+  }
+  auto result =
+      Cli(dir, WithPorts({"flash", image, "--all", "--json", "--log", "run.csv"}, devices));
+  EXPECT_EQ(result.exitCode, 11) << result.err;
+  EXPECT_TRUE(ReceivedExactly(*devices[0], payload));
+  EXPECT_TRUE(ReceivedExactly(*devices[2], payload));
+  EXPECT_EQ(devices[3]->Snapshot().Packets().size(), 1u) << "only the identify command";
+  EXPECT_TRUE(Has(result.err, "skipped " + devices[3]->Path())) << result.err;
+
+  const std::regex sha("[0-9a-f]{64}");
+  const auto jsonLine = [&](std::size_t i, const std::string& verdict, const std::string& status) {
+    return "{\"port\":\"" + devices[i]->Path() + "\",\"serial\":\"AB000" + std::to_string(i + 1) +
+           "\",\"usbSerial\":null,\"deviceId\":\"3611\",\"firmwareVersion\":\"0105\",\"image\":\"" +
+           dir.Path().string() + "/a \\\"b\\\",c.bin\",\"sha256\":\"SHA\",\"result\":\"" + verdict +
+           "\",\"status\":" + status + ",\"durationMs\":N}\n";
+  };
+  const std::string timeout = "Timeout on write data !";
+  EXPECT_EQ(std::regex_replace(std::regex_replace(result.out, sha, "SHA"),
+                               std::regex("\"durationMs\":[1-9][0-9]*"), "\"durationMs\":N"),
+            jsonLine(0, "ok", "null") + jsonLine(1, "write-failed", "\"" + timeout + "\"") +
+                jsonLine(2, "ok", "null"));
+  const auto csvLine = [&](std::size_t i, const std::string& verdict) {
+    return "T," + devices[i]->Path() + ",AB000" + std::to_string(i + 1) + ",3611,0105,\"" +
+           dir.Path().string() + "/a \"\"b\"\",c.bin\",SHA," + verdict + ",N,\n";
+  };
+  std::string csv = std::regex_replace(testing::ReadWholeFile(dir / "run.csv"), sha, "SHA");
+  csv = std::regex_replace(csv, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"), "T");
+  EXPECT_EQ(std::regex_replace(csv, std::regex(",[1-9][0-9]*,\n"), ",N,\n"),
+            "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,"
+            "durationMs,usbSerial\n" +
+                csvLine(0, "ok,") + csvLine(1, "write-failed," + timeout) + csvLine(2, "ok,"));
+  EXPECT_TRUE(Has(testing::ReadWholeFile(dir / "Lumaflash.ini"), "LAST_DEVICE=3611"));
+}
+
+TEST(Production, SerialNumberPicksOneDevice) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(300, 5);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3611, payload));
+  // Spaces and either case name the same serial number; a serial nobody has sends nothing.
+  for (const auto& [serial, exitCode] : {std::pair{"ab 00 02", 0}, std::pair{"AB0003", 4}}) {
+    SCOPED_TRACE(serial);
+    Devices devices;
+    devices.push_back(testing::StartDevice(Unit(1)));
+    devices.push_back(testing::StartDevice(Unit(2)));
+    auto result = Cli(dir, WithPorts({"flash", image.string(), "--serial", serial}, devices));
+    EXPECT_EQ(result.exitCode, exitCode) << result.out << result.err;
+    EXPECT_EQ(StartPackets(*devices[0]), 0);
+    EXPECT_EQ(ReceivedExactly(*devices[1], payload), exitCode == 0);
+    EXPECT_EQ(StartPackets(*devices[1]), exitCode == 0 ? 1 : 0);
+  }
+}
+
+TEST(Production, RepeatUpdatesEachNewUnitOnceAsItAppears) {
+  testing::TempDir dir;
+  const auto payload = sim::PatternPayload(300, 2);
+  const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3611, payload));
+  const auto portA = dir / "ttyA";
+  const auto portB = dir / "ttyB";
+  // The units stay in bootloader mode after their run packet, the hard case: they still answer.
+  auto unitA = testing::StartDevice(Unit(1, 0x3611, true));
+  auto other = testing::StartDevice(Unit(3, 0x3514));  // passed over while waiting, not refused
+  std::filesystem::create_symlink(unitA->Path(), portA);
+  testing::RunningProgram cli({LUMAFLASH_CLI_PATH, "flash", image, "--repeat", "--port", portA,
+                               "--port", portB, "--port", other->Path()},
+                              dir.Path());
+  ASSERT_TRUE(WaitFor([&] { return unitA->Snapshot().RunReceived(); }));
+  auto unitB = testing::StartDevice(Unit(2, 0x3611, true));
+  std::filesystem::create_symlink(unitB->Path(), portB);
+  ASSERT_TRUE(WaitFor([&] { return unitB->Snapshot().RunReceived(); }));
+  // Unit A is unplugged and a unit with the same serial number comes back on its port: new.
+  std::filesystem::remove(portA);
+  std::this_thread::sleep_for(1500ms);
+  auto unitA2 = testing::StartDevice(Unit(1, 0x3611, true));
+  std::filesystem::create_symlink(unitA2->Path(), portA);
+  ASSERT_TRUE(WaitFor([&] { return unitA2->Snapshot().RunReceived(); }));
+  std::this_thread::sleep_for(1500ms);  // a few more rounds: nobody may be updated again
+  cli.Signal(SIGINT);
+  auto result = cli.Finish();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(StartPackets(*unitA) + StartPackets(*unitB) + StartPackets(*unitA2), 3);
+  EXPECT_TRUE(ReceivedExactly(*unitA2, payload));
+  EXPECT_EQ(StartPackets(*other), 0);
+  EXPECT_TRUE(Has(result.out, "device of type 3611 (Tessel Four)")) << result.out;
+  // A missing port is told once each time it goes missing: B at first, A when unplugged.
+  const std::regex missing("no such port");
+  EXPECT_EQ(std::distance(std::sregex_iterator(result.err.begin(), result.err.end(), missing), {}),
+            2)
+      << result.err;
+}
+
+TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
+  testing::TempDir dir;
+  auto talking = testing::StartDevice(testing::Device(0x3611));
+  auto silent = testing::StartDevice(testing::Device(0x3611),
+                                     {{sim::Fault::Silent, sim::PacketKind::Identify, -1}});
+  cli::Rescanner scanner({talking->Path(), silent->Path(), (dir / "ttyMissing").string()});
+  std::vector<std::size_t> failuresTold;
+  for (int round = 0; round < 8; ++round) {
+    scanner.Scan();
+    failuresTold.push_back(scanner.NewFailures().size());
+    EXPECT_EQ(scanner.Interfaces().Count(), 1u);
+  }
+  EXPECT_EQ(talking->Snapshot().Packets().size(), 8u);
+  // Probed in rounds 1, 3 and 7: after its first silence every second round, then every fourth.
+  EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
+  EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+}
+
+// lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
+// a pseudo-terminal's far end, with the test writing on its near end as the host would.
+TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
+  testing::TempDir dir;
+  testing::RawPty line;
+  testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
+                              dir.Path());
+  std::vector<uint8_t> reply;
+  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
+    line.Send({protocol::kIdentify});  // again until the device has opened the tty
+    reply = line.Received();
+  }
+  ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
+  protocol::InterfaceRecord record;
+  protocol::ParseIdentifyReply(reply, 1, record);
+  EXPECT_EQ(record.deviceId, 0x4801);
+  line.HangUp();
+  sim.Signal(SIGTERM);
+  auto report = sim.Finish();
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_TRUE(Has(report.out, line.Path() + ": ")) << report.out;
+  EXPECT_TRUE(Has(report.out, "run no")) << report.out;
+}
+
+}  // namespace
+}  // namespace lumaflash

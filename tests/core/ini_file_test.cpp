@@ -1,0 +1,298 @@
+// The settings store: the INI file's read and write rules, the keys the program keeps in it, the
+// recall of the last image, and a writer killed at each step of a write.
+#include "core/settings/ini_file.h"
+#include "core/platform/file_replace.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/session/session.h"
+#include "core/session/last_image.h"
+#include "core/settings/settings.h"
+#include "tests/support/read_file.h"
+#include "tests/support/recording_feedback.h"
+#include "tests/support/temp_dir.h"
+
+namespace lumaflash::settings {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+// How many entries a folder holds: a writer leaves no temporary file behind.
+long Entries(const fs::path& directory) {
+  return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+}
+
+TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
+  // clang-format off
+  struct Case { std::string text; const char* section; const char* key;
+    std::optional<std::string> expected; };
+  const Case cases[] = {
+      {"[app]\nLast_Device=x\n", "aPp", "LAST_DEVICE", "x"},
+      {"  [  APP  ]  \n  K \t=  a b  \t\n", "APP", "K", "a b"},
+      {"[S]\nK=  \"  a  \"  \n", "S", "K", "  a  "}, {"[S]\nK='a b'\n", "S", "K", "a b"},
+      {"[S]\nK=\"a'\n", "S", "K", "\"a'"}, {"[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
+      {"[S]\nK=a=b\n", "S", "K", "a=b"}, {"[X]\n[S\nK=1\n", "S", "K", std::nullopt},
+      {"[S]\n;K=1\n#K=2\ngarbage\n=orphan\n[unclosed\nK=4\n", "S", "K", "4"},
+      {"[S]\nK=first\n[S]\nK=second\n", "S", "K", "first"},
+      {"[S]\nA=1\n[T]\nK=t\n[s]\nK=second\n", "S", "K", "second"},
+      {"[A]\nKEY2=a\n[APPX]\nKEY=b\n", "A", "KEY", std::nullopt},
+      {"K=top\n[A]\n", "A", "K", std::nullopt}, {"[A]\r\nK=crlf\r\nL=x\r\n", "A", "K", "crlf"},
+      {"[A]\r\nK=crlf", "A", "K", "crlf"}, {"\xEF\xBB\xBF[A]\nK=bom\n", "A", "K", "bom"},
+  };
+  // clang-format on
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteBytes(dir / "test.ini", c.text);
+    IniFile file(dir / "test.ini");
+    EXPECT_EQ(file.Read(c.section, c.key, "<fallback>"), c.expected.value_or("<fallback>"));
+    EXPECT_EQ(file.LastError(), "");
+  }
+}
+
+TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
+  const std::string huge(70000, 'y');
+  // clang-format off
+  struct Case { std::optional<std::string> before;  // nothing: the file does not exist
+    const char* section; const char* key; std::string value, after; };
+  const Case cases[] = {
+      {std::nullopt, "APP", "K", "v", "[APP]\nK=v\n"},
+      {"; mine\n\n[3514]\n  LAST_OPEN = old  \nodd\n", "3514", "LAST_OPEN", "new",
+       "; mine\n\n[3514]\n  LAST_OPEN = new\nodd\n"},
+      {"[S]\nK=1\nK=2\n", "S", "K", "3", "[S]\nK=3\nK=2\n"},
+      {"[S]\nK=\"old\"\n", "S", "K", "new", "[S]\nK=new\n"},
+      {"[A]\nX=1\n; about B\n\n[B]\n", "A", "K", "v", "[A]\nX=1\nK=v\n; about B\n\n[B]\n"},
+      {"[A]\nX=1\n[B]\n[A]\nZ=2\n", "A", "K", "v", "[A]\nX=1\nK=v\n[B]\n[A]\nZ=2\n"},
+      {"[A]\nX=1", "B", "K", "v", "[A]\nX=1\n[B]\nK=v\n"},
+      {"[A]\nX=1", "A", "K", "v", "[A]\nX=1\nK=v\n"},
+      {"[A]\nK=1", "A", "K", "2", "[A]\nK=2"}, {"[app]\nk=1\n", "APP", "K", "2", "[app]\nk=2\n"},
+      {"[A]\r\nK=1\r\nL=2\r\n", "A", "K", "9", "[A]\r\nK=9\r\nL=2\r\n"},
+      {"[A]\r\nX=1\r\n[B]\r\n", "A", "K", "v", "[A]\r\nX=1\r\nK=v\r\n[B]\r\n"},
+      {"[A]\r\nX=1", "B", "K", "v", "[A]\r\nX=1\r\n[B]\r\nK=v\r\n"},
+      {std::nullopt, " S ", " K ", " v ", "[S]\nK=\" v \"\n"},
+      {std::nullopt, "S", "K", "'v'", "[S]\nK=\"'v'\"\n"},
+      {std::nullopt, "S", "K", "\"", "[S]\nK=\"\n"},
+      {std::nullopt, "S", "K", "; no comment", "[S]\nK=; no comment\n"},
+      {std::nullopt, "S", "K", huge, "[S]\nK=" + huge + "\n"},
+  };
+  // clang-format on
+  TempDir dir;
+  // A folder path longer than 255 bytes: paths and values are read whole, whatever their length.
+  const fs::path deep = dir / (std::string(130, 'a') + "/" + std::string(130, 'b'));
+  fs::create_directories(deep);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after.substr(0, 60));
+    const fs::path path = deep / "test.ini";
+    fs::remove(path);
+    // The replaced file keeps its mode.
+    const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    if (c.before) {
+      WriteBytes(path, *c.before);
+      fs::permissions(path, mode);
+    }
+    IniFile file(path);
+    ASSERT_TRUE(file.Write(c.section, c.key, c.value)) << file.LastError();
+    EXPECT_EQ(ReadBytes(path), c.after);
+    EXPECT_TRUE(!c.before || fs::status(path).permissions() == mode);
+    EXPECT_EQ(IniFile(path).Read(c.section, c.key, "<fallback>"), c.value);
+    EXPECT_EQ(Entries(deep), 1);
+  }
+}
+
+TEST(IniFileWrite, RefusesWhatWouldNotReadBack) {
+  struct Case {
+    std::string section, key, value;
+  };
+  // clang-format off
+  const Case cases[] = {{"S", "K", "a\n[EVIL]\nX=1"}, {"S", "K", "a\rb"}, {"S", "K\nX", "v"},
+      {"S]\n[T", "K", "v"}, {" ", "K", "v"}, {"a]b", "K", "v"}, {"S", "", "v"}, {"S", "a=b", "v"},
+      {"S", ";K", "v"}};
+  // clang-format on
+  TempDir dir;
+  const fs::path path = dir / "Lumaflash.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.section + "|" + c.key + "|" + c.value);
+    WriteBytes(path, "[S]\nK=old\n");
+    IniFile file(path);
+    EXPECT_FALSE(file.Write(c.section, c.key, c.value));
+    EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
+    EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
+  }
+  // A folder on the path that is a file is named, with advice; the file stays as it is.
+  IniFile file(path / "Lumaflash.ini");
+  EXPECT_FALSE(file.Write("APP", "K", "v"));
+  EXPECT_NE(file.LastError().find("Check that the folder \"" + path.string() +
+                                  "\" exists and is a folder."),
+            std::string::npos)
+      << file.LastError();
+  EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
+}
+
+TEST(AppSettings, KeysSectionsAndStampsAsOtherToolsExpectThem) {
+  TempDir dir;
+  const fs::path path = SettingsPathIn(dir.Path());
+  AppSettings settings(path);
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, "none"), "none");
+  EXPECT_FALSE(fs::exists(path)) << "reading creates no file";
+  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, true)) << settings.LastError();
+  ASSERT_TRUE(settings.WriteLastOpen(0x0abc, "C:\\images\\dimmer.bin"));
+  ASSERT_TRUE(settings.WriteUpdateStamp(0x0abc, {5, 12, 2026}));
+  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, false));
+  EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"),
+            "[0abc]\nUSE_LAST_AGAIN=0\nLAST_OPEN=C:\\images\\dimmer.bin\n"
+            "[APP]\nLAST_DEVICE=0abc05122026\n");
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, ""), "C:\\images\\dimmer.bin");
+  // Out-of-range fields are printed whole, so day and month or short years cannot collide.
+  EXPECT_EQ(FormatUpdateStamp(0x000b, {9, 3, 987}), "000b09030987");
+  EXPECT_EQ(FormatUpdateStamp(0xbeef, {28, 2, 12345}), "beef280212345");
+  EXPECT_NE(FormatUpdateStamp(0x3514, {1, 2, 2026}), FormatUpdateStamp(0x3514, {2, 1, 2026}));
+  std::string on;  // which of these values count as on
+  for (const char* value : {"1", "10", "1x", "0", "yes", " 1", "01", ""}) {
+    on += AppSettings::IsOn(value) ? '1' : '0';
+  }
+  EXPECT_EQ(on, "11100000");
+}
+
+constexpr LocalDate kToday{6, 12, 2026};
+
+// A session in `dir` whose last scan found the given device types.
+struct Desk {
+  explicit Desk(const std::vector<uint16_t>& found) : session(feedback) {
+    session.today = [] { return kToday; };
+    SetupSettings(session, dir.Path());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      session.interfaces[i].bootloaderVersion = 0x0100;
+      session.interfaces[i].deviceId = found[i];
+    }
+  }
+  TempDir dir;
+  testing::RecordingFeedback feedback;
+  Session session;
+};
+
+TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
+  // settings: "$" stands for the image's path; expected: recalled, box enabled, use last again,
+  // repeat due: "R", "E", "U", "A".
+  // clang-format off
+  struct Case { const char* name; std::vector<uint16_t> found; std::string settings;
+    bool imageExists; std::string expected; };
+  const std::string stamp = "[APP]\nLAST_DEVICE=" + FormatUpdateStamp(0x3514, kToday);
+  const std::string entries = "\nLAST_OPEN=$\nUSE_LAST_AGAIN=";
+  const Case cases[] = {
+      {"no settings", {0x3514}, "", false, ""},
+      {"flag on, stamped today", {0x3514}, "[3514]" + entries + "1\n" + stamp, true, "REUA"},
+      {"flag off", {0x3514}, "[3514]" + entries + "0\n" + stamp, true, "RE"},
+      {"stamped another day", {0x3514},
+       "[3514]" + entries + "1\n[APP]\nLAST_DEVICE=351405122026\n", true, "REU"},
+      {"image deleted", {0x3514}, "[3514]" + entries + "1\n" + stamp, false, "R"},
+      {"two interfaces", {0x3514, 0x3514}, "[3514]" + entries + "1\n" + stamp, true, ""},
+      {"stamp of another type", {0x3409}, "[3409]" + entries + "1\n" + stamp, true, "REU"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desk desk(c.found);
+    const std::string image = (desk.dir / "last.bin").string();
+    if (c.imageExists) {
+      WriteBytes(image, "x");
+    }
+    std::string text = c.settings;
+    if (const auto at = text.find('$'); at != std::string::npos) {
+      text.replace(at, 1, image);
+    }
+    WriteBytes(desk.dir / "Lumaflash.ini", text);
+    RecallLastImage(desk.session);
+    const bool recalled = desk.session.currentImagePath == image;
+    EXPECT_EQ(std::string(recalled ? "R" : "") + (desk.feedback.useLastEnabled ? "E" : "") +
+                  (desk.session.useLastAgain ? "U" : "") +
+                  (IsAutoRepeatDue(desk.session) ? "A" : ""),
+              c.expected);
+    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.useLastEnabled);
+    EXPECT_FALSE(desk.session.settingsErrorReported);
+  }
+}
+
+// A settings file that cannot be used costs the conveniences, is told once with the alert, and
+// leaves every read at its default.
+TEST(LastImage, UnusableSettingsFileIsToldOnceAndReadsGiveDefaults) {
+  Desk desk({0x3514});
+  fs::create_directory(desk.dir / "Lumaflash.ini");
+  EXPECT_EQ(ReadLastOpen(desk.session, 0x3514, "fallback.bin"), "fallback.bin");
+  WriteLastOpen(desk.session, 0x3514, "new.bin");
+  WriteUseLastAgain(desk.session, 0x3514, true);
+  StampUpdate(desk.session, 0x3514);
+  desk.session.useLastAgain = true;
+  EXPECT_FALSE(IsAutoRepeatDue(desk.session));
+  ASSERT_EQ(desk.feedback.statuses.size(), 1u);
+  EXPECT_TRUE(desk.feedback.statuses[0].alert &&
+              desk.feedback.statuses[0].text.find("is a directory") != std::string::npos)
+      << desk.feedback.statuses[0].text;
+  EXPECT_TRUE(fs::is_directory(desk.dir / "Lumaflash.ini"));
+}
+
+// Where a writer child kills itself: at `g_killStep` of its `g_killWrite`-th write (from 1).
+int g_killWrite = 0;
+file_replace::ReplaceStep g_killStep{};
+int g_writesStarted = 0;
+
+void KillAtChosenStep(file_replace::ReplaceStep step) {
+  g_writesStarted += step == file_replace::ReplaceStep::kTempCreated ? 1 : 0;
+  if (g_writesStarted == g_killWrite && step == g_killStep) {
+    ::raise(SIGKILL);
+  }
+}
+
+TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
+  using Step = file_replace::ReplaceStep;
+  const std::string initial = "; header\n[3514]\nLAST_OPEN=start\nUSE_LAST_AGAIN=1\n[APP]\n";
+  const auto valueFor = [](int write) { return std::string(256 * 1024, char('a' + write)); };
+  for (int write : {1, 2}) {
+    for (Step step : {Step::kTempCreated, Step::kTempWritten, Step::kTempFlushed, Step::kTempClosed,
+                      Step::kRenamed}) {
+      SCOPED_TRACE("killed in write " + std::to_string(write) + " after step " +
+                   std::to_string(static_cast<int>(step)));
+      TempDir dir;
+      const fs::path path = dir.Path() / "Lumaflash.ini";
+      WriteBytes(path, initial);
+      const pid_t child = ::fork();
+      if (child == 0) {
+        g_killWrite = write, g_killStep = step;
+        file_replace::SetReplaceStepHook(KillAtChosenStep);
+        IniFile file(path);
+        for (int round = 1; round <= 3; ++round) {
+          static_cast<void>(file.Write("3514", "LAST_OPEN", valueFor(round)));
+        }
+        ::_exit(1);  // the kill point was never reached
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      // Up to the rename the file is the one before this write, from then on this write's.
+      const int lastDone = step == Step::kRenamed ? write : write - 1;
+      EXPECT_EQ(ReadBytes(path), lastDone == 0 ? initial
+                                               : ini_text::SetValue(initial, "3514", "LAST_OPEN",
+                                                                    valueFor(lastDone)));
+      // The next write takes the killed writer's temporary file away.
+      IniFile after(path);
+      EXPECT_TRUE(after.Write("3514", "LAST_OPEN", "done")) << after.LastError();
+      EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", ""), "1");
+      EXPECT_EQ(Entries(dir.Path()), 1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumaflash::settings

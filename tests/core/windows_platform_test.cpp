@@ -1,0 +1,200 @@
+// The Win32 platform layer on a real Windows API (Wine from Linux): the COM port walk, port
+// failures, the settings file's replace with real files, the resources and the local date.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/serial/port.h"
+#include "core/settings/ini_file.h"
+#include "core/settings/settings.h"
+
+namespace lumaflash {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A fresh folder under %TEMP% holding a settings file with `content`, removed with all in it.
+struct TempFolder {
+  explicit TempFolder(const std::string& content) {
+    fs::create_directories(content.empty() ? path : path.parent_path());  // "": a folder there
+    if (!content.empty()) {
+      std::ofstream(path, std::ios::binary) << content;
+    }
+  }
+  ~TempFolder() { fs::remove_all(path.parent_path()); }
+  std::string Content() const {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+  }
+  static inline unsigned counter = 0;
+  const fs::path path =
+      fs::temp_directory_path() /
+      ("lumaflash-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++)) /
+      "Lumaflash.ini";
+};
+
+// Another program's hold: it shares reading only, so the file cannot be replaced or deleted.
+using HeldFile = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
+HeldFile Hold(const fs::path& path) {
+  return {CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr),
+          CloseHandle};
+}
+
+TEST(WindowsPorts, TheWalkCoversCom1ToCom256ByNumber) {
+  const std::vector<serial::PortAddress> ports = serial::SystemPorts();
+  ASSERT_EQ(ports.size(), 256u);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const std::string name = "COM" + std::to_string(i + 1);
+    EXPECT_TRUE(ports[i].portNumber == static_cast<int>(i) + 1 && ports[i].path == name &&
+                serial::PortLogName(ports[i]) == name)
+        << name;
+  }
+  // Numbers no test set-up maps, and names that are no COM port at all, are not found.
+  for (const std::string name : {"COM255", "COM0", "NOSUCHPORT7"}) {
+    serial::PortLink link;
+    EXPECT_FALSE(link.OpenPort(serial::PortAddress{1, name}) || link.IsOpen()) << name;
+    EXPECT_EQ(link.LastFailure().error, serial::PortError::NotFound) << name;
+  }
+}
+
+TEST(WindowsPorts, FailureSentencesNameThePortAndFitWindows) {
+  using serial::PortError;
+  const std::tuple<PortError, DWORD, std::string> cases[] = {
+      {PortError::NotFound, ERROR_FILE_NOT_FOUND, "Device Manager"},
+      {PortError::Busy, ERROR_ACCESS_DENIED, "busy"},
+      {PortError::AccessDenied, ERROR_ACCESS_DENIED, "access denied"},
+      {PortError::Vanished, ERROR_DEVICE_NOT_CONNECTED, "unplugged"},
+      {PortError::Unusable, ERROR_INVALID_PARAMETER, "cannot be used"}};
+  for (const auto& [error, osError, mustSay] : cases) {
+    const std::string text =
+        serial::DescribePortFailure({error, static_cast<int>(osError), "COM7"});
+    EXPECT_EQ(text.rfind("COM7", 0), 0u) << text;
+    EXPECT_NE(text.find(mustSay), std::string::npos) << text;
+    for (const char* linuxOnly : {"dialout", "/dev/"}) {  // would only confuse a Windows user
+      EXPECT_EQ(text.find(linuxOnly), std::string::npos) << text;
+    }
+  }
+}
+
+// A COM port served by a simulated device, named by the test script in LUMAFLASH_TEST_COM.
+TEST(SimulatedComPort, IdentifyAnswersAndClosingReleases) {
+  const char* name = std::getenv("LUMAFLASH_TEST_COM");
+  if (name == nullptr || *name == '\0') {
+    GTEST_SKIP() << "LUMAFLASH_TEST_COM names no simulated COM port (test_windows.sh sets it)";
+  }
+  const serial::PortAddress address{std::atoi(name + 3), name};
+  std::array<uint8_t, 1> identify{0xB0};
+  std::array<uint8_t, 1000> reply{};
+  uint32_t replyLength = 0;
+  // A name that already carries the device namespace prefix reaches the same port.
+  for (const std::string& path : {address.path, "\\\\.\\" + address.path}) {
+    serial::PortLink link;
+    ASSERT_TRUE(link.OpenPort({address.portNumber, path}))
+        << serial::DescribePortFailure(link.LastFailure());
+    ASSERT_TRUE(link.Exchange(identify, reply, replyLength, 50));
+    EXPECT_GE(replyLength, 6u);
+    // A reply cut off at rxMax: the exchange ends as soon as that many bytes are in.
+    std::array<uint8_t, 2> shortReply{};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(link.Exchange(identify, shortReply, replyLength, 2000));
+    EXPECT_EQ(replyLength, 2u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "it waited for its deadline";
+    link.ClosePort();
+  }
+  // Closed means released: the next program gets the port.
+  serial::PortLink other;
+  EXPECT_TRUE(other.OpenPort(address)) << serial::DescribePortFailure(other.LastFailure());
+}
+
+// Another program holds the file for a moment (the write waits and succeeds), for good (the
+// file is left as it was, with a clear message), or a folder stands in its place.
+TEST(WindowsSettings, HeldOrBlockedFiles) {
+  const std::string before = "[APP]\r\nLAST_DEVICE=old\r\n";
+  // clang-format off
+  struct Case { const char* name; int releaseAfterMs;  // -1: never; 0: a folder, nothing held
+    std::vector<std::string> mustSay; };  // empty: the write succeeds
+  // clang-format on
+  const Case cases[] = {
+      {"held briefly", 300, {}},
+      {"held for good", -1, {"Could not save the settings file", "Nothing was changed on disk"}},
+      {"a folder", 0, {"is a directory"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder(c.releaseAfterMs == 0 ? "" : before);
+    settings::IniFile file(folder.path);
+    HeldFile holder = c.releaseAfterMs == 0 ? HeldFile(nullptr, CloseHandle) : Hold(folder.path);
+    ASSERT_TRUE(holder.get() != INVALID_HANDLE_VALUE);
+    std::thread release([&] {
+      if (c.releaseAfterMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.releaseAfterMs));
+        holder.reset();
+      }
+    });
+    const bool written = file.Write("APP", "LAST_DEVICE", "new");
+    release.join();
+    EXPECT_EQ(written, c.mustSay.empty()) << file.LastError();
+    for (const std::string& part : c.mustSay) {
+      EXPECT_NE(file.LastError().find(part), std::string::npos) << file.LastError();
+    }
+    if (c.releaseAfterMs != 0) {  // reading works while another program holds the file
+      EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "fallback"), written ? "new" : "old");
+      holder.reset();
+      EXPECT_EQ(folder.Content(), written ? "[APP]\r\nLAST_DEVICE=new\r\n" : before);
+      // No temporary file is left beside it.
+      EXPECT_EQ(std::distance(fs::directory_iterator(folder.path.parent_path()), {}), 1);
+    }
+  }
+}
+
+// The window program's resources, linked into this test program from app/lumaflash.rc.
+TEST(WindowsResources, ManifestAndIcon) {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr) << "no manifest resource 1";
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, found))),
+                             SizeofResource(nullptr, found));
+  for (const char* text : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+                           ">true/pm</dpiAware>", ">PerMonitorV2, PerMonitor</dpiAwareness>"}) {
+    EXPECT_NE(manifest.find(text), std::string::npos) << text;
+  }
+  for (int size : {16, 32, 48}) {  // icon 128 at the small and the big sizes
+    HANDLE icon = LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(128), IMAGE_ICON, size,
+                             size, LR_DEFAULTCOLOR);
+    ICONINFO info{};
+    BITMAP bitmap{};
+    ASSERT_TRUE(icon != nullptr && GetIconInfo(static_cast<HICON>(icon), &info)) << size;
+    ASSERT_NE(GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap), 0) << size;
+    EXPECT_EQ(bitmap.bmWidth, size);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(static_cast<HICON>(icon));
+  }
+}
+
+TEST(WindowsDate, TodayMatchesTheCRuntimesLocalTime) {
+  const settings::LocalDate before = settings::TodayLocal();
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ASSERT_EQ(localtime_s(&local, &now), 0);
+  const settings::LocalDate runtime{local.tm_mday, local.tm_mon + 1, local.tm_year + 1900};
+  EXPECT_TRUE(before == runtime || settings::TodayLocal() == runtime);  // a run across midnight
+}
+
+}  // namespace
+}  // namespace lumaflash
