@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/discovery/catalogue.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
 #include "core/platform/log_file.h"
 #include "core/platform/text_path.h"
 
@@ -30,32 +30,22 @@ const char* const kCsvHeader =
     "usbSerial";
 
 std::string RecordJson(const FlashRecord& record) {
-  JsonObject object;
-  object.Add("port", record.device.portPath);
-  if (record.device.serialLength > 0) {
-    object.Add("serial", discovery::SerialHex(record.device.Serial()));
-  } else {
-    object.AddNull("serial");
-  }
-  // The bootloader may report no serial number; the USB device's own then tells units apart.
   const auto& usb = record.device.usb;
-  if (usb && usb->serial) {
-    object.Add("usbSerial", *usb->serial);
-  } else {
-    object.AddNull("usbSerial");
-  }
-  object.Add("deviceId", discovery::WordHex(record.device.deviceId))
-      .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
-      .Add("image", record.imagePath)
-      .Add("sha256", record.sha256)
-      .Add("result", update::FlashResultName(record.outcome.result));
-  if (record.outcome.result == update::FlashResult::Success) {
-    object.AddNull("status");
-  } else {
-    object.Add("status", record.outcome.statusLine);
-  }
-  object.Add("durationMs", record.durationMs);
-  return object.Text();
+  const bool succeeded = record.outcome.result == update::FlashResult::Success;
+  const Json object = {
+      {"port", record.device.portPath},
+      {"serial", record.device.serialLength > 0 ? Json(discovery::SerialHex(record.device.Serial()))
+                                                : Json(nullptr)},
+      // The bootloader may report no serial number; the USB device's own then tells units apart.
+      {"usbSerial", OrNull(usb ? usb->serial : std::nullopt)},
+      {"deviceId", discovery::WordHex(record.device.deviceId)},
+      {"firmwareVersion", discovery::WordHex(record.device.firmwareVersion)},
+      {"image", record.imagePath},
+      {"sha256", record.sha256},
+      {"result", update::FlashResultName(record.outcome.result)},
+      {"status", succeeded ? Json(nullptr) : Json(record.outcome.statusLine)},
+      {"durationMs", record.durationMs}};
+  return DumpJson(object);
 }
 
 std::string RecordCsv(const FlashRecord& record) {

@@ -1,22 +1,11 @@
 #include "app/controller/window_options.h"
 
 #include <charconv>
+#include <utility>
+
+#include "lumaflash_version.h"
 
 namespace lumaflash::app {
-
-const char* const kAppUsage =
-    "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
-    "       lumaflash --help | --version\n"
-    "\n"
-    "The window that finds lighting-control devices in bootloader mode and updates their\n"
-    "firmware.\n"
-    "\n"
-    "  --simulate N  start N simulated devices (1 to 99) and scan only those\n"
-    "  --port PATH   scan only this port (repeatable)\n"
-    "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
-    "                vendor; repeatable)\n"
-    "  --version     print the program's version\n"
-    "  without options the system's serial ports are scanned\n";
 
 namespace {
 
@@ -70,6 +59,66 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
     }
   }
   return options;
+}
+
+std::string AppUsage(const Face& face) {
+  const std::string port(face.portName);
+  std::string text = "usage: lumaflash ";
+  text += face.canSimulate ? "[--simulate N] " : "";
+  text += "[--port " + port + "]... [--usb VID:PID]...\n";
+  text +=
+      "       lumaflash --help | --version\n"
+      "\n"
+      "The window that finds lighting-control devices in bootloader mode and updates their\n"
+      "firmware.\n"
+      "\n";
+  if (face.canSimulate) {
+    text += "  --simulate N  start N simulated devices (1 to 99) and scan only those\n";
+  }
+  text +=
+      "  --port " + port + std::string(7 - port.size(), ' ') + "scan only this port (repeatable)\n";
+  text +=
+      "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
+      "                vendor; repeatable)\n"
+      "  --version     print the program's version\n";
+  return text + "  without options " + std::string(face.allPorts) + "\n";
+}
+
+StartUp PlanStartUp(const std::vector<std::string>& args, const Face& face) {
+  StartUp plan;
+  std::string error;
+  auto options = ParseAppOptions(args, error);
+  if (!options) {
+    plan.exitCode = 2;
+    plan.text = "lumaflash: " + error + "; see lumaflash --help\n";
+    plan.error = true;
+  } else if (options->help) {
+    plan.exitCode = 0;
+    plan.text = AppUsage(face);
+  } else if (options->version) {
+    plan.exitCode = 0;
+    plan.text = VersionLine("lumaflash") + "\n";
+  } else if (options->simulate > 0 && !face.canSimulate) {
+    // Windows has no pseudo-terminals to serve simulated devices on.
+    plan.exitCode = 2;
+    plan.text =
+        "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
+        "--port COMn with a device attached.\n";
+    plan.error = true;
+  } else {
+    plan.options = std::move(*options);
+  }
+  return plan;
+}
+
+WindowSetup SetupFor(const AppOptions& options, const std::vector<std::string>& simulatedPorts,
+                     std::filesystem::path directory) {
+  WindowSetup setup;
+  setup.ports = options.ports;
+  setup.ports.insert(setup.ports.end(), simulatedPorts.begin(), simulatedPorts.end());
+  setup.usbFilter = options.usb;
+  setup.directory = std::move(directory);
+  return setup;
 }
 
 bool HasDisplay(const char* display, const char* waylandDisplay, const char* qpaPlatform) {

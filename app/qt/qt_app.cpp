@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
-#include "core/discovery/catalogue.h"
-#include "lumaflash_version.h"
 #include "app/qt/qt_window.h"
+#include "core/discovery/catalogue.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 
@@ -42,19 +41,10 @@ bool StartSimulated(int count, Devices& devices, std::vector<std::string>& ports
 }  // namespace
 
 int QtApp::Run(int argc, char** argv) {
-  std::string error;
-  const auto options = ParseAppOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::fprintf(stderr, "lumaflash: %s; see lumaflash --help\n", error.c_str());
-    return 2;
-  }
-  if (options->help) {
-    std::fputs(kAppUsage, stdout);
-    return 0;
-  }
-  if (options->version) {
-    std::printf("%s\n", VersionLine("lumaflash").c_str());
-    return 0;
+  const StartUp plan = PlanStartUp(std::vector<std::string>(argv + 1, argv + argc), kQtFace);
+  if (plan.exitCode) {
+    std::fputs(plan.text.c_str(), plan.error ? stderr : stdout);
+    return *plan.exitCode;
   }
   if (!HasDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
                   std::getenv("QT_QPA_PLATFORM"))) {
@@ -65,17 +55,14 @@ int QtApp::Run(int argc, char** argv) {
     return 1;
   }
   Devices devices;
-  std::vector<std::string> ports = options->ports;
-  if (options->simulate > 0 && !StartSimulated(options->simulate, devices, ports)) {
+  std::vector<std::string> simulatedPorts;
+  if (plan.options.simulate > 0 &&
+      !StartSimulated(plan.options.simulate, devices, simulatedPorts)) {
     return 1;
   }
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QStringLiteral("Lumaflash"));
-  WindowSetup setup;
-  setup.ports = ports;
-  setup.usbFilter = options->usb;
-  setup.directory = std::filesystem::current_path();
-  QtWindow window(std::move(setup));
+  QtWindow window(SetupFor(plan.options, simulatedPorts, std::filesystem::current_path()));
   window.Run();
   return 0;
 }

@@ -11,17 +11,9 @@
 
 #include "app/controller/window_options.h"
 #include "app/win32/win32_window.h"
-#include "lumaflash_version.h"
 #include "core/platform/text_path.h"
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: lumaflash [--port COMn]...\n"
-    "       lumaflash --help | --version\n"
-    "\n"
-    "  --port COMn  scan only this port (repeatable)\n"
-    "  without options COM1 to COM256 are scanned\n";
 
 // A window program has no console of its own: the text goes to the console it was started
 // from, or into a message box when there is none.
@@ -39,29 +31,10 @@ void Tell(const std::string& text, bool error) {
 
 int main(int argc, char** argv) {
   using namespace lumaflash::app;
-  std::string error;
-  const auto options = ParseAppOptions(lumaflash::platform::Utf8Arguments(argc, argv), error);
-  if (!options) {
-    Tell("lumaflash: " + error + "\n" + kUsage, true);
-    return 2;
+  const StartUp plan = PlanStartUp(lumaflash::platform::Utf8Arguments(argc, argv), kWin32Face);
+  if (plan.exitCode) {
+    Tell(plan.text, plan.error);
+    return *plan.exitCode;
   }
-  if (options->help) {
-    Tell(kUsage, false);
-    return 0;
-  }
-  if (options->version) {
-    Tell(lumaflash::VersionLine("lumaflash") + "\n", false);
-    return 0;
-  }
-  if (options->simulate > 0) {
-    Tell(
-        "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
-        "--port COMn with a device attached.\n",
-        true);
-    return 2;
-  }
-  WindowSetup setup;
-  setup.ports = options->ports;
-  setup.directory = std::filesystem::current_path();
-  return RunWin32Window(std::move(setup));
+  return RunWin32Window(SetupFor(plan.options, {}, std::filesystem::current_path()));
 }
