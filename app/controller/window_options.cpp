@@ -1,8 +1,10 @@
 #include "app/controller/window_options.h"
 
 #include <charconv>
+#include <string_view>
 #include <utility>
 
+#include "core/platform/command_line.h"
 #include "lumaflash_version.h"
 
 namespace lumaflash::app {
@@ -19,46 +21,70 @@ std::optional<int> ParseCount(const std::string& text) {
   return value;
 }
 
+// The window's options, the same on every face (the help text is AppUsage's).
+constexpr platform::OptionSpec kWindowOptions[] = {
+    {"--simulate", "N", false, ""}, {"--port", "PATH", true, ""}, {"--usb", "VID:PID", true, ""},
+    {"--help", "", false, ""},      {"-h", "", false, ""},        {"--version", "", false, ""},
+};
+
+// Stores one option; false (and `error` set) when its value is not usable.
+bool Store(std::string_view name, const std::string& value, AppOptions& options,
+           std::string& error) {
+  if (name == "--help" || name == "-h") {
+    options.help = true;
+  } else if (name == "--version") {
+    options.version = true;
+  } else if (name == "--simulate") {
+    auto count = ParseCount(value);
+    if (!count) {
+      error = "--simulate needs a number of devices from 1 to 99, not \"" + value + "\"";
+      return false;
+    }
+    options.simulate = *count;
+  } else if (name == "--port") {
+    // An empty path names no port; taken as one, it would quietly scan nothing.
+    if (value.empty()) {
+      error = "--port needs a value";
+      return false;
+    }
+    options.ports.push_back(value);
+  } else {
+    auto match = serial::ParseUsbMatch(value);
+    if (!match) {
+      error =
+          "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
+          "1209:0001), or VID: for any product of the vendor; \"" +
+          value + "\" is not one";
+      return false;
+    }
+    options.usb.push_back(*match);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
                                           std::string& error) {
   AppOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "--simulate" && hasValue) {
-      auto count = ParseCount(args[++i]);
-      if (!count) {
-        error = "--simulate needs a number of devices from 1 to 99, not \"" + args[i] + "\"";
-        return std::nullopt;
-      }
-      options.simulate = *count;
-    } else if (arg == "--port" && hasValue && !args[i + 1].empty()) {
-      options.ports.push_back(args[++i]);
-    } else if (arg == "--usb" && hasValue) {
-      auto match = serial::ParseUsbMatch(args[++i]);
-      if (!match) {
-        error =
-            "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
-            "1209:0001), or VID: for any product of the vendor; \"" +
-            args[i] + "\" is not one";
-        return std::nullopt;
-      }
-      options.usb.push_back(*match);
-    } else if (arg == "--simulate" || arg == "--port" || arg == "--usb") {
-      error = arg + " needs a value";
-      return std::nullopt;
-    } else {
-      error = "unknown argument \"" + arg + "\"";
-      return std::nullopt;
-    }
+  const auto stop = platform::WalkCommandLine(
+      args, kWindowOptions,
+      [&](const platform::OptionSpec& option, std::string_view value) {
+        return Store(option.name, std::string(value), options, error);
+      },
+      [&](std::string_view operand) {
+        error = "unknown argument \"" + std::string(operand) + "\"";
+        return false;
+      });
+  if (!stop) {
+    return options;
   }
-  return options;
+  if (stop->reason == platform::CommandLineStop::Reason::UnknownOption) {
+    error = "unknown argument \"" + stop->word + "\"";
+  } else if (stop->reason == platform::CommandLineStop::Reason::MissingValue) {
+    error = stop->word + " needs a value";
+  }
+  return std::nullopt;
 }
 
 std::string AppUsage(const Face& face) {

@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
-#include "cli/rescanner.h"
 #include "sim/image_file.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
@@ -134,6 +134,21 @@ TEST(Cli, UsageErrorsAndHelp) {
     EXPECT_TRUE(exitCode == 0 || (result.err.ends_with("--help\n") &&
                                   result.err.find('\n') + 1 == result.err.size()))
         << result.err;
+  }
+  // The simulator reads its options through the same table walk, in its own words.
+  const std::pair<std::vector<std::string>, std::string> simCases[] = {
+      {{"--count", "0"}, "\"0\" is no value for --count"},
+      {{"--mix", "--count"}, "--count needs a value"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"extra"}, "unknown option extra"},
+      {{"--tty", "/dev/null", "--count", "2"},
+       "--tty serves one device; --count does not go with it"},
+  };
+  for (auto [args, words] : simCases) {
+    args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+    auto result = testing::RunProgram(args, dir.Path());
+    EXPECT_EQ(result.exitCode, 2) << words;
+    EXPECT_EQ(result.err, "lumaflash-sim: " + words + "; see lumaflash-sim --help\n");
   }
 }
 
