@@ -26,7 +26,7 @@ constexpr std::string_view kUsbHelp =
     "product of the vendor; repeatable)";
 
 const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> commands{
+  static const std::vector<CommandSpec> kCommands{
       {"scan",
        "",
        "list the devices in bootloader mode on the system's serial ports",
@@ -55,7 +55,7 @@ const std::vector<CommandSpec>& Commands() {
       {"info", "IMAGE", "show an image file's header, device type, payload length and SHA-256", {}},
       {"help", "[COMMAND]", "show this overview, or the help of one command", {}},
   };
-  return commands;
+  return kCommands;
 }
 
 const CommandSpec* FindCommand(std::string_view name) {

@@ -1,7 +1,7 @@
 #include "core/settings/ini_file.h"
 
-#include "core/platform/text_path.h"
 #include "core/platform/file_replace.h"
+#include "core/platform/text_path.h"
 
 #include <algorithm>
 #include <array>
@@ -135,16 +135,16 @@ std::string_view LineEndingOf(const std::vector<Line>& lines) {
   return "\n";
 }
 
-enum class LineKind { kOther, kSection, kEntry };
+enum class LineKind { Other, Section, Entry };
 
 struct ParsedLine {
-  LineKind kind = LineKind::kOther;
+  LineKind kind = LineKind::Other;
   std::string_view name;       // section or key name, trimmed
   std::string_view value;      // entry value, trimmed, quotes still on
   std::size_t valueStart = 0;  // offset in the line body where the value's text begins
 };
 
-// Comments (';' or '#'), blank lines, an unclosed '[' and lines without '=' are kOther: they
+// Comments (';' or '#'), blank lines, an unclosed '[' and lines without '=' are Other: they
 // belong to no entry and are carried through a write untouched.
 ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
   std::string_view content = body;
@@ -160,7 +160,7 @@ ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
     if (close == std::string_view::npos) {
       return {};
     }
-    return {LineKind::kSection, Trim(text.substr(1, close - 1)), {}, 0};
+    return {LineKind::Section, Trim(text.substr(1, close - 1)), {}, 0};
   }
   const std::size_t equals = text.find('=');
   const std::string_view name = Trim(text.substr(0, equals));
@@ -170,7 +170,7 @@ ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
   const std::size_t afterEquals = static_cast<std::size_t>(text.data() - body.data()) + equals + 1;
   const std::string_view rest = body.substr(afterEquals);
   const std::size_t valueOffset = std::min(rest.find_first_not_of(kBlanks), rest.size());
-  return {LineKind::kEntry, name, Trim(rest), afterEquals + valueOffset};
+  return {LineKind::Entry, name, Trim(rest), afterEquals + valueOffset};
 }
 
 // Where the first matching entry is, or where a new one would go.
@@ -187,13 +187,13 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
   bool inFirstMatchingSection = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const ParsedLine parsed = ParseLine(lines[i].body, i == 0);
-    if (parsed.kind == LineKind::kSection) {
+    if (parsed.kind == LineKind::Section) {
       inMatchingSection = EqualsNoCase(parsed.name, section);
       inFirstMatchingSection = inMatchingSection && !location.lastLineOfFirstSection;
       if (inFirstMatchingSection) {
         location.lastLineOfFirstSection = i;
       }
-    } else if (parsed.kind == LineKind::kEntry && inMatchingSection) {
+    } else if (parsed.kind == LineKind::Entry && inMatchingSection) {
       if (EqualsNoCase(parsed.name, key)) {
         location.entryLine = i;
         return location;
@@ -315,14 +315,14 @@ std::string ErrorText(int error) {
 }
 
 std::string ReadFailureMessage(const fs::path& path, const FileContent& content) {
-  if (content.status == FileContent::Status::kLink) {
+  if (content.status == FileContent::Status::Link) {
     // Replacing a link, or writing where it points, would let whoever planted it choose which
     // file this program (perhaps run as root) rewrites.
     return "The settings file " + Quoted(path) +
            " is a symbolic link; settings were not saved. Replace it with a regular file to keep "
            "settings.";
   }
-  if (content.status == FileContent::Status::kNotAFile) {
+  if (content.status == FileContent::Status::NotAFile) {
     return "The settings file " + Quoted(path) + " is " +
            (content.isDirectory ? "a directory" : "not a regular file") +
            ", so settings cannot be kept there. Rename or remove it and try again.";
@@ -387,11 +387,11 @@ std::string EntryProblem(std::string_view section, std::string_view key, std::st
 std::string IniFile::Read(std::string_view section, std::string_view key,
                           std::string_view fallback) const {
   const FileContent content = ReadFileContent(m_path);
-  if (content.status == FileContent::Status::kMissing) {
+  if (content.status == FileContent::Status::Missing) {
     m_lastError.clear();
     return std::string(fallback);
   }
-  if (content.status != FileContent::Status::kRead) {
+  if (content.status != FileContent::Status::Read) {
     m_lastError = ReadFailureMessage(m_path, content);
     return std::string(fallback);
   }
@@ -407,8 +407,8 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
     return false;
   }
   const FileContent current = ReadFileContent(m_path, true);
-  const bool exists = current.status == FileContent::Status::kRead;
-  if (!exists && current.status != FileContent::Status::kMissing) {
+  const bool exists = current.status == FileContent::Status::Read;
+  if (!exists && current.status != FileContent::Status::Missing) {
     m_lastError = ReadFailureMessage(m_path, current);
     return false;
   }
