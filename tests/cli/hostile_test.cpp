@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -88,6 +90,42 @@ void MidTransfer(Bench& b, int signal) {
   ::close(fd);
 }
 
+// A line set up as a terminal would be (9600 baud, echo, line mode), read back as it stands.
+termios TerminalLine(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios line{};
+  ::tcgetattr(fd, &line);
+  line.c_lflag |= ICANON | ECHO;
+  ::cfsetspeed(&line, B9600);
+  ::tcsetattr(fd, TCSANOW, &line);
+  ::tcgetattr(fd, &line);
+  ::close(fd);
+  return line;
+}
+
+bool SameLine(const std::string& path, const termios& before) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios now{};
+  ::tcgetattr(fd, &now);
+  ::close(fd);
+  return std::memcmp(&before, &now, sizeof now) == 0;
+}
+
+// Tasks (threads) that `uid` runs now, as the kernel counts them against RLIMIT_NPROC.
+rlim_t TasksOf(uid_t uid) {
+  rlim_t tasks = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string status = ReadBytes(entry.path() / "status");
+    const auto uidAt = status.find("\nUid:\t");
+    const auto threadsAt = status.find("\nThreads:\t");
+    if (uidAt != std::string::npos && threadsAt != std::string::npos &&
+        std::stoul(status.substr(uidAt + 6)) == uid) {
+      tasks += std::stoul(status.substr(threadsAt + 10));
+    }
+  }
+  return tasks;
+}
+
 const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
     {"settings file that is a link or read-only: it and a link's target stay, that is said",
      [](Bench& b) {
@@ -149,6 +187,81 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        EXPECT_EQ(result.exitCode, 10) << result.err;
        EXPECT_TRUE(Has(result.err, "nothing was sent")) << result.err;
        EXPECT_EQ(StartPackets(b.Got()), 0);
+     }},
+    {"Ctrl+C while a scan probes silent ports: every port gets its line settings back",
+     [](Bench& b) {
+       std::vector<testing::RawPty> silent(8);
+       std::vector<termios> before;
+       std::vector<std::string> args{"scan"};
+       for (const auto& pty : silent) {
+         before.push_back(TerminalLine(pty.Path()));
+         args.insert(args.end(), {"--port", pty.Path()});
+       }
+       auto cli = b.Start(args);
+       ASSERT_FALSE(silent[0].Received(5000).empty());  // the scan is in its identify wait
+       cli->Signal(SIGINT);
+       const auto result = cli->Finish();
+       EXPECT_EQ(result.exitCode, 10) << result.err;
+       EXPECT_TRUE(Has(result.err, "scan interrupted")) << result.err;
+       for (std::size_t i = 0; i < silent.size(); ++i) {
+         EXPECT_TRUE(SameLine(silent[i].Path(), before[i])) << silent[i].Path();
+       }
+     }},
+    {"flash --wait started with SIGHUP ignored (nohup) keeps waiting after a SIGHUP",
+     [](Bench& b) {
+       const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+       ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the device is busy: it waits
+       struct sigaction ignore {}, previous {};
+       ignore.sa_handler = SIG_IGN;
+       ::sigaction(SIGHUP, &ignore, &previous);
+       auto cli = b.Start({"flash", b.small, "--wait", "--port", b.port});
+       ::sigaction(SIGHUP, &previous, nullptr);
+       ASSERT_TRUE(cli->WaitForOutput("Waiting for a device"));
+       cli->Signal(SIGHUP);
+       ::close(held);  // now it may take the device, and must, SIGHUP or not
+       const auto result = cli->Finish();
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_TRUE(b.Got().RunReceived());
+     }},
+    {"a port another program holds exclusively: busy, nothing written, still exclusive after",
+     [](Bench& b) {
+       for (const bool locked : {true, false}) {  // TIOCEXCL with and without flock
+         testing::RawPty held;
+         const int fd = ::open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+         ASSERT_TRUE(!locked || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+         ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+         const auto result = b.Run({"scan", "--port", held.Path()});
+         EXPECT_TRUE(Has(result.err, held.Path() + " is busy")) << result.err;
+         int exclusive = 0;
+         EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+         EXPECT_EQ(exclusive, 1) << "the holder's exclusive flag was cleared";
+         EXPECT_TRUE(held.Received(0).empty()) << "bytes went to a held port";
+         ::close(fd);
+       }
+     }},
+    {"thread limit (RLIMIT_NPROC) stops the second probe thread: the scan still finds the device",
+     [](Bench& b) {
+       constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC
+       std::vector<testing::RawPty> silent(3);
+       std::vector<std::string> args{LUMAFLASH_CLI_PATH, "scan", "--port", b.port};
+       ASSERT_EQ(::chmod(b.port.c_str(), 0666), 0);
+       for (const auto& pty : silent) {
+         ASSERT_EQ(::chmod(pty.Path().c_str(), 0666), 0);
+         args.insert(args.end(), {"--port", pty.Path()});
+       }
+       // This process and one helper thread, no more.
+       const rlim_t tasks = TasksOf(kNobody) + 2;
+       testing::RunningProgram cli(args, b.dir.Path(), false, [tasks] {
+         const rlimit limit{tasks, tasks};
+         if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
+             ::setuid(kNobody) != 0) {
+           ::_exit(126);
+         }
+       });
+       const auto result = cli.Finish();
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_TRUE(Has(result.out, "1 Interfaces found")) << result.out;
+       EXPECT_FALSE(silent[2].Received(0).empty()) << "the last port was left out";
      }},
     {"started with standard output closed, a port named twice: no text to the device, one update",
      [](Bench& b) {
