@@ -111,6 +111,8 @@ bool SameLine(const std::string& path, const termios& before) {
   return std::memcmp(&before, &now, sizeof now) == 0;
 }
 
+constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC; this user is
+
 // Tasks (threads) that `uid` runs now, as the kernel counts them against RLIMIT_NPROC.
 rlim_t TasksOf(uid_t uid) {
   rlim_t tasks = 0;
@@ -239,29 +241,40 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          ::close(fd);
        }
      }},
-    {"thread limit (RLIMIT_NPROC) stops the second probe thread: the scan still finds the device",
+    {"thread limits (RLIMIT_NPROC): the scan and --all go on with the threads that started",
      [](Bench& b) {
-       constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC
-       std::vector<testing::RawPty> silent(3);
-       std::vector<std::string> args{LUMAFLASH_CLI_PATH, "scan", "--port", b.port};
-       ASSERT_EQ(::chmod(b.port.c_str(), 0666), 0);
-       for (const auto& pty : silent) {
-         ASSERT_EQ(::chmod(pty.Path().c_str(), 0666), 0);
-         args.insert(args.end(), {"--port", pty.Path()});
-       }
-       // This process and one helper thread, no more.
-       const rlim_t tasks = TasksOf(kNobody) + 2;
-       testing::RunningProgram cli(args, b.dir.Path(), false, [tasks] {
-         const rlimit limit{tasks, tasks};
-         if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
-             ::setuid(kNobody) != 0) {
-           ::_exit(126);
+       const std::vector<std::shared_ptr<sim::PtyDevice>> more{
+           testing::StartDevice(b.Got().Config()), testing::StartDevice(b.Got().Config())};
+       std::vector<testing::RawPty> silent(2);
+       std::vector<std::string> ports{b.port, more[0]->Path(), more[1]->Path()};
+       ASSERT_EQ(::chmod(b.dir.Path().c_str(), 0777), 0);
+       // `threads` besides the main one may run; the next one fails to start.
+       const auto runAsNobody = [&](std::vector<std::string> args, rlim_t threads) {
+         for (const std::string& port : ports) {
+           EXPECT_EQ(::chmod(port.c_str(), 0666), 0);
+           args.insert(args.end(), {"--port", port});
          }
-       });
-       const auto result = cli.Finish();
+         args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+         const rlim_t tasks = TasksOf(kNobody) + 1 + threads;
+         return testing::RunningProgram(args, b.dir.Path(), false, [tasks] {
+                  const rlimit limit{tasks, tasks};
+                  if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
+                      ::setuid(kNobody) != 0) {
+                    ::_exit(126);
+                  }
+                }).Finish();
+       };
+       ports.insert(ports.end(), {silent[0].Path(), silent[1].Path()});
+       auto result = runAsNobody({"scan"}, 1);  // four helpers wanted, one started
        EXPECT_EQ(result.exitCode, 0) << result.err;
-       EXPECT_TRUE(Has(result.out, "1 Interfaces found")) << result.out;
-       EXPECT_FALSE(silent[2].Received(0).empty()) << "the last port was left out";
+       EXPECT_TRUE(Has(result.out, "3 Interfaces found")) << result.out;
+       EXPECT_FALSE(silent[1].Received(0).empty()) << "the last port was left out";
+       ports.resize(3);
+       result = runAsNobody({"flash", b.small, "--all", "--json"}, 2);  // the scan's two fit
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_EQ(std::ranges::count(result.out, '\n'), 3) << result.out;
+       EXPECT_TRUE(b.Got().RunReceived() && more[0]->Snapshot().RunReceived() &&
+                   more[1]->Snapshot().RunReceived());
      }},
     {"started with standard output closed, a port named twice: no text to the device, one update",
      [](Bench& b) {
