@@ -331,9 +331,8 @@ TEST(WindowController, StopRequestEndsTheWindowInOrder) {
     EXPECT_TRUE(!got.RunReceived() && got.BlockCount() < 200);
     EXPECT_EQ(std::ranges::count(got.Packets(), std::vector<uint8_t>{protocol::kIdentify}), 1)
         << "probed again after the stop";
-    EXPECT_EQ(!bench.view.lines.empty() &&
-                  bench.view.lines.back().starts_with("Update interrupted: " +
-                                                      bench.devices[0]->Path()),
+    const std::string interrupted = "Update interrupted: " + bench.devices[0]->Path();
+    EXPECT_EQ(!bench.view.lines.empty() && bench.view.lines.back().starts_with(interrupted),
               updating);
   }
 }

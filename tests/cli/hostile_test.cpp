@@ -128,6 +128,17 @@ rlim_t TasksOf(uid_t uid) {
   return tasks;
 }
 
+// For the child: at most `tasks` tasks, as the unprivileged user.
+std::function<void()> AsNobodyWithin(rlim_t tasks) {
+  return [tasks] {
+    const rlimit limit{tasks, tasks};
+    if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
+        ::setuid(kNobody) != 0) {
+      ::_exit(126);
+    }
+  };
+}
+
 const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
     {"settings file that is a link or read-only: it and a link's target stay, that is said",
      [](Bench& b) {
@@ -213,7 +224,8 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
      [](Bench& b) {
        const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the device is busy: it waits
-       struct sigaction ignore {}, previous {};
+       struct sigaction ignore = {};
+       struct sigaction previous = {};
        ignore.sa_handler = SIG_IGN;
        ::sigaction(SIGHUP, &ignore, &previous);
        auto cli = b.Start({"flash", b.small, "--wait", "--port", b.port});
@@ -256,13 +268,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          }
          args.insert(args.begin(), LUMAFLASH_CLI_PATH);
          const rlim_t tasks = TasksOf(kNobody) + 1 + threads;
-         return testing::RunningProgram(args, b.dir.Path(), false, [tasks] {
-                  const rlimit limit{tasks, tasks};
-                  if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
-                      ::setuid(kNobody) != 0) {
-                    ::_exit(126);
-                  }
-                }).Finish();
+         return testing::RunningProgram(args, b.dir.Path(), false, AsNobodyWithin(tasks)).Finish();
        };
        ports.insert(ports.end(), {silent[0].Path(), silent[1].Path()});
        auto result = runAsNobody({"scan"}, 1);  // four helpers wanted, one started
