@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -360,14 +361,21 @@ class WindowController::Impl final : public Feedback {
     m_busy = true;
     m_then = std::move(then);
     m_view.EnableInput(false);
-    m_worker = std::thread([this, work = std::move(work)] {
+    auto run = [this, work = std::move(work)] {
       try {
         work();
       } catch (const std::exception& error) {
         AddStatus(std::string("Internal error: ") + error.what(), true);
       }
       Post([this] { Finish(); });
-    });
+    };
+    try {
+      m_worker = std::thread(run);
+    } catch (const std::system_error&) {
+      // No thread to be had (a process or container limit): the work runs here instead, and
+      // the window does not paint until it has ended.
+      run();
+    }
   }
 
   // Every update attempt the window starts ends here, whatever its result (an interrupted one
