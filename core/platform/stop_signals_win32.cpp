@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/platform/stop_signals.h"
+#include "core/platform/stop_signals_win32.h"
 
 namespace lumaflash::platform {
 
@@ -17,11 +18,17 @@ std::condition_variable g_released;
 bool g_guarding = false;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  return HandleConsoleControl(event) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+bool HandleConsoleControl(unsigned long event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
       g_stopRequested.store(true);
-      return TRUE;
+      return true;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: {
@@ -30,14 +37,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       // system started for the event) until the run has closed its port and written its record.
       std::unique_lock lock(g_mutex);
       g_released.wait(lock, [] { return !g_guarding; });
-      return TRUE;
+      return true;
     }
     default:
-      return FALSE;
+      return false;
   }
 }
-
-}  // namespace
 
 std::atomic<bool>& StopRequested() {
   return g_stopRequested;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "core/platform/log_file.h"
+#include "core/platform/stop_signals.h"
+#include "core/platform/stop_signals_win32.h"
 #include "core/serial/port.h"
 #include "core/settings/ini_file.h"
 #include "core/settings/settings.h"
@@ -175,6 +178,30 @@ TEST(WindowsLog, AppendsUnderTheLock) {
   std::ostringstream text;
   text << std::ifstream(log, std::ios::binary).rdbuf();
   EXPECT_EQ(text.str(), "header\none\ntwo\n");
+}
+
+// Windows ends a console program as soon as its handler returns from a close, logoff or
+// shutdown event, so the handler holds it until the run has stopped in order; Ctrl+Break only
+// asks. Wine does not deliver these events here: the handler is called as Windows calls it.
+TEST(WindowsStop, ConsoleEventsStopInOrder) {
+  for (const DWORD event :
+       std::array<DWORD, 3>{CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    SCOPED_TRACE(event);
+    auto stopSignals = std::make_unique<platform::StopSignals>();
+    auto handled =
+        std::async(std::launch::async, [event] { return platform::HandleConsoleControl(event); });
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!platform::StopRequested().load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(platform::StopRequested().load());
+    const bool holds = event != CTRL_BREAK_EVENT;
+    EXPECT_EQ(handled.wait_for(holds ? 200ms : 10s) == std::future_status::timeout, holds)
+        << "the handler returned before the run had stopped";
+    stopSignals.reset();
+    ASSERT_EQ(handled.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(handled.get());
+  }
 }
 
 TEST(WindowsResources, ManifestAndIcon) {
