@@ -158,6 +158,25 @@ TEST(Window, SignalStopsTheUpdateInOrder) {
   EXPECT_EQ(std::memcmp(&before, &after, sizeof after), 0) << "line settings not given back";
 }
 
+// A stop asked for while the About box is open ends the window anyway: the box is closed for it.
+TEST(Window, StopClosesAnOpenDialog) {
+  Answers answers;
+  QtWindow window(WindowSetup{}, answers.Seams());  // never set up: it scans nothing
+  window.show();
+  bool closedByHand = false;
+  QTimer::singleShot(0, &window, [&] { window.Controller().OnStopRequested(); });
+  QTimer::singleShot(5000, &window, [&] {  // only so that a failure does not hang the suite
+    if (auto* box = qobject_cast<AboutBox*>(QApplication::activeModalWidget())) {
+      closedByHand = true;
+      box->reject();
+    }
+  });
+  window.ShowAbout();  // returns when the box has closed
+  EXPECT_FALSE(closedByHand);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(window.Controller().ExitStatus(), kInterruptedExit);
+}
+
 // The real side of the file-dialog seam: where it opens, what it lists, what it returns.
 TEST(Window, RealFileDialogOffersFirmwareFiles) {
   testing::TempDir dir;
