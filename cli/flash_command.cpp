@@ -14,18 +14,18 @@
 
 #include "cli/commands.h"
 #include "cli/device_choice.h"
-#include "core/discovery/catalogue.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
-#include "core/platform/text_path.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
-#include "core/serial/port_watch.h"
-#include "core/session/session.h"
-#include "core/session/last_image.h"
 #include "cli/terminal_feedback.h"
-#include "core/update/flash.h"
+#include "core/discovery/catalogue.h"
 #include "core/platform/sha256.h"
+#include "core/platform/text_path.h"
+#include "core/serial/port_watch.h"
+#include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
 
 namespace lumaflash::cli {
 
@@ -144,8 +144,8 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
   record.imagePath = run.imagePath;
   record.sha256 = run.sha256;
   const auto start = Clock::now();
-  record.outcome =
-      update::TransferImage(device, run.image, run.imagePath, feedback, &g_interrupted);
+  record.outcome = update::TransferImage(device, run.image, run.imagePath, feedback, &g_interrupted,
+                                         run.options.holderWait);
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   return record;
@@ -317,6 +317,12 @@ int FlashLoop(const FlashRun& run) {
   const bool waiting = options.wait || options.repeat;
   const ChoiceRules rules{run.image.deviceId, options.serial, options.all, waiting};
   Rescanner scanner(options.ports, options.usb);
+  if (waiting) {
+    scanner.WatchHolders(options.holderWait, &g_interrupted, [&run](const std::string& line) {
+      std::fprintf(run.human, "%s\n", line.c_str());
+      std::fflush(run.human);
+    });
+  }
   // A new port is looked at the moment it appears; the timed rescan stays for what no event
   // announces (a device on a port that was there before, a system where nothing is watched).
   std::optional<serial::PortWatch> watch;
@@ -334,6 +340,10 @@ int FlashLoop(const FlashRun& run) {
     }
     scanner.Scan();
     ReportFailures(scanner.NewFailures(), !options.ports.empty());
+    if (const auto& held = scanner.StillHeld()) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", serial::DescribePortFailure(*held).c_str());
+      return kExitPortOpenFailed;
+    }
     // A stop that came while the probes ran must not be noticed only after the start packet.
     if (g_interrupted.load()) {
       break;
