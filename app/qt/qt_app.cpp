@@ -75,6 +75,9 @@ int QtApp::Run(int argc, char** argv) {
   setup.ports = ports;
   setup.usbFilter = options->usb;
   setup.directory = std::filesystem::current_path();
+  if (!options->image.empty()) {
+    setup.handedImage = std::filesystem::absolute(options->image).string();
+  }
   QtWindow window(std::move(setup));
   window.Run();
   return 0;
