@@ -330,6 +330,10 @@ struct FailurePath {
   int closed;          // times the window ended
 };
 
+void PrintTo(const FailurePath& path, std::ostream* out) {
+  *out << path.name;
+}
+
 class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
 
 TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
@@ -365,6 +369,13 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   };
   std::vector<std::string> lines, alerted;
   std::transform(c.lines.begin(), c.lines.end(), std::back_inserter(lines), expand);
+  // A line ending in "*" is matched up to there: what the driver reported may differ.
+  for (std::size_t i = 0; i < lines.size() && i < bench.view.history.size(); ++i) {
+    if (lines[i].ends_with('*') && bench.view.history[i].starts_with(lines[i].substr(
+                                       0, lines[i].size() - 1))) {
+      lines[i] = bench.view.history[i];
+    }
+  }
   std::transform(c.alerted.begin(), c.alerted.end(), std::back_inserter(alerted), expand);
   EXPECT_EQ(bench.view.history, lines);
   EXPECT_EQ(bench.view.alerted, alerted);
@@ -380,6 +391,9 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   EXPECT_EQ(stamped, c.closed == 1);
 }
 
+const std::string kNoSuchPort =
+    "PORT: no such port. Check the cable and that the device is in bootloader mode, then try "
+    "again.";
 const std::string kSettingsReadOnly =
     "The settings file \"INI\" is read-only; settings were not saved. Make it writable to keep "
     "settings.";
@@ -388,13 +402,13 @@ const std::string kSettingsReadOnly =
 INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
     FailurePath{"TimeoutAtBlock17Of80", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, false,
                 UINT32_MAX,
-                {"Timeout on write data !", "1 Interfaces found"},
-                {"Timeout on write data !"}, false, 0},
+                {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
+                {"Timeout on write data !", "Last file: IMAGE"}, false, 0},
     FailurePath{"DeviceVanishesMidway", {{sim::Fault::Vanish, sim::PacketKind::Block, 40}}, false,
                 UINT32_MAX,
                 {"Timeout on write data !", "PORT vanished: the device was unplugged or reset. "
-                 "Plug it in again and retry.", "0 Interfaces found"},
-                {"Timeout on write data !"}, false, 0},
+                 "Plug it in again and retry. (*", "0 Interfaces found", kNoSuchPort},
+                {"Timeout on write data !", kNoSuchPort}, false, 0},
     // Nothing happens until the update ends: it completes, and only its success ends the window.
     FailurePath{"ClosePressedDuringTheUpdate", {}, false, 40,
                 {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
