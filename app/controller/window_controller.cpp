@@ -10,8 +10,8 @@
 
 #include "core/discovery/scan.h"
 #include "core/platform/text_path.h"
-#include "core/session/session.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
 #include "core/update/flash.h"
 
 namespace lumaflash::app {

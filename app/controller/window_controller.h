@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/window_view.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
-#include "app/controller/window_view.h"
 
 namespace lumaflash {
 struct Session;

@@ -68,8 +68,8 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
     } else if (!arg.empty() && arg[0] != '-' && options.image.empty()) {
       options.image = arg;
     } else if (!arg.empty() && arg[0] != '-') {
-      error = "one image file at a time, but \"" + options.image + "\" and \"" + arg +
-              "\" were given";
+      error =
+          "one image file at a time, but \"" + options.image + "\" and \"" + arg + "\" were given";
       return std::nullopt;
     } else {
       error = "unknown argument \"" + arg + "\"";

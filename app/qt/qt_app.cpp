@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
+#include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
 #include "lumaflash_version.h"
-#include "app/qt/qt_window.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 

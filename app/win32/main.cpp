@@ -12,8 +12,8 @@
 #include "app/controller/window_options.h"
 #include "app/win32/console_text.h"
 #include "app/win32/win32_window.h"
-#include "lumaflash_version.h"
 #include "core/platform/text_path.h"
+#include "lumaflash_version.h"
 
 namespace {
 

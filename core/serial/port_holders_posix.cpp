@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/serial/port_holders.h"
 
@@ -66,6 +68,13 @@ Scan ScanProcess(const fs::path& process, dev_t port, std::optional<int> ptyInde
   std::error_code error;
   for (fs::directory_iterator fd(process / "fd", error), end; !error && fd != end;
        fd.increment(error)) {
+    // Most descriptors are pipes, sockets and files; only a device node can be the port, and
+    // reading the link is much cheaper than following it.
+    std::array<char, 16> link{};
+    const ssize_t length = ::readlink(fd->path().c_str(), link.data(), link.size());
+    if (length < 5 || std::string_view(link.data(), 5) != "/dev/") {
+      continue;
+    }
     struct stat target {};
     if (::stat(fd->path().c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) {
       continue;

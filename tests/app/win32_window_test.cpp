@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/win32/console_text.h"
-#include "app/win32/win32_window.h"
 #include "app/win32/resource_ids.h"
+#include "app/win32/win32_window.h"
 #include "core/settings/settings.h"
 #include "sim/image_file.h"
 
@@ -276,11 +276,14 @@ TEST(TellOperator, MessageBoxOnlyWhenThereIsNoConsoleAndNoStream) {
     lumaflash::app::ConsoleSeams seams;
     seams.hasStandardHandle = c.stream ? +[](bool) { return true; } : +[](bool) { return false; };
     seams.attachParentConsole = c.console ? +[] { return true; } : +[] { return false; };
-    seams.messageBox = [](const std::wstring& text, bool error) { g_boxes.emplace_back(text, error); };
+    seams.messageBox = [](const std::wstring& text, bool error) {
+      g_boxes.emplace_back(text, error);
+    };
     lumaflash::app::TellOperator("lumaflash: unknown argument \"-x\" \u00e9\n", true, seams);
     ASSERT_EQ(g_boxes.size(), c.boxes);
     if (c.boxes == 1) {
-      EXPECT_EQ(g_boxes[0], std::make_pair(std::wstring(L"lumaflash: unknown argument \"-x\" \u00e9\n"), true));
+      EXPECT_EQ(g_boxes[0],
+                std::make_pair(std::wstring(L"lumaflash: unknown argument \"-x\" \u00e9\n"), true));
     }
   }
 }

@@ -358,9 +358,9 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   bench.controller->OnFirmwareUpdate();
   bench.view.Settle(*bench.controller);
   const auto expand = [&](std::string text) {
-    for (const auto& [name, value] :
-         {std::pair<std::string, std::string>{"IMAGE", image}, {"PORT", device->Path()},
-          {"INI", ini.string()}}) {
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"IMAGE", image},
+                                      {"PORT", device->Path()},
+                                      {"INI", ini.string()}}) {
       for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
         text.replace(at, name.size(), value);
       }
@@ -371,8 +371,8 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   std::transform(c.lines.begin(), c.lines.end(), std::back_inserter(lines), expand);
   // A line ending in "*" is matched up to there: what the driver reported may differ.
   for (std::size_t i = 0; i < lines.size() && i < bench.view.history.size(); ++i) {
-    if (lines[i].ends_with('*') && bench.view.history[i].starts_with(lines[i].substr(
-                                       0, lines[i].size() - 1))) {
+    if (lines[i].ends_with('*') &&
+        bench.view.history[i].starts_with(lines[i].substr(0, lines[i].size() - 1))) {
       lines[i] = bench.view.history[i];
     }
   }
@@ -386,8 +386,8 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   const sim::DeviceModel got = device->Snapshot();
   EXPECT_EQ(got.RunReceived() && std::equal(payload.begin(), payload.end(), got.Image().begin()),
             c.imageComplete);
-  const bool stamped = testing::ReadWholeFile(ini).find("LAST_DEVICE=351406122026") !=
-                       std::string::npos;
+  const bool stamped =
+      testing::ReadWholeFile(ini).find("LAST_DEVICE=351406122026") != std::string::npos;
   EXPECT_EQ(stamped, c.closed == 1);
 }
 

@@ -25,9 +25,10 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
   for (const auto& [args, simulate, ports, error] : cases) {
     std::string said;
     const auto options = ParseAppOptions(args, said);
-    EXPECT_TRUE(options ? error.empty() && options->simulate == simulate && options->ports == ports &&
-                              options->image == (args.back() == "dimmer.bin" ? "dimmer.bin" : "")
-                        : said.find(error) != std::string::npos && !error.empty())
+    EXPECT_TRUE(options
+                    ? error.empty() && options->simulate == simulate && options->ports == ports &&
+                          options->image == (args.back() == "dimmer.bin" ? "dimmer.bin" : "")
+                    : said.find(error) != std::string::npos && !error.empty())
         << ::testing::PrintToString(args) << said;
   }
   EXPECT_FALSE(HasDisplay(nullptr, nullptr, nullptr) || HasDisplay("", "", ""));

@@ -18,9 +18,9 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
-#include "cli/rescanner.h"
 #include "sim/image_file.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
@@ -284,9 +284,11 @@ TEST(Cli, PermissionDeniedNamesTheGroupThatOwnsThePort) {
       "install the udev rule that gives the seated user access (lumaflash-cli udev-rule --usb "
       "VID:PID --install, as root)";
   const std::vector<std::pair<mode_t, std::string>> cases = {
-      {0660, ": permission denied. The port belongs to the group dialout, which your user is not "
-             "in. Either add your user to it (sudo usermod -aG dialout $USER, then log in again) "
-             "or " + udev + "."},
+      {0660,
+       ": permission denied. The port belongs to the group dialout, which your user is not "
+       "in. Either add your user to it (sudo usermod -aG dialout $USER, then log in again) "
+       "or " +
+           udev + "."},
       {0600, ": permission denied. Only its owner may open it: " + udev +
                  ", then plug the device in again."},
   };
@@ -349,8 +351,7 @@ TEST(Cli, UdevRuleForEachIdAndItsInstall) {
     EXPECT_TRUE(Has(installed.out, "Wrote " + target + " (rules for ")) << installed.out;
     EXPECT_TRUE(Has(installed.out, "Did not reload udev")) << installed.out;
     EXPECT_EQ(testing::ReadWholeFile(target), printed.out);
-    EXPECT_EQ(std::filesystem::status(target).permissions(),
-              std::filesystem::perms(0644));
+    EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0644));
   }
   EXPECT_EQ(Cli(dir, {"udev-rule"}).exitCode, 2);
 }

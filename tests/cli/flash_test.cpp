@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "core/discovery/scan.h"
-#include "core/session/session.h"
+#include "core/image/firmware_image.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "tests/support/recording_feedback.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
-#include "core/update/flash.h"
-#include "core/image/firmware_image.h"
 
 namespace lumaflash {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/session/session.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
 #include "core/settings/settings.h"
 #include "tests/support/read_file.h"
 #include "tests/support/recording_feedback.h"
@@ -34,10 +34,9 @@ using testing::WriteBytes;
 // How many entries a folder holds besides the lock file: a writer leaves no temporary file
 // behind.
 long Entries(const fs::path& directory) {
-  return std::count_if(fs::directory_iterator(directory), fs::directory_iterator(),
-                       [](const fs::directory_entry& entry) {
-                         return entry.path().extension() != ".lock";
-                       });
+  return std::count_if(
+      fs::directory_iterator(directory), fs::directory_iterator(),
+      [](const fs::directory_entry& entry) { return entry.path().extension() != ".lock"; });
 }
 
 TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
@@ -312,7 +311,8 @@ TEST(IniFileWrite, TwoProgramsWritingAtOnceLoseNothing) {
       IniFile file(path);
       bool allWritten = true;
       for (int i = 0; i < kKeysEach; ++i) {
-        allWritten = file.Write("3514", std::string(program) + std::to_string(i), "1") && allWritten;
+        allWritten =
+            file.Write("3514", std::string(program) + std::to_string(i), "1") && allWritten;
       }
       ::_exit(allWritten ? 0 : 1);
     }
