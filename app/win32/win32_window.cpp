@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/win32/resource_ids.h"
 #include "app/win32/win32_window.h"
 #include "core/platform/alert_tone.h"
 #include "core/platform/text_path.h"
+#include "app/win32/resource_ids.h"
 
 namespace lumaflash::app {
 
