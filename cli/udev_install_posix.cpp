@@ -35,6 +35,7 @@ std::string Joined(const std::vector<std::string>& words) {
 // Runs a command found on PATH and waits for it; "" when it succeeded, otherwise why not.
 std::string Run(const std::vector<std::string>& command) {
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (const std::string& word : command) {
     argv.push_back(const_cast<char*>(word.c_str()));
   }
