@@ -3,8 +3,10 @@
 #include "core/settings/ini_file.h"
 #include "core/platform/file_replace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -332,6 +334,24 @@ TEST(IniFileWrite, TwoProgramsWritingAtOnceLoseNothing) {
   }
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(Entries(dir.Path()), 1);
+}
+
+// A program that keeps the lock (stuck, say) costs a bounded wait and a clear message, never a
+// hang and never a write beside it.
+TEST(IniFileWrite, ALockHeldTooLongIsToldAndNothingIsWritten) {
+  TempDir dir;
+  const fs::path path = dir / "Lumaflash.ini";
+  WriteBytes(path, "[APP]\nLAST_DEVICE=old\n");
+  const int other = ::open((dir / "Lumaflash.ini.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  IniFile file(path);
+  EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "new"));
+  EXPECT_EQ(file.LastError(), "Another program kept the settings file \"" + path.string() +
+                                  "\" locked for 5 s; settings were not saved. Let the other "
+                                  "Lumaflash in this folder finish, then try again.");
+  EXPECT_EQ(ReadBytes(path), "[APP]\nLAST_DEVICE=old\n");
+  ::close(other);
+  EXPECT_TRUE(file.Write("APP", "LAST_DEVICE", "new")) << file.LastError();
 }
 
 }  // namespace
