@@ -41,7 +41,8 @@ void Rescanner::Remember(const discovery::Probe& probe) {
     if (probe.failure.error != state.failure.error) {
       m_newFailures.push_back(probe.failure);
     }
-    state = PortState{0, 0, probe.failure, true};
+    // A port that is not there yet has not appeared: its first probe comes after the holders'.
+    state = PortState{0, 0, probe.failure, probe.failure.error != serial::PortError::NotFound};
     return;
   }
   state.failure = {};

@@ -58,7 +58,7 @@ class Rescanner {
     int silentRounds = 0;  // rounds in a row the port opened but gave no usable reply
     int skipLeft = 0;      // rounds still to skip before probing it again
     serial::PortFailure failure;
-    bool seen = false;  // listed in an earlier round
+    bool seen = false;  // there in an earlier round (listed, and not "no such port")
   };
 
   std::vector<serial::PortAddress> Due(const std::vector<serial::PortAddress>& ports);
