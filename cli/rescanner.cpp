@@ -86,12 +86,14 @@ std::vector<serial::PortAddress> Rescanner::FreeOfHolders(std::vector<serial::Po
 
 void Rescanner::Scan() {
   const std::vector<serial::PortAddress> ports = discovery::PortsToScan(m_namedPorts, m_usbFilter);
-  const std::vector<serial::PortAddress> due = FreeOfHolders(Due(ports));
-  // A port that went away and comes back (the next device on the same ttyACM0) is new again.
+  // A port that left the walk was unplugged: whatever comes back on its path is a new device,
+  // owed a probe at once, not the back-off of the silent one before it, and its holders are
+  // waited for first.
   std::erase_if(m_ports, [&](const auto& entry) {
     return std::none_of(ports.begin(), ports.end(),
                         [&](const serial::PortAddress& port) { return port.path == entry.first; });
   });
+  const std::vector<serial::PortAddress> due = FreeOfHolders(Due(ports));
   for (const serial::PortAddress& port : ports) {
     m_ports[port.path].seen = true;
   }
