@@ -158,7 +158,12 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
     settings::StampUpdate(run.session, record.device.deviceId);
   }
   ExplainFailure(run, record);
-  if (record.outcome.result == update::FlashResult::Interrupted) {
+  // Stopped while another program still held the port: the device was never touched.
+  const bool untouched = record.outcome.blockCount == 0;
+  if (record.outcome.result == update::FlashResult::Interrupted && untouched) {
+    std::fprintf(stderr, "lumaflash-cli: stopped before anything was sent to %s.\n",
+                 Describe(record.device).c_str());
+  } else if (record.outcome.result == update::FlashResult::Interrupted) {
     std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
