@@ -1,3 +1,4 @@
+cmake_policy(SET CMP0009 NEW)
 # Fails when the version number is written anywhere but in project() of CMakeLists.txt: the
 # generated header, the Windows resources, the window's title and About text, the package and
 # --version all take it from there. Left out, as their history is theirs: docs/, the README,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/platform/command_line.h"
+#include "core/platform/text_path.h"
 #include "lumaflash_version.h"
 
 namespace lumaflash::app {
@@ -62,6 +63,21 @@ bool Store(std::string_view name, const std::string& value, AppOptions& options,
   return true;
 }
 
+// Takes the one word that is no option as the image handed to the window.
+bool StoreImage(const std::string& word, AppOptions& options, std::string& error) {
+  if (word.empty() || word[0] == '-') {  // "" and "-" name no file
+    error = "unknown argument \"" + word + "\"";
+    return false;
+  }
+  if (!options.image.empty()) {
+    error =
+        "one image file at a time, but \"" + options.image + "\" and \"" + word + "\" were given";
+    return false;
+  }
+  options.image = word;
+  return true;
+}
+
 }  // namespace
 
 std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
@@ -72,10 +88,7 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
       [&](const platform::OptionSpec& option, std::string_view value) {
         return Store(option.name, std::string(value), options, error);
       },
-      [&](std::string_view operand) {
-        error = "unknown argument \"" + std::string(operand) + "\"";
-        return false;
-      });
+      [&](std::string_view operand) { return StoreImage(std::string(operand), options, error); });
   if (!stop) {
     return options;
   }
@@ -91,7 +104,7 @@ std::string AppUsage(const Face& face) {
   const std::string port(face.portName);
   std::string text = "usage: lumaflash ";
   text += face.canSimulate ? "[--simulate N] " : "";
-  text += "[--port " + port + "]... [--usb VID:PID]...\n";
+  text += "[--port " + port + "]... [--usb VID:PID]... [FILE]\n";
   text +=
       "       lumaflash --help | --version\n"
       "\n"
@@ -106,7 +119,8 @@ std::string AppUsage(const Face& face) {
   text +=
       "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
       "                vendor; repeatable)\n"
-      "  --version     print the program's version\n";
+      "  --version     print the program's version\n"
+      "  FILE          an image file: the first Firmware-Update opens the file dialog on it\n";
   return text + "  without options " + std::string(face.allPorts) + "\n";
 }
 
@@ -144,6 +158,11 @@ WindowSetup SetupFor(const AppOptions& options, const std::vector<std::string>& 
   setup.ports.insert(setup.ports.end(), simulatedPorts.begin(), simulatedPorts.end());
   setup.usbFilter = options.usb;
   setup.directory = std::move(directory);
+  if (!options.image
+           .empty()) {  // a file named on the command line, dropped on the program, or "Open with"
+    setup.handedImage =
+        platform::Utf8FromPath(std::filesystem::absolute(platform::PathFromUtf8(options.image)));
+  }
   return setup;
 }
 
