@@ -422,7 +422,7 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
   // may write, or one of the two would drop the other's entry. The lock is on a side file
   // because the replace swaps the settings file itself.
   const platform::FileLock lock(LockPathFor(m_path), kLockWait);
-  if (lock.Result() == platform::FileLock::State::kTimedOut) {
+  if (lock.Result() == platform::FileLock::State::TimedOut) {
     m_lastError = "Another program kept the settings file " + Quoted(m_path) + " locked for " +
                   std::to_string(kLockWait.count() / 1000) +
                   " s; settings were not saved. Let the other Lumaflash in this folder finish, "
