@@ -14,18 +14,19 @@
 
 #include "cli/commands.h"
 #include "cli/device_choice.h"
-#include "core/discovery/catalogue.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
-#include "core/platform/text_path.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
-#include "core/serial/port_watch.h"
-#include "core/session/session.h"
-#include "core/session/last_image.h"
 #include "cli/terminal_feedback.h"
-#include "core/update/flash.h"
+#include "core/discovery/catalogue.h"
 #include "core/platform/sha256.h"
+#include "core/platform/text_path.h"
+#include "core/serial/port_watch.h"
+#include "core/session/flash_interface.h"
+#include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
 
 namespace lumaflash::cli {
 
@@ -137,7 +138,7 @@ struct FlashRun {
 };
 
 FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device,
-                    Feedback& feedback) {
+                    update::UpdateListener& feedback) {
   FlashRecord record;
   record.timestamp = LocalTimestamp(std::chrono::system_clock::now());
   record.device = device;
@@ -189,9 +190,7 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
       std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
     }
   }
-  if (record.outcome.result == update::FlashResult::Success) {
-    settings::StampUpdate(run.session, record.device.deviceId);
-  }
+  session::StampIfUpdated(run.session, record.device.deviceId, record.outcome);
   ExplainFailure(run, record);
   if (record.outcome.result == update::FlashResult::Interrupted) {
     std::fprintf(stderr,
@@ -435,7 +434,7 @@ int RunFlash(const Options& options) {
   Session session(settingsFeedback);
   session.recallLastImage = false;
   std::error_code noDirectory;
-  settings::SetupSettings(session, std::filesystem::current_path(noDirectory));
+  session::SetupSettings(session, std::filesystem::current_path(noDirectory));
   const FlashRun run{
       options, imagePath,
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),

@@ -1,10 +1,13 @@
 #include "cli/flash_record.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
-#include "core/discovery/catalogue.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
+#include "core/platform/local_time.h"
 #include "core/platform/log_file.h"
 #include "core/platform/text_path.h"
 
@@ -24,6 +27,21 @@ std::string CsvField(const std::string& text) {
 }
 
 }  // namespace
+
+std::string LocalTimestamp(std::chrono::system_clock::time_point when) {
+  const std::optional<platform::LocalTime> local = platform::ToLocalTime(when);
+  if (!local) {
+    return {};
+  }
+  // ISO 8601's extended form: 2026-12-06T09:30:00+01:00.
+  const int offset = local->utcOffsetMinutes;
+  const int minutes = offset < 0 ? -offset : offset;
+  std::array<char, 48> stamp{};
+  std::snprintf(stamp.data(), stamp.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", local->year,
+                local->month, local->day, local->hour, local->minute, local->second,
+                offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return stamp.data();
+}
 
 const char* const kCsvHeader =
     "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs,"

@@ -2,10 +2,11 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "core/discovery/catalogue.h"
-#include "core/discovery/scan.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
+#include "core/discovery/scan.h"
+#include "core/session/find_interfaces.h"
 #include "core/session/session.h"
 
 namespace lumaflash::cli {
@@ -90,7 +91,7 @@ int RunScan(const Options& options) {
   session.namedPorts = options.ports;
   session.usbFilter = options.usb;
   session.recallLastImage = false;
-  ReportPortFailures(discovery::ScanInterfaces(session));
+  ReportPortFailures(session::ScanInterfaces(session));
   if (options.json) {
     std::printf("%s\n", InterfacesJson(session.interfaces).c_str());
     // Standard output carries only JSON; the log the operator asked for goes beside it.

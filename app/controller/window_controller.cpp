@@ -8,11 +8,11 @@
 #include <thread>
 #include <utility>
 
-#include "core/discovery/scan.h"
 #include "core/platform/text_path.h"
-#include "core/session/session.h"
+#include "core/session/find_interfaces.h"
+#include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
-#include "core/update/flash.h"
+#include "core/session/session.h"
 
 namespace lumaflash::app {
 
@@ -47,10 +47,10 @@ UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
   }
   plan.index = first;
   plan.deviceId = session.interfaces[static_cast<std::size_t>(first)].deviceId;
-  plan.initialName = settings::ReadLastOpen(
+  plan.initialName = session::ReadLastOpen(
       session, plan.deviceId, platform::Utf8FromPath(session.currentDirectory / "*.bin"));
   const bool useLast = session.useLastAgain && !session.currentImagePath.empty();
-  settings::WriteUseLastAgain(session, plan.deviceId, useLast);
+  session::WriteUseLastAgain(session, plan.deviceId, useLast);
   plan.path = useLast ? UpdatePath::UseLast : UpdatePath::AskForFile;
   return plan;
 }
@@ -70,7 +70,7 @@ FileRequest RequestFor(const std::string& initialName) {
 // with the reason (busy, permission denied, no such port), so that a mistyped or taken port
 // does not just look like a missing device. The system's ports are walked silently.
 void ScanAndReport(Session& session) {
-  const std::vector<serial::PortFailure> failures = discovery::ScanInterfaces(session);
+  const std::vector<serial::PortFailure> failures = session::ScanInterfaces(session);
   if (session.namedPorts.empty()) {
     return;
   }
@@ -129,11 +129,11 @@ class WindowController::Impl final : public Feedback {
     m_view.ShowStatus({});
     DrawProgress();
     DrawUseLast();
-    settings::SetupSettings(m_session, m_setup.directory);
+    session::SetupSettings(m_session, m_setup.directory);
     m_session.currentImagePath.clear();
     Start([this] { ScanAndReport(m_session); },
           [this] {
-            m_autoRepeatArmed = settings::IsAutoRepeatDue(m_session);
+            m_autoRepeatArmed = session::IsAutoRepeatDue(m_session);
             if (m_autoRepeatArmed) {
               m_view.StartTimer(kAutoRepeatTimerId, kAutoRepeatDelay);
             }
@@ -165,13 +165,13 @@ class WindowController::Impl final : public Feedback {
         }
         SetWaiting(true);
         m_session.currentImagePath = *chosen;
-        settings::WriteLastOpen(m_session, plan.deviceId, *chosen);
+        session::WriteLastOpen(m_session, plan.deviceId, *chosen);
         break;
       }
     }
     Start(
         [this, index = plan.index] {
-          const update::FlashOutcome outcome = update::FlashInterface(m_session, index);
+          const update::FlashOutcome outcome = session::FlashInterface(m_session, index);
           ScanAndReport(m_session);
           m_updated = outcome.result == update::FlashResult::Success;
         },
@@ -245,7 +245,6 @@ class WindowController::Impl final : public Feedback {
   bool IsSetUp() const { return m_setUp; }
   bool IsBusy() const { return m_busy; }
   bool AutoRepeatArmed() const { return m_autoRepeatArmed; }
-  const Session& WorkingState() const { return m_session; }
 
   // Feedback: called on whichever thread runs the session's work.
 
@@ -283,27 +282,39 @@ class WindowController::Impl final : public Feedback {
       DrawProgress();
     });
   }
-  void ShowWaitCursor() override {
+  void ScanStarted() override {
     Post([this] { SetWaiting(true); });
   }
-  void ShowArrowCursor() override {
+  void ScanEnded() override {
     Post([this] { SetWaiting(false); });
   }
-  void ShowInterfaces(const std::vector<InterfaceRow>& rows) override {
+  // A new list has no image recalled for it yet: the box stays greyed until one is.
+  void ShowInterfaces(const std::vector<discovery::InterfaceRow>& rows) override {
     std::vector<ListRow> shown;
     shown.reserve(rows.size());
-    for (const InterfaceRow& row : rows) {
+    for (const discovery::InterfaceRow& row : rows) {
       shown.push_back({row.device, row.version, row.serial, row.tooltip});
     }
-    Post([this, shown = std::move(shown)] { m_view.ShowRows(shown, shown.empty() ? -1 : 0); });
-  }
-  void SetUseLastEnabled(bool enabled) override {
-    Post([this, enabled] {
-      m_useLastEnabled = enabled;
+    Post([this, shown = std::move(shown)] {
+      m_view.ShowRows(shown, shown.empty() ? -1 : 0);
+      m_useLastEnabled = false;
       DrawUseLast();
     });
   }
-  void RefreshControls() override {
+  void LastImageRecalled(const std::string& /*path*/, bool useLastAgain) override {
+    Post([this, useLastAgain] {
+      m_useLastEnabled = true;
+      m_useLastTicked = useLastAgain;
+      DrawUseLast();
+    });
+  }
+  // A failed update gives the arrow back at once; a successful one shows the box as the
+  // session holds it, and the scan after it sets the cursor.
+  void UpdateEnded(bool succeeded) override {
+    if (!succeeded) {
+      Post([this] { SetWaiting(false); });
+      return;
+    }
     Post([this, ticked = m_session.useLastAgain] {
       m_useLastTicked = ticked;
       DrawUseLast();
@@ -435,9 +446,6 @@ bool WindowController::IsBusy() const {
 }
 bool WindowController::AutoRepeatArmed() const {
   return m_impl->AutoRepeatArmed();
-}
-const Session& WindowController::WorkingState() const {
-  return m_impl->WorkingState();
 }
 
 }  // namespace lumaflash::app

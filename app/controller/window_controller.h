@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/window_view.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
-#include "app/controller/window_view.h"
-
-namespace lumaflash {
-struct Session;
-}
 
 namespace lumaflash::app {
 
@@ -75,7 +71,6 @@ class WindowController {
   // A scan or an update is running (or its results are still to be delivered).
   bool IsBusy() const;
   bool AutoRepeatArmed() const;
-  const Session& WorkingState() const;
 
  private:
   class Impl;

@@ -5,7 +5,7 @@
 #include "core/platform/text_path.h"
 #include "core/session/session.h"
 
-namespace lumaflash::settings {
+namespace lumaflash::session {
 
 namespace {
 
@@ -28,7 +28,7 @@ bool IsReadableFile(const std::string& path) {
 
 void SetupSettings(Session& session, const std::filesystem::path& directory) {
   session.currentDirectory = directory;
-  session.settings.emplace(SettingsPathIn(directory));
+  session.settings.emplace(settings::SettingsPathIn(directory));
 }
 
 std::string ReadLastOpen(Session& session, uint16_t deviceId, const std::string& fallback) {
@@ -61,10 +61,9 @@ void RecallLastImage(Session& session) {
   if (session.currentImagePath.empty() || !IsReadableFile(session.currentImagePath)) {
     return;
   }
-  session.feedback.SetUseLastEnabled(true);
-  session.useLastAgain = AppSettings::IsOn(session.settings->ReadUseLastAgain(deviceId));
+  session.useLastAgain = settings::AppSettings::IsOn(session.settings->ReadUseLastAgain(deviceId));
   session.feedback.AddStatus("Last file: " + session.currentImagePath, true);
-  session.feedback.RefreshControls();
+  session.feedback.LastImageRecalled(session.currentImagePath, session.useLastAgain);
 }
 
 bool IsAutoRepeatDue(Session& session) {
@@ -73,7 +72,7 @@ bool IsAutoRepeatDue(Session& session) {
   }
   const std::string stamp = session.settings->ReadLastDevice();
   ReportProblem(session, session.settings->LastError().empty());
-  return stamp == FormatUpdateStamp(session.interfaces[0].deviceId, session.today());
+  return stamp == settings::FormatUpdateStamp(session.interfaces[0].deviceId, session.today());
 }
 
 void StampUpdate(Session& session, uint16_t deviceId) {
@@ -82,4 +81,4 @@ void StampUpdate(Session& session, uint16_t deviceId) {
   }
 }
 
-}  // namespace lumaflash::settings
+}  // namespace lumaflash::session

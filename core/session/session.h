@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "core/update/feedback.h"
+#include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/usb_identity.h"
+#include "core/session/feedback.h"
 #include "core/settings/settings.h"
-#include "core/image/firmware_image.h"
 
 namespace lumaflash {
 

@@ -1,9 +1,11 @@
 #include "core/settings/settings.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
+#include "core/platform/local_time.h"
 #include "core/platform/text_path.h"
 
 namespace lumaflash::settings {
@@ -16,6 +18,11 @@ constexpr std::string_view kLastOpenKey = "LAST_OPEN";
 constexpr std::string_view kUseLastAgainKey = "USE_LAST_AGAIN";
 
 }  // namespace
+
+LocalDate TodayLocal() {
+  const auto now = platform::ToLocalTime(std::chrono::system_clock::now());
+  return now ? LocalDate{now->day, now->month, now->year} : LocalDate{};
+}
 
 std::string DeviceSection(uint16_t deviceId) {
   std::array<char, 8> text{};

@@ -4,14 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "core/update/feedback.h"
+#include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
-#include "core/image/firmware_image.h"
-
-namespace lumaflash {
-struct Session;
-}
+#include "core/update/listener.h"
 
 namespace lumaflash::update {
 
@@ -43,14 +39,11 @@ struct FlashOutcome {
 
 // Sends a loaded image to one interface: checks type, bootloader and block size, opens the
 // port, sends start, blocks and run, and closes the port on every path. Reports through
-// `feedback`; `imagePath` only names the image in the success line. Every block goes out as a
-// full block, padded with zeros past the payload. `cancel`, when set, stops between blocks.
+// `listener`, which hears UpdateEnded() on every path; `imagePath` only names the image in the
+// success line. Every block goes out as a full block, padded with zeros past the payload. `cancel`,
+// when set, stops between blocks.
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
-                           const std::string& imagePath, Feedback& feedback,
+                           const std::string& imagePath, UpdateListener& listener,
                            const std::atomic<bool>* cancel = nullptr);
-
-// The whole update of interface `index` from the session's current image path: load, transfer,
-// and after success the update stamp in the settings file.
-FlashOutcome FlashInterface(Session& session, int index);
 
 }  // namespace lumaflash::update

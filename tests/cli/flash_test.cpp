@@ -8,15 +8,17 @@
 #include <vector>
 
 #include "core/discovery/scan.h"
-#include "core/session/session.h"
+#include "core/image/firmware_image.h"
+#include "core/session/find_interfaces.h"
+#include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "tests/support/recording_feedback.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
-#include "core/update/flash.h"
-#include "core/image/firmware_image.h"
 
 namespace lumaflash {
 namespace {
@@ -34,8 +36,8 @@ struct Bench {
     session.namedPorts = {device->Path()};
     session.recallLastImage = false;
     session.today = [] { return kToday; };
-    settings::SetupSettings(session, dir.Path());
-    discovery::ScanInterfaces(session);
+    session::SetupSettings(session, dir.Path());
+    session::ScanInterfaces(session);
     feedback.statuses.clear();
     feedback.progressSteps = 0;
     packetsAfterScan = device->Snapshot().Packets().size();
@@ -45,7 +47,7 @@ struct Bench {
     session.currentImagePath =
         dir.Write("image.bin", sim::BuildImageFile(version, deviceId, payload)).string();
   }
-  update::FlashOutcome Flash() { return update::FlashInterface(session, 0); }
+  update::FlashOutcome Flash() { return session::FlashInterface(session, 0); }
   std::string Stamp() const {
     return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice();
   }
@@ -140,13 +142,13 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     ASSERT_FALSE(bench.feedback.statuses.empty());
     const auto& told = bench.feedback.statuses.front();
     EXPECT_TRUE(outcome.statusLine == c.line && told.text == c.line && told.alert) << told.text;
-    EXPECT_TRUE(bench.feedback.arrowCursors >= 1 && bench.Stamp().empty());
+    EXPECT_TRUE(bench.feedback.failedUpdates >= 1 && bench.Stamp().empty());
     const sim::DeviceModel got = bench.device->Snapshot();
     EXPECT_FALSE(bench.feedback.Said("RUN application.") || got.RunReceived());
     EXPECT_EQ(got.Packets().size() - bench.packetsAfterScan, c.packets);
     EXPECT_EQ(bench.session.currentImagePath.empty(), c.result == WrongDevice);
     if (!got.Vanished()) {
-      discovery::ScanInterfaces(bench.session);  // the port was closed: found again at once
+      session::ScanInterfaces(bench.session);  // the port was closed: found again at once
       EXPECT_EQ(bench.session.interfaces.Count(), 1u);
     }
   }

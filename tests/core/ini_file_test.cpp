@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/session/session.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
 #include "core/settings/settings.h"
 #include "tests/support/read_file.h"
 #include "tests/support/recording_feedback.h"
@@ -24,6 +24,8 @@
 
 namespace lumaflash::settings {
 namespace {
+
+using namespace lumaflash::session;
 
 namespace fs = std::filesystem;
 using testing::ReadBytes;
@@ -184,7 +186,7 @@ struct Desk {
 };
 
 TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
-  // settings: "$" stands for the image's path; expected: recalled, box enabled, use last again,
+  // settings: "$" stands for the image's path; expected: recalled, recall told, use last again,
   // repeat due: "R", "E", "U", "A".
   // clang-format off
   struct Case { const char* name; std::vector<uint16_t> found; std::string settings;
@@ -216,11 +218,11 @@ TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
     WriteBytes(desk.dir / "Lumaflash.ini", text);
     RecallLastImage(desk.session);
     const bool recalled = desk.session.currentImagePath == image;
-    EXPECT_EQ(std::string(recalled ? "R" : "") + (desk.feedback.useLastEnabled ? "E" : "") +
+    EXPECT_EQ(std::string(recalled ? "R" : "") + (desk.feedback.lastImageRecalled ? "E" : "") +
                   (desk.session.useLastAgain ? "U" : "") +
                   (IsAutoRepeatDue(desk.session) ? "A" : ""),
               c.expected);
-    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.useLastEnabled);
+    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.lastImageRecalled);
     EXPECT_FALSE(desk.session.settingsErrorReported);
   }
 }

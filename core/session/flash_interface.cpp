@@ -1,0 +1,50 @@
+#include "core/session/flash_interface.h"
+
+#include <string>
+
+#include "core/platform/text_path.h"
+#include "core/session/last_image.h"
+
+namespace lumaflash::session {
+
+namespace {
+
+update::FlashOutcome Refuse(Feedback& feedback, update::FlashResult result,
+                            const std::string& line) {
+  feedback.AddStatus(line, true);
+  feedback.UpdateEnded(false);
+  return update::FlashOutcome{result, {}, line};
+}
+
+}  // namespace
+
+update::FlashOutcome FlashInterface(Session& session, int index) {
+  using update::FlashResult;
+  if (session.currentImagePath.empty()) {
+    return update::FlashOutcome{FlashResult::NoImagePath, {}, {}};
+  }
+  if (index < 0 || static_cast<std::size_t>(index) >= session.interfaces.Count()) {
+    return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
+  }
+  std::string error;
+  if (!update::LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath), *session.image,
+                                 error)) {
+    return Refuse(session.feedback, FlashResult::ImageUnusable, error);
+  }
+  const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
+  update::FlashOutcome outcome = update::TransferImage(
+      record, *session.image, session.currentImagePath, session.feedback, session.cancel);
+  if (outcome.result == FlashResult::WrongDevice) {
+    session.currentImagePath.clear();
+  }
+  StampIfUpdated(session, record.deviceId, outcome);
+  return outcome;
+}
+
+void StampIfUpdated(Session& session, uint16_t deviceId, const update::FlashOutcome& outcome) {
+  if (outcome.result == update::FlashResult::Success) {
+    StampUpdate(session, deviceId);
+  }
+}
+
+}  // namespace lumaflash::session
