@@ -19,11 +19,11 @@
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
 #include "core/serial/port.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "sim/pty_host.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/run_program.h"
-#include "core/update/flash.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ void UpdateCost(const std::string& dir) {
   auto payload = lumaflash::sim::PatternPayload(kLength, 1);
   std::copy(payload.begin(), payload.end(), image->data.begin());
 
-  lumaflash::Feedback quiet;
+  lumaflash::update::UpdateListener quiet;
   const double cpuStart = CpuSeconds();
   const auto start = Clock::now();
   auto outcome = lumaflash::update::TransferImage(record, *image, "bench.bin", quiet);

@@ -185,9 +185,8 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
     std::fflush(stdout);
   }
   if (!run.options.logPath.empty()) {
-    std::string error;
-    if (!AppendCsv(platform::PathFromUtf8(run.options.logPath), record, error)) {
-      std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    if (auto logged = AppendCsv(platform::PathFromUtf8(run.options.logPath), record); !logged) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", platform::Describe(logged.error()).c_str());
     }
   }
   session::StampIfUpdated(run.session, record.device.deviceId, record.outcome);
@@ -405,9 +404,8 @@ int RunFlash(const Options& options) {
   const std::string& imagePath = options.positional[0];
   // The image is checked before any port is touched.
   auto image = std::make_unique<update::FirmwareImage>();
-  std::string error;
-  if (!update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image, error)) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   // A production run must leave its record: a log that cannot be written stops it before any

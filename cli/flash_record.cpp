@@ -97,14 +97,9 @@ std::string RecordCsv(const FlashRecord& record) {
   return line;
 }
 
-bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error) {
-  const int failed = AppendLocked(path, kCsvHeader, RecordCsv(record));
-  if (failed != 0) {
-    error = "cannot write the log " + platform::Utf8FromPath(path) + " (" + std::strerror(failed) +
-            "): check that its folder exists and is writable.";
-    return false;
-  }
-  return true;
+Expected<void, platform::LogFileError> AppendCsv(const std::filesystem::path& path,
+                                                 const FlashRecord& record) {
+  return platform::AppendLocked(path, kCsvHeader, RecordCsv(record));
 }
 
 std::string FailureText(const update::FlashOutcome& outcome) {
