@@ -49,6 +49,11 @@ class [[nodiscard]] Expected {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
+  template <typename U>
+  T value_or(U&& fallback) const& {
+    return has_value() ? value() : static_cast<T>(std::forward<U>(fallback));
+  }
+
   // Only without a value.
   const E& error() const& { return std::get<1>(m_state); }
 

@@ -49,7 +49,7 @@ struct Bench {
   }
   update::FlashOutcome Flash() { return session::FlashInterface(session, 0); }
   std::string Stamp() const {
-    return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice();
+    return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice().value_or("<unreadable>");
   }
 
   testing::TempDir dir;
