@@ -170,7 +170,9 @@ TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
     EXPECT_NE(outcome.statusLine.find(words), std::string::npos) << outcome.statusLine;
   }
   bench.session.currentImagePath = (bench.dir / "nowhere.bin").string();
-  EXPECT_EQ(bench.Flash().result, FlashResult::ImageUnusable);
+  const auto missing = bench.Flash();
+  EXPECT_EQ(missing.result, FlashResult::ImageUnusable);
+  EXPECT_EQ(missing.statusLine.find("Cannot open firmware file"), 0u) << missing.statusLine;
   bench.UseImage(0x3514, sim::PatternPayload(4 * 64, 1));
   {
     serial::PortLink holder;
