@@ -102,14 +102,14 @@ int CombinedExit(const std::vector<FlashRecord>& records) {
   std::size_t failed = 0;
   int first = kExitOk;
   for (const FlashRecord& record : records) {
-    if (record.outcome.result == update::FlashResult::Interrupted) {
+    if (update::ResultOf(record.outcome) == update::FlashResult::Interrupted) {
       return kExitInterrupted;
     }
-    if (record.outcome.result == update::FlashResult::Success) {
+    if (record.outcome) {
       continue;
     }
     if (failed++ == 0) {
-      first = ExitCodeFor(record.outcome.result);
+      first = ExitCodeFor(record.outcome.error().result);
     }
   }
   if (failed == 0 || failed == records.size()) {
@@ -154,7 +154,10 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
 
 // After the status line of a failure: what exactly went wrong, and what to do about it.
 void ExplainFailure(const FlashRun& run, const FlashRecord& record) {
-  const update::FlashOutcome& outcome = record.outcome;
+  if (record.outcome) {
+    return;
+  }
+  const update::UpdateError& outcome = record.outcome.error();
   if (outcome.result == update::FlashResult::WrongDevice) {
     std::fprintf(stderr,
                  "lumaflash-cli: the image is for %s, but the device on %s is %s; nothing was "
@@ -191,7 +194,7 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
   }
   session::StampIfUpdated(run.session, record.device.deviceId, record.outcome);
   ExplainFailure(run, record);
-  if (record.outcome.result == update::FlashResult::Interrupted) {
+  if (update::ResultOf(record.outcome) == update::FlashResult::Interrupted) {
     std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
@@ -211,11 +214,11 @@ void PrintSummary(std::FILE* out, const std::vector<FlashRecord>& records) {
   for (const FlashRecord& record : records) {
     std::fprintf(out, "%-20s %-22s %-18s %.1f s\n", record.device.portPath.c_str(),
                  discovery::FormatSerial(record.device.Serial()).c_str(),
-                 update::FlashResultName(record.outcome.result),
+                 update::FlashResultName(update::ResultOf(record.outcome)),
                  static_cast<double>(record.durationMs) / 1000.0);
   }
   for (const FlashRecord& record : records) {
-    if (record.outcome.result != update::FlashResult::Success) {
+    if (!record.outcome) {
       std::fprintf(out, "%s: %s\n", record.device.portPath.c_str(),
                    FailureText(record.outcome).c_str());
     }
@@ -384,7 +387,7 @@ int FlashLoop(const FlashRun& run) {
   }
   if (options.repeat && !done.empty()) {
     const auto updated = std::count_if(done.begin(), done.end(), [](const FlashRecord& record) {
-      return record.outcome.result == update::FlashResult::Success;
+      return record.outcome.has_value();
     });
     std::fprintf(run.human, "Stopped. %td update(s) in this run, %td failed.\n", updated,
                  static_cast<std::ptrdiff_t>(done.size()) - updated);

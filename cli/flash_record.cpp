@@ -66,11 +66,11 @@ std::string RecordJson(const FlashRecord& record) {
       .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
       .Add("image", record.imagePath)
       .Add("sha256", record.sha256)
-      .Add("result", update::FlashResultName(record.outcome.result));
-  if (record.outcome.result == update::FlashResult::Success) {
+      .Add("result", update::FlashResultName(update::ResultOf(record.outcome)));
+  if (record.outcome) {
     object.AddNull("status");
   } else {
-    object.Add("status", record.outcome.statusLine);
+    object.Add("status", record.outcome.error().statusLine);
   }
   object.Add("durationMs", record.durationMs);
   return object.Text();
@@ -85,8 +85,8 @@ std::string RecordCsv(const FlashRecord& record) {
       discovery::WordHex(record.device.firmwareVersion),
       record.imagePath,
       record.sha256,
-      update::FlashResultName(record.outcome.result),
-      record.outcome.statusLine,
+      update::FlashResultName(update::ResultOf(record.outcome)),
+      record.outcome ? std::string() : record.outcome.error().statusLine,
       std::to_string(record.durationMs),
       record.device.usb ? record.device.usb->serial.value_or("") : "",
   };
@@ -103,17 +103,7 @@ Expected<void, platform::LogFileError> AppendCsv(const std::filesystem::path& pa
 }
 
 std::string FailureText(const update::FlashOutcome& outcome) {
-  if (outcome.result == update::FlashResult::Success) {
-    return "ok";
-  }
-  std::string text = update::FlashResultName(outcome.result);
-  if (!outcome.statusLine.empty()) {
-    text += ": " + outcome.statusLine;
-  }
-  if (outcome.port.error != serial::PortError::None) {
-    text += " " + serial::DescribePortFailure(outcome.port);
-  }
-  return text;
+  return outcome ? "ok" : update::Describe(outcome.error());
 }
 
 }  // namespace lumaflash::cli

@@ -173,7 +173,7 @@ class WindowController::Impl final : public Feedback {
         [this, index = plan.index] {
           const update::FlashOutcome outcome = session::FlashInterface(m_session, index);
           ScanAndReport(m_session);
-          m_updated = outcome.result == update::FlashResult::Success;
+          m_updated = outcome.has_value();
         },
         [this] {
           if (m_updated) {

@@ -13,7 +13,7 @@ update::FlashOutcome Refuse(Feedback& feedback, update::FlashResult result,
                             const std::string& line) {
   feedback.AddStatus(line, true);
   feedback.UpdateEnded(false);
-  return update::FlashOutcome{result, {}, line};
+  return MakeUnexpected(update::UpdateError{result, {}, line});
 }
 
 }  // namespace
@@ -21,7 +21,7 @@ update::FlashOutcome Refuse(Feedback& feedback, update::FlashResult result,
 update::FlashOutcome FlashInterface(Session& session, int index) {
   using update::FlashResult;
   if (session.currentImagePath.empty()) {
-    return update::FlashOutcome{FlashResult::NoImagePath, {}, {}};
+    return MakeUnexpected(update::UpdateError{FlashResult::NoImagePath, {}, {}});
   }
   if (index < 0 || static_cast<std::size_t>(index) >= session.interfaces.Count()) {
     return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
@@ -34,7 +34,7 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
   update::FlashOutcome outcome = update::TransferImage(
       record, *session.image, session.currentImagePath, session.feedback, session.cancel);
-  if (outcome.result == FlashResult::WrongDevice) {
+  if (update::ResultOf(outcome) == FlashResult::WrongDevice) {
     session.currentImagePath.clear();
   }
   StampIfUpdated(session, record.deviceId, outcome);
@@ -42,7 +42,7 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
 }
 
 void StampIfUpdated(Session& session, uint16_t deviceId, const update::FlashOutcome& outcome) {
-  if (outcome.result == update::FlashResult::Success) {
+  if (outcome) {
     StampUpdate(session, deviceId);
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <thread>
+#include <utility>
 
 #include "core/protocol/programming.h"
 
@@ -17,7 +18,7 @@ constexpr std::chrono::milliseconds kRunPause{100};
 FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::string& line) {
   listener.AddStatus(line, true);
   listener.UpdateEnded(false);
-  return FlashOutcome{result, {}, line};
+  return MakeUnexpected(UpdateError{result, {}, line});
 }
 
 std::optional<FlashOutcome> CheckFits(const protocol::InterfaceRecord& record,
@@ -70,9 +71,9 @@ SendResult SendBlocks(protocol::Programmer& programmer, const protocol::Interfac
   return SendResult::Sent;
 }
 
-FlashOutcome WriteFailure(UpdateListener& listener, const serial::PortLink& link,
-                          const std::string& port, SendResult sent) {
-  FlashOutcome outcome;
+UpdateError WriteFailure(UpdateListener& listener, const serial::PortLink& link,
+                         const std::string& port, SendResult sent) {
+  UpdateError outcome;
   outcome.port = link.LastFailure();
   if (sent == SendResult::Interrupted) {
     outcome.result = FlashResult::Interrupted;
@@ -118,6 +119,21 @@ const char* FlashResultName(FlashResult result) {
   return "unknown";
 }
 
+std::string Describe(const UpdateError& error) {
+  std::string text = FlashResultName(error.result);
+  if (!error.statusLine.empty()) {
+    text += ": " + error.statusLine;
+  }
+  if (error.port.error != serial::PortError::None) {
+    text += " " + serial::DescribePortFailure(error.port);
+  }
+  return text;
+}
+
+FlashResult ResultOf(const FlashOutcome& outcome) {
+  return outcome ? FlashResult::Success : outcome.error().result;
+}
+
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
                            const std::string& imagePath, UpdateListener& listener,
                            const std::atomic<bool>* cancel) {
@@ -130,12 +146,12 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
 
   serial::PortLink link;
   if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
-    FlashOutcome outcome{FlashResult::PortOpenFailed, link.LastFailure(),
-                         "Error while open USB port !"};
+    UpdateError outcome{FlashResult::PortOpenFailed, link.LastFailure(),
+                        "Error while open USB port !"};
     listener.AddStatus(outcome.statusLine, true);
     listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
     listener.UpdateEnded(false);
-    return outcome;
+    return MakeUnexpected(std::move(outcome));
   }
   protocol::Programmer programmer(link);
   SendResult sent =
@@ -146,11 +162,11 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
     sent = SendBlocks(programmer, record, image, listener, cancel, acknowledged);
   }
   if (sent != SendResult::Sent) {
-    FlashOutcome outcome = WriteFailure(listener, link, record.portPath, sent);
+    UpdateError outcome = WriteFailure(listener, link, record.portPath, sent);
     outcome.failedBlock = started ? acknowledged + 1 : 0;
     outcome.blockCount = BlockCount(image.length, record.blockSize);
     link.ClosePort();
-    return outcome;
+    return MakeUnexpected(std::move(outcome));
   }
   listener.AddStatus("Write data complete. (" + imagePath + ")", false);
   programmer.SendRun();
@@ -159,7 +175,7 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   listener.SetProgressPosition(0);
   link.ClosePort();
   listener.UpdateEnded(true);
-  return FlashOutcome{};
+  return {};
 }
 
 }  // namespace lumaflash::update

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/image/firmware_image.h"
+#include "core/platform/expected.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
 #include "core/update/listener.h"
@@ -27,15 +28,26 @@ enum class FlashResult {
 // A short word for tables and machine-readable output: "ok", "write-failed", ...
 const char* FlashResultName(FlashResult result);
 
-struct FlashOutcome {
-  FlashResult result = FlashResult::Success;
+// Why an update did not complete.
+struct UpdateError {
+  FlashResult result = FlashResult::WriteFailed;
   serial::PortFailure port;  // why the port could not be opened, or vanished
-  std::string statusLine;    // the line that told of the failure; empty on success
+  std::string statusLine;    // the line that told of the failure; empty when none was shown
   // A write failure: the block that was not acknowledged, counted from 1 (0: the start
   // packet), and how many blocks the image takes.
   uint32_t failedBlock = 0;
   uint32_t blockCount = 0;
 };
+
+// For tables and logs: the result's word, the status line and the port's reason, e.g.
+// "write-failed: Timeout on write data ! /dev/ttyACM0 vanished: ...".
+std::string Describe(const UpdateError& error);
+
+// An update that completed, or why it did not.
+using FlashOutcome = Expected<void, UpdateError>;
+
+// FlashResult::Success, or the failure's result.
+FlashResult ResultOf(const FlashOutcome& outcome);
 
 // Sends a loaded image to one interface: checks type, bootloader and block size, opens the
 // port, sends start, blocks and run, and closes the port on every path. Reports through

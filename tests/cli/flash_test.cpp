@@ -47,7 +47,11 @@ struct Bench {
     session.currentImagePath =
         dir.Write("image.bin", sim::BuildImageFile(version, deviceId, payload)).string();
   }
-  update::FlashOutcome Flash() { return session::FlashInterface(session, 0); }
+  // What the update ended with, a success as FlashResult::Success.
+  update::UpdateError Flash() {
+    const update::FlashOutcome outcome = session::FlashInterface(session, 0);
+    return outcome ? update::UpdateError{FlashResult::Success, {}, {}} : outcome.error();
+  }
   std::string Stamp() const {
     return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice().value_or("<unreadable>");
   }
