@@ -13,6 +13,9 @@
 // layer's Describe().
 namespace lumaflash {
 
+// The member names are std::expected's own, so that the switch to it changes no caller.
+// NOLINTBEGIN(readability-identifier-naming)
+
 template <typename E>
 class Unexpected {
  public:
@@ -79,5 +82,7 @@ class [[nodiscard]] Expected<void, E> {
   bool m_failed = false;
   E m_error{};
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 }  // namespace lumaflash
