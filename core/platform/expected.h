@@ -47,10 +47,10 @@ class [[nodiscard]] Expected {
   // Only with a value: like std::expected's operator*, these do not check.
   T& value() & { return std::get<0>(m_state); }
   const T& value() const& { return std::get<0>(m_state); }
-  T& operator*() & { return value(); }
-  const T& operator*() const& { return value(); }
-  T* operator->() { return &value(); }
-  const T* operator->() const { return &value(); }
+  T& operator*() & { return std::get<0>(m_state); }
+  const T& operator*() const& { return std::get<0>(m_state); }
+  T* operator->() { return &std::get<0>(m_state); }
+  const T* operator->() const { return &std::get<0>(m_state); }
 
   template <typename U>
   T value_or(U&& fallback) const& {
