@@ -50,7 +50,7 @@ faults=(
   'core/update/flash.cpp|if (record.bootloaderVersion > kNewestBootloader) {|if (record.bootloaderVersion >= kNewestBootloader) {'
   'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {'
   'core/update/flash.cpp|  programmer.SendRun();|'
-  'core/session/flash_interface.cpp|if (outcome.result == FlashResult::WrongDevice) {|if (false) {'
+  'core/session/flash_interface.cpp|if (update::ResultOf(outcome) == FlashResult::WrongDevice) {|if (false) {'
   'core/session/flash_interface.cpp|    StampUpdate(session, deviceId);|'
   'core/image/firmware_image.cpp|return headerVersion >= 2 ? 16 : 13;|return headerVersion > 2 ? 16 : 13;'
   'core/image/firmware_image.cpp|  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});|'

@@ -110,6 +110,7 @@ class PosixPort final : public OsPort {
 
   int m_fd = -1;
   std::optional<termios> m_before;  // the line settings the port had when we opened it
+  bool m_exclusive = false;         // we set TIOCEXCL, so we clear it again
 };
 
 bool PosixPort::Open(const std::string& path) {
@@ -125,6 +126,11 @@ bool PosixPort::Open(const std::string& path) {
 
 bool PosixPort::Configure() {
   SystemCalls& sys = ActiveSystemCalls();
+  // Root opens a tty that another program made exclusive; that program still owns it.
+  int heldExclusive = 0;
+  if (sys.Ioctl(m_fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
+    return Fail(PortError::Busy, EBUSY);
+  }
   // The lock keeps out every other program that plays by the rules (another Lumaflash
   // included); TIOCEXCL keeps out the ones that do not look at locks.
   if (RetryOnInterrupt([&] { return sys.Flock(m_fd, LOCK_EX | LOCK_NB); }) < 0) {
@@ -133,6 +139,7 @@ bool PosixPort::Configure() {
   if (sys.Ioctl(m_fd, TIOCEXCL, nullptr) < 0) {
     return Fail(PortError::Unusable, errno);
   }
+  m_exclusive = true;
   termios line{};
   if (RetryOnInterrupt([&] { return sys.GetAttributes(m_fd, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
@@ -260,8 +267,11 @@ void PosixPort::Close() {
     m_before.reset();
   }
   // The exclusive flag belongs to the tty, not to our descriptor: it would outlive the close
-  // while anyone else keeps the tty open, and lock out the next program.
-  (void)sys.Ioctl(m_fd, TIOCNXCL, nullptr);
+  // while anyone else keeps the tty open, and lock out the next program. Only a flag we set is
+  // ours to clear; a busy port's flag belongs to the program that holds it.
+  if (std::exchange(m_exclusive, false)) {
+    (void)sys.Ioctl(m_fd, TIOCNXCL, nullptr);
+  }
   // Never retried: after an interrupted close the descriptor is already gone and its number
   // may belong to someone else.
   (void)sys.Close(m_fd);
