@@ -176,8 +176,10 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
 TEST(WindowsLog, AppendsUnderTheLock) {
   TempFolder folder("");
   const fs::path log = folder.path.parent_path() / "log.csv";
-  EXPECT_EQ(cli::AppendLocked(log, "header", "one"), 0);
-  EXPECT_EQ(cli::AppendLocked(log, "header", "two"), 0);
+  for (const char* line : {"one", "two"}) {
+    const auto appended = platform::AppendLocked(log, "header", line);
+    EXPECT_TRUE(appended) << (appended ? "" : platform::Describe(appended.error()));
+  }
   std::ostringstream text;
   text << std::ifstream(log, std::ios::binary).rdbuf();
   EXPECT_EQ(text.str(), "header\none\ntwo\n");
