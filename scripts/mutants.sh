@@ -51,7 +51,7 @@ faults=(
   'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {'
   'core/update/flash.cpp|  programmer.SendRun();|'
   'core/session/flash_interface.cpp|if (update::ResultOf(outcome) == FlashResult::WrongDevice) {|if (false) {'
-  'core/session/flash_interface.cpp|    StampUpdate(session, deviceId);|'
+  'core/session/flash_interface.cpp|    StampUpdate(session, deviceId);|    (void)session, (void)deviceId;'
   'core/image/firmware_image.cpp|return headerVersion >= 2 ? 16 : 13;|return headerVersion > 2 ? 16 : 13;'
   'core/image/firmware_image.cpp|  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});|'
   'core/image/firmware_image.cpp|if (length > kImageBufferSize) {|if (length >= kImageBufferSize) {'
