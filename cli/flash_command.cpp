@@ -110,8 +110,8 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
   record.imagePath = run.imagePath;
   record.sha256 = run.sha256;
   const auto start = Clock::now();
-  record.outcome =
-      update::TransferImage(device, run.image, run.imagePath, feedback, &platform::StopRequested());
+  record.outcome = update::TransferImage(device, run.image, run.imagePath, feedback,
+                                         &platform::StopRequested(), run.options.holderWait);
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   return record;
@@ -159,7 +159,13 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
   }
   session::StampIfUpdated(run.session, record.device.deviceId, record.outcome);
   ExplainFailure(run, record);
-  if (update::ResultOf(record.outcome) == update::FlashResult::Interrupted) {
+  // Stopped while another program still held the port: the device was never touched.
+  const bool interrupted = update::ResultOf(record.outcome) == update::FlashResult::Interrupted;
+  const bool untouched = interrupted && record.outcome.error().blockCount == 0;
+  if (untouched) {
+    std::fprintf(stderr, "lumaflash-cli: stopped before anything was sent to %s.\n",
+                 Describe(record.device).c_str());
+  } else if (interrupted) {
     std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
@@ -292,6 +298,13 @@ int FlashLoop(const FlashRun& run) {
   const bool waiting = options.wait || options.repeat;
   const ChoiceRules rules{run.image.deviceId, options.serial, options.all, waiting};
   Rescanner scanner(options.ports, options.usb);
+  if (waiting) {
+    scanner.WatchHolders(options.holderWait, &platform::StopRequested(),
+                         [&run](const std::string& line) {
+                           std::fprintf(run.human, "%s\n", line.c_str());
+                           std::fflush(run.human);
+                         });
+  }
   // A new port is looked at the moment it appears; the timed rescan stays for what no event
   // announces (a device on a port that was there before, a system where nothing is watched).
   std::optional<serial::PortWatch> watch;
@@ -309,6 +322,10 @@ int FlashLoop(const FlashRun& run) {
     }
     scanner.Scan();
     ReportFailures(scanner.NewFailures(), !options.ports.empty());
+    if (const auto& held = scanner.StillHeld()) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", serial::DescribePortFailure(*held).c_str());
+      return kExitPortOpenFailed;
+    }
     // A stop that came while the probes ran must not be noticed only after the start packet.
     if (platform::StopRequested().load()) {
       break;

@@ -14,6 +14,7 @@
 #include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
 #include "core/session/session.h"
+#include "core/update/flash.h"
 
 namespace lumaflash::app {
 
@@ -38,7 +39,8 @@ struct UpdatePlan {
 // The first half of the Firmware-Update command: checks the selection and writes
 // USE_LAST_AGAIN for the chosen path ("1" to use the last image, "0" when the file dialog is
 // to be shown).
-UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
+UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
+                      const std::string& handedImage) {
   UpdatePlan plan;
   const int first = selected.empty() ? -1 : selected.front();
   if (selected.size() != 1 || first < 0 ||
@@ -50,7 +52,13 @@ UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
   plan.deviceId = session.interfaces[static_cast<std::size_t>(first)].deviceId;
   plan.initialName = session::ReadLastOpen(
       session, plan.deviceId, platform::Utf8FromPath(session.currentDirectory / "*.bin"));
-  const bool useLast = session.useLastAgain && !session.currentImagePath.empty();
+  // A handed image is the operator's choice for now, so it is confirmed in the file dialog
+  // instead of the last image being used.
+  const bool useLast =
+      handedImage.empty() && session.useLastAgain && !session.currentImagePath.empty();
+  if (!handedImage.empty()) {
+    plan.initialName = handedImage;
+  }
   session::WriteUseLastAgain(session, plan.deviceId, useLast);
   plan.path = useLast ? UpdatePath::UseLast : UpdatePath::AskForFile;
   return plan;
@@ -153,13 +161,14 @@ class WindowController::Impl final : public Feedback {
       return;  // one scan or update at a time: they share the session
     }
     m_session.useLastAgain = m_useLastTicked;
-    const UpdatePlan plan = PlanUpdate(m_session, m_view.SelectedRows());
+    const UpdatePlan plan = PlanUpdate(m_session, m_view.SelectedRows(), m_setup.handedImage);
     switch (plan.path) {
       case UpdatePath::WrongSelection:
         return;
       case UpdatePath::UseLast:
         break;
       case UpdatePath::AskForFile: {
+        m_setup.handedImage.clear();  // only the first dialog opens on it
         const std::optional<std::string> chosen = m_view.ChooseFile(RequestFor(plan.initialName));
         if (!chosen || m_closed) {
           return;  // cancelled, or the program was told to end while the dialog was open
@@ -175,10 +184,18 @@ class WindowController::Impl final : public Feedback {
         [this, index = plan.index] {
           const update::FlashOutcome outcome = session::FlashInterface(m_session, index);
           RecordAttempt(outcome);
+          m_updated = outcome.has_value();
+          // Read before the rescan, whose own reads clear it.
+          const std::string unsaved = m_session.lastSettingsProblem;
           if (!m_cancel.load()) {
             ScanAndReport(m_session);  // a stopping program does not probe the ports again
           }
-          m_updated = outcome.has_value();
+          if (m_updated && !unsaved.empty()) {
+            // The update counts, but the window stays open so that the operator reads why
+            // the settings were not kept (the rescan has pushed the first report out).
+            m_updated = false;
+            AddStatus(unsaved, true);
+          }
         },
         [this] {
           if (m_updated) {

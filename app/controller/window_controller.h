@@ -21,6 +21,9 @@ struct WindowSetup {
   std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
   std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
+  // An image handed to the program (lumaflash dimmer.bin, Open with, a drop on the program):
+  // the first Firmware-Update opens the file dialog on it, for the operator to confirm.
+  std::string handedImage = {};
 };
 
 // The keys the window treats specially; every other key is Key::Other.

@@ -32,8 +32,9 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
     return Refuse(session.feedback, FlashResult::ImageUnusable, update::Describe(loaded.error()));
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
-  update::FlashOutcome outcome = update::TransferImage(
-      record, *session.image, session.currentImagePath, session.feedback, session.cancel);
+  update::FlashOutcome outcome =
+      update::TransferImage(record, *session.image, session.currentImagePath, session.feedback,
+                            session.cancel, session.holderWait);
   if (update::ResultOf(outcome) == FlashResult::WrongDevice) {
     session.currentImagePath.clear();
   }

@@ -13,11 +13,12 @@ namespace {
 // say so once per run, then carry on. True when `result` holds no failure.
 template <typename Result>
 bool Reported(Session& session, const Result& result) {
+  session.lastSettingsProblem = result ? std::string() : settings::Describe(result.error());
   if (result || session.settingsErrorReported) {
     return result.has_value();
   }
   session.settingsErrorReported = true;
-  session.feedback.AddStatus(settings::Describe(result.error()), true);
+  session.feedback.AddStatus(session.lastSettingsProblem, true);
   return false;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
+#include "core/serial/port_holders.h"
 #include "core/serial/usb_identity.h"
 #include "core/session/feedback.h"
 #include "core/settings/settings.h"
@@ -40,7 +42,13 @@ struct Session {
 
   std::optional<settings::AppSettings> settings;
   bool settingsErrorReported = false;
+  // What the last settings read or write through the session said went wrong; empty after one
+  // that worked.
+  std::string lastSettingsProblem;
   std::function<settings::LocalDate()> today = settings::TodayLocal;
+
+  // How long an update waits for another program to let go of the port.
+  std::chrono::milliseconds holderWait = serial::kDefaultHolderWait;
 
   // Set from another thread (Ctrl+C) to stop an update between two blocks.
   const std::atomic<bool>* cancel = nullptr;

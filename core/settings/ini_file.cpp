@@ -1,5 +1,6 @@
 #include "core/settings/ini_file.h"
 
+#include "core/platform/file_lock.h"
 #include "core/platform/file_replace.h"
 #include "core/platform/text_path.h"
 
@@ -7,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -306,6 +308,16 @@ using file_replace::FileContent;
 using file_replace::ReadFileContent;
 using file_replace::ReplaceFileContent;
 
+// How long a write waits for another program's write to the same file to finish; one takes
+// milliseconds, so running out means the other program is stuck.
+constexpr std::chrono::milliseconds kLockWait{5000};
+
+fs::path LockPathFor(const fs::path& settingsPath) {
+  fs::path lock = settingsPath;
+  lock += ".lock";
+  return lock;
+}
+
 std::string Quoted(const fs::path& path) {
   return "\"" + platform::Utf8FromPath(path) + "\"";
 }
@@ -405,6 +417,11 @@ std::string Describe(const SettingsError& error) {
     case SettingsError::Kind::BadEntry:
       return "Cannot save \"" + error.key + "\" in the settings file " + Quoted(error.path) + ": " +
              error.problem + ". Nothing was changed on disk.";
+    case SettingsError::Kind::Locked:
+      return "Another program kept the settings file " + Quoted(error.path) + " locked for " +
+             std::to_string(kLockWait.count() / 1000) +
+             " s; settings were not saved. Let the other Lumaflash in this folder finish, then "
+             "try again.";
     case SettingsError::Kind::ReadOnly:
       return "The settings file " + Quoted(error.path) +
              " is read-only; settings were not saved. Make it writable to keep settings.";
@@ -432,6 +449,13 @@ Expected<void, SettingsError> IniFile::Write(std::string_view section, std::stri
   if (std::string problem = EntryProblem(section, key, value); !problem.empty()) {
     return MakeUnexpected(
         SettingsError{Kind::BadEntry, m_path, 0, false, std::string(key), std::move(problem)});
+  }
+  // From the read to the replace no other program (a window and a command line in one folder)
+  // may write, or one of the two would drop the other's entry. The lock is on a side file
+  // because the replace swaps the settings file itself.
+  const platform::FileLock lock(LockPathFor(m_path), kLockWait);
+  if (lock.Result() == platform::FileLock::State::kTimedOut) {
+    return MakeUnexpected(SettingsError{Kind::Locked, m_path, 0, false, {}, {}});
   }
   const FileContent current = ReadFileContent(m_path, true);
   const bool exists = current.status == FileContent::Status::kRead;

@@ -33,6 +33,7 @@ struct SettingsError {
     NotAFile,     // a directory (`isDirectory`) or another thing that is no regular file
     CannotRead,   // `osError` says why
     BadEntry,     // `key` cannot be stored so that it reads back: `problem` says why
+    Locked,       // another program held the settings lock past the wait
     ReadOnly,     // the file itself may not be changed
     CannotWrite,  // replacing the file failed with `osError`; nothing changed on disk
   };

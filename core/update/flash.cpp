@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/protocol/programming.h"
 
@@ -91,6 +94,35 @@ UpdateError WriteFailure(UpdateListener& listener, const serial::PortLink& link,
   return outcome;
 }
 
+FlashOutcome PortOpenFailure(UpdateListener& listener, const serial::PortFailure& failure) {
+  UpdateError outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
+  listener.AddStatus(outcome.statusLine, true);
+  listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
+  listener.UpdateEnded(false);
+  return MakeUnexpected(std::move(outcome));
+}
+
+// A program that has the port open without locking it (ModemManager probing a new port with
+// AT commands, a terminal left open) would read our packets or put its own bytes between them:
+// wait for it to let go, and send nothing while it has not.
+std::optional<FlashOutcome> WaitForPort(const std::string& path, UpdateListener& listener,
+                                        const std::atomic<bool>* cancel,
+                                        std::chrono::milliseconds limit) {
+  const std::vector<serial::PortHolder> held = serial::WaitForHolders(
+      path, limit, cancel, [&](const std::string& line) { listener.AddStatus(line, false); });
+  if (held.empty()) {
+    return std::nullopt;
+  }
+  if (cancel != nullptr && cancel->load()) {
+    const std::string line = "Update stopped before anything was sent to " + path + ".";
+    listener.AddStatus(line, true);
+    listener.UpdateEnded(false);
+    return MakeUnexpected(UpdateError{FlashResult::Interrupted, {}, line});
+  }
+  return PortOpenFailure(listener, serial::PortFailure{serial::PortError::Busy, EBUSY, path,
+                                                       serial::StillHeldText(held, path, limit)});
+}
+
 }  // namespace
 
 const char* FlashResultName(FlashResult result) {
@@ -136,7 +168,7 @@ FlashResult ResultOf(const FlashOutcome& outcome) {
 
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
                            const std::string& imagePath, UpdateListener& listener,
-                           const std::atomic<bool>* cancel) {
+                           const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, listener)) {
     return *refused;
   }
@@ -144,14 +176,12 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   listener.SetProgressStep(1);
   listener.SetProgressPosition(0);
 
+  if (auto held = WaitForPort(record.portPath, listener, cancel, holderWait)) {
+    return *held;
+  }
   serial::PortLink link;
   if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
-    UpdateError outcome{FlashResult::PortOpenFailed, link.LastFailure(),
-                        "Error while open USB port !"};
-    listener.AddStatus(outcome.statusLine, true);
-    listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
-    listener.UpdateEnded(false);
-    return MakeUnexpected(std::move(outcome));
+    return PortOpenFailure(listener, link.LastFailure());
   }
   protocol::Programmer programmer(link);
   SendResult sent =

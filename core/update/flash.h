@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "core/platform/expected.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
+#include "core/serial/port_holders.h"
 #include "core/update/listener.h"
 
 namespace lumaflash::update {
@@ -52,10 +54,13 @@ FlashResult ResultOf(const FlashOutcome& outcome);
 // Sends a loaded image to one interface: checks type, bootloader and block size, opens the
 // port, sends start, blocks and run, and closes the port on every path. Reports through
 // `listener`, which hears UpdateEnded() on every path; `imagePath` only names the image in the
-// success line. Every block goes out as a full block, padded with zeros past the payload. `cancel`,
-// when set, stops between blocks.
+// success line. Every block goes out as a full block, padded with zeros past the payload.
+// `cancel`, when set, stops between blocks. Before it opens the port it waits up to `holderWait`
+// for other programs that hold the port to let go, and sends nothing while one still does
+// (PortOpenFailed, Busy, the holders named).
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
                            const std::string& imagePath, UpdateListener& listener,
-                           const std::atomic<bool>* cancel = nullptr);
+                           const std::atomic<bool>* cancel = nullptr,
+                           std::chrono::milliseconds holderWait = serial::kDefaultHolderWait);
 
 }  // namespace lumaflash::update
