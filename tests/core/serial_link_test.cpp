@@ -19,11 +19,11 @@
 #include "core/protocol/programming.h"
 #include "core/serial/port.h"
 #include "core/serial/system_calls.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/recording_feedback.h"
 #include "tests/support/sim_devices.h"
-#include "core/update/flash.h"
 
 namespace lumaflash {
 namespace {
@@ -251,11 +251,14 @@ TEST(FaultInjection, UpdateUnderFaultsDeliversEveryByteOrEndsWithThePortClosed) 
     FaultySystemCalls calls(c.rules, true);
     calls.writeLimit = c.writeLimit;
     testing::RecordingFeedback feedback;
-    update::FlashOutcome outcome;
+    update::FlashOutcome transferred;
     {
       serial::ScopedSystemCalls scoped(calls);
-      outcome = update::TransferImage(record, *image, "image.bin", feedback);
+      transferred = update::TransferImage(record, *image, "image.bin", feedback);
     }
+    const update::UpdateError outcome =
+        transferred ? update::UpdateError{update::FlashResult::Success, {}, {}}
+                    : transferred.error();
     // Nothing holds the port: every descriptor is closed once, and another link can take it.
     EXPECT_TRUE(calls.openFds.empty());
     EXPECT_EQ(calls.Count(Call::Close), 1);
