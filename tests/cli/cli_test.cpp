@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
-#include "cli/rescanner.h"
 #include "sim/image_file.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
@@ -73,6 +73,14 @@ bool WaitFor(Condition condition) {
     std::this_thread::sleep_for(20ms);
   }
   return condition();
+}
+
+// Returns once a whole round of the --repeat rescan began and ended after the call. The rescan
+// asks `watched` (a device that always answers) once per round, so the third question from now
+// belongs to a round that began after the second, which began after now.
+bool WaitForFullRound(const sim::PtyDevice& watched) {
+  const std::size_t asked = watched.Snapshot().Packets().size();
+  return WaitFor([&] { return watched.Snapshot().Packets().size() >= asked + 3; });
 }
 
 TEST(Cli, ScanAndInfo) {
@@ -152,6 +160,7 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
     std::vector<sim::FaultPlan> faults;
     int exitCode;
     std::string words;  // on standard output for success, else a pattern on standard error
+    uint16_t bootloader = 0x0100;
   };
   const Case cases[] = {
       {good, 1, {}, 0, "Write data complete. (" + good.string() + ")\nRUN application.\n"},
@@ -162,12 +171,15 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
       {other, 1, {}, 6, R"(for Lumetta B \(type 3409\), but the device on .* is Lumetta A)"},
       {good, 1, {{F::Silent, P::Block, 1}}, 9, "Timeout on write data !\n.* failed at block 2 of"},
       {good, 1, {{F::Vanish, P::Start, 0}}, 9, "vanished"},
+      {good, 1, {}, 7, "Wrong bootloader version!", 0x0200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.words);
     Devices devices;
     for (int i = 0; i < c.devices; ++i) {
-      devices.push_back(testing::StartDevice(testing::Device(0x3514), c.faults));
+      sim::DeviceConfig config = testing::Device(0x3514);
+      config.bootloaderVersion = c.bootloader;
+      devices.push_back(testing::StartDevice(config, c.faults));
     }
     std::vector<std::string> args = WithPorts({"flash", c.image.string()}, devices);
     if (c.devices == 0) {
@@ -314,11 +326,11 @@ TEST(Production, RepeatUpdatesEachNewUnitOnceAsItAppears) {
   ASSERT_TRUE(WaitFor([&] { return unitB->Snapshot().RunReceived(); }));
   // Unit A is unplugged and a unit with the same serial number comes back on its port: new.
   std::filesystem::remove(portA);
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(WaitForFullRound(*other));  // the program has seen port A empty
   auto unitA2 = testing::StartDevice(Unit(1, 0x3611, true));
   std::filesystem::create_symlink(unitA2->Path(), portA);
   ASSERT_TRUE(WaitFor([&] { return unitA2->Snapshot().RunReceived(); }));
-  std::this_thread::sleep_for(1500ms);  // a few more rounds: nobody may be updated again
+  ASSERT_TRUE(WaitForFullRound(*other));  // a round more: nobody may be updated again
   cli.Signal(SIGINT);
   auto result = cli.Finish();
   EXPECT_EQ(result.exitCode, 0) << result.err;
