@@ -333,6 +333,16 @@ if [[ -n $record ]]; then
 fi
 
 killed=0 timedout=0 nobuild=0 lived=0 total=0 stale=0
+counts() {
+  echo "$killed killed, $timedout timed out, $nobuild do not build, $lived lived, of $total"
+}
+# Stopped midway (Ctrl+C, a deadline), the run still says what it found, and says that it stopped.
+stopped() {
+  [[ -f $work/original && -n ${file:-} ]] && cp -p "$work/original" "$src/$file"
+  say "stopped before the end, during fault ${number:-?}; the faults judged so far: $(counts)"
+  exit 130
+}
+trap stopped INT TERM
 for i in "${selected[@]}"; do
   number=$((i + 1))
   entry=${faults[$i]}
@@ -372,7 +382,8 @@ for i in "${selected[@]}"; do
 done
 build_tests || true
 ! $windows_needed || build_windows || true
-say "$killed killed, $timedout timed out, $nobuild do not build, $lived lived, of $total"
+trap - INT TERM
+say "$(counts)"
 if ((stale > 0)); then
   say "$stale STALE faults: their text is no longer in the code"
   exit 2

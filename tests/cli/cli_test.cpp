@@ -26,14 +26,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
+using testing::Has, testing::StartPackets, testing::WaitFor;
 
 testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
   args.insert(args.begin(), LUMAFLASH_CLI_PATH);
   return testing::RunProgram(args, dir.Path());
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 // Small blocks and a serial number of its own, which bootloader 0101 reports for every type.
@@ -58,21 +55,6 @@ bool ReceivedExactly(const sim::PtyDevice& device, std::vector<uint8_t> payload)
   payload.resize((payload.size() + blockSize - 1) / blockSize * blockSize, 0);
   return got.RunReceived() && got.Image() == payload && got.TimingViolations().empty() &&
          got.ProtocolViolations().empty();
-}
-
-int StartPackets(const sim::PtyDevice& device) {
-  const auto packets = device.Snapshot().Packets();
-  return static_cast<int>(std::count_if(packets.begin(), packets.end(), [](const auto& p) {
-    return p.size() == 4 && p[0] == protocol::kProgram;
-  }));
-}
-
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (auto waited = 0ms; waited < 10s && !condition(); waited += 20ms) {
-    std::this_thread::sleep_for(20ms);
-  }
-  return condition();
 }
 
 // Returns once a whole round of the --repeat rescan began and ended after the call. The rescan
@@ -301,9 +283,9 @@ TEST(Production, SerialNumberPicksOneDevice) {
     devices.push_back(testing::StartDevice(Unit(2)));
     auto result = Cli(dir, WithPorts({"flash", image.string(), "--serial", serial}, devices));
     EXPECT_EQ(result.exitCode, exitCode) << result.out << result.err;
-    EXPECT_EQ(StartPackets(*devices[0]), 0);
+    EXPECT_EQ(StartPackets(devices[0]->Snapshot()), 0);
     EXPECT_EQ(ReceivedExactly(*devices[1], payload), exitCode == 0);
-    EXPECT_EQ(StartPackets(*devices[1]), exitCode == 0 ? 1 : 0);
+    EXPECT_EQ(StartPackets(devices[1]->Snapshot()), exitCode == 0 ? 1 : 0);
   }
 }
 
@@ -334,9 +316,11 @@ TEST(Production, RepeatUpdatesEachNewUnitOnceAsItAppears) {
   cli.Signal(SIGINT);
   auto result = cli.Finish();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(StartPackets(*unitA) + StartPackets(*unitB) + StartPackets(*unitA2), 3);
+  EXPECT_EQ(StartPackets(unitA->Snapshot()) + StartPackets(unitB->Snapshot()) +
+                StartPackets(unitA2->Snapshot()),
+            3);
   EXPECT_TRUE(ReceivedExactly(*unitA2, payload));
-  EXPECT_EQ(StartPackets(*other), 0);
+  EXPECT_EQ(StartPackets(other->Snapshot()), 0);
   EXPECT_TRUE(Has(result.out, "device of type 3611 (Tessel Four)")) << result.out;
   // A missing port is told once each time it goes missing: B at first, A when unplugged.
   const std::regex missing("no such port");

@@ -34,19 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ReadBytes;
-
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (auto waited = 0ms; waited < 10s && !condition(); waited += 10ms) {
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using testing::Has, testing::ReadBytes, testing::StartPackets, testing::WaitFor;
 
 // Whether `signal` is still waiting to be taken by the process (its shared pending set).
 bool SignalPending(int pid, int signal) {
@@ -54,12 +42,6 @@ bool SignalPending(int pid, int signal) {
   const auto at = status.find("ShdPnd:");
   return at != std::string::npos &&
          ((std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1u) != 0;
-}
-
-long StartPackets(const sim::DeviceModel& got) {
-  return std::ranges::count_if(got.Packets(), [](const auto& packet) {
-    return packet.size() == 4 && packet[0] == protocol::kProgram;
-  });
 }
 
 // What every row starts from: a folder, one device of type 3514 (10 ms per block) with 64-byte
