@@ -4,7 +4,7 @@
 # the tests.
 #
 #   bash scripts/mutants.sh            every fault
-#   bash scripts/mutants.sh 3 17       only faults 3 and 17 (numbers as printed)
+#   bash scripts/mutants.sh 17 3       only faults 17 and 3, in that order (numbers as printed)
 #
 # Each fault ends in one of four ways, counted apart: "killed" (a test failed on every try),
 # "timeout" (no try passed, and at least one ran past its time-out), "nobuild" (the faulty tree
@@ -294,14 +294,18 @@ if ! build_tests; then
   exit 1
 fi
 
+# The faults named on the command line, in the order named; or all of them.
 chosen=("$@")
+((${#chosen[@]} > 0)) || mapfile -t chosen < <(seq "${#faults[@]}")
 selected=()
 windows_needed=false
-for i in "${!faults[@]}"; do
-  if ((${#chosen[@]} == 0)) || printf '%s\n' "${chosen[@]}" | grep -qx "$((i + 1))"; then
-    selected+=("$i")
-    is_windows_file "$(field "${faults[$i]}" 0)" && windows_needed=true
-  fi
+for number in "${chosen[@]}"; do
+  ((number >= 1 && number <= ${#faults[@]})) || {
+    echo "there is no fault $number (1 to ${#faults[@]})" >&2
+    exit 2
+  }
+  selected+=("$((number - 1))")
+  is_windows_file "$(field "${faults[$((number - 1))]}" 0)" && windows_needed=true
 done
 
 # The unchanged tree must pass within the tries a fault gets, or no verdict means anything.
@@ -328,7 +332,7 @@ if [[ -n $record ]]; then
   {
     echo "# scripts/mutants.sh, written by the run itself"
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit, $build_type build, $tries tries a fault"
-    echo "# faults: ${chosen[*]:-all}${MUTANT_SKIP:+, cases left out: $MUTANT_SKIP}"
+    echo "# faults: ${*:-all}${MUTANT_SKIP:+, cases left out: $MUTANT_SKIP}"
   } >"$record"
 fi
 
