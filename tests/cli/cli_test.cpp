@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/progress_line.h"
 #include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
@@ -346,6 +347,18 @@ TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
   EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
   EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+}
+
+// At every width the line fits, and a bar is drawn only with room for one: a sliver of a bar
+// says nothing and takes the room of a figure.
+TEST(CliPieces, ProgressLineFitsEveryWidthWithoutASliverOfABar) {
+  const cli::ProgressFigures figures{40, 80, 20480, 40960, std::chrono::milliseconds(61000)};
+  for (std::size_t width = 2; width <= 120; ++width) {
+    const std::string line = cli::ProgressLine(figures, width);
+    EXPECT_LT(line.size(), width);
+    const std::size_t open = line.find('[');
+    EXPECT_TRUE(open == std::string::npos || line.find(']') - open - 1 >= 8) << line;
+  }
 }
 
 // lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
