@@ -255,6 +255,9 @@ say() {
   [[ -z $record ]] || echo "$*" >>"$record"
 }
 
+# The tree as it is copied now is the one the record speaks of.
+commit=$(git -C "$root" rev-parse --short HEAD)
+git -C "$root" diff --quiet HEAD || commit+=" with uncommitted changes"
 mkdir -p "$src"
 # Mirror the tree into the copy; files whose content did not change keep their time stamps, so
 # the build there stays incremental.
@@ -332,8 +335,6 @@ if $windows_needed; then
 fi
 
 if [[ -n $record ]]; then
-  commit=$(git -C "$root" rev-parse --short HEAD)
-  git -C "$root" diff --quiet HEAD || commit+=" with uncommitted changes"
   {
     echo "# scripts/mutants.sh, written by the run itself"
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit, $build_type build, $tries tries a fault"
