@@ -257,7 +257,8 @@ say() {
 
 # The tree as it is copied now is the one the record speaks of.
 commit=$(git -C "$root" rev-parse --short HEAD)
-git -C "$root" diff --quiet HEAD || commit+=" with uncommitted changes"
+git -C "$root" diff --quiet HEAD -- . ${MUTANT_RECORD:+":(exclude)$MUTANT_RECORD"} ||
+  commit+=" with uncommitted changes"
 mkdir -p "$src"
 # Mirror the tree into the copy; files whose content did not change keep their time stamps, so
 # the build there stays incremental.
