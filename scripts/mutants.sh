@@ -123,7 +123,7 @@ faults=(
   # The Win32 face, under Wine.
   'app/win32/win32_window.cpp|        m_controller->OnTimer(static_cast<int>(wParam));\n|'
   'app/win32/win32_window.cpp|ticked ? BST_CHECKED : BST_UNCHECKED|BST_UNCHECKED'
-  'app/win32/win32_window.cpp|  SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0);\n|'
+  'app/win32/win32_window.cpp|PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0)|PBM_SETPOS, static_cast<WPARAM>(ToInt(position) * 0), 0)'
   'app/win32/win32_window.cpp|    case IDOK:\n    case IDCANCEL:\n      return true;|    case IDOK:\n      m_controller->OnFirmwareUpdate();\n      return true;\n    case IDCANCEL:\n      return true;'
   'app/win32/win32_window.cpp|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"")'
 )
