@@ -102,9 +102,9 @@ faults=(
   'core/serial/port_posix.cpp|if (sys.Ioctl(fd, TIOCEXCL, nullptr) < 0) {|if (false) {'
   # Port watching.
   'core/serial/port_watch_posix.cpp|IN_CREATE \| IN_MOVED_TO \| IN_ATTRIB|IN_CREATE \| IN_MOVED_TO'
-  'core/serial/port_watch_posix.cpp|if (event.len > 0 \&\&\n            std::filesystem::exists(ttyClass / std::string(name) / "device", error)) {|if (event.len > 0) {'
+  'core/serial/port_watch_posix.cpp|std::filesystem::exists(ttyClass / std::string(name) / "device", error)) {|(std::filesystem::exists(ttyClass / std::string(name) / "device", error) \|\| true)) {'
   # USB identity and the port list.
-  'core/serial/usb_identity.cpp|return vid == match.vid \&\& (!match.pid \|\| pid == match.pid);|return vid == match.vid;'
+  'core/serial/usb_identity.cpp|(!match.pid \|\| pid == match.pid)|(!match.pid \|\| pid.has_value())'
   'core/serial/usb_identity.cpp|  if (product.empty()) {\n    return UsbMatch{*vid, std::nullopt};\n  }\n|'
   "core/serial/usb_identity.cpp|levels[2].find('\&') == std::string_view::npos \&\& !parsed.interfaceNumber|!parsed.interfaceNumber"
   'core/serial/port_list_posix.cpp|if (ReadAttribute(ttyDir / "type") == "0") {|if (false) {'
