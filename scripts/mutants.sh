@@ -122,7 +122,7 @@ faults=(
   'sim/pty_host.cpp|  ::cfmakeraw(\&line);\n|'
   # The Win32 face, under Wine.
   'app/win32/win32_window.cpp|        m_controller->OnTimer(static_cast<int>(wParam));\n|'
-  'app/win32/win32_window.cpp|ticked ? BST_CHECKED : BST_UNCHECKED|BST_UNCHECKED'
+  'app/win32/win32_window.cpp|ticked ? BST_CHECKED : BST_UNCHECKED|(ticked \&\& false) ? BST_CHECKED : BST_UNCHECKED'
   'app/win32/win32_window.cpp|PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0)|PBM_SETPOS, static_cast<WPARAM>(ToInt(position) * 0), 0)'
   'app/win32/win32_window.cpp|    case IDOK:\n    case IDCANCEL:\n      return true;|    case IDOK:\n      m_controller->OnFirmwareUpdate();\n      return true;\n    case IDCANCEL:\n      return true;'
   'app/win32/win32_window.cpp|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"")'
@@ -166,6 +166,18 @@ while i < len(entry):
     i += 1
 parts.append(cur)
 sys.stdout.write(parts[index])
+EOF
+}
+
+# "old -> new" for the first line where the texts differ, so a fault over several lines reads
+# as what it changes.
+first_change() {
+  python3 - "$1" "$2" <<'EOF'
+import sys
+old, new = (t.split("\n") for t in sys.argv[1:3])
+i = next((i for i, (a, b) in enumerate(zip(old, new)) if a != b), min(len(old), len(new)))
+pick = lambda lines: lines[i].strip() if i < len(lines) else ""
+print(f"{pick(old)} -> {pick(new)}")
 EOF
 }
 
@@ -360,7 +372,7 @@ for i in "${selected[@]}"; do
   file=$(field "$entry" 0)
   old=$(field "$entry" 1)
   new=$(field "$entry" 2)
-  label="$number $file: $(head -n1 <<<"$old" | sed 's/^ *//') -> $(head -n1 <<<"$new" | sed 's/^ *//')"
+  label="$number $file: $(first_change "$old" "$new")"
   cp "$src/$file" "$work/original"
   if ! substitute "$src/$file" "$old" "$new"; then
     say "STALE    $label   (text not found exactly once: update this fault)"
