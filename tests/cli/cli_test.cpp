@@ -1,7 +1,10 @@
 // lumaflash-cli and simulated devices: scan, info, usage, help, flash and its exit codes, and the
 // production bench (--all, --serial, --wait, --repeat, JSON and CSV records). What a pipe cannot
 // show (the progress board on a terminal, the rescan's pace) is tested through its class.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -390,13 +393,17 @@ TEST(CliPieces, RescanForgetsTheBackOffOfAPortThatLeft) {
 TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
   testing::TempDir dir;
   testing::RawPty line;
+  const int fd = ::open(line.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios cooked{};  // as a tty is before anyone makes it raw: the device must
+  ::tcgetattr(fd, &cooked);
+  cooked.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(::tcsetattr(fd, TCSANOW, &cooked), 0);
+  ::close(fd);
   testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
                               dir.Path());
-  std::vector<uint8_t> reply;
-  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
-    line.Send({protocol::kIdentify});  // again until the device has opened the tty
-    reply = line.Received();
-  }
+  ASSERT_TRUE(sim.WaitForOutput(line.Path() + " 4801 "));  // it serves the tty from now on
+  line.Send({protocol::kIdentify});
+  const std::vector<uint8_t> reply = line.Received(10000);
   ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
   protocol::InterfaceRecord record;
   protocol::ParseIdentifyReply(reply, 1, record);
