@@ -117,6 +117,11 @@ struct PauseRow {
   int medianBelowMs;  // the median gap
 };
 
+void PrintTo(const PauseRow& row, std::ostream* out) {
+  *out << std::hex << row.deviceId << std::dec << ": at least " << row.atLeastMs
+       << " ms, median below " << row.medianBelowMs << " ms";
+}
+
 class BlockPause : public ::testing::TestWithParam<PauseRow> {};
 
 TEST_P(BlockPause, IsNeitherShorterNorLongerThanTheTypeNeeds) {

@@ -363,6 +363,10 @@ const Row kRows[] = {
      }},
 };
 
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class Hostile : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Hostile, ConditionHolds) {
