@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ struct Options {
   bool repeat = false;  // go on with the next device after each update
   std::string serial;   // --serial HEX: the device to update, as upper-case hex
   std::string logPath;  // --log FILE: one CSV line per device attempt
+  // --holder-wait SECONDS: how long to wait for another program to let go of a port
+  std::chrono::seconds holderWait{10};
+  // udev-rule only
+  bool install = false;  // write the rules file into /etc/udev/rules.d and reload udev
 };
 
 // Parses the command line; nothing (and `error` set) for anything it does not know. `error` is

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/window_view.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
 #include "core/update/flash.h"
-#include "app/controller/window_view.h"
 
 namespace lumaflash {
 struct Session;
@@ -25,6 +25,9 @@ struct WindowSetup {
   std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
   std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
+  // An image handed to the program (lumaflash dimmer.bin, Open with, a drop on the program):
+  // the first Firmware-Update opens the file dialog on it, for the operator to confirm.
+  std::string handedImage = {};
 };
 
 // The keys the window treats specially; every other key is Key::Other.

@@ -5,7 +5,7 @@
 namespace lumaflash::app {
 
 const char* const kAppUsage =
-    "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
+    "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]... [FILE]\n"
     "       lumaflash --help | --version\n"
     "\n"
     "The window that finds lighting-control devices in bootloader mode and updates their\n"
@@ -16,6 +16,7 @@ const char* const kAppUsage =
     "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
     "                vendor; repeatable)\n"
     "  --version     print the program's version\n"
+    "  FILE          an image file: the first Firmware-Update opens the file dialog on it\n"
     "  without options the system's serial ports are scanned\n";
 
 namespace {
@@ -63,6 +64,12 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
       options.usb.push_back(*match);
     } else if (arg == "--simulate" || arg == "--port" || arg == "--usb") {
       error = arg + " needs a value";
+      return std::nullopt;
+    } else if (!arg.empty() && arg[0] != '-' && options.image.empty()) {
+      options.image = arg;
+    } else if (!arg.empty() && arg[0] != '-') {
+      error =
+          "one image file at a time, but \"" + options.image + "\" and \"" + arg + "\" were given";
       return std::nullopt;
     } else {
       error = "unknown argument \"" + arg + "\"";

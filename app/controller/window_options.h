@@ -13,6 +13,7 @@ struct AppOptions {
   int simulate = 0;                   // --simulate N: N simulated devices in this process
   std::vector<std::string> ports;     // --port PATH, repeatable: only these ports are scanned
   std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only ports of these devices
+  std::string image;  // FILE: an image handed to the window; the first update's dialog opens on it
   bool help = false;
   bool version = false;
 };

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
+#include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
 #include "core/platform/stop_signals.h"
 #include "lumaflash_version.h"
-#include "app/qt/qt_window.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 
@@ -81,6 +81,9 @@ int QtApp::Run(int argc, char** argv) {
   setup.ports = ports;
   setup.usbFilter = options->usb;
   setup.directory = std::filesystem::current_path();
+  if (!options->image.empty()) {
+    setup.handedImage = std::filesystem::absolute(options->image).string();
+  }
   QtWindow window(std::move(setup));
   // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
   // stops between two blocks with its port closed. The handler only sets a flag; it is looked
