@@ -63,7 +63,7 @@ faults=(
   'core/serial/port_posix.cpp|      MarkVanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));\n|'
   'core/update/flash.cpp|return (length + blockSize - 1u) / blockSize;|return length / blockSize;'
   'core/update/flash.cpp|if (record.bootloaderVersion > kNewestBootloader) {|if (record.bootloaderVersion >= kNewestBootloader) {'
-  'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {'
+  'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {\n      return SendResult::Interrupted;|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {\n      return SendResult::Interrupted;'
   'core/update/flash.cpp|  programmer.SendRun();|'
   'core/update/flash.cpp|if (outcome.result == FlashResult::WrongDevice) {|if (false) {'
   'core/update/flash.cpp|    settings::StampUpdate(session, record.deviceId);|'
