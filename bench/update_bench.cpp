@@ -19,11 +19,11 @@
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
 #include "core/serial/port.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "sim/pty_host.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/run_program.h"
-#include "core/update/flash.h"
 
 namespace {
 
@@ -138,7 +138,7 @@ void UpdateCost(const std::string& dir) {
   auto payload = lumaflash::sim::PatternPayload(kLength, 1);
   std::copy(payload.begin(), payload.end(), image->data.begin());
 
-  lumaflash::Feedback quiet;
+  lumaflash::update::UpdateListener quiet;
   const double cpuStart = CpuSeconds();
   const auto start = Clock::now();
   auto outcome = lumaflash::update::TransferImage(record, *image, "bench.bin", quiet);
@@ -147,15 +147,16 @@ void UpdateCost(const std::string& dir) {
   const auto blocks = kLength / kBlockSize;
   const double floor =
       (100.0 + blocks * double(lumaflash::protocol::BlockPause(kType).count()) + 100.0) / 1000;
-  if (!outcome.statusLine.empty())
-    std::printf("  %s (%s)\n", outcome.statusLine.c_str(), port.c_str());
+  if (!outcome && !outcome.error().statusLine.empty())
+    std::printf("  %s (%s)\n", outcome.error().statusLine.c_str(), port.c_str());
   std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks): %s\n", kLength / 1024,
-              kBlockSize, blocks, lumaflash::update::FlashResultName(outcome.result));
+              kBlockSize, blocks,
+              lumaflash::update::FlashResultName(lumaflash::update::ResultOf(outcome)));
   std::printf("  wall %.3f s, floor %.3f s, ratio %.3f; CPU %.3f s = %.2f %% of wall\n", wall,
               floor, wall / floor, cpu, 100 * cpu / wall);
   sim->Signal(SIGTERM);
   sim->Finish();
-  if (outcome.result != lumaflash::update::FlashResult::Success) {
+  if (!outcome) {
     std::string show = "cat '" + dir + "/device'";
     if (std::system(show.c_str()) != 0) {
       std::fprintf(stderr, "cannot show the device's report in %s\n", dir.c_str());

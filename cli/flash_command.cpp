@@ -24,6 +24,7 @@
 #include "core/platform/stop_signals.h"
 #include "core/platform/text_path.h"
 #include "core/serial/port_watch.h"
+#include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
 #include "core/session/session.h"
 #include "core/update/flash.h"
@@ -66,14 +67,14 @@ int CombinedExit(const std::vector<FlashRecord>& records) {
   std::size_t failed = 0;
   int first = kExitOk;
   for (const FlashRecord& record : records) {
-    if (record.outcome.result == update::FlashResult::Interrupted) {
+    if (update::ResultOf(record.outcome) == update::FlashResult::Interrupted) {
       return kExitInterrupted;
     }
-    if (record.outcome.result == update::FlashResult::Success) {
+    if (record.outcome) {
       continue;
     }
     if (failed++ == 0) {
-      first = ExitCodeFor(record.outcome.result);
+      first = ExitCodeFor(record.outcome.error().result);
     }
   }
   if (failed == 0 || failed == records.size()) {
@@ -102,7 +103,7 @@ struct FlashRun {
 };
 
 FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device,
-                    Feedback& feedback) {
+                    update::UpdateListener& feedback) {
   FlashRecord record;
   record.timestamp = LocalTimestamp(std::chrono::system_clock::now());
   record.device = device;
@@ -118,7 +119,10 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
 
 // After the status line of a failure: what exactly went wrong, and what to do about it.
 void ExplainFailure(const FlashRun& run, const FlashRecord& record) {
-  const update::FlashOutcome& outcome = record.outcome;
+  if (record.outcome) {
+    return;
+  }
+  const update::UpdateError& outcome = record.outcome.error();
   if (outcome.result == update::FlashResult::WrongDevice) {
     std::fprintf(stderr,
                  "lumaflash-cli: the image is for %s, but the device on %s is %s; nothing was "
@@ -149,21 +153,19 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
     std::fflush(stdout);
   }
   if (!run.options.logPath.empty()) {
-    std::string error;
-    if (!AppendCsv(platform::PathFromUtf8(run.options.logPath), record, error)) {
-      std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    if (auto logged = AppendCsv(platform::PathFromUtf8(run.options.logPath), record); !logged) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", platform::Describe(logged.error()).c_str());
     }
   }
-  if (record.outcome.result == update::FlashResult::Success) {
-    settings::StampUpdate(run.session, record.device.deviceId);
-  }
+  session::StampIfUpdated(run.session, record.device.deviceId, record.outcome);
   ExplainFailure(run, record);
   // Stopped while another program still held the port: the device was never touched.
-  const bool untouched = record.outcome.blockCount == 0;
-  if (record.outcome.result == update::FlashResult::Interrupted && untouched) {
+  const bool interrupted = update::ResultOf(record.outcome) == update::FlashResult::Interrupted;
+  const bool untouched = interrupted && record.outcome.error().blockCount == 0;
+  if (untouched) {
     std::fprintf(stderr, "lumaflash-cli: stopped before anything was sent to %s.\n",
                  Describe(record.device).c_str());
-  } else if (record.outcome.result == update::FlashResult::Interrupted) {
+  } else if (interrupted) {
     std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
@@ -183,11 +185,11 @@ void PrintSummary(std::FILE* out, const std::vector<FlashRecord>& records) {
   for (const FlashRecord& record : records) {
     std::fprintf(out, "%-20s %-22s %-18s %.1f s\n", record.device.portPath.c_str(),
                  discovery::FormatSerial(record.device.Serial()).c_str(),
-                 update::FlashResultName(record.outcome.result),
+                 update::FlashResultName(update::ResultOf(record.outcome)),
                  static_cast<double>(record.durationMs) / 1000.0);
   }
   for (const FlashRecord& record : records) {
-    if (record.outcome.result != update::FlashResult::Success) {
+    if (!record.outcome) {
       std::fprintf(out, "%s: %s\n", record.device.portPath.c_str(),
                    FailureText(record.outcome).c_str());
     }
@@ -376,7 +378,7 @@ int FlashLoop(const FlashRun& run) {
   }
   if (options.repeat && !done.empty()) {
     const auto updated = std::count_if(done.begin(), done.end(), [](const FlashRecord& record) {
-      return record.outcome.result == update::FlashResult::Success;
+      return record.outcome.has_value();
     });
     std::fprintf(run.human, "Stopped. %td update(s) in this run, %td failed.\n", updated,
                  static_cast<std::ptrdiff_t>(done.size()) - updated);
@@ -396,9 +398,8 @@ int RunFlash(const Options& options) {
   const std::string& imagePath = options.positional[0];
   // The image is checked before any port is touched.
   auto image = std::make_unique<update::FirmwareImage>();
-  std::string error;
-  if (!update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image, error)) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   // A production run must leave its record: a log that cannot be written stops it before any
@@ -425,7 +426,7 @@ int RunFlash(const Options& options) {
   Session session(settingsFeedback);
   session.recallLastImage = false;
   std::error_code noDirectory;
-  settings::SetupSettings(session, std::filesystem::current_path(noDirectory));
+  session::SetupSettings(session, std::filesystem::current_path(noDirectory));
   const FlashRun run{
       options, imagePath,
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),

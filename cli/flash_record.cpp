@@ -1,10 +1,13 @@
 #include "cli/flash_record.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
-#include "core/discovery/catalogue.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
+#include "core/platform/local_time.h"
 #include "core/platform/log_file.h"
 #include "core/platform/text_path.h"
 
@@ -24,6 +27,21 @@ std::string CsvField(const std::string& text) {
 }
 
 }  // namespace
+
+std::string LocalTimestamp(std::chrono::system_clock::time_point when) {
+  const std::optional<platform::LocalTime> local = platform::ToLocalTime(when);
+  if (!local) {
+    return {};
+  }
+  // ISO 8601's extended form: 2026-12-06T09:30:00+01:00.
+  const int offset = local->utcOffsetMinutes;
+  const int minutes = offset < 0 ? -offset : offset;
+  std::array<char, 48> stamp{};
+  std::snprintf(stamp.data(), stamp.size(), "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", local->year,
+                local->month, local->day, local->hour, local->minute, local->second,
+                offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return stamp.data();
+}
 
 const char* const kCsvHeader =
     "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs,"
@@ -48,11 +66,11 @@ std::string RecordJson(const FlashRecord& record) {
       .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
       .Add("image", record.imagePath)
       .Add("sha256", record.sha256)
-      .Add("result", update::FlashResultName(record.outcome.result));
-  if (record.outcome.result == update::FlashResult::Success) {
+      .Add("result", update::FlashResultName(update::ResultOf(record.outcome)));
+  if (record.outcome) {
     object.AddNull("status");
   } else {
-    object.Add("status", record.outcome.statusLine);
+    object.Add("status", record.outcome.error().statusLine);
   }
   object.Add("durationMs", record.durationMs);
   return object.Text();
@@ -67,8 +85,8 @@ std::string RecordCsv(const FlashRecord& record) {
       discovery::WordHex(record.device.firmwareVersion),
       record.imagePath,
       record.sha256,
-      update::FlashResultName(record.outcome.result),
-      record.outcome.statusLine,
+      update::FlashResultName(update::ResultOf(record.outcome)),
+      record.outcome ? std::string() : record.outcome.error().statusLine,
       std::to_string(record.durationMs),
       record.device.usb ? record.device.usb->serial.value_or("") : "",
   };
@@ -79,28 +97,13 @@ std::string RecordCsv(const FlashRecord& record) {
   return line;
 }
 
-bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error) {
-  const int failed = AppendLocked(path, kCsvHeader, RecordCsv(record));
-  if (failed != 0) {
-    error = "cannot write the log " + platform::Utf8FromPath(path) + " (" + std::strerror(failed) +
-            "): check that its folder exists and is writable.";
-    return false;
-  }
-  return true;
+Expected<void, platform::LogFileError> AppendCsv(const std::filesystem::path& path,
+                                                 const FlashRecord& record) {
+  return platform::AppendLocked(path, kCsvHeader, RecordCsv(record));
 }
 
 std::string FailureText(const update::FlashOutcome& outcome) {
-  if (outcome.result == update::FlashResult::Success) {
-    return "ok";
-  }
-  std::string text = update::FlashResultName(outcome.result);
-  if (!outcome.statusLine.empty()) {
-    text += ": " + outcome.statusLine;
-  }
-  if (outcome.port.error != serial::PortError::None) {
-    text += " " + serial::DescribePortFailure(outcome.port);
-  }
-  return text;
+  return outcome ? "ok" : update::Describe(outcome.error());
 }
 
 }  // namespace lumaflash::cli

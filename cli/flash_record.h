@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/platform/log_file.h"
 #include "core/protocol/interface_table.h"
 #include "core/update/flash.h"
 
@@ -33,8 +34,9 @@ extern const char* const kCsvHeader;
 std::string RecordCsv(const FlashRecord& record);
 
 // Appends `record` to the CSV file at `path`, writing the header first when the file is new or
-// empty. False (and `error` set) when the file cannot be written.
-bool AppendCsv(const std::filesystem::path& path, const FlashRecord& record, std::string& error);
+// empty. Fails when the file cannot be written.
+Expected<void, platform::LogFileError> AppendCsv(const std::filesystem::path& path,
+                                                 const FlashRecord& record);
 
 // The status word and what went wrong, for tables: "ok", or the status line and the port's
 // reason when there is one.

@@ -2,20 +2,19 @@
 #include <memory>
 
 #include "cli/commands.h"
-#include "core/discovery/catalogue.h"
 #include "cli/exit_codes.h"
-#include "core/platform/text_path.h"
+#include "core/discovery/catalogue.h"
 #include "core/image/firmware_image.h"
 #include "core/platform/sha256.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::cli {
 
 int RunInfo(const Options& options) {
   const std::string& path = options.positional[0];
   auto image = std::make_unique<update::FirmwareImage>();
-  std::string error;
-  if (!update::LoadFirmwareImage(platform::PathFromUtf8(path), *image, error)) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(path), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   std::printf("File:           %s\n", path.c_str());

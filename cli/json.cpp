@@ -2,49 +2,13 @@
 
 #include <cstdio>
 
+#include "core/platform/text_path.h"
+
 namespace lumaflash::cli {
 
 namespace {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
-
-bool IsContinuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-// The length of the well-formed UTF-8 sequence at the start of `text` (2 to 4), or 0 when it is
-// not one: a stray or missing continuation byte, an overlong form, a surrogate, or a code point
-// above U+10FFFF.
-std::size_t SequenceLength(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  std::size_t length = 0;
-  unsigned char low = 0x80;  // the range the second byte must lie in
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-  }
-  if (length == 0 || text.size() < length) {
-    return 0;
-  }
-  const auto second = static_cast<unsigned char>(text[1]);
-  if (second < low || second > high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!IsContinuation(static_cast<unsigned char>(text[i]))) {
-      return 0;
-    }
-  }
-  return length;
-}
 
 }  // namespace
 
@@ -55,7 +19,7 @@ std::string JsonString(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (static_cast<unsigned char>(c) >= 0x80) {
-      const std::size_t length = SequenceLength(text.substr(i));
+      const std::size_t length = platform::Utf8SequenceLength(text.substr(i));
       out += length == 0 ? kReplacementCharacter : text.substr(i, length);
       i += length == 0 ? 0 : length - 1;
       continue;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/update/feedback.h"
+#include "core/update/listener.h"
 
 namespace lumaflash::cli {
 
@@ -45,7 +45,7 @@ class ProgressBoard {
 };
 
 // The listener one update thread reports to: its own row of the board.
-class BoardFeedback : public Feedback {
+class BoardFeedback : public update::UpdateListener {
  public:
   BoardFeedback(ProgressBoard& board, std::size_t row) : m_board(board), m_row(row) {}
 

@@ -2,11 +2,12 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "core/discovery/catalogue.h"
-#include "core/discovery/scan.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
+#include "core/discovery/scan.h"
 #include "core/platform/stop_signals.h"
+#include "core/session/find_interfaces.h"
 #include "core/session/session.h"
 
 namespace lumaflash::cli {
@@ -95,7 +96,7 @@ int RunScan(const Options& options) {
     // Ctrl+C lets the probes that run end in order, so that every port gets its line settings
     // back, instead of leaving them raw at our speed.
     const platform::StopSignals stopSignals;
-    ReportPortFailures(discovery::ScanInterfaces(session));
+    ReportPortFailures(session::ScanInterfaces(session));
     if (platform::StopRequested().load()) {
       std::fprintf(stderr,
                    "lumaflash-cli: scan interrupted; every port it opened is closed again with "

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "core/update/feedback.h"
 #include "cli/progress_line.h"
+#include "core/session/feedback.h"
 
 namespace lumaflash::cli {
 

@@ -60,8 +60,9 @@ uint32_t BigEndian(const uint8_t* bytes, std::size_t count) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static FirmwareImage image;
   WriteScratch(data, size);
-  std::string error;
-  const bool loaded = lumaflash::update::LoadFirmwareImage(ScratchFile(), image, error);
+  const auto result = lumaflash::update::LoadFirmwareImage(ScratchFile(), image);
+  const bool loaded = result.has_value();
+  const std::string error = loaded ? std::string() : Describe(result.error());
 
   const std::size_t header = size > 0 && data[0] >= 2 ? 16 : 13;
   const bool headerComplete = size >= header;

@@ -26,6 +26,9 @@ constexpr std::size_t kShortReplySize = 5;
 // All zeros, so the bootloader version reads as 0: no host can take it for a device.
 constexpr std::size_t kGarbageReplySize = 7;
 
+// The simulated device keeps its own knowledge of the device types (reply layouts here, block
+// pauses in RequiredPause) on purpose: written apart from the program's table, it checks that
+// table instead of agreeing with whatever it says.
 bool HasFixedSerial(uint16_t deviceId) {
   return deviceId == 0x4801 || deviceId == 0x0481;
 }

@@ -9,8 +9,9 @@
 #include <thread>
 #include <utility>
 
-#include "core/discovery/scan.h"
 #include "core/platform/text_path.h"
+#include "core/session/find_interfaces.h"
+#include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
 #include "core/session/session.h"
 #include "core/update/flash.h"
@@ -49,7 +50,7 @@ UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
   }
   plan.index = first;
   plan.deviceId = session.interfaces[static_cast<std::size_t>(first)].deviceId;
-  plan.initialName = settings::ReadLastOpen(
+  plan.initialName = session::ReadLastOpen(
       session, plan.deviceId, platform::Utf8FromPath(session.currentDirectory / "*.bin"));
   // A handed image is the operator's choice for now, so it is confirmed in the file dialog
   // instead of the last image being used.
@@ -58,7 +59,7 @@ UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
   if (!handedImage.empty()) {
     plan.initialName = handedImage;
   }
-  settings::WriteUseLastAgain(session, plan.deviceId, useLast);
+  session::WriteUseLastAgain(session, plan.deviceId, useLast);
   plan.path = useLast ? UpdatePath::UseLast : UpdatePath::AskForFile;
   return plan;
 }
@@ -78,7 +79,7 @@ FileRequest RequestFor(const std::string& initialName) {
 // with the reason (busy, permission denied, no such port), so that a mistyped or taken port
 // does not just look like a missing device. The system's ports are walked silently.
 void ScanAndReport(Session& session) {
-  const std::vector<serial::PortFailure> failures = discovery::ScanInterfaces(session);
+  const std::vector<serial::PortFailure> failures = session::ScanInterfaces(session);
   if (session.namedPorts.empty()) {
     return;
   }
@@ -137,11 +138,11 @@ class WindowController::Impl final : public Feedback {
     m_view.ShowStatus({});
     DrawProgress();
     DrawUseLast();
-    settings::SetupSettings(m_session, m_setup.directory);
+    session::SetupSettings(m_session, m_setup.directory);
     m_session.currentImagePath.clear();
     Start([this] { ScanAndReport(m_session); },
           [this] {
-            m_autoRepeatArmed = settings::IsAutoRepeatDue(m_session);
+            m_autoRepeatArmed = session::IsAutoRepeatDue(m_session);
             if (m_autoRepeatArmed) {
               m_view.StartTimer(kAutoRepeatTimerId, kAutoRepeatDelay);
             }
@@ -174,18 +175,18 @@ class WindowController::Impl final : public Feedback {
         }
         SetWaiting(true);
         m_session.currentImagePath = *chosen;
-        settings::WriteLastOpen(m_session, plan.deviceId, *chosen);
+        session::WriteLastOpen(m_session, plan.deviceId, *chosen);
         break;
       }
     }
     m_updating = true;
     Start(
         [this, index = plan.index] {
-          const update::FlashOutcome outcome = update::FlashInterface(m_session, index);
+          const update::FlashOutcome outcome = session::FlashInterface(m_session, index);
           RecordAttempt(outcome);
-          m_updated = outcome.result == update::FlashResult::Success;
+          m_updated = outcome.has_value();
           // Read before the rescan, whose own reads clear it.
-          const std::string unsaved = m_session.settings ? m_session.settings->LastError() : "";
+          const std::string unsaved = m_session.lastSettingsProblem;
           if (!m_cancel.load()) {
             ScanAndReport(m_session);  // a stopping program does not probe the ports again
           }
@@ -291,7 +292,6 @@ class WindowController::Impl final : public Feedback {
   bool IsBusy() const { return m_busy; }
   bool IsUpdating() const { return m_updating; }
   bool AutoRepeatArmed() const { return m_autoRepeatArmed; }
-  const Session& WorkingState() const { return m_session; }
 
   // Feedback: called on whichever thread runs the session's work.
 
@@ -329,27 +329,39 @@ class WindowController::Impl final : public Feedback {
       DrawProgress();
     });
   }
-  void ShowWaitCursor() override {
+  void ScanStarted() override {
     Post([this] { SetWaiting(true); });
   }
-  void ShowArrowCursor() override {
+  void ScanEnded() override {
     Post([this] { SetWaiting(false); });
   }
-  void ShowInterfaces(const std::vector<InterfaceRow>& rows) override {
+  // A new list has no image recalled for it yet: the box stays greyed until one is.
+  void ShowInterfaces(const std::vector<discovery::InterfaceRow>& rows) override {
     std::vector<ListRow> shown;
     shown.reserve(rows.size());
-    for (const InterfaceRow& row : rows) {
+    for (const discovery::InterfaceRow& row : rows) {
       shown.push_back({row.device, row.version, row.serial, row.tooltip});
     }
-    Post([this, shown = std::move(shown)] { m_view.ShowRows(shown, shown.empty() ? -1 : 0); });
-  }
-  void SetUseLastEnabled(bool enabled) override {
-    Post([this, enabled] {
-      m_useLastEnabled = enabled;
+    Post([this, shown = std::move(shown)] {
+      m_view.ShowRows(shown, shown.empty() ? -1 : 0);
+      m_useLastEnabled = false;
       DrawUseLast();
     });
   }
-  void RefreshControls() override {
+  void LastImageRecalled(const std::string& /*path*/, bool useLastAgain) override {
+    Post([this, useLastAgain] {
+      m_useLastEnabled = true;
+      m_useLastTicked = useLastAgain;
+      DrawUseLast();
+    });
+  }
+  // A failed update gives the arrow back at once; a successful one shows the box as the
+  // session holds it, and the scan after it sets the cursor.
+  void UpdateEnded(bool succeeded) override {
+    if (!succeeded) {
+      Post([this] { SetWaiting(false); });
+      return;
+    }
     Post([this, ticked = m_session.useLastAgain] {
       m_useLastTicked = ticked;
       DrawUseLast();
@@ -396,7 +408,9 @@ class WindowController::Impl final : public Feedback {
 
   // Every update attempt the window starts ends here, whatever its result (an interrupted one
   // included): the one place where the attempt is recorded. Runs on the worker.
-  void RecordAttempt(const update::FlashOutcome& outcome) { m_lastAttempt = outcome.result; }
+  void RecordAttempt(const update::FlashOutcome& outcome) {
+    m_lastAttempt = update::ResultOf(outcome);
+  }
 
   void CloseForStop() {
     if (!m_closed) {
@@ -524,9 +538,6 @@ bool WindowController::IsBusy() const {
 }
 bool WindowController::AutoRepeatArmed() const {
   return m_impl->AutoRepeatArmed();
-}
-const Session& WindowController::WorkingState() const {
-  return m_impl->WorkingState();
 }
 
 }  // namespace lumaflash::app

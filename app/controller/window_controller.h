@@ -13,10 +13,6 @@
 #include "core/settings/settings.h"
 #include "core/update/flash.h"
 
-namespace lumaflash {
-struct Session;
-}
-
 namespace lumaflash::app {
 
 // What the main window is started with.
@@ -95,7 +91,6 @@ class WindowController {
   // An update is running: the port is open, or about to be.
   bool IsUpdating() const;
   bool AutoRepeatArmed() const;
-  const Session& WorkingState() const;
 
  private:
   class Impl;

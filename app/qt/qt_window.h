@@ -4,9 +4,9 @@
 #include <map>
 #include <memory>
 
-#include "app/qt/dialog_seams.h"
 #include "app/controller/window_controller.h"
 #include "app/controller/window_view.h"
+#include "app/qt/dialog_seams.h"
 
 class QCheckBox;
 class QLabel;
@@ -26,7 +26,7 @@ class QtWindow : public QDialog, public WindowView {
 
  public:
   explicit QtWindow(WindowSetup setup, DialogSeams seams = DialogSeams::Real(),
-                         QWidget* parent = nullptr);
+                    QWidget* parent = nullptr);
   ~QtWindow() override;
   QtWindow(const QtWindow&) = delete;
   QtWindow& operator=(const QtWindow&) = delete;
@@ -44,7 +44,6 @@ class QtWindow : public QDialog, public WindowView {
   QListWidget* StatusLog() const { return m_statusLog; }
   QProgressBar* Progress() const { return m_progress; }
   QCheckBox* UseLastBox() const { return m_useLast; }
-  QLabel* WebAddress() const { return m_webAddress; }
 
   // WindowView
   void ShowRows(const std::vector<ListRow>& rows, int selected) override;

@@ -14,10 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "app/win32/resource_ids.h"
 #include "app/win32/win32_window.h"
 #include "core/platform/alert_tone.h"
 #include "core/platform/text_path.h"
-#include "app/win32/resource_ids.h"
+#include "core/platform/wide_text.h"
 
 namespace lumaflash::app {
 
@@ -29,19 +30,7 @@ constexpr UINT kDeliverPosted = WM_APP + 1;
 
 // The window's texts are UTF-8; the controls take UTF-16.
 std::wstring Wide(std::string_view text) {
-  return platform::PathFromUtf8(text).native();
-}
-
-std::string Utf8(std::wstring_view wide) {
-  if (wide.empty()) {
-    return {};
-  }
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-  return text;
+  return platform::WideFromUtf8(text);
 }
 
 int ToInt(uint32_t value) {
@@ -71,7 +60,7 @@ std::optional<std::string> ChooseFileWithDialog(HWND owner, const FileRequest& r
   if (!GetOpenFileNameW(&dialog)) {
     return std::nullopt;
   }
-  return Utf8(file.data());
+  return platform::Utf8FromWide(file.data());
 }
 
 INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM /*lParam*/) {

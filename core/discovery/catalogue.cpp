@@ -4,39 +4,18 @@
 #include <cstdio>
 #include <utility>
 
+#include "core/protocol/device_types.h"
+
 namespace lumaflash::discovery {
 
 namespace {
-
-struct CatalogueEntry {
-  uint16_t deviceId;
-  const char* name;
-};
-
-constexpr std::array kCatalogue{
-    CatalogueEntry{0x0351, "Quillon Alpha"},   CatalogueEntry{0x0432, "Quillon Beta"},
-    CatalogueEntry{0x0481, "Aerol Gamma Pro"}, CatalogueEntry{0x0795, "Quillon Delta"},
-    CatalogueEntry{0x3514, "Lumetta A"},       CatalogueEntry{0x3409, "Lumetta B"},
-    CatalogueEntry{0x3509, "Lumetta BX"},      CatalogueEntry{0x3600, "Tessel One"},
-    CatalogueEntry{0x3602, "Tessel Two"},      CatalogueEntry{0x3603, "Tessel Three"},
-    CatalogueEntry{0x3611, "Tessel Four"},     CatalogueEntry{0x3618, "Tessel Five"},
-    CatalogueEntry{0x3690, "Borella"},         CatalogueEntry{0x3711, "Lumetta C"},
-    CatalogueEntry{0x4801, "Aerol Gamma"},     CatalogueEntry{0x0004, "Norrix Q"},
-    CatalogueEntry{0x0005, "Norrix P1"},       CatalogueEntry{0x0006, "Norrix N"},
-    CatalogueEntry{0x0008, "Norrix P2"},
-};
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
 std::string LookupDeviceName(uint16_t deviceId) {
-  for (const CatalogueEntry& entry : kCatalogue) {
-    if (entry.deviceId == deviceId) {
-      return entry.name;
-    }
-  }
-  return "Unknown device";
+  return protocol::DeviceName(deviceId);
 }
 
 std::string FormatFirmwareVersion(uint16_t firmwareVersion) {

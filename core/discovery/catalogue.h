@@ -5,10 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "core/update/feedback.h"
 #include "core/protocol/interface_table.h"
 
 namespace lumaflash::discovery {
+
+// One row of the interface list, already formatted the way the list shows it.
+struct InterfaceRow {
+  std::string device;
+  std::string version;
+  std::string serial;
+  std::string tooltip;  // which port the device is on and the USB device behind it
+};
 
 // The display name of a device type, or "Unknown device".
 std::string LookupDeviceName(uint16_t deviceId);

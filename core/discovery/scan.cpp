@@ -10,8 +10,6 @@
 
 #include "core/discovery/catalogue.h"
 #include "core/protocol/identify.h"
-#include "core/session/session.h"
-#include "core/session/last_image.h"
 
 namespace lumaflash::discovery {
 
@@ -132,38 +130,6 @@ std::vector<serial::PortAddress> PortsToScan(const std::vector<std::string>& nam
     return !serial::PassesUsbFilter(usbFilter, port.usb);
   });
   return ports;
-}
-
-std::vector<serial::PortAddress> PortsToScan(const Session& session) {
-  return PortsToScan(session.namedPorts, session.usbFilter);
-}
-
-std::vector<serial::PortFailure> ScanInterfaces(Session& session) {
-  Feedback& feedback = session.feedback;
-  feedback.ShowWaitCursor();
-  const std::vector<serial::PortAddress> ports = PortsToScan(session);
-  feedback.SetProgressRange(static_cast<uint32_t>(ports.size()));
-  feedback.SetProgressStep(1);
-  feedback.SetProgressPosition(0);
-  // The bar advances as each port's probe finishes, not all at once at the end.
-  const std::vector<Probe> probes =
-      ProbePorts(ports, kProbeThreads, [&feedback](const Probe&) { feedback.StepProgress(); });
-  AssembleScan(probes, session.interfaces, session.scanLog);
-  feedback.ShowInterfaces(InterfaceRows(session.interfaces));
-  feedback.AddStatus(FoundLine(session.interfaces.Count()), false);
-  feedback.SetProgressPosition(0);
-  feedback.SetUseLastEnabled(false);
-  if (session.recallLastImage) {
-    settings::RecallLastImage(session);
-  }
-  feedback.ShowArrowCursor();
-  std::vector<serial::PortFailure> failures;
-  for (const Probe& probe : probes) {
-    if (!probe.opened) {
-      failures.push_back(probe.failure);
-    }
-  }
-  return failures;
 }
 
 }  // namespace lumaflash::discovery

@@ -7,10 +7,6 @@
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
 
-namespace lumaflash {
-struct Session;
-}
-
 namespace lumaflash::discovery {
 
 // What one port said when it was opened and sent the identify command.
@@ -46,11 +42,5 @@ void AssembleScan(const std::vector<Probe>& probes, protocol::InterfaceTable& ta
 // not pass `usbFilter`.
 std::vector<serial::PortAddress> PortsToScan(const std::vector<std::string>& namedPorts,
                                              const std::vector<serial::UsbMatch>& usbFilter);
-std::vector<serial::PortAddress> PortsToScan(const Session& session);
-
-// The Find command: probes the ports, fills the table and the scan log, shows the list and
-// "%d Interfaces found", and recalls the last image when one interface is found. Returns why
-// each port that could not be opened failed, for callers that named their ports.
-std::vector<serial::PortFailure> ScanInterfaces(Session& session);
 
 }  // namespace lumaflash::discovery

@@ -47,62 +47,82 @@ std::size_t HeaderSize(uint8_t headerVersion) {
   return headerVersion >= 2 ? 16 : 13;
 }
 
-bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image,
-                       std::string& error) {
+std::string Describe(const ImageError& error) {
+  const std::string file = Quoted(error.path);
+  using Kind = ImageError::Kind;
+  switch (error.kind) {
+    case Kind::Directory:
+      return "Firmware file " + file + " is a directory. Choose a firmware image (.bin).";
+    case Kind::NotRegularFile:
+      return "Firmware file " + file + " is not a regular file. Choose a firmware image (.bin).";
+    case Kind::CannotOpen:
+      return "Cannot open firmware file " + file + ": " + std::strerror(error.osError) +
+             ". Choose an existing, readable .bin file.";
+    case Kind::Empty:
+      return "Firmware file " + file + " is empty. Choose a firmware image (.bin).";
+    case Kind::HeaderTruncated:
+      return "Firmware file " + file + " is truncated: it ends inside its " +
+             std::to_string(error.expected) + "-byte header. Choose a complete image.";
+    case Kind::EmptyPayload:
+      return "Firmware file " + file +
+             " has an empty payload (length 0): there is nothing to send. Choose an image with "
+             "firmware in it.";
+    case Kind::TooLarge:
+      return "Firmware file " + file + " announces " + std::to_string(error.expected) +
+             " payload bytes; at most " + std::to_string(kImageBufferSize) +
+             " fit. It is not an image for these devices.";
+    case Kind::PayloadTruncated:
+      return "Firmware file " + file + " is truncated: its payload has " +
+             std::to_string(error.got) + " of " + std::to_string(error.expected) +
+             " bytes. Choose a complete image.";
+  }
+  return "Firmware file " + file + " cannot be used.";
+}
+
+Expected<void, ImageError> LoadFirmwareImage(const std::filesystem::path& path,
+                                             FirmwareImage& image) {
+  const auto fail = [&path](ImageError::Kind kind, std::size_t expected = 0, std::size_t got = 0,
+                            int osError = 0) {
+    return MakeUnexpected(ImageError{kind, path, osError, expected, got});
+  };
+  using Kind = ImageError::Kind;
   // Opening a FIFO waits for a writer and a device never ends: neither is read at all.
   std::error_code statusError;
   const std::filesystem::file_status status = std::filesystem::status(path, statusError);
   if (!statusError && !std::filesystem::is_regular_file(status)) {
-    error = "Firmware file " + Quoted(path) + " is " +
-            (std::filesystem::is_directory(status) ? "a directory" : "not a regular file") +
-            ". Choose a firmware image (.bin).";
-    return false;
+    return fail(std::filesystem::is_directory(status) ? Kind::Directory : Kind::NotRegularFile);
   }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    error = "Cannot open firmware file " + Quoted(path) + ": " + std::strerror(errno) +
-            ". Choose an existing, readable .bin file.";
-    return false;
+    return fail(Kind::CannotOpen, 0, 0, errno);
   }
   ByteReader reader(file);
   std::array<uint8_t, 16> header{};
   if (!reader.Read(header.data(), 1)) {
-    error = "Firmware file " + Quoted(path) + " is empty. Choose a firmware image (.bin).";
-    return false;
+    return fail(Kind::Empty);
   }
   const std::size_t headerSize = HeaderSize(header[0]);
   if (!reader.Read(header.data() + 1, headerSize - 1)) {
-    error = "Firmware file " + Quoted(path) + " is truncated: it ends inside its " +
-            std::to_string(headerSize) + "-byte header. Choose a complete image.";
-    return false;
+    return fail(Kind::HeaderTruncated, headerSize);
   }
   const std::size_t fields = headerSize - 12;  // offset of the device type
   const uint32_t length = BigEndian(header.data() + fields + 8, 4);
   if (length == 0) {
-    error = "Firmware file " + Quoted(path) +
-            " has an empty payload (length 0): there is nothing to send. Choose an image with "
-            "firmware in it.";
-    return false;
+    return fail(Kind::EmptyPayload);
   }
   if (length > kImageBufferSize) {
-    error = "Firmware file " + Quoted(path) + " announces " + std::to_string(length) +
-            " payload bytes; at most " + std::to_string(kImageBufferSize) +
-            " fit. It is not an image for these devices.";
-    return false;
+    return fail(Kind::TooLarge, length);
   }
   image.headerVersion = header[0];
   image.deviceId = static_cast<uint16_t>(BigEndian(header.data() + fields, 2));
   image.extraWord = static_cast<uint16_t>(BigEndian(header.data() + fields + 2, 2));
   image.length = length;
   if (!reader.Read(image.data.data(), length)) {
-    error = "Firmware file " + Quoted(path) + " is truncated: its payload has " +
-            std::to_string(reader.Total() - headerSize) + " of " + std::to_string(length) +
-            " bytes. Choose a complete image.";
     image.length = 0;
-    return false;
+    return fail(Kind::PayloadTruncated, length, reader.Total() - headerSize);
   }
   std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});
-  return true;
+  return {};
 }
 
 }  // namespace lumaflash::update

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "core/platform/expected.h"
+
 namespace lumaflash::update {
 
 inline constexpr std::size_t kImageBufferSize = 262144;
@@ -23,9 +25,32 @@ struct FirmwareImage {
 // Size of the header for a header version: 13 bytes, or 16 from version 2 on.
 std::size_t HeaderSize(uint8_t headerVersion);
 
-// Reads a .bin file into `image`. False when the file cannot be opened, ends before its header
-// or payload is complete, or announces a payload larger than the image buffer; `error` then
-// holds a sentence for the operator and `image` must not be sent.
-bool LoadFirmwareImage(const std::filesystem::path& path, FirmwareImage& image, std::string& error);
+// Why a firmware file could not be loaded: the step, the file, and the numbers that tell it.
+struct ImageError {
+  enum class Kind {
+    Directory,         // the path names a directory
+    NotRegularFile,    // a FIFO, a device or the like, never opened
+    CannotOpen,        // `osError` says why
+    Empty,             // not even the header's first byte
+    HeaderTruncated,   // ends inside its `expected`-byte header
+    EmptyPayload,      // the header announces 0 payload bytes
+    TooLarge,          // announces `expected` payload bytes, more than the image buffer holds
+    PayloadTruncated,  // `got` of `expected` payload bytes
+  };
+  Kind kind = Kind::CannotOpen;
+  std::filesystem::path path;
+  int osError = 0;
+  std::size_t expected = 0;
+  std::size_t got = 0;
+};
+
+// A sentence for the operator: what is wrong with which file, and what to choose instead.
+std::string Describe(const ImageError& error);
+
+// Reads a .bin file into `image`. Fails when the file cannot be opened, ends before its header
+// or payload is complete, or announces a payload larger than the image buffer; `image` must
+// then not be sent.
+Expected<void, ImageError> LoadFirmwareImage(const std::filesystem::path& path,
+                                             FirmwareImage& image);
 
 }  // namespace lumaflash::update

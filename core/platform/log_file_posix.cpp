@@ -8,7 +8,7 @@
 
 #include "core/platform/log_file.h"
 
-namespace lumaflash::cli {
+namespace lumaflash::platform {
 
 namespace {
 
@@ -26,39 +26,50 @@ int WriteAll(int fd, std::string_view text) {
   return 0;
 }
 
-int LockedAppend(int fd, std::string_view header, std::string_view line) {
+using Step = LogFileError::Step;
+
+// The step that failed and its errno; 0: none failed.
+struct Failure {
+  Step step = Step::Open;
+  int error = 0;
+};
+
+Failure LockedAppend(int fd, std::string_view header, std::string_view line) {
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
-      return errno;
+      return {Step::Lock, errno};
     }
   }
   // Read under the lock: of two programs creating the log at once, only the first sees it empty.
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    return errno;
+    return {Step::Size, errno};
   }
   std::string text;
   if (info.st_size == 0) {
     text.append(header).append("\n");
   }
   text.append(line).append("\n");
-  return WriteAll(fd, text);
+  return {Step::Write, WriteAll(fd, text)};
 }
 
 }  // namespace
 
-int AppendLocked(const std::filesystem::path& path, std::string_view header,
-                 std::string_view line) {
+Expected<void, LogFileError> AppendLocked(const std::filesystem::path& path,
+                                          std::string_view header, std::string_view line) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) {
-    return errno;
+    return MakeUnexpected(LogFileError{Step::Open, path, errno});
   }
-  int error = LockedAppend(fd, header, line);
+  Failure failure = LockedAppend(fd, header, line);
   // Closing lets go of the lock; a write-back error reported only here still counts.
-  if (::close(fd) != 0 && error == 0) {
-    error = errno;
+  if (::close(fd) != 0 && failure.error == 0) {
+    failure = {Step::Close, errno};
   }
-  return error;
+  if (failure.error != 0) {
+    return MakeUnexpected(LogFileError{failure.step, path, failure.error});
+  }
+  return {};
 }
 
-}  // namespace lumaflash::cli
+}  // namespace lumaflash::platform

@@ -5,14 +5,22 @@
 
 #include "core/platform/log_file.h"
 
-namespace lumaflash::cli {
+namespace lumaflash::platform {
 
 namespace {
 
-int LockedAppend(HANDLE file, std::string_view header, std::string_view line) {
+using Step = LogFileError::Step;
+
+// The step that failed and its errno; 0: none failed.
+struct Failure {
+  Step step = Step::Open;
+  int error = 0;
+};
+
+Failure LockedAppend(HANDLE file, std::string_view header, std::string_view line) {
   OVERLAPPED whole{};
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    return EACCES;
+    return {Step::Lock, EACCES};
   }
   // Read under the lock: of two programs creating the log at once, only the first sees it empty.
   LARGE_INTEGER size{};
@@ -26,13 +34,13 @@ int LockedAppend(HANDLE file, std::string_view header, std::string_view line) {
       WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0 &&
       written == text.size();
   UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
-  return ok ? 0 : EIO;
+  return {Step::Write, ok ? 0 : EIO};
 }
 
 }  // namespace
 
-int AppendLocked(const std::filesystem::path& path, std::string_view header,
-                 std::string_view line) {
+Expected<void, LogFileError> AppendLocked(const std::filesystem::path& path,
+                                          std::string_view header, std::string_view line) {
   // LockFileEx needs read or write access, and FILE_APPEND_DATA alone is neither. Read access
   // beside it keeps every write an append: without FILE_WRITE_DATA the handle cannot write
   // anywhere but at the end, whatever another program appended meanwhile.
@@ -40,11 +48,15 @@ int AppendLocked(const std::filesystem::path& path, std::string_view header,
       CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    const int error = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    return MakeUnexpected(LogFileError{Step::Open, path, error});
   }
-  const int error = LockedAppend(file, header, line);
+  const Failure failure = LockedAppend(file, header, line);
   CloseHandle(file);
-  return error;
+  if (failure.error != 0) {
+    return MakeUnexpected(LogFileError{failure.step, path, failure.error});
+  }
+  return {};
 }
 
-}  // namespace lumaflash::cli
+}  // namespace lumaflash::platform

@@ -28,6 +28,11 @@ std::string Utf8FromSettingsText(std::string_view text);
 // character (Windows), UTF-8 otherwise.
 std::string SettingsTextFromUtf8(std::string_view text);
 
+// The length of the well-formed UTF-8 sequence at the start of `text`: 1 for ASCII, 2 to 4, or
+// 0 when it is not one (a stray or missing continuation byte, an overlong form, a surrogate, a
+// code point above U+10FFFF, or no text at all).
+std::size_t Utf8SequenceLength(std::string_view text);
+
 // True when `text` is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(std::string_view text);
 

@@ -4,54 +4,58 @@ namespace lumaflash::platform {
 
 namespace {
 
-// How many continuation bytes follow `lead`, and the smallest code point that form may carry;
-// -1 for a byte that cannot begin a character.
-int TrailCount(unsigned char lead, char32_t& minimum) {
-  if (lead < 0x80) {
-    minimum = 0;
-    return 0;
-  }
-  if ((lead & 0xE0) == 0xC0) {
-    minimum = 0x80;
-    return 1;
-  }
-  if ((lead & 0xF0) == 0xE0) {
-    minimum = 0x800;
-    return 2;
-  }
-  if ((lead & 0xF8) == 0xF0) {
-    minimum = 0x10000;
-    return 3;
-  }
-  return -1;
+bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
 }
 
 }  // namespace
 
+// The ranges of the second byte are what rule out overlong forms (E0, F0), surrogates (ED) and
+// code points above U+10FFFF (F4); C0, C1 and F5 to FF never begin a sequence.
+std::size_t Utf8SequenceLength(std::string_view text) {
+  if (text.empty()) {
+    return 0;
+  }
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) {
+    return 1;
+  }
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the range the second byte must lie in
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  }
+  if (length == 0 || text.size() < length) {
+    return 0;
+  }
+  const auto second = static_cast<unsigned char>(text[1]);
+  if (second < low || second > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!IsContinuation(static_cast<unsigned char>(text[i]))) {
+      return 0;
+    }
+  }
+  return length;
+}
+
 bool IsValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    char32_t minimum = 0;
-    const int trail = TrailCount(lead, minimum);
-    if (trail < 0) {
+  while (!text.empty()) {
+    const std::size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
       return false;
     }
-    char32_t code = static_cast<char32_t>(trail == 0 ? lead : (lead & (0x3F >> trail)));
-    for (int k = 1; k <= trail; ++k) {
-      if (i + static_cast<std::size_t>(k) >= text.size()) {
-        return false;
-      }
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) {
-        return false;
-      }
-      code = (code << 6) | static_cast<char32_t>(next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    i += static_cast<std::size_t>(trail) + 1;
+    text.remove_prefix(length);
   }
   return true;
 }

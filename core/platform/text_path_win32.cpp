@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "core/platform/text_path.h"
+#include "core/platform/wide_text.h"
 
 namespace lumaflash::platform {
 
@@ -35,11 +36,15 @@ std::string Narrow(std::wstring_view wide, UINT codePage, BOOL* usedDefault) {
   return text;
 }
 
+}  // namespace
+
+std::wstring WideFromUtf8(std::string_view text) {
+  return Widen(text, CP_UTF8);
+}
+
 std::string Utf8FromWide(std::wstring_view wide) {
   return Narrow(wide, CP_UTF8, nullptr);
 }
-
-}  // namespace
 
 std::filesystem::path PathFromUtf8(std::string_view text) {
   return std::filesystem::path(Widen(text, CP_UTF8));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/protocol/device_types.h"
+
 namespace lumaflash::protocol {
 
 namespace {
@@ -42,18 +44,11 @@ void CopyPrefixedSerial(std::span<const uint8_t> reply, std::size_t lengthOffset
   }
 }
 
-bool HasSixByteSerial(uint16_t deviceId) {
-  return deviceId == 0x4801 || deviceId == 0x0481;
-}
-
-bool HasPrefixedSerial(uint16_t deviceId) {
-  return deviceId == 0x0795 || deviceId == 0x3514 || deviceId == 0x3690 || deviceId == 0x3711;
-}
-
 }  // namespace
 
 void ParseIdentifyReply(std::span<const uint8_t> reply, int32_t portNumber,
                         InterfaceRecord& record) {
+  record.portNumber = portNumber;
   record.infoTag = 0;
   record.blockSize = kDefaultBlockSize;
   record.serialLength = 0;
@@ -68,14 +63,20 @@ void ParseIdentifyReply(std::span<const uint8_t> reply, int32_t portNumber,
       SetWord(reply, 8, record.blockSize);
       CopyPrefixedSerial(reply, 10, record);
     }
-  } else if (HasSixByteSerial(record.deviceId)) {
-    SetWord(reply, 6, record.blockSize);
-    CopySerial(reply, 8, 6, record);
-  } else if (HasPrefixedSerial(record.deviceId)) {
-    SetWord(reply, 6, record.blockSize);
-    CopyPrefixedSerial(reply, 8, record);
+    return;
   }
-  record.portNumber = portNumber;
+  switch (ReplyLayoutOf(record.deviceId)) {
+    case ReplyLayout::SixByteSerial:
+      SetWord(reply, 6, record.blockSize);
+      CopySerial(reply, 8, 6, record);
+      break;
+    case ReplyLayout::PrefixedSerial:
+      SetWord(reply, 6, record.blockSize);
+      CopyPrefixedSerial(reply, 8, record);
+      break;
+    case ReplyLayout::Basic:
+      break;
+  }
 }
 
 }  // namespace lumaflash::protocol

@@ -41,7 +41,6 @@ class InterfaceTable {
   // Marks every record unused.
   void Clear();
   std::size_t Count() const;
-  bool Full() const { return Count() == m_records.size(); }
   InterfaceRecord& operator[](std::size_t i) { return m_records[i]; }
   const InterfaceRecord& operator[](std::size_t i) const { return m_records[i]; }
   std::span<const InterfaceRecord> Used() const { return {m_records.data(), Count()}; }

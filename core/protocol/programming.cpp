@@ -5,24 +5,6 @@
 
 namespace lumaflash::protocol {
 
-std::chrono::milliseconds BlockPause(uint16_t deviceId) {
-  using std::chrono::milliseconds;
-  switch (deviceId) {
-    case 0x3603:
-    case 0x0795:
-    case 0x3690:
-    case 0x3514:
-    case 0x3711:
-      return milliseconds(10);
-    case 0x3611:
-      return milliseconds(5);
-    case 0x0008:
-      return milliseconds(20);
-    default:
-      return milliseconds(100);  // unknown types get the slow, safe pace
-  }
-}
-
 // The acknowledge must come in this very exchange: a 0xB9 left in the buffer by an earlier
 // packet would otherwise let a device that stopped answering pass as updated.
 bool Programmer::ExchangeAcknowledged(std::size_t txLength) {

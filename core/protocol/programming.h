@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/protocol/device_types.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
 
@@ -16,9 +17,6 @@ inline constexpr uint8_t kAcknowledge = 0xB9;
 inline constexpr int32_t kPacketTimeoutMs = 50;
 inline constexpr std::chrono::milliseconds kStartPause{100};
 inline constexpr std::size_t kPacketBufferSize = 1024;
-
-// How long a device of this type needs after it acknowledged a block.
-std::chrono::milliseconds BlockPause(uint16_t deviceId);
 
 // Builds and sends the programming packets over an open port. Each packet must be acknowledged
 // within its own exchange: a byte left over from an earlier reply never counts.

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/serial/os_port.h"
 #include "core/serial/port.h"
 
 namespace lumaflash::serial {
@@ -86,6 +87,63 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 
 std::string PortLogName(const PortAddress& address) {
   return address.path;
+}
+
+struct PortLink::Impl {
+  PortFailure failure;
+  std::unique_ptr<OsPort> os = MakeOsPort(failure);
+};
+
+PortLink::PortLink() : m_impl(std::make_unique<Impl>()) {}
+
+PortLink::~PortLink() {
+  ClosePort();
+}
+
+bool PortLink::OpenPort(const PortAddress& address) {
+  ClosePort();
+  m_impl->failure = {};
+  OsPort& os = *m_impl->os;
+  os.SetPath(address.path);
+  if (!os.Open(address.path)) {
+    return false;
+  }
+  if (!os.Configure()) {
+    // Closing gives back what was already changed; the reason stays the configure step's.
+    const PortFailure why = m_impl->failure;
+    os.Close();
+    m_impl->failure = why;
+    return false;
+  }
+  return true;
+}
+
+bool PortLink::Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx, uint32_t& rxLength,
+                        int32_t timeoutMs) {
+  rxLength = 0;
+  OsPort& os = *m_impl->os;
+  if (!os.IsOpen()) {
+    return false;
+  }
+  // Bytes that came after the last exchange's deadline belong to no one.
+  os.DiscardInput();
+  if (!os.WriteAll(tx)) {
+    return true;  // nothing will answer a packet that did not go out; rxLength stays 0
+  }
+  rxLength = os.Collect(rx, timeoutMs);
+  return true;
+}
+
+void PortLink::ClosePort() {
+  m_impl->os->Close();
+}
+
+bool PortLink::IsOpen() const {
+  return m_impl->os->IsOpen();
+}
+
+const PortFailure& PortLink::LastFailure() const {
+  return m_impl->failure;
 }
 
 }  // namespace lumaflash::serial

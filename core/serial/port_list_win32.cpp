@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/platform/wide_text.h"
 #include "core/serial/port.h"
 
 namespace lumaflash::serial {
@@ -27,15 +28,9 @@ namespace {
 constexpr int kHighestComPort = 256;
 constexpr std::string_view kDeviceNamespace = "\\\\.\\";
 
+// Text up to its terminating L'\0'.
 std::string Utf8(const wchar_t* text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) {
-    return {};
-  }
-  std::string out(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(size) - 1);
-  return out;
+  return platform::Utf8FromWide(text);
 }
 
 // "COM5" from "\\.\COM5", "com5" or "COM5"; upper case, so that names compare.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/serial/access_advice.h"
+#include "core/serial/os_port.h"
 #include "core/serial/port.h"
 #include "core/serial/system_calls.h"
 
@@ -88,82 +89,94 @@ int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
   return static_cast<int>(remaining.count());
 }
 
-}  // namespace
+class PosixPort final : public OsPort {
+ public:
+  using OsPort::OsPort;
+  ~PosixPort() override { Close(); }
+  PosixPort(const PosixPort&) = delete;
+  PosixPort& operator=(const PosixPort&) = delete;
 
-struct PortLink::Impl {
-  int fd = -1;
-  std::string path;
-  PortFailure failure;
-  std::optional<termios> before;  // the line settings the port had when we opened it
-  bool exclusive = false;         // we set TIOCEXCL, so we clear it again
+  bool Open(const std::string& path) override;
+  bool Configure() override;
+  void DiscardInput() override;
+  bool WriteAll(std::span<const uint8_t> tx) override;
+  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
+  void Close() override;
+  bool IsOpen() const override { return m_fd >= 0; }
 
-  bool Fail(PortError error, int osError) {
-    failure = PortFailure{error, osError, path};
-    return false;
+ private:
+  bool MarkVanished(int osError, std::string evidence) {
+    return Fail(PortError::Vanished, osError, std::move(evidence));
   }
 
-  void MarkVanished(int osError, std::string evidence) {
-    failure = PortFailure{PortError::Vanished, osError, path, std::move(evidence)};
-  }
-
-  bool Configure();
-  bool WriteAll(std::span<const uint8_t> tx);
-  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs);
-  void Drain();
+  int m_fd = -1;
+  std::optional<termios> m_before;  // the line settings the port had when we opened it
+  bool m_exclusive = false;         // we set TIOCEXCL, so we clear it again
 };
 
-bool PortLink::Impl::Configure() {
+bool PosixPort::Open(const std::string& path) {
+  SystemCalls& sys = ActiveSystemCalls();
+  const int fd = RetryOnInterrupt(
+      [&] { return sys.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) {
+    return Fail(ClassifyOpenError(errno), errno);
+  }
+  m_fd = fd;
+  return true;
+}
+
+bool PosixPort::Configure() {
   SystemCalls& sys = ActiveSystemCalls();
   // Root opens a tty that another program made exclusive; that program still owns it.
   int heldExclusive = 0;
-  if (sys.Ioctl(fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
+  if (sys.Ioctl(m_fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
     return Fail(PortError::Busy, EBUSY);
   }
   // The lock keeps out every other program that plays by the rules (another Lumaflash
   // included); TIOCEXCL keeps out the ones that do not look at locks.
-  if (RetryOnInterrupt([&] { return sys.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+  if (RetryOnInterrupt([&] { return sys.Flock(m_fd, LOCK_EX | LOCK_NB); }) < 0) {
     return Fail(errno == EWOULDBLOCK ? PortError::Busy : PortError::Unusable, errno);
   }
-  if (sys.Ioctl(fd, TIOCEXCL, nullptr) < 0) {
+  if (sys.Ioctl(m_fd, TIOCEXCL, nullptr) < 0) {
     return Fail(PortError::Unusable, errno);
   }
-  exclusive = true;
+  m_exclusive = true;
   termios line{};
-  if (RetryOnInterrupt([&] { return sys.GetAttributes(fd, &line); }) < 0) {
+  if (RetryOnInterrupt([&] { return sys.GetAttributes(m_fd, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
   }
-  before = line;
+  m_before = line;
   ApplyRawLine(line);
-  if (RetryOnInterrupt([&] { return sys.SetAttributes(fd, TCSANOW, &line); }) < 0) {
+  if (RetryOnInterrupt([&] { return sys.SetAttributes(m_fd, TCSANOW, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
   }
-  if (RetryOnInterrupt([&] { return sys.Flush(fd, TCIOFLUSH); }) < 0) {
+  if (RetryOnInterrupt([&] { return sys.Flush(m_fd, TCIOFLUSH); }) < 0) {
     return Fail(PortError::Unusable, errno);
   }
   // Many bootloaders only talk once DTR is up; a port without modem lines (a pseudo-terminal)
   // refuses these, which does no harm.
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;
-  (void)sys.Ioctl(fd, TIOCMBIS, &dtr);
-  (void)sys.Ioctl(fd, TIOCMBIS, &rts);
+  (void)sys.Ioctl(m_fd, TIOCMBIS, &dtr);
+  (void)sys.Ioctl(m_fd, TIOCMBIS, &rts);
   return true;
 }
 
 // Throws away whatever the device sent since the last exchange: the driver's queue, and what a
 // pseudo-terminal may still hold in its own buffer after the flush.
-void PortLink::Impl::Drain() {
+void PosixPort::DiscardInput() {
   SystemCalls& sys = ActiveSystemCalls();
-  (void)RetryOnInterrupt([&] { return sys.Flush(fd, TCIFLUSH); });
+  (void)RetryOnInterrupt([&] { return sys.Flush(m_fd, TCIFLUSH); });
   std::array<uint8_t, kReceiveBufferSize> scratch{};
   for (int round = 0; round < 64; ++round) {
-    ssize_t got = sys.Read(fd, scratch.data(), scratch.size());
+    ssize_t got = sys.Read(m_fd, scratch.data(), scratch.size());
     if (got <= 0 && !(got < 0 && errno == EINTR)) {
       return;
     }
   }
 }
 
-bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
+bool PosixPort::WriteAll(std::span<const uint8_t> tx) {
   SystemCalls& sys = ActiveSystemCalls();
   const auto deadline = sys.Now() + kWriteBudget;
   std::size_t sent = 0;
@@ -174,7 +187,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
       MarkVanished(ETIMEDOUT, "write: no progress within the budget");
       return false;
     }
-    ssize_t wrote = sys.Write(fd, tx.data() + sent, tx.size() - sent);
+    ssize_t wrote = sys.Write(m_fd, tx.data() + sent, tx.size() - sent);
     if (wrote > 0) {
       sent += static_cast<std::size_t>(wrote);
       continue;
@@ -192,7 +205,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
       MarkVanished(ETIMEDOUT, "write: no progress within the budget");
       return false;
     }
-    pollfd watch{fd, POLLOUT, 0};
+    pollfd watch{m_fd, POLLOUT, 0};
     int ready = sys.Poll(&watch, 1, waitMs);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
       MarkVanished(EIO, "poll for writing: " + PollEvents(watch.revents));
@@ -202,7 +215,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
   return true;
 }
 
-uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
+uint32_t PosixPort::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   SystemCalls& sys = ActiveSystemCalls();
   const std::size_t wanted = std::min(rx.size(), kReceiveBufferSize);
   const auto deadline = sys.Now() + std::chrono::milliseconds(std::max<int32_t>(timeoutMs, 1));
@@ -212,7 +225,7 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
     if (waitMs == 0) {
       break;
     }
-    pollfd watch{fd, POLLIN, 0};
+    pollfd watch{m_fd, POLLIN, 0};
     int ready = sys.Poll(&watch, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR || errno == EAGAIN) {
@@ -228,7 +241,7 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
       MarkVanished(EIO, "poll: " + PollEvents(watch.revents));  // nothing left to read
       break;
     }
-    ssize_t got = sys.Read(fd, rx.data() + count, wanted - count);
+    ssize_t got = sys.Read(m_fd, rx.data() + count, wanted - count);
     if (got > 0) {
       count += static_cast<std::size_t>(got);
     } else if (got == 0) {
@@ -243,76 +256,33 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   return static_cast<uint32_t>(count);
 }
 
-PortLink::PortLink() : m_impl(std::make_unique<Impl>()) {}
-
-PortLink::~PortLink() {
-  ClosePort();
-}
-
-bool PortLink::OpenPort(const PortAddress& address) {
-  ClosePort();
-  m_impl->path = address.path;
-  m_impl->failure = {};
-  SystemCalls& sys = ActiveSystemCalls();
-  int fd = RetryOnInterrupt(
-      [&] { return sys.Open(address.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-  if (fd < 0) {
-    return m_impl->Fail(ClassifyOpenError(errno), errno);
-  }
-  m_impl->fd = fd;
-  if (!m_impl->Configure()) {
-    PortFailure why = m_impl->failure;
-    ClosePort();
-    m_impl->failure = why;
-    return false;
-  }
-  return true;
-}
-
-bool PortLink::Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx, uint32_t& rxLength,
-                        int32_t timeoutMs) {
-  rxLength = 0;
-  if (m_impl->fd < 0) {
-    return false;
-  }
-  m_impl->Drain();
-  if (!m_impl->WriteAll(tx)) {
-    return true;  // nothing will answer a packet that did not go out; rxLength stays 0
-  }
-  rxLength = m_impl->Collect(rx, timeoutMs);
-  return true;
-}
-
-void PortLink::ClosePort() {
-  if (m_impl->fd < 0) {
+void PosixPort::Close() {
+  if (m_fd < 0) {
     return;
   }
   SystemCalls& sys = ActiveSystemCalls();
   // Line settings belong to the tty, not to our descriptor: a terminal or console scanned by
   // mistake would otherwise stay raw, at our speed, without echo.
-  if (m_impl->before) {
-    (void)RetryOnInterrupt(
-        [&] { return sys.SetAttributes(m_impl->fd, TCSANOW, &*m_impl->before); });
-    m_impl->before.reset();
+  if (m_before) {
+    (void)RetryOnInterrupt([&] { return sys.SetAttributes(m_fd, TCSANOW, &*m_before); });
+    m_before.reset();
   }
   // The exclusive flag belongs to the tty, not to our descriptor: it would outlive the close
   // while anyone else keeps the tty open, and lock out the next program. Only a flag we set is
   // ours to clear; a busy port's flag belongs to the program that holds it.
-  if (std::exchange(m_impl->exclusive, false)) {
-    (void)sys.Ioctl(m_impl->fd, TIOCNXCL, nullptr);
+  if (std::exchange(m_exclusive, false)) {
+    (void)sys.Ioctl(m_fd, TIOCNXCL, nullptr);
   }
   // Never retried: after an interrupted close the descriptor is already gone and its number
   // may belong to someone else.
-  (void)sys.Close(m_impl->fd);
-  m_impl->fd = -1;
+  (void)sys.Close(m_fd);
+  m_fd = -1;
 }
 
-bool PortLink::IsOpen() const {
-  return m_impl->fd >= 0;
-}
+}  // namespace
 
-const PortFailure& PortLink::LastFailure() const {
-  return m_impl->failure;
+std::unique_ptr<OsPort> MakeOsPort(PortFailure& failure) {
+  return std::make_unique<PosixPort>(failure);
 }
 
 std::string DescribePortFailure(const PortFailure& failure) {

@@ -21,9 +21,6 @@ class PortWatch {
   // permissions) counts once: it returns when the burst has settled.
   bool Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
 
-  // Whether changes are watched at all (false: Wait() is a plain timed wait).
-  bool Watching() const;
-
  private:
   struct Impl;
   std::unique_ptr<Impl> m_impl;

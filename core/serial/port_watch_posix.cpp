@@ -81,10 +81,6 @@ PortWatch::~PortWatch() {
   }
 }
 
-bool PortWatch::Watching() const {
-  return m_impl->fd >= 0;
-}
-
 bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
   const auto deadline = Clock::now() + timeout;
   while (!stop.load() && Clock::now() < deadline) {

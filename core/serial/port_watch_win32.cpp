@@ -15,10 +15,6 @@ PortWatch::PortWatch() : m_impl(std::make_unique<Impl>()) {}
 
 PortWatch::~PortWatch() = default;
 
-bool PortWatch::Watching() const {
-  return false;
-}
-
 bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
   constexpr std::chrono::milliseconds kStopCheck{50};
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/serial/access_advice.h"
+#include "core/serial/os_port.h"
 #include "core/serial/port.h"
 
 namespace lumaflash::serial {
@@ -111,59 +113,73 @@ std::string SystemMessage(DWORD error) {
   return message.empty() ? "error " + std::to_string(error) : message;
 }
 
-}  // namespace
+class Win32Port final : public OsPort {
+ public:
+  using OsPort::OsPort;
+  ~Win32Port() override { Close(); }
+  Win32Port(const Win32Port&) = delete;
+  Win32Port& operator=(const Win32Port&) = delete;
 
-struct PortLink::Impl {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  std::string path;
-  PortFailure failure;
-  // The line settings and time-outs the port had when we opened it, given back at close.
-  std::optional<DCB> lineBefore;
-  std::optional<COMMTIMEOUTS> timeoutsBefore;
+  bool Open(const std::string& path) override;
+  bool Configure() override;
+  void DiscardInput() override;
+  bool WriteAll(std::span<const uint8_t> tx) override;
+  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
+  void Close() override;
+  bool IsOpen() const override { return m_handle != INVALID_HANDLE_VALUE; }
 
+ private:
   bool Fail(PortError error, DWORD osError) {
-    failure = PortFailure{error, static_cast<int>(osError), path};
-    return false;
+    return OsPort::Fail(error, static_cast<int>(osError));
   }
+  bool MarkVanished(DWORD osError) { return Fail(PortError::Vanished, osError); }
 
-  void MarkVanished(DWORD osError) {
-    failure = PortFailure{PortError::Vanished, static_cast<int>(osError), path};
-  }
-
-  bool Configure();
-  bool WriteAll(std::span<const uint8_t> tx);
-  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs);
+  HANDLE m_handle = INVALID_HANDLE_VALUE;
+  // The line settings and time-outs the port had when we opened it, given back at close.
+  std::optional<DCB> m_lineBefore;
+  std::optional<COMMTIMEOUTS> m_timeoutsBefore;
 };
 
-bool PortLink::Impl::Configure() {
+bool Win32Port::Open(const std::string& path) {
+  HANDLE handle = CreateFileA(DeviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return Fail(ClassifyOpenError(error), error);
+  }
+  m_handle = handle;
+  return true;
+}
+
+bool Win32Port::Configure() {
   DCB line{};
   line.DCBlength = sizeof(line);
-  if (!GetCommState(handle, &line)) {
+  if (!GetCommState(m_handle, &line)) {
     return Fail(PortError::Unusable, GetLastError());
   }
-  lineBefore = line;
-  if (COMMTIMEOUTS before{}; GetCommTimeouts(handle, &before)) {
-    timeoutsBefore = before;
+  m_lineBefore = line;
+  if (COMMTIMEOUTS before{}; GetCommTimeouts(m_handle, &before)) {
+    m_timeoutsBefore = before;
   }
   ApplyLineSettings(line);
-  if (!SetCommState(handle, &line)) {
+  if (!SetCommState(m_handle, &line)) {
     return Fail(PortError::Unusable, GetLastError());
   }
   COMMTIMEOUTS timeouts = TimeoutsFor(0);
-  if (!SetCommTimeouts(handle, &timeouts)) {
+  if (!SetCommTimeouts(m_handle, &timeouts)) {
     return Fail(PortError::Unusable, GetLastError());
   }
-  if (!PurgeComm(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+  if (!PurgeComm(m_handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
     return Fail(PortError::Unusable, GetLastError());
   }
   // The DCB already asks for both lines up; raising them again covers drivers that only act on
   // the escape functions. A port without modem lines refuses these, which does no harm.
-  (void)EscapeCommFunction(handle, SETDTR);
-  (void)EscapeCommFunction(handle, SETRTS);
+  (void)EscapeCommFunction(m_handle, SETDTR);
+  (void)EscapeCommFunction(m_handle, SETRTS);
   return true;
 }
 
-bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
+bool Win32Port::WriteAll(std::span<const uint8_t> tx) {
   // Each WriteFile has the whole budget; the clock keeps a trickle of partial writes from
   // adding up beyond it.
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteBudgetMs);
@@ -175,7 +191,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
     }
     DWORD wrote = 0;
     const auto chunk = static_cast<DWORD>(tx.size() - sent);
-    if (!WriteFile(handle, tx.data() + sent, chunk, &wrote, nullptr)) {
+    if (!WriteFile(m_handle, tx.data() + sent, chunk, &wrote, nullptr)) {
       MarkVanished(GetLastError());
       return false;
     }
@@ -188,7 +204,7 @@ bool PortLink::Impl::WriteAll(std::span<const uint8_t> tx) {
   return true;
 }
 
-uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
+uint32_t Win32Port::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   const std::size_t wanted = std::min(rx.size(), kReceiveBufferSize);
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<int32_t>(timeoutMs, 1));
   std::size_t count = 0;
@@ -198,12 +214,12 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
       break;
     }
     COMMTIMEOUTS timeouts = TimeoutsFor(waitMs);
-    if (!SetCommTimeouts(handle, &timeouts)) {
+    if (!SetCommTimeouts(m_handle, &timeouts)) {
       MarkVanished(GetLastError());
       break;
     }
     DWORD got = 0;
-    if (!ReadFile(handle, rx.data() + count, static_cast<DWORD>(wanted - count), &got, nullptr)) {
+    if (!ReadFile(m_handle, rx.data() + count, static_cast<DWORD>(wanted - count), &got, nullptr)) {
       // An unplugged USB port fails every read from now on; waiting out the deadline would
       // only delay the report.
       MarkVanished(GetLastError());
@@ -214,74 +230,36 @@ uint32_t PortLink::Impl::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   return static_cast<uint32_t>(count);
 }
 
-PortLink::PortLink() : m_impl(std::make_unique<Impl>()) {}
-
-PortLink::~PortLink() {
-  ClosePort();
+// Bytes that came after the last exchange's deadline belong to no one.
+void Win32Port::DiscardInput() {
+  (void)PurgeComm(m_handle, PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
-bool PortLink::OpenPort(const PortAddress& address) {
-  ClosePort();
-  m_impl->path = address.path;
-  m_impl->failure = {};
-  HANDLE handle = CreateFileA(DeviceName(address.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return m_impl->Fail(ClassifyOpenError(error), error);
-  }
-  m_impl->handle = handle;
-  if (!m_impl->Configure()) {
-    PortFailure why = m_impl->failure;
-    ClosePort();
-    m_impl->failure = why;
-    return false;
-  }
-  return true;
-}
-
-bool PortLink::Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx, uint32_t& rxLength,
-                        int32_t timeoutMs) {
-  rxLength = 0;
-  if (m_impl->handle == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  // Bytes that came after the last exchange's deadline belong to no one.
-  (void)PurgeComm(m_impl->handle, PURGE_RXABORT | PURGE_RXCLEAR);
-  if (!m_impl->WriteAll(tx)) {
-    return true;  // nothing will answer a packet that did not go out; rxLength stays 0
-  }
-  rxLength = m_impl->Collect(rx, timeoutMs);
-  return true;
-}
-
-void PortLink::ClosePort() {
-  if (m_impl->handle == INVALID_HANDLE_VALUE) {
+void Win32Port::Close() {
+  if (m_handle == INVALID_HANDLE_VALUE) {
     return;
   }
   // The link never leaves an operation pending, but a cancel before the close costs nothing and
   // keeps CloseHandle from waiting on a driver that still holds one.
-  (void)CancelIo(m_impl->handle);
-  (void)PurgeComm(m_impl->handle, PURGE_TXABORT | PURGE_RXABORT);
+  (void)CancelIo(m_handle);
+  (void)PurgeComm(m_handle, PURGE_TXABORT | PURGE_RXABORT);
   // Drivers keep a port's settings after the close: give back what the next program expects.
-  if (m_impl->lineBefore) {
-    (void)SetCommState(m_impl->handle, &*m_impl->lineBefore);
+  if (m_lineBefore) {
+    (void)SetCommState(m_handle, &*m_lineBefore);
   }
-  if (m_impl->timeoutsBefore) {
-    (void)SetCommTimeouts(m_impl->handle, &*m_impl->timeoutsBefore);
+  if (m_timeoutsBefore) {
+    (void)SetCommTimeouts(m_handle, &*m_timeoutsBefore);
   }
-  m_impl->lineBefore.reset();
-  m_impl->timeoutsBefore.reset();
-  (void)CloseHandle(m_impl->handle);
-  m_impl->handle = INVALID_HANDLE_VALUE;
+  m_lineBefore.reset();
+  m_timeoutsBefore.reset();
+  (void)CloseHandle(m_handle);
+  m_handle = INVALID_HANDLE_VALUE;
 }
 
-bool PortLink::IsOpen() const {
-  return m_impl->handle != INVALID_HANDLE_VALUE;
-}
+}  // namespace
 
-const PortFailure& PortLink::LastFailure() const {
-  return m_impl->failure;
+std::unique_ptr<OsPort> MakeOsPort(PortFailure& failure) {
+  return std::make_unique<Win32Port>(failure);
 }
 
 std::string DescribePortFailure(const PortFailure& failure) {

@@ -5,18 +5,21 @@
 #include "core/platform/text_path.h"
 #include "core/session/session.h"
 
-namespace lumaflash::settings {
+namespace lumaflash::session {
 
 namespace {
 
 // A settings file that cannot be used costs the operator his conveniences, not the update:
-// say so once per run, then carry on.
-void ReportProblem(Session& session, bool ok) {
-  if (ok || session.settingsErrorReported || !session.settings) {
-    return;
+// say so once per run, then carry on. True when `result` holds no failure.
+template <typename Result>
+bool Reported(Session& session, const Result& result) {
+  session.lastSettingsProblem = result ? std::string() : settings::Describe(result.error());
+  if (result || session.settingsErrorReported) {
+    return result.has_value();
   }
   session.settingsErrorReported = true;
-  session.feedback.AddStatus(session.settings->LastError(), true);
+  session.feedback.AddStatus(session.lastSettingsProblem, true);
+  return false;
 }
 
 bool IsReadableFile(const std::string& path) {
@@ -28,27 +31,26 @@ bool IsReadableFile(const std::string& path) {
 
 void SetupSettings(Session& session, const std::filesystem::path& directory) {
   session.currentDirectory = directory;
-  session.settings.emplace(SettingsPathIn(directory));
+  session.settings.emplace(settings::SettingsPathIn(directory));
 }
 
 std::string ReadLastOpen(Session& session, uint16_t deviceId, const std::string& fallback) {
   if (!session.settings) {
     return fallback;
   }
-  std::string value = session.settings->ReadLastOpen(deviceId, fallback);
-  ReportProblem(session, session.settings->LastError().empty());
-  return value;
+  const auto value = session.settings->ReadLastOpen(deviceId, fallback);
+  return Reported(session, value) ? *value : fallback;
 }
 
 void WriteLastOpen(Session& session, uint16_t deviceId, const std::string& path) {
   if (session.settings) {
-    ReportProblem(session, session.settings->WriteLastOpen(deviceId, path));
+    Reported(session, session.settings->WriteLastOpen(deviceId, path));
   }
 }
 
 void WriteUseLastAgain(Session& session, uint16_t deviceId, bool on) {
   if (session.settings) {
-    ReportProblem(session, session.settings->WriteUseLastAgain(deviceId, on));
+    Reported(session, session.settings->WriteUseLastAgain(deviceId, on));
   }
 }
 
@@ -61,25 +63,25 @@ void RecallLastImage(Session& session) {
   if (session.currentImagePath.empty() || !IsReadableFile(session.currentImagePath)) {
     return;
   }
-  session.feedback.SetUseLastEnabled(true);
-  session.useLastAgain = AppSettings::IsOn(session.settings->ReadUseLastAgain(deviceId));
+  session.useLastAgain =
+      settings::AppSettings::IsOn(session.settings->ReadUseLastAgain(deviceId).value_or(""));
   session.feedback.AddStatus("Last file: " + session.currentImagePath, true);
-  session.feedback.RefreshControls();
+  session.feedback.LastImageRecalled(session.currentImagePath, session.useLastAgain);
 }
 
 bool IsAutoRepeatDue(Session& session) {
   if (session.interfaces.Count() != 1 || !session.useLastAgain || !session.settings) {
     return false;
   }
-  const std::string stamp = session.settings->ReadLastDevice();
-  ReportProblem(session, session.settings->LastError().empty());
-  return stamp == FormatUpdateStamp(session.interfaces[0].deviceId, session.today());
+  const auto stamp = session.settings->ReadLastDevice();
+  return Reported(session, stamp) &&
+         *stamp == settings::FormatUpdateStamp(session.interfaces[0].deviceId, session.today());
 }
 
 void StampUpdate(Session& session, uint16_t deviceId) {
   if (session.settings) {
-    ReportProblem(session, session.settings->WriteUpdateStamp(deviceId, session.today()));
+    Reported(session, session.settings->WriteUpdateStamp(deviceId, session.today()));
   }
 }
 
-}  // namespace lumaflash::settings
+}  // namespace lumaflash::session

@@ -4,19 +4,21 @@
 #include <filesystem>
 #include <string>
 
+#include "core/settings/settings.h"
+
 namespace lumaflash {
 struct Session;
 }
 
-namespace lumaflash::settings {
+namespace lumaflash::session {
 
 // Fixes the settings file: Lumaflash.ini in `directory`, which also becomes the session's
 // current directory (the file dialog starts there).
 void SetupSettings(Session& session, const std::filesystem::path& directory);
 
 // After a scan: with exactly one interface listed, its type's last image becomes the current
-// image path; when that file exists the "Use last again" box is enabled, its flag read back and
-// "Last file: ..." reported.
+// image path; when that file exists its "Use last again" flag is read back, "Last file: ..."
+// reported and the listener told (LastImageRecalled).
 void RecallLastImage(Session& session);
 
 // True when one interface is listed, "Use last again" is on and the last update stamp is
@@ -31,4 +33,4 @@ std::string ReadLastOpen(Session& session, uint16_t deviceId, const std::string&
 void WriteLastOpen(Session& session, uint16_t deviceId, const std::string& path);
 void WriteUseLastAgain(Session& session, uint16_t deviceId, bool on);
 
-}  // namespace lumaflash::settings
+}  // namespace lumaflash::session

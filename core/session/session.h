@@ -13,8 +13,8 @@
 #include "core/protocol/interface_table.h"
 #include "core/serial/port_holders.h"
 #include "core/serial/usb_identity.h"
+#include "core/session/feedback.h"
 #include "core/settings/settings.h"
-#include "core/update/feedback.h"
 
 namespace lumaflash {
 
@@ -42,6 +42,9 @@ struct Session {
 
   std::optional<settings::AppSettings> settings;
   bool settingsErrorReported = false;
+  // What the last settings read or write through the session said went wrong; empty after one
+  // that worked.
+  std::string lastSettingsProblem;
   std::function<settings::LocalDate()> today = settings::TodayLocal;
 
   // How long an update waits for another program to let go of the port.

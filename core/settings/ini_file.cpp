@@ -326,21 +326,33 @@ std::string ErrorText(int error) {
   return std::generic_category().message(error);
 }
 
-std::string ReadFailureMessage(const fs::path& path, const FileContent& content) {
+SettingsError ReadFailure(const fs::path& path, const FileContent& content) {
+  SettingsError error{SettingsError::Kind::CannotRead, path, content.error, false, {}, {}};
   if (content.status == FileContent::Status::kLink) {
+    error.kind = SettingsError::Kind::Link;
+  } else if (content.status == FileContent::Status::kNotAFile) {
+    error.kind = SettingsError::Kind::NotAFile;
+    error.isDirectory = content.isDirectory;
+  }
+  return error;
+}
+
+std::string ReadFailureMessage(const SettingsError& error) {
+  const fs::path& path = error.path;
+  if (error.kind == SettingsError::Kind::Link) {
     // Replacing a link, or writing where it points, would let whoever planted it choose which
     // file this program (perhaps run as root) rewrites.
     return "The settings file " + Quoted(path) +
            " is a symbolic link; settings were not saved. Replace it with a regular file to keep "
            "settings.";
   }
-  if (content.status == FileContent::Status::kNotAFile) {
+  if (error.kind == SettingsError::Kind::NotAFile) {
     return "The settings file " + Quoted(path) + " is " +
-           (content.isDirectory ? "a directory" : "not a regular file") +
+           (error.isDirectory ? "a directory" : "not a regular file") +
            ", so settings cannot be kept there. Rename or remove it and try again.";
   }
-  const bool denied = content.error == EACCES || content.error == EPERM;
-  return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(content.error) + ". " +
+  const bool denied = error.osError == EACCES || error.osError == EPERM;
+  return "Cannot read the settings file " + Quoted(path) + ": " + ErrorText(error.osError) + ". " +
          (denied ? "Check that this user may read it" : "Check the file and the disk") +
          ", or move the file away to start with default settings.";
 }
@@ -396,64 +408,74 @@ std::string EntryProblem(std::string_view section, std::string_view key, std::st
 
 }  // namespace
 
-std::string IniFile::Read(std::string_view section, std::string_view key,
-                          std::string_view fallback) const {
+std::string Describe(const SettingsError& error) {
+  switch (error.kind) {
+    case SettingsError::Kind::Link:
+    case SettingsError::Kind::NotAFile:
+    case SettingsError::Kind::CannotRead:
+      return ReadFailureMessage(error);
+    case SettingsError::Kind::BadEntry:
+      return "Cannot save \"" + error.key + "\" in the settings file " + Quoted(error.path) + ": " +
+             error.problem + ". Nothing was changed on disk.";
+    case SettingsError::Kind::Locked:
+      return "Another program kept the settings file " + Quoted(error.path) + " locked for " +
+             std::to_string(kLockWait.count() / 1000) +
+             " s; settings were not saved. Let the other Lumaflash in this folder finish, then "
+             "try again.";
+    case SettingsError::Kind::ReadOnly:
+      return "The settings file " + Quoted(error.path) +
+             " is read-only; settings were not saved. Make it writable to keep settings.";
+    case SettingsError::Kind::CannotWrite:
+      return WriteFailureMessage(error.path, error.osError);
+  }
+  return "The settings file " + Quoted(error.path) + " cannot be used.";
+}
+
+Expected<std::string, SettingsError> IniFile::Read(std::string_view section, std::string_view key,
+                                                   std::string_view fallback) const {
   const FileContent content = ReadFileContent(m_path);
   if (content.status == FileContent::Status::kMissing) {
-    m_lastError.clear();
     return std::string(fallback);
   }
   if (content.status != FileContent::Status::kRead) {
-    m_lastError = ReadFailureMessage(m_path, content);
-    return std::string(fallback);
+    return MakeUnexpected(ReadFailure(m_path, content));
   }
-  m_lastError.clear();
   return ini_text::FindValue(content.text, section, key).value_or(std::string(fallback));
 }
 
-bool IniFile::Write(std::string_view section, std::string_view key, std::string_view value) {
-  const std::string problem = EntryProblem(section, key, value);
-  if (!problem.empty()) {
-    m_lastError = "Cannot save \"" + std::string(key) + "\" in the settings file " +
-                  Quoted(m_path) + ": " + problem + ". Nothing was changed on disk.";
-    return false;
+Expected<void, SettingsError> IniFile::Write(std::string_view section, std::string_view key,
+                                             std::string_view value) {
+  using Kind = SettingsError::Kind;
+  if (std::string problem = EntryProblem(section, key, value); !problem.empty()) {
+    return MakeUnexpected(
+        SettingsError{Kind::BadEntry, m_path, 0, false, std::string(key), std::move(problem)});
   }
   // From the read to the replace no other program (a window and a command line in one folder)
   // may write, or one of the two would drop the other's entry. The lock is on a side file
   // because the replace swaps the settings file itself.
   const platform::FileLock lock(LockPathFor(m_path), kLockWait);
   if (lock.Result() == platform::FileLock::State::kTimedOut) {
-    m_lastError = "Another program kept the settings file " + Quoted(m_path) + " locked for " +
-                  std::to_string(kLockWait.count() / 1000) +
-                  " s; settings were not saved. Let the other Lumaflash in this folder finish, "
-                  "then try again.";
-    return false;
+    return MakeUnexpected(SettingsError{Kind::Locked, m_path, 0, false, {}, {}});
   }
   const FileContent current = ReadFileContent(m_path, true);
   const bool exists = current.status == FileContent::Status::kRead;
   if (!exists && current.status != FileContent::Status::kMissing) {
-    m_lastError = ReadFailureMessage(m_path, current);
-    return false;
+    return MakeUnexpected(ReadFailure(m_path, current));
   }
   const std::string updated = ini_text::SetValue(current.text, section, key, value);
   if (exists && updated == current.text) {
-    m_lastError.clear();
-    return true;
+    return {};
   }
   // The folder may well be writable; the file's owner still said it must not change.
   if (exists && !current.writable) {
-    m_lastError = "The settings file " + Quoted(m_path) +
-                  " is read-only; settings were not saved. Make it writable to keep settings.";
-    return false;
+    return MakeUnexpected(SettingsError{Kind::ReadOnly, m_path, 0, false, {}, {}});
   }
   const int error = ReplaceFileContent(
       m_path, updated, exists ? std::optional<uint32_t>(current.permissions) : std::nullopt);
   if (error != 0) {
-    m_lastError = WriteFailureMessage(m_path, error);
-    return false;
+    return MakeUnexpected(SettingsError{Kind::CannotWrite, m_path, error, false, {}, {}});
   }
-  m_lastError.clear();
-  return true;
+  return {};
 }
 
 }  // namespace lumaflash::settings

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/platform/expected.h"
+
 namespace lumaflash::settings {
 
 // The text-level rules of an INI-style file, free of any I/O so they can be tested and fuzzed on
@@ -24,6 +26,28 @@ std::string SetValue(std::string_view text, std::string_view section, std::strin
 
 }  // namespace ini_text
 
+// Why the settings file could not be read or written.
+struct SettingsError {
+  enum class Kind {
+    Link,         // a symbolic link, never followed or replaced
+    NotAFile,     // a directory (`isDirectory`) or another thing that is no regular file
+    CannotRead,   // `osError` says why
+    BadEntry,     // `key` cannot be stored so that it reads back: `problem` says why
+    Locked,       // another program held the settings lock past the wait
+    ReadOnly,     // the file itself may not be changed
+    CannotWrite,  // replacing the file failed with `osError`; nothing changed on disk
+  };
+  Kind kind = Kind::CannotRead;
+  std::filesystem::path path;
+  int osError = 0;
+  bool isDirectory = false;
+  std::string key;
+  std::string problem;
+};
+
+// A sentence for the operator: what is wrong with the settings file and what to do about it.
+std::string Describe(const SettingsError& error);
+
 // One settings file on disk. Reads see the whole value, however long. A write replaces the file
 // atomically (a temporary file beside it, flushed, then renamed over it), so a crash or a full
 // disk leaves either the old or the new content, never a mix.
@@ -33,20 +57,18 @@ class IniFile {
 
   const std::filesystem::path& Path() const { return m_path; }
 
-  // The value, or `fallback` when the file, the section or the key is missing, or the file
-  // cannot be read (LastError() then says why).
-  std::string Read(std::string_view section, std::string_view key, std::string_view fallback) const;
+  // The value, or `fallback` when the file, the section or the key is missing. Fails only when
+  // the file exists but cannot be read.
+  Expected<std::string, SettingsError> Read(std::string_view section, std::string_view key,
+                                            std::string_view fallback) const;
 
-  // Sets the value, creating the file, section or key as needed. False when the file cannot be
-  // read or written; the file on disk is then left as it was and LastError() says why.
-  bool Write(std::string_view section, std::string_view key, std::string_view value);
-
-  // A sentence for the operator about the last failed Read or Write; empty after a success.
-  const std::string& LastError() const { return m_lastError; }
+  // Sets the value, creating the file, section or key as needed. Fails when the file cannot be
+  // read or written; the file on disk is then left as it was.
+  Expected<void, SettingsError> Write(std::string_view section, std::string_view key,
+                                      std::string_view value);
 
  private:
   std::filesystem::path m_path;
-  mutable std::string m_lastError;
 };
 
 }  // namespace lumaflash::settings

@@ -1,9 +1,11 @@
 #include "core/settings/settings.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
+#include "core/platform/local_time.h"
 #include "core/platform/text_path.h"
 
 namespace lumaflash::settings {
@@ -16,6 +18,11 @@ constexpr std::string_view kLastOpenKey = "LAST_OPEN";
 constexpr std::string_view kUseLastAgainKey = "USE_LAST_AGAIN";
 
 }  // namespace
+
+LocalDate TodayLocal() {
+  const auto now = platform::ToLocalTime(std::chrono::system_clock::now());
+  return now ? LocalDate{now->day, now->month, now->year} : LocalDate{};
+}
 
 std::string DeviceSection(uint16_t deviceId) {
   std::array<char, 8> text{};
@@ -38,17 +45,21 @@ std::filesystem::path SettingsPathIn(const std::filesystem::path& directory) {
 
 AppSettings::AppSettings(std::filesystem::path file) : m_file(std::move(file)) {}
 
-std::string AppSettings::ReadLastOpen(uint16_t deviceId, std::string_view fallback) const {
+Expected<std::string, SettingsError> AppSettings::ReadLastOpen(uint16_t deviceId,
+                                                               std::string_view fallback) const {
+  auto value = m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback);
+  if (!value) {
+    return value;
+  }
   // Paths are kept in the system code page where it can hold them, as other tools expect.
-  return platform::Utf8FromSettingsText(
-      m_file.Read(DeviceSection(deviceId), kLastOpenKey, fallback));
+  return platform::Utf8FromSettingsText(*value);
 }
 
-bool AppSettings::WriteLastOpen(uint16_t deviceId, std::string_view path) {
+Expected<void, SettingsError> AppSettings::WriteLastOpen(uint16_t deviceId, std::string_view path) {
   return m_file.Write(DeviceSection(deviceId), kLastOpenKey, platform::SettingsTextFromUtf8(path));
 }
 
-std::string AppSettings::ReadUseLastAgain(uint16_t deviceId) const {
+Expected<std::string, SettingsError> AppSettings::ReadUseLastAgain(uint16_t deviceId) const {
   return m_file.Read(DeviceSection(deviceId), kUseLastAgainKey, "");
 }
 
@@ -56,15 +67,16 @@ bool AppSettings::IsOn(std::string_view value) {
   return !value.empty() && value.front() == '1';
 }
 
-bool AppSettings::WriteUseLastAgain(uint16_t deviceId, bool on) {
+Expected<void, SettingsError> AppSettings::WriteUseLastAgain(uint16_t deviceId, bool on) {
   return m_file.Write(DeviceSection(deviceId), kUseLastAgainKey, on ? "1" : "0");
 }
 
-std::string AppSettings::ReadLastDevice() const {
+Expected<std::string, SettingsError> AppSettings::ReadLastDevice() const {
   return m_file.Read(kAppSection, kLastDeviceKey, "");
 }
 
-bool AppSettings::WriteUpdateStamp(uint16_t deviceId, const LocalDate& date) {
+Expected<void, SettingsError> AppSettings::WriteUpdateStamp(uint16_t deviceId,
+                                                            const LocalDate& date) {
   return m_file.Write(kAppSection, kLastDeviceKey, FormatUpdateStamp(deviceId, date));
 }
 

@@ -32,8 +32,8 @@ std::string FormatUpdateStamp(uint16_t deviceId, const LocalDate& date);
 std::filesystem::path SettingsPathIn(const std::filesystem::path& directory);
 
 // The entries the program keeps: per device type the last image and whether to use it again,
-// and the stamp of the last successful update. Reads never fail: a missing or unreadable file
-// gives the fallback. Writes return false when the file could not be saved; LastError() says why.
+// and the stamp of the last successful update. A missing file or entry reads as the fallback;
+// a read fails only when the file cannot be read, a write when the file could not be saved.
 class AppSettings {
  public:
   explicit AppSettings(std::filesystem::path file);
@@ -41,21 +41,19 @@ class AppSettings {
   const std::filesystem::path& Path() const { return m_file.Path(); }
 
   // The image last chosen for this device type, or `fallback`.
-  std::string ReadLastOpen(uint16_t deviceId, std::string_view fallback) const;
-  bool WriteLastOpen(uint16_t deviceId, std::string_view path);
+  Expected<std::string, SettingsError> ReadLastOpen(uint16_t deviceId,
+                                                    std::string_view fallback) const;
+  Expected<void, SettingsError> WriteLastOpen(uint16_t deviceId, std::string_view path);
 
   // The stored "use last again" text as it is ("" when missing); see IsOn.
-  std::string ReadUseLastAgain(uint16_t deviceId) const;
+  Expected<std::string, SettingsError> ReadUseLastAgain(uint16_t deviceId) const;
   // True exactly when `value` begins with '1', so "10" counts as on and "yes" as off.
   static bool IsOn(std::string_view value);
-  bool WriteUseLastAgain(uint16_t deviceId, bool on);
+  Expected<void, SettingsError> WriteUseLastAgain(uint16_t deviceId, bool on);
 
   // The stamp of the last successful update, "" when there is none.
-  std::string ReadLastDevice() const;
-  bool WriteUpdateStamp(uint16_t deviceId, const LocalDate& date);
-
-  // Why the last read or write went wrong; empty after a success.
-  const std::string& LastError() const { return m_file.LastError(); }
+  Expected<std::string, SettingsError> ReadLastDevice() const;
+  Expected<void, SettingsError> WriteUpdateStamp(uint16_t deviceId, const LocalDate& date);
 
  private:
   IniFile m_file;

@@ -5,12 +5,10 @@
 #include <cerrno>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "core/platform/text_path.h"
 #include "core/protocol/programming.h"
-#include "core/session/last_image.h"
-#include "core/session/session.h"
 
 namespace lumaflash::update {
 
@@ -19,23 +17,23 @@ namespace {
 constexpr uint16_t kNewestBootloader = 0x0101;
 constexpr std::chrono::milliseconds kRunPause{100};
 
-// One failure, told once: the status line with the alert, the arrow cursor back.
-FlashOutcome Refuse(Feedback& feedback, FlashResult result, const std::string& line) {
-  feedback.AddStatus(line, true);
-  feedback.ShowArrowCursor();
-  return FlashOutcome{result, {}, line};
+// One failure, told once: the status line with the alert, then the end of the update.
+FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::string& line) {
+  listener.AddStatus(line, true);
+  listener.UpdateEnded(false);
+  return MakeUnexpected(UpdateError{result, {}, line});
 }
 
 std::optional<FlashOutcome> CheckFits(const protocol::InterfaceRecord& record,
-                                      const FirmwareImage& image, Feedback& feedback) {
+                                      const FirmwareImage& image, UpdateListener& listener) {
   if (image.deviceId != record.deviceId) {
-    return Refuse(feedback, FlashResult::WrongDevice, "Firmware file is not for selected device!");
+    return Refuse(listener, FlashResult::WrongDevice, "Firmware file is not for selected device!");
   }
   if (record.bootloaderVersion > kNewestBootloader) {
-    return Refuse(feedback, FlashResult::WrongBootloader, "Wrong bootloader version!");
+    return Refuse(listener, FlashResult::WrongBootloader, "Wrong bootloader version!");
   }
   if (!record.HasUsableBlockSize()) {
-    return Refuse(feedback, FlashResult::UnusableBlockSize,
+    return Refuse(listener, FlashResult::UnusableBlockSize,
                   "The device reports a block size of " + std::to_string(record.blockSize) +
                       " bytes, which cannot be sent (1 to 1021 can). Nothing was sent.");
   }
@@ -51,7 +49,7 @@ enum class SendResult { Sent, Failed, Interrupted };
 
 // `sent` counts the blocks acknowledged, so on a failure the block after them is the one lost.
 SendResult SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
-                      const FirmwareImage& image, Feedback& feedback,
+                      const FirmwareImage& image, UpdateListener& listener,
                       const std::atomic<bool>* cancel, uint32_t& sent) {
   const std::size_t blockSize = record.blockSize;
   std::array<uint8_t, protocol::kMaxBlockSize> last{};
@@ -59,7 +57,7 @@ SendResult SendBlocks(protocol::Programmer& programmer, const protocol::Interfac
     if (cancel != nullptr && cancel->load()) {
       return SendResult::Interrupted;
     }
-    feedback.StepProgress();
+    listener.StepProgress();
     std::span<const uint8_t> block(image.data.data() + offset, blockSize);
     if (offset + blockSize > image.data.size()) {
       // Only near the end of a full buffer: the block would reach past it, so send the rest
@@ -76,9 +74,9 @@ SendResult SendBlocks(protocol::Programmer& programmer, const protocol::Interfac
   return SendResult::Sent;
 }
 
-FlashOutcome WriteFailure(Feedback& feedback, const serial::PortLink& link, const std::string& port,
-                          SendResult sent) {
-  FlashOutcome outcome;
+UpdateError WriteFailure(UpdateListener& listener, const serial::PortLink& link,
+                         const std::string& port, SendResult sent) {
+  UpdateError outcome;
   outcome.port = link.LastFailure();
   if (sent == SendResult::Interrupted) {
     outcome.result = FlashResult::Interrupted;
@@ -88,40 +86,40 @@ FlashOutcome WriteFailure(Feedback& feedback, const serial::PortLink& link, cons
     outcome.result = FlashResult::WriteFailed;
     outcome.statusLine = "Timeout on write data !";
   }
-  feedback.AddStatus(outcome.statusLine, true);
+  listener.AddStatus(outcome.statusLine, true);
   if (outcome.port.error == serial::PortError::Vanished) {
-    feedback.AddStatus(serial::DescribePortFailure(outcome.port), false);
+    listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
   }
-  feedback.ShowArrowCursor();
+  listener.UpdateEnded(false);
   return outcome;
 }
 
-FlashOutcome PortOpenFailure(Feedback& feedback, const serial::PortFailure& failure) {
-  FlashOutcome outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
-  feedback.AddStatus(outcome.statusLine, true);
-  feedback.AddStatus(serial::DescribePortFailure(outcome.port), false);
-  feedback.ShowArrowCursor();
-  return outcome;
+FlashOutcome PortOpenFailure(UpdateListener& listener, const serial::PortFailure& failure) {
+  UpdateError outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
+  listener.AddStatus(outcome.statusLine, true);
+  listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
+  listener.UpdateEnded(false);
+  return MakeUnexpected(std::move(outcome));
 }
 
 // A program that has the port open without locking it (ModemManager probing a new port with
 // AT commands, a terminal left open) would read our packets or put its own bytes between them:
 // wait for it to let go, and send nothing while it has not.
-std::optional<FlashOutcome> WaitForPort(const std::string& path, Feedback& feedback,
+std::optional<FlashOutcome> WaitForPort(const std::string& path, UpdateListener& listener,
                                         const std::atomic<bool>* cancel,
                                         std::chrono::milliseconds limit) {
   const std::vector<serial::PortHolder> held = serial::WaitForHolders(
-      path, limit, cancel, [&](const std::string& line) { feedback.AddStatus(line, false); });
+      path, limit, cancel, [&](const std::string& line) { listener.AddStatus(line, false); });
   if (held.empty()) {
     return std::nullopt;
   }
   if (cancel != nullptr && cancel->load()) {
     const std::string line = "Update stopped before anything was sent to " + path + ".";
-    feedback.AddStatus(line, true);
-    feedback.ShowArrowCursor();
-    return FlashOutcome{FlashResult::Interrupted, {}, line};
+    listener.AddStatus(line, true);
+    listener.UpdateEnded(false);
+    return MakeUnexpected(UpdateError{FlashResult::Interrupted, {}, line});
   }
-  return PortOpenFailure(feedback, serial::PortFailure{serial::PortError::Busy, EBUSY, path,
+  return PortOpenFailure(listener, serial::PortFailure{serial::PortError::Busy, EBUSY, path,
                                                        serial::StillHeldText(held, path, limit)});
 }
 
@@ -153,22 +151,37 @@ const char* FlashResultName(FlashResult result) {
   return "unknown";
 }
 
+std::string Describe(const UpdateError& error) {
+  std::string text = FlashResultName(error.result);
+  if (!error.statusLine.empty()) {
+    text += ": " + error.statusLine;
+  }
+  if (error.port.error != serial::PortError::None) {
+    text += " " + serial::DescribePortFailure(error.port);
+  }
+  return text;
+}
+
+FlashResult ResultOf(const FlashOutcome& outcome) {
+  return outcome ? FlashResult::Success : outcome.error().result;
+}
+
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
-                           const std::string& imagePath, Feedback& feedback,
+                           const std::string& imagePath, UpdateListener& listener,
                            const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
-  if (auto refused = CheckFits(record, image, feedback)) {
+  if (auto refused = CheckFits(record, image, listener)) {
     return *refused;
   }
-  feedback.SetProgressRange(BlockCount(image.length, record.blockSize));
-  feedback.SetProgressStep(1);
-  feedback.SetProgressPosition(0);
+  listener.SetProgressRange(BlockCount(image.length, record.blockSize));
+  listener.SetProgressStep(1);
+  listener.SetProgressPosition(0);
 
-  if (auto held = WaitForPort(record.portPath, feedback, cancel, holderWait)) {
+  if (auto held = WaitForPort(record.portPath, listener, cancel, holderWait)) {
     return *held;
   }
   serial::PortLink link;
   if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
-    return PortOpenFailure(feedback, link.LastFailure());
+    return PortOpenFailure(listener, link.LastFailure());
   }
   protocol::Programmer programmer(link);
   SendResult sent =
@@ -176,46 +189,23 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   uint32_t acknowledged = 0;
   const bool started = sent == SendResult::Sent;
   if (started) {
-    sent = SendBlocks(programmer, record, image, feedback, cancel, acknowledged);
+    sent = SendBlocks(programmer, record, image, listener, cancel, acknowledged);
   }
   if (sent != SendResult::Sent) {
-    FlashOutcome outcome = WriteFailure(feedback, link, record.portPath, sent);
+    UpdateError outcome = WriteFailure(listener, link, record.portPath, sent);
     outcome.failedBlock = started ? acknowledged + 1 : 0;
     outcome.blockCount = BlockCount(image.length, record.blockSize);
     link.ClosePort();
-    return outcome;
+    return MakeUnexpected(std::move(outcome));
   }
-  feedback.AddStatus("Write data complete. (" + imagePath + ")", false);
+  listener.AddStatus("Write data complete. (" + imagePath + ")", false);
   programmer.SendRun();
-  feedback.AddStatus("RUN application.", false);
+  listener.AddStatus("RUN application.", false);
   std::this_thread::sleep_for(kRunPause);
-  feedback.SetProgressPosition(0);
+  listener.SetProgressPosition(0);
   link.ClosePort();
-  return FlashOutcome{};
-}
-
-FlashOutcome FlashInterface(Session& session, int index) {
-  if (session.currentImagePath.empty()) {
-    return FlashOutcome{FlashResult::NoImagePath, {}, {}};
-  }
-  if (index < 0 || static_cast<std::size_t>(index) >= session.interfaces.Count()) {
-    return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
-  }
-  std::string error;
-  if (!LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath), *session.image, error)) {
-    return Refuse(session.feedback, FlashResult::ImageUnusable, error);
-  }
-  const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
-  FlashOutcome outcome = TransferImage(record, *session.image, session.currentImagePath,
-                                       session.feedback, session.cancel, session.holderWait);
-  if (outcome.result == FlashResult::WrongDevice) {
-    session.currentImagePath.clear();
-  }
-  if (outcome.result == FlashResult::Success) {
-    settings::StampUpdate(session, record.deviceId);
-    session.feedback.RefreshControls();
-  }
-  return outcome;
+  listener.UpdateEnded(true);
+  return {};
 }
 
 }  // namespace lumaflash::update

@@ -6,14 +6,11 @@
 #include <string>
 
 #include "core/image/firmware_image.h"
+#include "core/platform/expected.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
 #include "core/serial/port_holders.h"
-#include "core/update/feedback.h"
-
-namespace lumaflash {
-struct Session;
-}
+#include "core/update/listener.h"
 
 namespace lumaflash::update {
 
@@ -33,29 +30,37 @@ enum class FlashResult {
 // A short word for tables and machine-readable output: "ok", "write-failed", ...
 const char* FlashResultName(FlashResult result);
 
-struct FlashOutcome {
-  FlashResult result = FlashResult::Success;
+// Why an update did not complete.
+struct UpdateError {
+  FlashResult result = FlashResult::WriteFailed;
   serial::PortFailure port;  // why the port could not be opened, or vanished
-  std::string statusLine;    // the line that told of the failure; empty on success
+  std::string statusLine;    // the line that told of the failure; empty when none was shown
   // A write failure: the block that was not acknowledged, counted from 1 (0: the start
   // packet), and how many blocks the image takes.
   uint32_t failedBlock = 0;
   uint32_t blockCount = 0;
 };
 
+// For tables and logs: the result's word, the status line and the port's reason, e.g.
+// "write-failed: Timeout on write data ! /dev/ttyACM0 vanished: ...".
+std::string Describe(const UpdateError& error);
+
+// An update that completed, or why it did not.
+using FlashOutcome = Expected<void, UpdateError>;
+
+// FlashResult::Success, or the failure's result.
+FlashResult ResultOf(const FlashOutcome& outcome);
+
 // Sends a loaded image to one interface: checks type, bootloader and block size, opens the
 // port, sends start, blocks and run, and closes the port on every path. Reports through
-// `feedback`; `imagePath` only names the image in the success line. Every block goes out as a
-// full block, padded with zeros past the payload. `cancel`, when set, stops between blocks.
-// Before it opens the port it waits up to `holderWait` for other programs that hold the port
-// to let go, and sends nothing while one still does (PortOpenFailed, Busy, the holders named).
+// `listener`, which hears UpdateEnded() on every path; `imagePath` only names the image in the
+// success line. Every block goes out as a full block, padded with zeros past the payload.
+// `cancel`, when set, stops between blocks. Before it opens the port it waits up to `holderWait`
+// for other programs that hold the port to let go, and sends nothing while one still does
+// (PortOpenFailed, Busy, the holders named).
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
-                           const std::string& imagePath, Feedback& feedback,
+                           const std::string& imagePath, UpdateListener& listener,
                            const std::atomic<bool>* cancel = nullptr,
                            std::chrono::milliseconds holderWait = serial::kDefaultHolderWait);
-
-// The whole update of interface `index` from the session's current image path: load, transfer,
-// and after success the update stamp in the settings file.
-FlashOutcome FlashInterface(Session& session, int index);
 
 }  // namespace lumaflash::update

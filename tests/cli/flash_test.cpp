@@ -17,6 +17,8 @@
 
 #include "core/discovery/scan.h"
 #include "core/image/firmware_image.h"
+#include "core/session/find_interfaces.h"
+#include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
 #include "core/session/session.h"
 #include "core/update/flash.h"
@@ -42,8 +44,8 @@ struct Bench {
     session.namedPorts = {device->Path()};
     session.recallLastImage = false;
     session.today = [] { return kToday; };
-    settings::SetupSettings(session, dir.Path());
-    discovery::ScanInterfaces(session);
+    session::SetupSettings(session, dir.Path());
+    session::ScanInterfaces(session);
     feedback.statuses.clear();
     feedback.progressSteps = 0;
     packetsAfterScan = device->Snapshot().Packets().size();
@@ -53,9 +55,13 @@ struct Bench {
     session.currentImagePath =
         dir.Write("image.bin", sim::BuildImageFile(version, deviceId, payload)).string();
   }
-  update::FlashOutcome Flash() { return update::FlashInterface(session, 0); }
+  // What the update ended with, a success as FlashResult::Success.
+  update::UpdateError Flash() {
+    const update::FlashOutcome outcome = session::FlashInterface(session, 0);
+    return outcome ? update::UpdateError{FlashResult::Success, {}, {}} : outcome.error();
+  }
   std::string Stamp() const {
-    return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice();
+    return settings::AppSettings(dir / "Lumaflash.ini").ReadLastDevice().value_or("<unreadable>");
   }
 
   testing::TempDir dir;
@@ -298,13 +304,13 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     ASSERT_FALSE(bench.feedback.statuses.empty());
     const auto& told = bench.feedback.statuses.front();
     EXPECT_TRUE(outcome.statusLine == c.line && told.text == c.line && told.alert) << told.text;
-    EXPECT_TRUE(bench.feedback.arrowCursors >= 1 && bench.Stamp().empty());
+    EXPECT_TRUE(bench.feedback.failedUpdates >= 1 && bench.Stamp().empty());
     const sim::DeviceModel got = bench.device->Snapshot();
     EXPECT_FALSE(bench.feedback.Said("RUN application.") || got.RunReceived());
     EXPECT_EQ(got.Packets().size() - bench.packetsAfterScan, c.packets);
     EXPECT_EQ(bench.session.currentImagePath.empty(), c.result == WrongDevice);
     if (!got.Vanished()) {
-      discovery::ScanInterfaces(bench.session);  // the port was closed: found again at once
+      session::ScanInterfaces(bench.session);  // the port was closed: found again at once
       EXPECT_EQ(bench.session.interfaces.Count(), 1u);
     }
   }
@@ -326,7 +332,9 @@ TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
     EXPECT_NE(outcome.statusLine.find(words), std::string::npos) << outcome.statusLine;
   }
   bench.session.currentImagePath = (bench.dir / "nowhere.bin").string();
-  EXPECT_EQ(bench.Flash().result, FlashResult::ImageUnusable);
+  const auto missing = bench.Flash();
+  EXPECT_EQ(missing.result, FlashResult::ImageUnusable);
+  EXPECT_EQ(missing.statusLine.find("Cannot open firmware file"), 0u) << missing.statusLine;
   bench.UseImage(0x3514, sim::PatternPayload(4 * 64, 1));
   {
     serial::PortLink holder;

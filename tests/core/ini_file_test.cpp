@@ -28,7 +28,14 @@
 namespace lumaflash::settings {
 namespace {
 
+using namespace lumaflash::session;
+
 namespace fs = std::filesystem;
+
+// What a failed write told the operator; empty after a success.
+std::string Message(const Expected<void, SettingsError>& result) {
+  return result ? std::string() : Describe(result.error());
+}
 using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
@@ -64,8 +71,8 @@ TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
     SCOPED_TRACE(c.text);
     WriteBytes(dir / "test.ini", c.text);
     IniFile file(dir / "test.ini");
-    EXPECT_EQ(file.Read(c.section, c.key, "<fallback>"), c.expected.value_or("<fallback>"));
-    EXPECT_EQ(file.LastError(), "");
+    EXPECT_EQ(file.Read(c.section, c.key, "<fallback>").value_or("<unreadable>"),
+              c.expected.value_or("<fallback>"));
   }
 }
 
@@ -110,10 +117,11 @@ TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
       fs::permissions(path, mode);
     }
     IniFile file(path);
-    ASSERT_TRUE(file.Write(c.section, c.key, c.value)) << file.LastError();
+    const auto written = file.Write(c.section, c.key, c.value);
+    ASSERT_TRUE(written) << Message(written);
     EXPECT_EQ(ReadBytes(path), c.after);
     EXPECT_TRUE(!c.before || fs::status(path).permissions() == mode);
-    EXPECT_EQ(IniFile(path).Read(c.section, c.key, "<fallback>"), c.value);
+    EXPECT_EQ(IniFile(path).Read(c.section, c.key, "<fallback>").value_or("<unreadable>"), c.value);
     EXPECT_EQ(Entries(deep), 1);
   }
 }
@@ -133,17 +141,19 @@ TEST(IniFileWrite, RefusesWhatWouldNotReadBack) {
     SCOPED_TRACE(c.section + "|" + c.key + "|" + c.value);
     WriteBytes(path, "[S]\nK=old\n");
     IniFile file(path);
-    EXPECT_FALSE(file.Write(c.section, c.key, c.value));
-    EXPECT_NE(file.LastError().find(path.string()), std::string::npos) << file.LastError();
+    const auto written = file.Write(c.section, c.key, c.value);
+    EXPECT_FALSE(written);
+    EXPECT_NE(Message(written).find(path.string()), std::string::npos) << Message(written);
     EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
   }
   // A folder on the path that is a file is named, with advice; the file stays as it is.
   IniFile file(path / "Lumaflash.ini");
-  EXPECT_FALSE(file.Write("APP", "K", "v"));
-  EXPECT_NE(file.LastError().find("Check that the folder \"" + path.string() +
+  const auto written = file.Write("APP", "K", "v");
+  EXPECT_FALSE(written);
+  EXPECT_NE(Message(written).find("Check that the folder \"" + path.string() +
                                   "\" exists and is a folder."),
             std::string::npos)
-      << file.LastError();
+      << Message(written);
   EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
 }
 
@@ -151,16 +161,16 @@ TEST(AppSettings, KeysSectionsAndStampsAsOtherToolsExpectThem) {
   TempDir dir;
   const fs::path path = SettingsPathIn(dir.Path());
   AppSettings settings(path);
-  EXPECT_EQ(settings.ReadLastOpen(0x0abc, "none"), "none");
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, "none").value_or("<unreadable>"), "none");
   EXPECT_FALSE(fs::exists(path)) << "reading creates no file";
-  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, true)) << settings.LastError();
+  ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, true));
   ASSERT_TRUE(settings.WriteLastOpen(0x0abc, "C:\\images\\dimmer.bin"));
   ASSERT_TRUE(settings.WriteUpdateStamp(0x0abc, {5, 12, 2026}));
   ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, false));
   EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"),
             "[0abc]\nUSE_LAST_AGAIN=0\nLAST_OPEN=C:\\images\\dimmer.bin\n"
             "[APP]\nLAST_DEVICE=0abc05122026\n");
-  EXPECT_EQ(settings.ReadLastOpen(0x0abc, ""), "C:\\images\\dimmer.bin");
+  EXPECT_EQ(settings.ReadLastOpen(0x0abc, "").value_or("<unreadable>"), "C:\\images\\dimmer.bin");
   // Out-of-range fields are printed whole, so day and month or short years cannot collide.
   EXPECT_EQ(FormatUpdateStamp(0x000b, {9, 3, 987}), "000b09030987");
   EXPECT_EQ(FormatUpdateStamp(0xbeef, {28, 2, 12345}), "beef280212345");
@@ -190,7 +200,7 @@ struct Desk {
 };
 
 TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
-  // settings: "$" stands for the image's path; expected: recalled, box enabled, use last again,
+  // settings: "$" stands for the image's path; expected: recalled, recall told, use last again,
   // repeat due: "R", "E", "U", "A".
   // clang-format off
   struct Case { const char* name; std::vector<uint16_t> found; std::string settings;
@@ -222,11 +232,11 @@ TEST(LastImage, RecallAfterAScanAndTheAutomaticRepeat) {
     WriteBytes(desk.dir / "Lumaflash.ini", text);
     RecallLastImage(desk.session);
     const bool recalled = desk.session.currentImagePath == image;
-    EXPECT_EQ(std::string(recalled ? "R" : "") + (desk.feedback.useLastEnabled ? "E" : "") +
+    EXPECT_EQ(std::string(recalled ? "R" : "") + (desk.feedback.lastImageRecalled ? "E" : "") +
                   (desk.session.useLastAgain ? "U" : "") +
                   (IsAutoRepeatDue(desk.session) ? "A" : ""),
               c.expected);
-    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.useLastEnabled);
+    EXPECT_EQ(desk.feedback.Said("Last file: " + image), desk.feedback.lastImageRecalled);
     EXPECT_FALSE(desk.session.settingsErrorReported);
   }
 }
@@ -293,8 +303,9 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
                                                                     valueFor(lastDone)));
       // The next write takes the killed writer's temporary file away.
       IniFile after(path);
-      EXPECT_TRUE(after.Write("3514", "LAST_OPEN", "done")) << after.LastError();
-      EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", ""), "1");
+      const auto written = after.Write("3514", "LAST_OPEN", "done");
+      EXPECT_TRUE(written) << Message(written);
+      EXPECT_EQ(after.Read("3514", "USE_LAST_AGAIN", "").value_or("<unreadable>"), "1");
       EXPECT_EQ(Entries(dir.Path()), 1);
     }
   }
@@ -345,13 +356,15 @@ TEST(IniFileWrite, ALockHeldTooLongIsToldAndNothingIsWritten) {
   const int other = ::open((dir / "Lumaflash.ini.lock").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_EQ(::flock(other, LOCK_EX), 0);
   IniFile file(path);
-  EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "new"));
-  EXPECT_EQ(file.LastError(), "Another program kept the settings file \"" + path.string() +
-                                  "\" locked for 5 s; settings were not saved. Let the other "
-                                  "Lumaflash in this folder finish, then try again.");
+  const auto held = file.Write("APP", "LAST_DEVICE", "new");
+  EXPECT_FALSE(held);
+  EXPECT_EQ(Message(held), "Another program kept the settings file \"" + path.string() +
+                               "\" locked for 5 s; settings were not saved. Let the other "
+                               "Lumaflash in this folder finish, then try again.");
   EXPECT_EQ(ReadBytes(path), "[APP]\nLAST_DEVICE=old\n");
   ::close(other);
-  EXPECT_TRUE(file.Write("APP", "LAST_DEVICE", "new")) << file.LastError();
+  const auto written = file.Write("APP", "LAST_DEVICE", "new");
+  EXPECT_TRUE(written) << Message(written);
 }
 
 }  // namespace

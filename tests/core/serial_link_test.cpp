@@ -251,11 +251,14 @@ TEST(FaultInjection, UpdateUnderFaultsDeliversEveryByteOrEndsWithThePortClosed) 
     FaultySystemCalls calls(c.rules, true);
     calls.writeLimit = c.writeLimit;
     testing::RecordingFeedback feedback;
-    update::FlashOutcome outcome;
+    update::FlashOutcome transferred;
     {
       serial::ScopedSystemCalls scoped(calls);
-      outcome = update::TransferImage(record, *image, "image.bin", feedback);
+      transferred = update::TransferImage(record, *image, "image.bin", feedback);
     }
+    const update::UpdateError outcome =
+        transferred ? update::UpdateError{update::FlashResult::Success, {}, {}}
+                    : transferred.error();
     // Nothing holds the port: every descriptor is closed once, and another link can take it.
     EXPECT_TRUE(calls.openFds.empty());
     EXPECT_EQ(calls.Count(Call::Close), 1);

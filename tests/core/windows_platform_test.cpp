@@ -152,14 +152,17 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
         holder.reset();
       }
     });
-    const bool written = file.Write("APP", "LAST_DEVICE", "new");
+    const auto result = file.Write("APP", "LAST_DEVICE", "new");
     release.join();
-    EXPECT_EQ(written, c.mustSay.empty()) << file.LastError();
+    const bool written = result.has_value();
+    const std::string said = written ? std::string() : settings::Describe(result.error());
+    EXPECT_EQ(written, c.mustSay.empty()) << said;
     for (const std::string& part : c.mustSay) {
-      EXPECT_NE(file.LastError().find(part), std::string::npos) << file.LastError();
+      EXPECT_NE(said.find(part), std::string::npos) << said;
     }
     if (c.releaseAfterMs != 0) {  // reading works while another program holds the file
-      EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "fallback"), written ? "new" : "old");
+      EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "fallback").value_or("<unreadable>"),
+                written ? "new" : "old");
       holder.reset();
       EXPECT_EQ(folder.Content(), written ? "[APP]\r\nLAST_DEVICE=new\r\n" : before);
       // No temporary file is left beside it (the lock file stays).
@@ -178,8 +181,10 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
 TEST(WindowsLog, AppendsUnderTheLock) {
   TempFolder folder("");
   const fs::path log = folder.path.parent_path() / "log.csv";
-  EXPECT_EQ(cli::AppendLocked(log, "header", "one"), 0);
-  EXPECT_EQ(cli::AppendLocked(log, "header", "two"), 0);
+  for (const char* line : {"one", "two"}) {
+    const auto appended = platform::AppendLocked(log, "header", line);
+    EXPECT_TRUE(appended) << (appended ? "" : platform::Describe(appended.error()));
+  }
   std::ostringstream text;
   text << std::ifstream(log, std::ios::binary).rdbuf();
   EXPECT_EQ(text.str(), "header\none\ntwo\n");

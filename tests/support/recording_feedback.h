@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/update/feedback.h"
+#include "core/session/feedback.h"
 
 namespace lumaflash::testing {
 
@@ -29,10 +29,10 @@ class RecordingFeedback : public Feedback {
       onStep(progressSteps);
     }
   }
-  void ShowWaitCursor() override {}
-  void ShowArrowCursor() override { ++arrowCursors; }
-  void ShowInterfaces(const std::vector<InterfaceRow>& /*shown*/) override {}
-  void SetUseLastEnabled(bool enabled) override { useLastEnabled = enabled; }
+  void UpdateEnded(bool succeeded) override { failedUpdates += succeeded ? 0 : 1; }
+  void LastImageRecalled(const std::string& /*path*/, bool /*useLastAgain*/) override {
+    lastImageRecalled = true;
+  }
 
   std::vector<std::string> Texts() const {
     std::lock_guard lock(m_mutex);
@@ -48,8 +48,8 @@ class RecordingFeedback : public Feedback {
   std::function<void(uint32_t)> onStep;  // called after each step, with the steps so far
   uint32_t progressRange = 0;
   uint32_t progressSteps = 0;
-  int arrowCursors = 0;
-  bool useLastEnabled = false;
+  int failedUpdates = 0;
+  bool lastImageRecalled = false;
 
  private:
   mutable std::mutex m_mutex;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumaflash::update {
+
+// What an update tells the person watching: status lines, the progress bar and its end. Every
+// method has a do-nothing default so a listener only overrides what it shows.
+class UpdateListener {
+ public:
+  virtual ~UpdateListener() = default;
+
+  // A status line for the operator; `alert` sounds the short alert tone.
+  virtual void AddStatus(const std::string& text, bool alert) {
+    (void)text;
+    (void)alert;
+  }
+
+  // Progress bar: the range is 0..upper, Step() advances by the step.
+  virtual void SetProgressRange(uint32_t upper) { (void)upper; }
+  virtual void SetProgressStep(uint32_t step) { (void)step; }
+  virtual void SetProgressPosition(uint32_t position) { (void)position; }
+  virtual void StepProgress() {}
+
+  // An update ended, after its last status line. `succeeded` is false also when it was refused
+  // before anything was sent; an update that had no image to start from reports nothing.
+  virtual void UpdateEnded(bool succeeded) { (void)succeeded; }
+};
+
+}  // namespace lumaflash::update
