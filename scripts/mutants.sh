@@ -93,13 +93,13 @@ faults=(
   'app/controller/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'
   'app/controller/window_controller.cpp|if (id != kAutoRepeatTimerId \|\| !m_autoRepeatArmed) {|if (id != kAutoRepeatTimerId) {'
   # The pace: a 10 ms type at the 100 ms default.
-  'core/protocol/programming.cpp|      return milliseconds(10);|      return milliseconds(100);'
+  'core/protocol/device_types.cpp|DeviceType{0x3514, "Lumetta A", milliseconds(10),|DeviceType{0x3514, "Lumetta A", milliseconds(100),'
   # The line settings.
   'core/serial/port_posix.cpp|  cfmakeraw(\&line);\n|'
   'core/serial/port_posix.cpp|cfsetospeed(\&line, B115200);|cfsetospeed(\&line, B9600);'
   'core/serial/port_posix.cpp|(CSIZE \| PARENB \| CSTOPB \| CRTSCTS)|(CSIZE \| PARENB \| CSTOPB)'
   'core/serial/port_posix.cpp|(IXON \| IXOFF \| IXANY \| INPCK \| ISTRIP)|(IXON \| INPCK \| ISTRIP)'
-  'core/serial/port_posix.cpp|if (sys.Ioctl(fd, TIOCEXCL, nullptr) < 0) {|if (false) {'
+  'core/serial/port_posix.cpp|if (sys.Ioctl(m_fd, TIOCEXCL, nullptr) < 0) {|if (false) {'
   # Port watching.
   'core/serial/port_watch_posix.cpp|IN_CREATE \| IN_MOVED_TO \| IN_ATTRIB|IN_CREATE \| IN_MOVED_TO'
   'core/serial/port_watch_posix.cpp|std::filesystem::exists(ttyClass / std::string(name) / "device", error)) {|(std::filesystem::exists(ttyClass / std::string(name) / "device", error) \|\| true)) {'
