@@ -20,3 +20,14 @@ test_lines=$(lines tests fuzz)
 code_lines=$(lines core app cli sim)
 echo "tests: $test_lines lines (tests/, fuzz/), code: $code_lines lines (core/, app/, cli/, sim/)," \
   "ratio $((100 * test_lines / code_lines)) %"
+# The honest count adds the shell that checks behaviour: the checks run in the USB VM, the
+# package and zip checks, any tests/*.sh, and test_windows.sh from its marked checks on (its
+# set-up of Wine and the display checks nothing). Kept at or below 38 %.
+script_lines=$({
+  cat scripts/usb_vm_checks.sh scripts/test_package.sh scripts/test_zip.sh
+  find tests -name '*.sh' -exec cat {} +
+  sed -n '/^# The checks start here/,$p' scripts/test_windows.sh
+} | wc -l)
+honest=$((100 * (test_lines + script_lines) / code_lines))
+echo "tests with the checking scripts: $((test_lines + script_lines)) lines, ratio $honest %" \
+  "$( ((honest <= 38)) && echo "(cap 38 %)" || echo "(ABOVE the cap of 38 %)")"

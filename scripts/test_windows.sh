@@ -161,6 +161,7 @@ time.sleep(600)' "$held_pty" >"$work/holder.out" 2>&1 &
   map_com_port "$held_pty" "$held_com_number" add
 }
 
+# The checks start here; what comes before only sets up Wine, the display and the devices.
 step "running the Windows tests under Wine (the serial ones on COM${test_com_number})"
 start_sim "$work/sim-tests.out" "$test_com_number" --stay
 start_held_device

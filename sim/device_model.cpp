@@ -78,8 +78,12 @@ std::vector<Reply> BentReplies(Fault fault, PacketKind kind, std::vector<uint8_t
       return {Reply{{kRefusal}}};
     case Fault::LateAck:
       return {Reply{std::move(reply), kLateDelay}};
-    case Fault::DoubleAck:
-      return {Reply{reply}, Reply{reply}};
+    case Fault::DoubleAck: {
+      // Both copies in one write: when the host has read the first, the second already waits.
+      std::vector<uint8_t> twice = reply;
+      twice.insert(twice.end(), reply.begin(), reply.end());
+      return {Reply{std::move(twice)}};
+    }
     case Fault::Short:
       if (identify) {
         reply.resize(kShortReplySize);
@@ -311,6 +315,9 @@ std::optional<Clock::time_point> DeviceModel::Answer(Fault fault, PacketKind kin
 }
 
 void DeviceModel::CheckBlockTiming(Clock::time_point now) {
+  if (m_lastAckSentAt) {
+    m_blockGaps.push_back(now - *m_lastAckSentAt);
+  }
   if (!m_lastAckSentAt || now >= *m_lastAckSentAt + m_pauseAfterLastAck) {
     return;
   }

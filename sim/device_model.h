@@ -18,7 +18,7 @@ enum class Fault : uint8_t {
   Silent,     // answers nothing
   WrongAck,   // answers 0xB8 instead of the acknowledge (identify: 7 bytes of garbage)
   LateAck,    // answers correctly, but kLateDelay after the packet (past the host's time-out)
-  DoubleAck,  // answers twice
+  DoubleAck,  // answers twice, in one write
   Short,      // identify only: the first 5 bytes of the reply
   Overlong,   // identify only: the reply padded to kOverlongReplySize bytes
   Vanish,     // the device goes away (its port hangs up) instead of answering
@@ -98,6 +98,9 @@ class DeviceModel {
   // One line per block that came too early, e.g. "block 3 came 4 ms after the acknowledge,
   // needs 10 ms". Blocks count from 1 at the block after the start packet, refused ones too.
   const std::vector<std::string>& TimingViolations() const { return m_timingViolations; }
+  // For each block that followed an acknowledge, the time from that acknowledge to the block,
+  // in arrival order; the first block of an update follows the start packet's acknowledge.
+  const std::vector<Clock::duration>& BlockGaps() const { return m_blockGaps; }
   // One line per packet no valid host sends: a start packet whose length is not 1 (refused, no
   // answer), a block whose length is not the block size (still taken), a program packet that
   // announces more than 1021 bytes (dropped together with the bytes it announces).
@@ -135,6 +138,7 @@ class DeviceModel {
   int m_blockCount = 0;
   bool m_runReceived = false;
   std::vector<std::string> m_timingViolations;
+  std::vector<Clock::duration> m_blockGaps;
   std::vector<std::string> m_protocolViolations;
   std::size_t m_strayBytes = 0;
 

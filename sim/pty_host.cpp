@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -126,6 +127,19 @@ PtyDevice::~PtyDevice() {
 DeviceModel PtyDevice::Snapshot() const {
   std::lock_guard lock(m_mutex);
   return m_model;
+}
+
+std::optional<HostLine> PtyDevice::ReadHostLine() const {
+  std::lock_guard lock(m_mutex);
+  HostLine line;
+  int exclusive = 0;
+  // The flag belongs to the far end, so it is asked there, through the end this object holds.
+  if (m_slave < 0 || ::tcgetattr(m_master, &line.settings) != 0 ||
+      ::ioctl(m_slave, TIOCGEXCL, &exclusive) != 0) {
+    return std::nullopt;
+  }
+  line.exclusive = exclusive != 0;
+  return line;
 }
 
 void PtyDevice::Vanish() {

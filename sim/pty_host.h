@@ -1,7 +1,10 @@
 #pragma once
 
+#include <termios.h>
+
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +16,12 @@ namespace lumaflash::sim {
 // A simulated device served on a pseudo-terminal: the host program opens Path() as if it were
 // the device's serial port. A thread answers packets as the device model says, at the times it
 // says; destroying the object ends the device.
+// What the host program left on the port, as the device's side of the line sees it.
+struct HostLine {
+  termios settings{};      // a pseudo-terminal's master reports the settings of its far end
+  bool exclusive = false;  // TIOCEXCL: nobody else may open the port now
+};
+
 class PtyDevice {
  public:
   // Starts the device; null (with `error` set) when no pseudo-terminal could be made.
@@ -31,6 +40,9 @@ class PtyDevice {
 
   // A copy of the device's state, taken between two packets.
   DeviceModel Snapshot() const;
+
+  // The line settings and the exclusive flag of the port (pseudo-terminal only, else empty).
+  std::optional<HostLine> ReadHostLine() const;
 
   // The device goes away now, as if unplugged: its port hangs up.
   void Vanish();

@@ -188,15 +188,21 @@ TEST(Window, RealFileDialogOffersFirmwareFiles) {
        {Case{"", true, {}}, Case{"dimmer.bin", true, image}, Case{"dimmer.bin", false, {}}}) {
     QString directory;
     QStringList filters;
-    QObject guard;  // the answer below dies with this case
-    QTimer::singleShot(50, &guard, [&] {
+    // Looks for the dialog until it is up and answers it then, however long it takes to come:
+    // the dialog's own loop runs this timer, so nothing waits for a guessed time.
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
       auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      ASSERT_NE(dialog, nullptr);
+      if (dialog == nullptr || !dialog->isVisible()) {
+        return;
+      }
+      answer.stop();
       directory = dialog->directory().absolutePath();
       filters = dialog->nameFilters();
       const bool picked = QFileInfo(dialog->selectedFiles().value(0)).isFile();
       (accept && picked) ? static_cast<QDialog*>(dialog)->accept() : dialog->reject();
     });
+    answer.start(10);
     FileRequest request;
     request.directory = dir.Path().string();
     request.fileName = fileName;

@@ -70,6 +70,39 @@ bool WaitFor(const std::function<bool()>& done) {
   return done();
 }
 
+// A timer of the window's own thread, set there through a message hook: it fires after every
+// timer of that thread that was set before it with no longer a delay (the system hands out
+// expired timers in the order they expire), so its firing proves those had their chance.
+std::atomic<bool> g_probeFired{false};
+const UINT kProbeMessage = RegisterWindowMessageW(L"LumaflashTestTimerProbe");
+constexpr UINT_PTR kProbeTimer = 0x7e57;
+
+LRESULT CALLBACK WatchProbe(int code, WPARAM removal, LPARAM message) {
+  const auto* msg = reinterpret_cast<const MSG*>(message);
+  if (code == HC_ACTION && removal == PM_REMOVE) {
+    if (msg->message == kProbeMessage) {
+      SetTimer(msg->hwnd, kProbeTimer, static_cast<UINT>(msg->wParam), nullptr);
+    } else if (msg->message == WM_TIMER && msg->wParam == kProbeTimer) {
+      KillTimer(msg->hwnd, kProbeTimer);
+      g_probeFired = true;
+    }
+  }
+  return CallNextHookEx(nullptr, code, removal, message);
+}
+
+bool WaitForProbeTimer(HWND window, std::chrono::milliseconds delay) {
+  g_probeFired = false;
+  HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, WatchProbe, nullptr,
+                                 GetWindowThreadProcessId(window, nullptr));
+  if (hook == nullptr) {
+    return false;
+  }
+  PostMessageW(window, kProbeMessage, static_cast<WPARAM>(delay.count()), 0);
+  const bool fired = WaitFor([] { return g_probeFired.load(); });
+  UnhookWindowsHookEx(hook);
+  return fired;
+}
+
 // Waits for a modal window that `owner` opened, by its title, and answers it with OK. (What the
 // scan log and the About box say is the controller's and the resources' business.)
 bool AnswerOwnedWindow(HWND owner, const wchar_t* title) {
@@ -255,8 +288,9 @@ TEST_F(Win32Window, AutomaticRepeatKeysAndSystemMenu) {
     SetKeyboardState(keys);
     PostMessageW(screen.dialog, WM_SYSCOMMAND, 16, 0);
     EXPECT_TRUE(AnswerOwnedWindow(screen.dialog, L"Info \u00fcber Lumaflash")) << "no About box";
-    std::this_thread::sleep_for(500ms);  // five times the repeat's delay
-    // Enter pressed no Firmware-Update, and the repeat's timer did not fire.
+    // Enter pressed no Firmware-Update, and the repeat's timer, had it been set when the first
+    // scan ended, would have fired before this one.
+    EXPECT_TRUE(WaitForProbeTimer(screen.dialog, lumaflash::app::kAutoRepeatDelay));
     EXPECT_TRUE(screen.Open() && screen.Idle() && screen.Status() == before);
     screen.Click(IDC_FIRMWARE_UPDATE);
     ExpectUpdateEnds(screen);

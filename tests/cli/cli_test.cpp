@@ -1,11 +1,13 @@
 // lumaflash-cli and simulated devices: scan, info, usage, help, flash and its exit codes, and the
 // production bench (--all, --serial, --wait, --repeat, JSON and CSV records). What a pipe cannot
 // show (the progress board on a terminal, the rescan's pace) is tested through its class.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "cli/json.h"
+#include "cli/progress_line.h"
 #include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
@@ -35,14 +38,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
+using testing::Has, testing::StartPackets, testing::WaitFor;
 
 testing::ProgramResult Cli(const testing::TempDir& dir, std::vector<std::string> args) {
   args.insert(args.begin(), LUMAFLASH_CLI_PATH);
   return testing::RunProgram(args, dir.Path());
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 // Small blocks and a serial number of its own, which bootloader 0101 reports for every type.
@@ -69,19 +69,12 @@ bool ReceivedExactly(const sim::PtyDevice& device, std::vector<uint8_t> payload)
          got.ProtocolViolations().empty();
 }
 
-int StartPackets(const sim::PtyDevice& device) {
-  const auto packets = device.Snapshot().Packets();
-  return static_cast<int>(std::count_if(packets.begin(), packets.end(), [](const auto& p) {
-    return p.size() == 4 && p[0] == protocol::kProgram;
-  }));
-}
-
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (auto waited = 0ms; waited < 10s && !condition(); waited += 20ms) {
-    std::this_thread::sleep_for(20ms);
-  }
-  return condition();
+// Returns once a whole round of the --repeat rescan began and ended after the call. The rescan
+// asks `watched` (a device that always answers) once per round, so the third question from now
+// belongs to a round that began after the second, which began after now.
+bool WaitForFullRound(const sim::PtyDevice& watched) {
+  const std::size_t asked = watched.Snapshot().Packets().size();
+  return WaitFor([&] { return watched.Snapshot().Packets().size() >= asked + 3; });
 }
 
 TEST(Cli, ScanAndInfo) {
@@ -196,6 +189,7 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
     std::vector<sim::FaultPlan> faults;
     int exitCode;
     std::string words;  // on standard output for success, else a pattern on standard error
+    uint16_t bootloader = 0x0100;
   };
   const Case cases[] = {
       {good, 1, {}, 0, "Write data complete. (" + good.string() + ")\nRUN application.\n"},
@@ -206,12 +200,15 @@ TEST(Cli, FlashOutcomesAndTheirExitCodes) {
       {other, 1, {}, 6, R"(for Lumetta B \(type 3409\), but the device on .* is Lumetta A)"},
       {good, 1, {{F::Silent, P::Block, 1}}, 9, "Timeout on write data !\n.* failed at block 2 of"},
       {good, 1, {{F::Vanish, P::Start, 0}}, 9, "vanished"},
+      {good, 1, {}, 7, "Wrong bootloader version!", 0x0200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.words);
     Devices devices;
     for (int i = 0; i < c.devices; ++i) {
-      devices.push_back(testing::StartDevice(testing::Device(0x3514), c.faults));
+      sim::DeviceConfig config = testing::Device(0x3514);
+      config.bootloaderVersion = c.bootloader;
+      devices.push_back(testing::StartDevice(config, c.faults));
     }
     std::vector<std::string> args = WithPorts({"flash", c.image.string()}, devices);
     if (c.devices == 0) {
@@ -449,9 +446,9 @@ TEST(Production, SerialNumberPicksOneDevice) {
     devices.push_back(testing::StartDevice(Unit(2)));
     auto result = Cli(dir, WithPorts({"flash", image.string(), "--serial", serial}, devices));
     EXPECT_EQ(result.exitCode, exitCode) << result.out << result.err;
-    EXPECT_EQ(StartPackets(*devices[0]), 0);
+    EXPECT_EQ(StartPackets(devices[0]->Snapshot()), 0);
     EXPECT_EQ(ReceivedExactly(*devices[1], payload), exitCode == 0);
-    EXPECT_EQ(StartPackets(*devices[1]), exitCode == 0 ? 1 : 0);
+    EXPECT_EQ(StartPackets(devices[1]->Snapshot()), exitCode == 0 ? 1 : 0);
   }
 }
 
@@ -474,17 +471,19 @@ TEST(Production, RepeatUpdatesEachNewUnitOnceAsItAppears) {
   ASSERT_TRUE(WaitFor([&] { return unitB->Snapshot().RunReceived(); }));
   // Unit A is unplugged and a unit with the same serial number comes back on its port: new.
   std::filesystem::remove(portA);
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(WaitForFullRound(*other));  // the program has seen port A empty
   auto unitA2 = testing::StartDevice(Unit(1, 0x3611, true));
   std::filesystem::create_symlink(unitA2->Path(), portA);
   ASSERT_TRUE(WaitFor([&] { return unitA2->Snapshot().RunReceived(); }));
-  std::this_thread::sleep_for(1500ms);  // a few more rounds: nobody may be updated again
+  ASSERT_TRUE(WaitForFullRound(*other));  // a round more: nobody may be updated again
   cli.Signal(SIGINT);
   auto result = cli.Finish();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(StartPackets(*unitA) + StartPackets(*unitB) + StartPackets(*unitA2), 3);
+  EXPECT_EQ(StartPackets(unitA->Snapshot()) + StartPackets(unitB->Snapshot()) +
+                StartPackets(unitA2->Snapshot()),
+            3);
   EXPECT_TRUE(ReceivedExactly(*unitA2, payload));
-  EXPECT_EQ(StartPackets(*other), 0);
+  EXPECT_EQ(StartPackets(other->Snapshot()), 0);
   EXPECT_TRUE(Has(result.out, "device of type 3611 (Tessel Four)")) << result.out;
   // A missing port is told once each time it goes missing: B at first, A when unplugged.
   const std::regex missing("no such port");
@@ -510,6 +509,18 @@ TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
   EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
   EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+}
+
+// At every width the line fits, and a bar is drawn only with room for one: a sliver of a bar
+// says nothing and takes the room of a figure.
+TEST(CliPieces, ProgressLineFitsEveryWidthWithoutASliverOfABar) {
+  const cli::ProgressFigures figures{40, 80, 20480, 40960, std::chrono::milliseconds(61000)};
+  for (std::size_t width = 2; width <= 120; ++width) {
+    const std::string line = cli::ProgressLine(figures, width);
+    EXPECT_LT(line.size(), width);
+    const std::size_t open = line.find('[');
+    EXPECT_TRUE(open == std::string::npos || line.find(']') - open - 1 >= 8) << line;
+  }
 }
 
 // A silent port that leaves the walk (unplugged) takes its back-off with it: the device that
@@ -540,13 +551,17 @@ TEST(CliPieces, RescanForgetsTheBackOffOfAPortThatLeft) {
 TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
   testing::TempDir dir;
   testing::RawPty line;
+  const int fd = ::open(line.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios cooked{};  // as a tty is before anyone makes it raw: the device must
+  ::tcgetattr(fd, &cooked);
+  cooked.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(::tcsetattr(fd, TCSANOW, &cooked), 0);
+  ::close(fd);
   testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
                               dir.Path());
-  std::vector<uint8_t> reply;
-  for (int attempt = 0; attempt < 25 && reply.empty(); ++attempt) {
-    line.Send({protocol::kIdentify});  // again until the device has opened the tty
-    reply = line.Received();
-  }
+  ASSERT_TRUE(sim.WaitForOutput(line.Path() + " 4801 "));  // it serves the tty from now on
+  line.Send({protocol::kIdentify});
+  const std::vector<uint8_t> reply = line.Received(10000);
   ASSERT_GE(reply.size(), protocol::kMinIdentifyReply);
   protocol::InterfaceRecord record;
   protocol::ParseIdentifyReply(reply, 1, record);

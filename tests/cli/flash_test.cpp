@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -216,6 +219,54 @@ TEST(Update, DeviceReceivesExactlyTheImageAtItsPace) {
     carried = std::move(bench.session.image);
   }
 }
+
+// The pause after each acknowledged block, both ways: never shorter than the type needs (it
+// would fail), never so much longer that the line slows to the next slower pace (a 10 ms type
+// that falls to the 100 ms default takes ten times as long). The upper bounds leave room for a
+// loaded machine and still sit below the next slower class.
+struct PauseRow {
+  uint16_t deviceId;
+  int atLeastMs;      // every gap
+  int medianBelowMs;  // the median gap
+};
+
+void PrintTo(const PauseRow& row, std::ostream* out) {
+  *out << std::hex << row.deviceId << std::dec << ": at least " << row.atLeastMs
+       << " ms, median below " << row.medianBelowMs << " ms";
+}
+
+class BlockPause : public ::testing::TestWithParam<PauseRow> {};
+
+TEST_P(BlockPause, IsNeitherShorterNorLongerThanTheTypeNeeds) {
+  const PauseRow row = GetParam();
+  Bench bench(testing::Device(row.deviceId));
+  bench.UseImage(row.deviceId, sim::PatternPayload(10 * 512, 3));
+  const auto outcome = bench.Flash();
+  ASSERT_EQ(outcome.result, FlashResult::Success) << outcome.statusLine;
+  const sim::DeviceModel got = bench.device->Snapshot();
+  EXPECT_TRUE(got.TimingViolations().empty()) << got.TimingViolations().front();
+  // The first gap follows the start packet's acknowledge, whose pause is the same for all.
+  std::vector<sim::Clock::duration> gaps(got.BlockGaps().begin() + 1, got.BlockGaps().end());
+  ASSERT_EQ(gaps.size(), 9u);
+  std::ranges::sort(gaps);
+  EXPECT_GE(gaps.front(), std::chrono::milliseconds(row.atLeastMs));
+  EXPECT_LT(gaps[gaps.size() / 2], std::chrono::milliseconds(row.medianBelowMs))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(gaps[gaps.size() / 2]).count()
+      << " ms";
+}
+
+// Every type the simulated device knows, and two it does not list (the slow, safe default).
+INSTANTIATE_TEST_SUITE_P(DeviceTypes, BlockPause,
+                         ::testing::Values(PauseRow{0x3603, 10, 50}, PauseRow{0x0795, 10, 50},
+                                           PauseRow{0x3690, 10, 50}, PauseRow{0x3514, 10, 50},
+                                           PauseRow{0x3711, 10, 50}, PauseRow{0x3611, 5, 50},
+                                           PauseRow{0x0008, 20, 60}, PauseRow{0x1234, 100, 400},
+                                           PauseRow{0x4801, 100, 400}),
+                         [](const auto& row) {
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Type%04X", row.param.deviceId);
+                           return std::string(name);
+                         });
 
 TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
   using enum FlashResult;

@@ -15,12 +15,15 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
+#include "sim/device_model.h"
 #include "sim/image_file.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
@@ -33,24 +36,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ReadBytes;
+using testing::Has, testing::ReadBytes, testing::StartPackets, testing::WaitFor;
 
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (auto waited = 0ms; waited < 10s && !condition(); waited += 10ms) {
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-long StartPackets(const sim::DeviceModel& got) {
-  return std::ranges::count_if(got.Packets(), [](const auto& packet) {
-    return packet.size() == 4 && packet[0] == protocol::kProgram;
-  });
+// Whether `signal` is still waiting to be taken by the process (its shared pending set).
+bool SignalPending(int pid, int signal) {
+  const std::string status = ReadBytes("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status.find("ShdPnd:");
+  return at != std::string::npos &&
+         ((std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1u) != 0;
 }
 
 // What every row starts from: a folder, one device of type 3514 (10 ms per block) with 64-byte
@@ -139,8 +132,13 @@ std::function<void()> AsNobodyWithin(rlim_t tasks) {
   };
 }
 
-const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
-    {"settings file that is a link or read-only: it and a link's target stay, that is said",
+struct Row {
+  const char* name;
+  std::function<void(Bench&)> check;
+};
+
+const Row kRows[] = {
+    {"SettingsFileLinkOrReadOnly",  // it and a link's target stay, that is said
      [](Bench& b) {
        const fs::path ini = b.dir / "Lumaflash.ini";
        testing::WriteBytes(b.dir / "kept", "[KEEP]\nX=1\n");
@@ -156,7 +154,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          fs::permissions(ini, fs::perms(0444));
        }
      }},
-    {"image or log that is no regular file, empty payload, held port: refused, nothing sent",
+    {"NoRegularFileEmptyPayloadHeldPort",  // refused, nothing sent
      [](Bench& b) {
        const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // as another serial program does
@@ -180,28 +178,56 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        ::close(held);
        EXPECT_TRUE(b.Got().Packets().empty());
      }},
-    {"SIGINT mid-transfer", [](Bench& b) { MidTransfer(b, SIGINT); }},
-    {"SIGTERM mid-transfer", [](Bench& b) { MidTransfer(b, SIGTERM); }},
-    {"SIGHUP mid-transfer", [](Bench& b) { MidTransfer(b, SIGHUP); }},
-    {"standard output gone mid-transfer", [](Bench& b) { MidTransfer(b, SIGPIPE); }},
-    {"Ctrl+C while the probes run: no start packet",
+    {"SigintMidTransfer", [](Bench& b) { MidTransfer(b, SIGINT); }},
+    {"SigtermMidTransfer", [](Bench& b) { MidTransfer(b, SIGTERM); }},
+    {"SighupMidTransfer", [](Bench& b) { MidTransfer(b, SIGHUP); }},
+    {"StdoutGoneMidTransfer", [](Bench& b) { MidTransfer(b, SIGPIPE); }},
+    {"CtrlCWhileProbing",  // Ctrl+C while the probes run: no start packet, even to a device
+                           // that answers once the signal has been taken
      [](Bench& b) {
-       // Silent ports first: on the scan's 32 threads they hold the device back two time-outs.
-       std::vector<testing::RawPty> silent(64);
-       std::vector<std::string> args{"flash", b.small};
-       for (const auto& pty : silent) {
-         args.insert(args.end(), {"--port", pty.Path()});
-       }
-       args.insert(args.end(), {"--port", b.port});
-       auto cli = b.Start(args);
-       ASSERT_FALSE(silent[0].Received(5000).empty());
+       testing::RawPty device;  // answered by hand, so the signal lands inside the probe
+       auto cli = b.Start({"flash", b.small, "--port", device.Path()});
+       ASSERT_EQ(device.Received(10000), std::vector<uint8_t>{protocol::kIdentify});
        cli->Signal(SIGINT);
+       ASSERT_TRUE(WaitFor([&] { return !SignalPending(cli->Pid(), SIGINT); }));
+       device.Send(sim::EncodeIdentifyReply(b.Got().Config()));
        const auto result = cli->Finish();
        EXPECT_EQ(result.exitCode, 10) << result.err;
        EXPECT_TRUE(Has(result.err, "nothing was sent")) << result.err;
-       EXPECT_EQ(StartPackets(b.Got()), 0);
+       EXPECT_EQ(device.ReceivedSoFar(), std::optional(std::vector<uint8_t>{}))
+           << "no start packet";
      }},
-    {"Ctrl+C while a scan probes silent ports: every port gets its line settings back",
+    {"LineSettingsDuringUpdate",  // raw 115200 8N1, no flow control, held exclusively
+     [](Bench& b) {
+       // Left behind by another program: every setting the update must not keep.
+       const int fd = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+       termios dirty{};
+       ::tcgetattr(fd, &dirty);
+       ::cfsetspeed(&dirty, B9600);
+       dirty.c_cflag =
+           (dirty.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+       dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP | INPCK;
+       dirty.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+       dirty.c_oflag |= OPOST;
+       ASSERT_EQ(::tcsetattr(fd, TCSANOW, &dirty), 0);
+       ::close(fd);
+       auto cli = b.Start({"flash", b.large, "--port", b.port});
+       ASSERT_TRUE(WaitFor([&] { return StartPackets(b.Got()) == 1; }));
+       const auto line = b.device->ReadHostLine();
+       ASSERT_FALSE(b.Got().RunReceived()) << "read back after the update, not during it";
+       ASSERT_TRUE(line.has_value());
+       const termios& t = line->settings;
+       EXPECT_TRUE(line->exclusive);
+       EXPECT_EQ(::cfgetispeed(&t), B115200);
+       EXPECT_EQ(::cfgetospeed(&t), B115200);
+       EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS8);
+       EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), CREAD | CLOCAL);
+       EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK), 0u);
+       EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+       EXPECT_EQ(t.c_oflag & OPOST, 0u);
+       EXPECT_EQ(cli->Finish().exitCode, 0);
+     }},
+    {"CtrlCWhileScanningSilentPorts",  // every port gets its line settings back
      [](Bench& b) {
        std::vector<testing::RawPty> silent(8);
        std::vector<termios> before;
@@ -220,7 +246,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          EXPECT_TRUE(SameLine(silent[i].Path(), before[i])) << silent[i].Path();
        }
      }},
-    {"flash --wait started with SIGHUP ignored (nohup) keeps waiting after a SIGHUP",
+    {"NohupKeepsWaitingAfterSighup",  // flash --wait started with SIGHUP ignored
      [](Bench& b) {
        const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the device is busy: it waits
@@ -237,7 +263,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        EXPECT_EQ(result.exitCode, 0) << result.err;
        EXPECT_TRUE(b.Got().RunReceived());
      }},
-    {"a port another program holds exclusively: busy, nothing written, still exclusive after",
+    {"PortHeldExclusively",  // busy, nothing written, still exclusive after
      [](Bench& b) {
        for (const bool locked : {true, false}) {  // TIOCEXCL with and without flock
          testing::RawPty held;
@@ -253,7 +279,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          ::close(fd);
        }
      }},
-    {"thread limits (RLIMIT_NPROC): the scan and --all go on with the threads that started",
+    {"ThreadLimits",  // RLIMIT_NPROC: the scan and --all go on with the threads that started
      [](Bench& b) {
        const std::vector<std::shared_ptr<sim::PtyDevice>> more{
            testing::StartDevice(b.Got().Config()), testing::StartDevice(b.Got().Config())};
@@ -282,7 +308,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        EXPECT_TRUE(b.Got().RunReceived() && more[0]->Snapshot().RunReceived() &&
                    more[1]->Snapshot().RunReceived());
      }},
-    {"started with standard output closed, a port named twice: no text to the device, one update",
+    {"StdoutClosedPortNamedTwice",  // no text to the device, one update
      [](Bench& b) {
        const auto result = b.Run({"flash", b.small, "--port", b.port, "--port", b.port}, true);
        EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -290,7 +316,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        EXPECT_EQ(StartPackets(b.Got()), 1);
        EXPECT_EQ(b.Got().StrayBytes(), 0u);
      }},
-    {"port path that is not UTF-8: JSON stays UTF-8; scan --json --trace traces on stderr",
+    {"PortPathNotUtf8",  // JSON stays UTF-8; scan --json --trace traces on stderr
      [](Bench& b) {
        const std::string odd = (b.dir / "tty\xff\xfe").string();
        fs::create_symlink(b.port, odd);
@@ -304,23 +330,14 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
          EXPECT_TRUE(Has(result.out, "tty\xEF\xBF\xBD\xEF\xBF\xBD\"")) << args[0] << result.out;
        }
      }},
-    {"a scanned terminal gets its line settings back",
+    {"ScannedTerminalKeepsItsSettings",
      [](Bench& b) {
        testing::RawPty terminal;
-       const int fd = ::open(terminal.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-       termios before{};
-       termios after{};
-       ::tcgetattr(fd, &before);
-       before.c_lflag |= ICANON | ECHO;
-       ::cfsetspeed(&before, B9600);
-       ::tcsetattr(fd, TCSANOW, &before);
-       ::tcgetattr(fd, &before);
+       const termios before = TerminalLine(terminal.Path());
        b.Run({"scan", "--port", terminal.Path()});
-       ::tcgetattr(fd, &after);
-       ::close(fd);
-       EXPECT_EQ(std::memcmp(&before, &after, sizeof after), 0) << "line settings changed";
+       EXPECT_TRUE(SameLine(terminal.Path(), before)) << "line settings changed";
      }},
-    {"log locked by another writer: header and line wait for the lock, header written once",
+    {"LogLockedByAnotherWriter",  // header and line wait for the lock, header written once
      [](Bench& b) {
        const int log = ::open((b.dir / "log.csv").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
        ASSERT_EQ(::flock(log, LOCK_EX), 0);
@@ -335,7 +352,7 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        const std::string text = ReadBytes(b.dir / "log.csv");
        EXPECT_EQ(text.find("timestamp"), text.rfind("timestamp")) << text;
      }},
-    {"--repeat counts a failed attempt as failed",
+    {"RepeatCountsAFailedAttempt",
      [](Bench& b) {
        b.device = testing::StartDevice(b.Got().Config(),  // one that refuses every start packet
                                        {{sim::Fault::WrongAck, sim::PacketKind::Start, -1}});
@@ -346,17 +363,23 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
      }},
 };
 
-TEST(Hostile, ConditionsHold) {
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class Hostile : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Hostile, ConditionHolds) {
   sim::DeviceConfig config = testing::Device(0x3514, 64);
   config.bootloaderVersion = 0x0101;
   config.serial = {0xab, 0x00, 0x07};
   config.stayInBootloader = true;  // a row may update it more than once
-  for (const auto& [name, check] : kCases) {
-    SCOPED_TRACE(name);
-    Bench bench(config);
-    check(bench);
-  }
+  Bench bench(config);
+  GetParam().check(bench);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Hostile, ::testing::ValuesIn(kRows),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace lumaflash

@@ -2,7 +2,12 @@
 // ports the walk leaves alone, and the --usb filter, all through lumaflash-cli.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -10,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/serial/port_watch.h"
 #include "core/serial/usb_identity.h"
 #include "sim/image_file.h"
 #include "tests/support/fake_system.h"
@@ -130,6 +136,35 @@ TEST(PortIdentity, PortsAreListedWithTheirIdentityAndOnlyMatchingOnesOpened) {
       opened.insert(opened.end(), device->Snapshot().Packets().size() != before[name], name);
     }
     EXPECT_EQ(opened, c.opened);
+  }
+}
+
+// The watch wakes its waiter when a serial port's node appears in dev/ (made, moved in, or given
+// its permissions by udev a moment later) and sleeps on through the nodes of anything else. Each
+// change is queued before Wait() looks, so no verdict depends on the time it is given.
+TEST(PortIdentity, PortWatchWakesForSerialPortNodesOnly) {
+  using namespace std::chrono_literals;
+  namespace fs = std::filesystem;
+  testing::TempDir dir;
+  testing::FakeSystem system(dir / "root");
+  const fs::path dev = system.Root() / "dev";
+  for (const char* name : {"ttyACM5", "ttyACM6", "ttyACM7"}) {
+    system.Tty(name, std::string("usb1/1-5/1-5:1.0/") + name);
+  }
+  std::ofstream(dev / "ttyACM5").put('\n');  // there before the watch
+  std::ofstream(dev / ".ttyACM7").put('\n');
+  const std::pair<const char*, std::function<void()>> wakes[] = {
+      {"a port's node appears", [&] { std::ofstream(dev / "ttyACM6").put('\n'); }},
+      {"a port's node is moved in", [&] { fs::rename(dev / ".ttyACM7", dev / "ttyACM7"); }},
+      {"a port's node gets its mode", [&] { fs::permissions(dev / "ttyACM5", fs::perms(0660)); }},
+      {"a disk's node appears", [&] { std::ofstream(dev / "sda1").put('\n'); }},
+  };
+  const std::atomic<bool> stop{false};
+  for (const auto& [change, make] : wakes) {
+    serial::PortWatch watch;
+    make();
+    const bool port = std::string(change).find("port") != std::string::npos;
+    EXPECT_EQ(watch.Wait(port ? 10s : 100ms, stop), port) << change;
   }
 }
 

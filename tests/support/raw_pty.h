@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,29 @@ class RawPty {
            (got = ::read(m_master, buffer.data(), buffer.size())) > 0) {
       bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
     }
+    return bytes;
+  }
+
+  // Everything the host wrote and the test has not read yet, and nothing later: a marker sent
+  // from the port's own end queues up behind it, so the read ends at the marker, not at a
+  // time-out. Nothing when the marker does not come back within ten seconds.
+  std::optional<std::vector<uint8_t>> ReceivedSoFar() const {
+    constexpr uint8_t kMarker = 0xA5;
+    if (::write(m_slave, &kMarker, 1) != 1) {
+      return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    pollfd watch{m_master, POLLIN, 0};
+    std::array<uint8_t, 4096> buffer{};
+    ssize_t got = 0;
+    while ((bytes.empty() || bytes.back() != kMarker) && ::poll(&watch, 1, 10000) > 0 &&
+           (got = ::read(m_master, buffer.data(), buffer.size())) > 0) {
+      bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+    }
+    if (bytes.empty() || bytes.back() != kMarker) {
+      return std::nullopt;
+    }
+    bytes.pop_back();
     return bytes;
   }
 

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/protocol/programming.h"
 #include "sim/pty_host.h"
 
 namespace lumaflash::testing {
@@ -24,6 +28,27 @@ inline sim::DeviceConfig Device(uint16_t deviceId, uint16_t blockSize = 512) {
   config.deviceId = deviceId;
   config.blockSize = blockSize;
   return config;
+}
+
+// How many start packets the device has had.
+inline long StartPackets(const sim::DeviceModel& got) {
+  return std::ranges::count_if(got.Packets(), [](const auto& packet) {
+    return packet.size() == 4 && packet[0] == protocol::kProgram;
+  });
+}
+
+// Polls `condition` every 10 ms until it holds, for ten seconds at most; whether it holds.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+inline bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
 }  // namespace lumaflash::testing
