@@ -4,6 +4,7 @@
 
 #include <string>
 #include <vector>
+#include "cli/json.h"
 #include "cli/options.h"
 
 #include "core/protocol/interface_table.h"
@@ -28,7 +29,7 @@ std::string InterfacesJson(const protocol::InterfaceTable& table);
 
 // A port's USB identity as a JSON object (vid, pid, manufacturer, product, serial, interface),
 // or null.
-std::string UsbJson(const std::optional<serial::UsbIdentity>& usb);
+Json UsbJson(const std::optional<serial::UsbIdentity>& usb);
 
 // "1209:0001", or "-" for a port with no USB identity.
 std::string UsbColumn(const std::optional<serial::UsbIdentity>& usb);

@@ -48,32 +48,22 @@ const char* const kCsvHeader =
     "usbSerial";
 
 std::string RecordJson(const FlashRecord& record) {
-  JsonObject object;
-  object.Add("port", record.device.portPath);
-  if (record.device.serialLength > 0) {
-    object.Add("serial", discovery::SerialHex(record.device.Serial()));
-  } else {
-    object.AddNull("serial");
-  }
-  // The bootloader may report no serial number; the USB device's own then tells units apart.
   const auto& usb = record.device.usb;
-  if (usb && usb->serial) {
-    object.Add("usbSerial", *usb->serial);
-  } else {
-    object.AddNull("usbSerial");
-  }
-  object.Add("deviceId", discovery::WordHex(record.device.deviceId))
-      .Add("firmwareVersion", discovery::WordHex(record.device.firmwareVersion))
-      .Add("image", record.imagePath)
-      .Add("sha256", record.sha256)
-      .Add("result", update::FlashResultName(update::ResultOf(record.outcome)));
-  if (record.outcome) {
-    object.AddNull("status");
-  } else {
-    object.Add("status", record.outcome.error().statusLine);
-  }
-  object.Add("durationMs", record.durationMs);
-  return object.Text();
+  const bool succeeded = record.outcome.has_value();
+  const Json object = {
+      {"port", record.device.portPath},
+      {"serial", record.device.serialLength > 0 ? Json(discovery::SerialHex(record.device.Serial()))
+                                                : Json(nullptr)},
+      // The bootloader may report no serial number; the USB device's own then tells units apart.
+      {"usbSerial", OrNull(usb ? usb->serial : std::nullopt)},
+      {"deviceId", discovery::WordHex(record.device.deviceId)},
+      {"firmwareVersion", discovery::WordHex(record.device.firmwareVersion)},
+      {"image", record.imagePath},
+      {"sha256", record.sha256},
+      {"result", update::FlashResultName(update::ResultOf(record.outcome))},
+      {"status", succeeded ? Json(nullptr) : Json(record.outcome.error().statusLine)},
+      {"durationMs", record.durationMs}};
+  return DumpJson(object);
 }
 
 std::string RecordCsv(const FlashRecord& record) {

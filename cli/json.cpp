@@ -1,6 +1,6 @@
 #include "cli/json.h"
 
-#include <cstdio>
+#include <string_view>
 
 #include "core/platform/text_path.h"
 
@@ -10,78 +10,61 @@ namespace {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
 
-}  // namespace
-
 // Paths are bytes on Linux and need not be UTF-8; JSON must be. Each byte that does not belong to
 // a well-formed sequence becomes U+FFFD, so a parser never chokes and the rest stays readable.
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
+// (The library's own replacement takes a cut-off sequence as one character; one per byte tells
+// the reader how many bytes were lost.)
+std::string WellFormed(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      const std::size_t length = platform::Utf8SequenceLength(text.substr(i));
-      out += length == 0 ? kReplacementCharacter : text.substr(i, length);
-      i += length == 0 ? 0 : length - 1;
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      out += text[i];
       continue;
     }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
+    const std::size_t length = platform::Utf8SequenceLength(text.substr(i));
+    out += length == 0 ? kReplacementCharacter : text.substr(i, length);
+    i += length == 0 ? 0 : length - 1;
+  }
+  return out;
+}
+
+void MakeWellFormed(Json& value) {
+  if (value.is_string()) {
+    value = WellFormed(value.get_ref<const std::string&>());
+  } else if (value.is_structured()) {
+    for (Json& member : value) {
+      MakeWellFormed(member);
     }
   }
-  return out + "\"";
 }
 
-void JsonObject::Key(std::string_view key) {
-  if (!m_members.empty()) {
-    m_members += ",";
+// Backspace and form feed as \u0008 and \u000c, the form every other control character has and
+// these two always had in our output; the library writes them as \b and \f.
+std::string LongControlEscapes(const std::string& json) {
+  std::string out;
+  out.reserve(json.size());
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    if (json[i] != '\\' || i + 1 == json.size()) {
+      out += json[i];
+      continue;
+    }
+    const char escaped = json[++i];
+    out += escaped == 'b' ? "\\u0008" : escaped == 'f' ? "\\u000c" : std::string{'\\', escaped};
   }
-  m_members += JsonString(key) + ":";
+  return out;
 }
 
-JsonObject& JsonObject::Add(std::string_view key, std::string_view value) {
-  Key(key);
-  m_members += JsonString(value);
-  return *this;
+}  // namespace
+
+Json OrNull(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
 }
 
-JsonObject& JsonObject::Add(std::string_view key, long long value) {
-  Key(key);
-  m_members += std::to_string(value);
-  return *this;
-}
-
-JsonObject& JsonObject::AddNull(std::string_view key) {
-  Key(key);
-  m_members += "null";
-  return *this;
-}
-
-JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {
-  Key(key);
-  m_members += json;
-  return *this;
+std::string DumpJson(const Json& value) {
+  Json copy = value;
+  MakeWellFormed(copy);
+  return LongControlEscapes(copy.dump(-1, ' ', false, Json::error_handler_t::strict));
 }
 
 }  // namespace lumaflash::cli

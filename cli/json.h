@@ -1,28 +1,19 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
-#include <string_view>
 
 namespace lumaflash::cli {
 
-// `text` as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(std::string_view text);
+// A JSON value whose object members keep the order they were added in.
+using Json = nlohmann::ordered_json;
 
-// A JSON object written one member at a time, in the order given.
-class JsonObject {
- public:
-  JsonObject& Add(std::string_view key, std::string_view value);
-  JsonObject& Add(std::string_view key, const char* value) {
-    return Add(key, std::string_view(value));
-  }
-  JsonObject& Add(std::string_view key, long long value);
-  JsonObject& AddNull(std::string_view key);
-  JsonObject& AddRaw(std::string_view key, std::string_view json);
-  std::string Text() const { return "{" + m_members + "}"; }
+// The text, or null when there is none.
+Json OrNull(const std::optional<std::string>& text);
 
- private:
-  void Key(std::string_view key);
-  std::string m_members;
-};
+// `value` as compact JSON text (no spaces), as every command prints it. Strings need not be
+// UTF-8: each byte that does not belong to a well-formed sequence is written as U+FFFD.
+std::string DumpJson(const Json& value);
 
 }  // namespace lumaflash::cli

@@ -3,21 +3,18 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <numeric>
+
+#include "core/platform/command_line.h"
 
 namespace lumaflash::cli {
 
 namespace {
 
-// One option of one command. The parser, `--help`, the man page test and the shell completion
-// all follow this table: a new option is one row here (and one entry in the man page).
-struct OptionSpec {
-  std::string_view name;   // "--port"
-  std::string_view value;  // "PATH"; empty for a flag
-  bool repeatable;
-  std::string_view help;
-};
+using platform::NearMiss;
+using platform::OptionSpec;
 
+// The commands and their options. The parser, `--help`, the man page test and the shell
+// completion all follow this table: a new option is one row here (and one entry in the man page).
 struct CommandSpec {
   std::string_view name;
   std::string_view operand;  // "IMAGE", or empty when the command takes no file
@@ -30,7 +27,7 @@ constexpr std::string_view kUsbHelp =
     "product of the vendor; repeatable)";
 
 const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> commands{
+  static const std::vector<CommandSpec> kCommands{
       {"scan",
        "",
        "list the devices in bootloader mode on the system's serial ports",
@@ -70,7 +67,7 @@ const std::vector<CommandSpec>& Commands() {
       {"info", "IMAGE", "show an image file's header, device type, payload length and SHA-256", {}},
       {"help", "[COMMAND]", "show this overview, or the help of one command", {}},
   };
-  return commands;
+  return kCommands;
 }
 
 const CommandSpec* FindCommand(std::string_view name) {
@@ -89,38 +86,6 @@ const OptionSpec* FindOption(const CommandSpec& command, std::string_view name) 
     }
   }
   return nullptr;
-}
-
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  std::iota(row.begin(), row.end(), std::size_t{0});
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// " (did you mean X?)" for the nearest of `known` within two edits or sharing its start, or "".
-std::string NearMiss(std::string_view typed, const std::vector<std::string_view>& known) {
-  std::string_view best;
-  std::size_t bestDistance = 3;
-  for (std::string_view candidate : known) {
-    std::size_t distance = EditDistance(typed, candidate);
-    if (typed.size() >= 3 && candidate.starts_with(typed)) {
-      distance = std::min<std::size_t>(distance, 1);
-    }
-    if (distance < bestDistance) {
-      best = candidate;
-      bestDistance = distance;
-    }
-  }
-  return best.empty() ? std::string() : " (did you mean " + std::string(best) + "?)";
 }
 
 std::string HelpPointer(const CommandSpec* command) {
@@ -142,6 +107,22 @@ std::string UnknownOption(const CommandSpec& command, std::string_view arg) {
     }
   }
   return text + NearMiss(arg, names);
+}
+
+// The first line of a usage error about one word of `command`'s options; `refused` is what the
+// handler that refused a value said.
+std::string OptionError(const CommandSpec& command, const platform::CommandLineStop& stop,
+                        const std::string& refused) {
+  switch (stop.reason) {
+    case platform::CommandLineStop::Reason::UnknownOption:
+      return UnknownOption(command, stop.word);
+    case platform::CommandLineStop::Reason::MissingValue:
+      return stop.word + " needs a value (" + stop.word + " " + std::string(stop.option->value) +
+             ")";
+    case platform::CommandLineStop::Reason::Refused:
+      break;
+  }
+  return refused;
 }
 
 // "0a1bff", "0A1BFF" and "0A 1B FF" all name the same serial number.
@@ -368,33 +349,31 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   }
   Options options;
   options.command = first;
-  for (int i = 2; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (IsHelp(arg)) {
-      Options help;
-      help.command = "help";
-      help.helpTopic = options.command;
-      return help;
-    }
-    if (arg.size() < 2 || arg[0] != '-') {
-      options.positional.emplace_back(arg);
-      continue;
-    }
-    const OptionSpec* option = FindOption(*command, arg);
-    if (option == nullptr) {
-      error = UnknownOption(*command, arg) + HelpPointer(command);
-      return std::nullopt;
-    }
-    if (!option->value.empty() && i + 1 >= argc) {
-      error = std::string(arg) + " needs a value (" + std::string(arg) + " " +
-              std::string(option->value) + ")" + HelpPointer(command);
-      return std::nullopt;
-    }
-    const std::string_view value = option->value.empty() ? std::string_view() : argv[++i];
-    if (!Store(option->name, value, options, error)) {
-      error += HelpPointer(command);
-      return std::nullopt;
-    }
+  // `--help` and `-h` answer wherever they stand, once the words before them were taken.
+  std::vector<OptionSpec> table = command->options;
+  table.push_back({"--help", "", false, ""});
+  table.push_back({"-h", "", false, ""});
+  bool help = false;
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  const auto stop = platform::WalkCommandLine(
+      args, table,
+      [&](const OptionSpec& option, std::string_view value) {
+        help = IsHelp(option.name);
+        return !help && Store(option.name, value, options, error);
+      },
+      [&](std::string_view operand) {
+        options.positional.emplace_back(operand);
+        return true;
+      });
+  if (help) {
+    Options helpOptions;
+    helpOptions.command = "help";
+    helpOptions.helpTopic = options.command;
+    return helpOptions;
+  }
+  if (stop) {
+    error = OptionError(*command, *stop, error) + HelpPointer(command);
+    return std::nullopt;
   }
   if (options.command == "udev-rule" && options.usb.empty()) {
     error =

@@ -10,23 +10,15 @@ namespace lumaflash::cli {
 namespace {
 
 std::string PortsJson(const std::vector<serial::PortInfo>& ports) {
-  std::string json = "[";
+  Json list = Json::array();
   for (const serial::PortInfo& port : ports) {
-    JsonObject object;
-    object.Add("port", port.address.path).AddRaw("usb", UsbJson(port.address.usb));
-    if (port.byId.empty()) {
-      object.AddNull("byId");
-    } else {
-      object.Add("byId", port.byId);
-    }
-    if (const char* reason = serial::SkipReasonName(port.skipped)) {
-      object.Add("skipped", reason);
-    } else {
-      object.AddNull("skipped");
-    }
-    json += (json.size() > 1 ? "," : "") + object.Text();
+    const char* reason = serial::SkipReasonName(port.skipped);
+    list.push_back({{"port", port.address.path},
+                    {"usb", UsbJson(port.address.usb)},
+                    {"byId", port.byId.empty() ? Json(nullptr) : Json(port.byId)},
+                    {"skipped", reason != nullptr ? Json(reason) : Json(nullptr)}});
   }
-  return json + "]";
+  return DumpJson(list);
 }
 
 std::string OrDash(const std::optional<std::string>& text) {

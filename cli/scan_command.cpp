@@ -12,33 +12,18 @@
 
 namespace lumaflash::cli {
 
-namespace {
+namespace {}  // namespace
 
-void AddOptional(JsonObject& object, std::string_view key, const std::optional<std::string>& text) {
-  if (text) {
-    object.Add(key, *text);
-  } else {
-    object.AddNull(key);
-  }
-}
-
-}  // namespace
-
-std::string UsbJson(const std::optional<serial::UsbIdentity>& usb) {
+Json UsbJson(const std::optional<serial::UsbIdentity>& usb) {
   if (!usb) {
-    return "null";
+    return nullptr;
   }
-  JsonObject object;
-  object.Add("vid", usb->vid).Add("pid", usb->pid);
-  AddOptional(object, "manufacturer", usb->manufacturer);
-  AddOptional(object, "product", usb->product);
-  AddOptional(object, "serial", usb->serial);
-  if (usb->interfaceNumber) {
-    object.Add("interface", *usb->interfaceNumber);
-  } else {
-    object.AddNull("interface");
-  }
-  return object.Text();
+  return {{"vid", usb->vid},
+          {"pid", usb->pid},
+          {"manufacturer", OrNull(usb->manufacturer)},
+          {"product", OrNull(usb->product)},
+          {"serial", OrNull(usb->serial)},
+          {"interface", usb->interfaceNumber ? Json(*usb->interfaceNumber) : Json(nullptr)}};
 }
 
 std::string UsbColumn(const std::optional<serial::UsbIdentity>& usb) {
@@ -59,25 +44,21 @@ void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table) 
 }
 
 std::string InterfacesJson(const protocol::InterfaceTable& table) {
-  std::string json = "[";
+  Json interfaces = Json::array();
   for (const protocol::InterfaceRecord& record : table.Used()) {
-    JsonObject object;
-    object.Add("port", record.portPath)
-        .Add("portNumber", record.portNumber)
-        .Add("deviceId", discovery::WordHex(record.deviceId))
-        .Add("bootloaderVersion", discovery::WordHex(record.bootloaderVersion))
-        .Add("firmwareVersion", discovery::WordHex(record.firmwareVersion))
-        .Add("infoTag", discovery::WordHex(record.infoTag))
-        .Add("blockSize", record.blockSize);
-    if (record.serialLength > 0) {
-      object.Add("serial", discovery::SerialHex(record.Serial()));
-    } else {
-      object.AddNull("serial");
-    }
-    object.AddRaw("usb", UsbJson(record.usb));
-    json += (json.size() > 1 ? "," : "") + object.Text();
+    interfaces.push_back(
+        {{"port", record.portPath},
+         {"portNumber", record.portNumber},
+         {"deviceId", discovery::WordHex(record.deviceId)},
+         {"bootloaderVersion", discovery::WordHex(record.bootloaderVersion)},
+         {"firmwareVersion", discovery::WordHex(record.firmwareVersion)},
+         {"infoTag", discovery::WordHex(record.infoTag)},
+         {"blockSize", record.blockSize},
+         {"serial",
+          record.serialLength > 0 ? Json(discovery::SerialHex(record.Serial())) : Json(nullptr)},
+         {"usb", UsbJson(record.usb)}});
   }
-  return json + "]";
+  return DumpJson(interfaces);
 }
 
 void ReportPortFailures(const std::vector<serial::PortFailure>& failures) {

@@ -11,3 +11,10 @@ add_custom_target(lumaflash_version_header
 add_library(lumaflash_version INTERFACE)
 target_include_directories(lumaflash_version INTERFACE ${LUMAFLASH_GENERATED_DIR})
 add_dependencies(lumaflash_version lumaflash_version_header)
+# The Windows resources carry the same version: file properties, manifest, title, About box.
+if(WIN32)
+  set(LUMAFLASH_WIN32_SOURCE_DIR ${PROJECT_SOURCE_DIR}/app/win32)
+  foreach(file program.rc window.rc lumaflash.manifest)
+    configure_file(${LUMAFLASH_WIN32_SOURCE_DIR}/${file}.in ${LUMAFLASH_GENERATED_DIR}/${file} @ONLY)
+  endforeach()
+endif()

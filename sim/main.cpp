@@ -14,11 +14,12 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "lumaflash_version.h"
+#include "core/platform/command_line.h"
 #include "core/platform/process_start.h"
+#include "core/platform/sha256.h"
+#include "lumaflash_version.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
-#include "core/platform/sha256.h"
 
 namespace {
 
@@ -160,25 +161,38 @@ bool Store(std::string_view arg, std::string_view value, Options& options) {
   return plan.has_value();
 }
 
+// The options that take part in a run (--help and --version answer only as the first word).
+constexpr lumaflash::platform::OptionSpec kOptions[] = {
+    {"--count", "N", false, ""},      {"--mix", "", false, ""},
+    {"--type", "HEX", true, ""},      {"--bootloader", "HEX", false, ""},
+    {"--firmware", "HEX", false, ""}, {"--block-size", "N", false, ""},
+    {"--stay", "", false, ""},        {"--fault", "KIND:PACKET[:INDEX]", true, ""},
+    {"--tty", "PATH", false, ""},
+};
+
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
-  static constexpr std::string_view kWithValue[] = {
-      "--count", "--type", "--bootloader", "--firmware", "--block-size", "--fault", "--tty"};
+  using Reason = lumaflash::platform::CommandLineStop::Reason;
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--mix" || arg == "--stay") {
-      (arg == "--mix" ? options.mix : options.stay) = true;
-    } else if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) ==
-               std::end(kWithValue)) {
-      error = "unknown option " + std::string(arg);
-      return std::nullopt;
-    } else if (i + 1 >= argc) {
-      error = std::string(arg) + " needs a value";
-      return std::nullopt;
-    } else if (!Store(arg, argv[++i], options)) {
-      error = "\"" + std::string(argv[i]) + "\" is no value for " + std::string(arg);
-      return std::nullopt;
-    }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto stop = lumaflash::platform::WalkCommandLine(
+      args, kOptions,
+      [&options](const lumaflash::platform::OptionSpec& option, std::string_view value) {
+        if (option.value.empty()) {
+          (option.name == "--mix" ? options.mix : options.stay) = true;
+          return true;
+        }
+        return Store(option.name, value, options);
+      },
+      [](std::string_view) { return false; });
+  if (stop && stop->option == nullptr) {
+    error = "unknown option " + stop->word;
+    return std::nullopt;
+  }
+  if (stop) {
+    error = stop->reason == Reason::MissingValue
+                ? stop->word + " needs a value"
+                : "\"" + stop->word + "\" is no value for " + std::string(stop->option->name);
+    return std::nullopt;
   }
   if (!options.tty.empty() && options.count != 1) {
     error = "--tty serves one device; --count does not go with it";

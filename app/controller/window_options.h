@@ -1,9 +1,12 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/controller/window_controller.h"
 #include "core/serial/usb_identity.h"
 
 namespace lumaflash::app {
@@ -20,12 +23,42 @@ struct AppOptions {
 
 inline constexpr int kMaxSimulated = 99;  // the interface table's size
 
+// What one face of the window can do and how it names ports; the rest of the start-up is the
+// same for every face.
+struct Face {
+  bool canSimulate;           // --simulate needs pseudo-terminals
+  std::string_view portName;  // the placeholder in the help: "PATH", "COMn"
+  std::string_view allPorts;  // what is scanned without options
+};
+
+inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned"};
+inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned"};
+
+// What a face does once its arguments are read: either it tells `text` (on standard error when
+// `error`) and ends with `exitCode`, or it opens the window with `options`.
+struct StartUp {
+  std::optional<int> exitCode;
+  std::string text;
+  bool error = false;
+  AppOptions options;
+};
+
+// The one start-up of both faces: help, version, usage errors (exit 2) and what the face cannot
+// do, in that order of precedence as the options are read.
+StartUp PlanStartUp(const std::vector<std::string>& args, const Face& face);
+
+// The window's set-up for `options`: the named ports followed by `simulatedPorts`, the USB
+// filter, and `directory` for Lumaflash.ini.
+WindowSetup SetupFor(const AppOptions& options, const std::vector<std::string>& simulatedPorts,
+                     std::filesystem::path directory);
+
 // Parses the arguments after the program name; nothing (and `error` set) for anything unknown.
 std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string& error);
 
+// The help text that `--help` prints on `face`.
+std::string AppUsage(const Face& face);
+
 // Whether a window can be shown: a display is named, or Qt is told which platform to use.
 bool HasDisplay(const char* display, const char* waylandDisplay, const char* qpaPlatform);
-
-extern const char* const kAppUsage;
 
 }  // namespace lumaflash::app

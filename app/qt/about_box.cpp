@@ -6,6 +6,7 @@
 
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_layout.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::app {
 
@@ -22,7 +23,7 @@ constexpr UnitRect kOk{178, 7, 50, 14};
 AboutBox::AboutBox(QWidget* parent)
     : QDialog(parent),
       m_icon(new QLabel(this)),
-      m_version(new QLabel(QStringLiteral("Lumaflash Version 1.3"), this)),
+      m_version(new QLabel(QString::fromStdString(AboutVersionText()), this)),
       m_line(new QLabel(tr("Firmware for lighting control"), this)),
       m_ok(new QPushButton(QStringLiteral("OK"), this)) {
   setWindowTitle(QStringLiteral("Info über Lumaflash"));

@@ -14,7 +14,6 @@
 #include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
 #include "core/platform/stop_signals.h"
-#include "lumaflash_version.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 
@@ -48,19 +47,10 @@ bool StartSimulated(int count, Devices& devices, std::vector<std::string>& ports
 }  // namespace
 
 int QtApp::Run(int argc, char** argv) {
-  std::string error;
-  const auto options = ParseAppOptions(std::vector<std::string>(argv + 1, argv + argc), error);
-  if (!options) {
-    std::fprintf(stderr, "lumaflash: %s; see lumaflash --help\n", error.c_str());
-    return 2;
-  }
-  if (options->help) {
-    std::fputs(kAppUsage, stdout);
-    return 0;
-  }
-  if (options->version) {
-    std::printf("%s\n", VersionLine("lumaflash").c_str());
-    return 0;
+  const StartUp plan = PlanStartUp(std::vector<std::string>(argv + 1, argv + argc), kQtFace);
+  if (plan.exitCode) {
+    std::fputs(plan.text.c_str(), plan.error ? stderr : stdout);
+    return *plan.exitCode;
   }
   if (!HasDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
                   std::getenv("QT_QPA_PLATFORM"))) {
@@ -71,20 +61,14 @@ int QtApp::Run(int argc, char** argv) {
     return 1;
   }
   Devices devices;
-  std::vector<std::string> ports = options->ports;
-  if (options->simulate > 0 && !StartSimulated(options->simulate, devices, ports)) {
+  std::vector<std::string> simulatedPorts;
+  if (plan.options.simulate > 0 &&
+      !StartSimulated(plan.options.simulate, devices, simulatedPorts)) {
     return 1;
   }
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QStringLiteral("Lumaflash"));
-  WindowSetup setup;
-  setup.ports = ports;
-  setup.usbFilter = options->usb;
-  setup.directory = std::filesystem::current_path();
-  if (!options->image.empty()) {
-    setup.handedImage = std::filesystem::absolute(options->image).string();
-  }
-  QtWindow window(std::move(setup));
+  QtWindow window(SetupFor(plan.options, simulatedPorts, std::filesystem::current_path()));
   // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
   // stops between two blocks with its port closed. The handler only sets a flag; it is looked
   // at here, on the window's thread.

@@ -20,6 +20,7 @@
 #include "app/qt/about_entry.h"
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_layout.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::app {
 
@@ -83,7 +84,7 @@ Key KeyOf(int qtKey) {
 
 QtWindow::QtWindow(WindowSetup setup, DialogSeams seams, QWidget* parent)
     : QDialog(parent), m_seams(std::move(seams)) {
-  setWindowTitle(QStringLiteral("Lumaflash - V1.3"));
+  setWindowTitle(QString::fromStdString(WindowTitle()));
   CreateControls();
   LayOut();
   m_controller = std::make_unique<WindowController>(*this, std::move(setup));

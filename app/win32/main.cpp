@@ -5,7 +5,6 @@
 #endif
 #include <windows.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -13,49 +12,13 @@
 #include "app/win32/console_text.h"
 #include "app/win32/win32_window.h"
 #include "core/platform/text_path.h"
-#include "lumaflash_version.h"
-
-namespace {
-
-constexpr const char* kUsage =
-    "usage: lumaflash [--port COMn]... [FILE]\n"
-    "       lumaflash --help | --version\n"
-    "\n"
-    "  --port COMn  scan only this port (repeatable)\n"
-    "  FILE         an image file: the first Firmware-Update opens the file dialog on it\n"
-    "  without options COM1 to COM256 are scanned\n";
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace lumaflash::app;
-  std::string error;
-  const auto options = ParseAppOptions(lumaflash::platform::Utf8Arguments(argc, argv), error);
-  if (!options) {
-    TellOperator("lumaflash: " + error + "\n" + kUsage, true);
-    return 2;
+  const StartUp plan = PlanStartUp(lumaflash::platform::Utf8Arguments(argc, argv), kWin32Face);
+  if (plan.exitCode) {
+    TellOperator(plan.text, plan.error);
+    return *plan.exitCode;
   }
-  if (options->help) {
-    TellOperator(kUsage, false);
-    return 0;
-  }
-  if (options->version) {
-    TellOperator(lumaflash::VersionLine("lumaflash") + "\n", false);
-    return 0;
-  }
-  if (options->simulate > 0) {
-    TellOperator(
-        "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
-        "--port COMn with a device attached.\n",
-        true);
-    return 2;
-  }
-  WindowSetup setup;
-  setup.ports = options->ports;
-  setup.directory = std::filesystem::current_path();
-  if (!options->image.empty()) {  // a file dropped on the program, or "Open with"
-    setup.handedImage = lumaflash::platform::Utf8FromPath(
-        std::filesystem::absolute(lumaflash::platform::PathFromUtf8(options->image)));
-  }
-  return RunWin32Window(std::move(setup));
+  return RunWin32Window(SetupFor(plan.options, {}, std::filesystem::current_path()));
 }

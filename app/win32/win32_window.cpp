@@ -79,9 +79,9 @@ INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM /*lPa
 }
 
 // The face: draws what the controller says, forwards what the operator does.
-class Win32Face final : public WindowView {
+class Win32Window final : public WindowView {
  public:
-  Win32Face(WindowSetup setup, Win32Seams seams)
+  Win32Window(WindowSetup setup, Win32Seams seams)
       : m_setup(std::move(setup)), m_seams(std::move(seams)) {}
 
   int Run();
@@ -136,7 +136,7 @@ class Win32Face final : public WindowView {
   bool m_blockingShutdown = false;  // a reason is registered with ShutdownBlockReasonCreate
 };
 
-int Win32Face::Run() {
+int Win32Window::Run() {
   m_dialog = CreateDialogParamW(m_instance, MAKEINTRESOURCEW(IDD_LUMAFLASH_DIALOG), nullptr,
                                 DialogProc, reinterpret_cast<LPARAM>(this));
   if (m_dialog == nullptr) {
@@ -174,20 +174,20 @@ int Win32Face::Run() {
 
 // Win32 hands the face's address through LPARAM and the window's user data, as integers.
 // NOLINTBEGIN(performance-no-int-to-ptr)
-INT_PTR CALLBACK Win32Face::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CALLBACK Win32Window::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    auto* face = reinterpret_cast<Win32Face*>(lParam);
+    auto* face = reinterpret_cast<Win32Window*>(lParam);
     SetWindowLongPtrW(dialog, GWLP_USERDATA, lParam);
     face->m_dialog = dialog;
     face->OnInitDialog();
     return TRUE;
   }
-  auto* face = reinterpret_cast<Win32Face*>(GetWindowLongPtrW(dialog, GWLP_USERDATA));
+  auto* face = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(dialog, GWLP_USERDATA));
   return face == nullptr ? FALSE : face->OnMessage(message, wParam, lParam);
 }
 // NOLINTEND(performance-no-int-to-ptr)
 
-void Win32Face::OnInitDialog() {
+void Win32Window::OnInitDialog() {
   if (HMENU menu = GetSystemMenu(m_dialog, FALSE)) {
     std::array<wchar_t, 128> text{};
     if (LoadStringW(m_instance, IDS_ABOUTBOX, text.data(), static_cast<int>(text.size())) > 0) {
@@ -209,7 +209,7 @@ void Win32Face::OnInitDialog() {
 
 // A dialog without a parent opens where its template says (the top left corner); the main
 // window goes to the middle of the screen's work area instead, as dialog programs do.
-void Win32Face::CenterOnWorkArea() {
+void Win32Window::CenterOnWorkArea() {
   RECT window;
   RECT work;
   if (!GetWindowRect(m_dialog, &window) || !SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
@@ -221,7 +221,7 @@ void Win32Face::CenterOnWorkArea() {
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void Win32Face::SetupInterfaceList() {
+void Win32Window::SetupInterfaceList() {
   HWND list = Control(IDC_INTERFACE_LIST);
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
   for (std::size_t i = 0; i < kListColumns.size(); ++i) {
@@ -236,7 +236,7 @@ void Win32Face::SetupInterfaceList() {
   }
 }
 
-INT_PTR Win32Face::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR Win32Window::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
@@ -283,7 +283,7 @@ INT_PTR Win32Face::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // A logoff or shutdown asks first. While an update runs the answer is no, with the reason
 // Windows shows beside the program: a device half-written keeps only its bootloader.
-bool Win32Face::OnQueryEndSession() {
+bool Win32Window::OnQueryEndSession() {
   const bool updating = m_controller && m_controller->IsUpdating();
   if (updating) {
     m_blockingShutdown = ShutdownBlockReasonCreate(
@@ -296,7 +296,7 @@ bool Win32Face::OnQueryEndSession() {
 
 // The session ends anyway (the operator insisted, or forced it): the process is ended once
 // this returns, so the update stops between two blocks and its port is closed first.
-void Win32Face::OnEndSession(bool ending) {
+void Win32Window::OnEndSession(bool ending) {
   if (!ending || !m_controller) {
     return;
   }
@@ -306,7 +306,7 @@ void Win32Face::OnEndSession(bool ending) {
   }
 }
 
-bool Win32Face::OnCommand(WORD id, WORD code) {
+bool Win32Window::OnCommand(WORD id, WORD code) {
   if (code != BN_CLICKED || !m_controller) {
     return false;
   }
@@ -329,7 +329,7 @@ bool Win32Face::OnCommand(WORD id, WORD code) {
   }
 }
 
-bool Win32Face::OnNotify(const NMHDR& header) {
+bool Win32Window::OnNotify(const NMHDR& header) {
   if (header.idFrom != IDC_INTERFACE_LIST || header.code != LVN_GETINFOTIPW) {
     return false;
   }
@@ -344,7 +344,7 @@ bool Win32Face::OnNotify(const NMHDR& header) {
 }
 
 // A minimized dialog draws its icon in the middle of the client area.
-bool Win32Face::OnPaint() {
+bool Win32Window::OnPaint() {
   if (!IsIconic(m_dialog)) {
     return false;
   }
@@ -361,7 +361,7 @@ bool Win32Face::OnPaint() {
 }
 
 // Before the dialog manager sees a key: it would turn Esc into a cancel and Enter into a click.
-bool Win32Face::PreTranslateMessage(const MSG& message) {
+bool Win32Window::PreTranslateMessage(const MSG& message) {
   if ((message.message != WM_KEYDOWN && message.message != WM_CHAR) || !m_controller ||
       (message.hwnd != m_dialog && !IsChild(m_dialog, message.hwnd))) {
     return false;
@@ -377,7 +377,7 @@ bool Win32Face::PreTranslateMessage(const MSG& message) {
   return key != Key::Other && m_controller->OnKey(key, GetKeyState(VK_CONTROL) < 0);
 }
 
-void Win32Face::ShowRows(const std::vector<ListRow>& rows, int selected) {
+void Win32Window::ShowRows(const std::vector<ListRow>& rows, int selected) {
   m_rows = rows;
   HWND list = Control(IDC_INTERFACE_LIST);
   SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
@@ -401,7 +401,7 @@ void Win32Face::ShowRows(const std::vector<ListRow>& rows, int selected) {
   }
 }
 
-std::vector<int> Win32Face::SelectedRows() const {
+std::vector<int> Win32Window::SelectedRows() const {
   std::vector<int> rows;
   HWND list = Control(IDC_INTERFACE_LIST);
   for (int row = ListView_GetNextItem(list, -1, LVNI_SELECTED); row >= 0;
@@ -411,7 +411,7 @@ std::vector<int> Win32Face::SelectedRows() const {
   return rows;
 }
 
-void Win32Face::ShowStatus(const std::vector<std::string>& lines) {
+void Win32Window::ShowStatus(const std::vector<std::string>& lines) {
   HWND log = Control(IDC_STATUS_LOG);
   SendMessageW(log, LB_RESETCONTENT, 0, 0);
   for (const std::string& line : lines) {
@@ -423,25 +423,25 @@ void Win32Face::ShowStatus(const std::vector<std::string>& lines) {
   }
 }
 
-void Win32Face::ShowProgress(uint32_t upper, uint32_t position) {
+void Win32Window::ShowProgress(uint32_t upper, uint32_t position) {
   HWND bar = Control(IDC_PROGRESS);
   SendMessageW(bar, PBM_SETRANGE32, 0, ToInt(upper));
   SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0);
 }
 
-void Win32Face::ShowWaitCursor(bool waiting) {
+void Win32Window::ShowWaitCursor(bool waiting) {
   m_waiting = waiting;
   SetCursor(LoadCursorW(nullptr, waiting ? IDC_WAIT : IDC_ARROW));
 }
 
-void Win32Face::ShowUseLast(bool enabled, bool ticked) {
+void Win32Window::ShowUseLast(bool enabled, bool ticked) {
   EnableWindow(Control(IDC_USE_LAST_AGAIN), enabled ? TRUE : FALSE);
   CheckDlgButton(m_dialog, IDC_USE_LAST_AGAIN, ticked ? BST_CHECKED : BST_UNCHECKED);
 }
 
 // A disabled dialog keeps painting and takes neither keys nor clicks; the control that had the
 // focus gets it back afterwards.
-void Win32Face::EnableInput(bool enabled) {
+void Win32Window::EnableInput(bool enabled) {
   if (enabled == m_inputEnabled) {
     return;
   }
@@ -455,34 +455,34 @@ void Win32Face::EnableInput(bool enabled) {
   }
 }
 
-void Win32Face::StartTimer(int id, std::chrono::milliseconds interval) {
+void Win32Window::StartTimer(int id, std::chrono::milliseconds interval) {
   SetTimer(m_dialog, static_cast<UINT_PTR>(id), static_cast<UINT>(interval.count()), nullptr);
 }
 
-void Win32Face::StopTimer(int id) {
+void Win32Window::StopTimer(int id) {
   KillTimer(m_dialog, static_cast<UINT_PTR>(id));
 }
 
 // The loop ends; Run() then stops the controller and destroys the window.
-void Win32Face::CloseWindow() {
+void Win32Window::CloseWindow() {
   m_ended = true;
   PostMessageW(m_dialog, WM_NULL, 0, 0);  // wakes GetMessageW
 }
 
-void Win32Face::ShowMessage(const std::string& text) {
+void Win32Window::ShowMessage(const std::string& text) {
   MessageBoxW(m_dialog, Wide(text).c_str(), L"Lumaflash", MB_OK);
 }
 
-void Win32Face::ShowAbout() {
+void Win32Window::ShowAbout() {
   DialogBoxParamW(m_instance, MAKEINTRESOURCEW(IDD_ABOUTBOX), m_dialog, AboutProc, 0);
 }
 
-std::optional<std::string> Win32Face::ChooseFile(const FileRequest& request) {
+std::optional<std::string> Win32Window::ChooseFile(const FileRequest& request) {
   return m_seams.chooseFile ? m_seams.chooseFile(request) : ChooseFileWithDialog(m_dialog, request);
 }
 
 // Called from the worker: PostMessageW never waits for the dialog's thread.
-void Win32Face::PostToFace() {
+void Win32Window::PostToFace() {
   PostMessageW(m_dialog, kDeliverPosted, 0, 0);
 }
 
@@ -492,7 +492,7 @@ int RunWin32Window(WindowSetup setup, Win32Seams seams) {
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                       ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  Win32Face face(std::move(setup), std::move(seams));
+  Win32Window face(std::move(setup), std::move(seams));
   return face.Run();
 }
 

@@ -12,9 +12,9 @@ namespace lumaflash::platform {
 class FileLock {
  public:
   enum class State {
-    kLocked,
-    kTimedOut,     // another program held it for the whole wait
-    kUnavailable,  // the side file cannot be created (a read-only folder, say); nothing locked
+    Locked,
+    TimedOut,     // another program held it for the whole wait
+    Unavailable,  // the side file cannot be created (a read-only folder, say); nothing locked
   };
 
   // Creates `lockPath` when missing and waits up to `limit` for the lock.
@@ -26,7 +26,7 @@ class FileLock {
   State Result() const { return m_state; }
 
  private:
-  State m_state = State::kUnavailable;
+  State m_state = State::Unavailable;
   std::intptr_t m_handle = -1;
 };
 

@@ -29,12 +29,12 @@ FileLock::FileLock(const std::filesystem::path& lockPath, std::chrono::milliseco
       return;  // a file system without locks: go on as if there were no lock file
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      m_state = State::kTimedOut;
+      m_state = State::TimedOut;
       return;
     }
     std::this_thread::sleep_for(kLookAgain);
   }
-  m_state = State::kLocked;
+  m_state = State::Locked;
 }
 
 FileLock::~FileLock() {

@@ -27,14 +27,14 @@ FileLock::FileLock(const std::filesystem::path& lockPath, std::chrono::milliseco
     OVERLAPPED whole{};
     if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                    &whole)) {
-      m_state = State::kLocked;
+      m_state = State::Locked;
       return;
     }
     if (GetLastError() != ERROR_LOCK_VIOLATION) {
       return;  // a share that does not lock: go on as if there were no lock file
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      m_state = State::kTimedOut;
+      m_state = State::TimedOut;
       return;
     }
     std::this_thread::sleep_for(kLookAgain);

@@ -11,8 +11,8 @@
 namespace lumaflash::settings::file_replace {
 
 struct FileContent {
-  enum class Status { kRead, kMissing, kNotAFile, kLink, kFailed };
-  Status status = Status::kFailed;
+  enum class Status { Read, Missing, NotAFile, Link, Failed };
+  Status status = Status::Failed;
   int error = 0;
   bool isDirectory = false;
   bool writable = true;      // false for a read-only file (no write permission or attribute)
@@ -22,7 +22,7 @@ struct FileContent {
 
 // The whole content of `path`, or why it could not be read. Never blocks on a FIFO or device.
 // With `refuseLink`, a symbolic link (on Windows any reparse point) at `path` itself is not
-// followed: the result is kLink and neither the link nor its target is touched.
+// followed: the result is Link and neither the link nor its target is touched.
 FileContent ReadFileContent(const std::filesystem::path& path, bool refuseLink = false);
 
 // Puts `text` in place of `target` so that readers and crashes only ever see the old or the new
@@ -34,7 +34,7 @@ int ReplaceFileContent(const std::filesystem::path& target, std::string_view tex
 
 // The steps of ReplaceFileContent in their order, so that a test can stop a writer at exactly
 // one of them instead of guessing with a timer.
-enum class ReplaceStep { kTempCreated, kTempWritten, kTempFlushed, kTempClosed, kRenamed };
+enum class ReplaceStep { TempCreated, TempWritten, TempFlushed, TempClosed, Renamed };
 using ReplaceStepHook = void (*)(ReplaceStep step);
 
 // Installs `hook`, called as each step is done; nullptr removes it. For tests only.

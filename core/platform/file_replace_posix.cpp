@@ -154,25 +154,25 @@ FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   if (fd < 0) {
     content.error = errno;
     if (refuseLink && content.error == ELOOP) {
-      content.status = FileContent::Status::kLink;
+      content.status = FileContent::Status::Link;
       return content;
     }
     // ENOTDIR: a parent is a plain file, so this file cannot exist either.
     const bool missing = content.error == ENOENT || content.error == ENOTDIR;
-    content.status = missing ? FileContent::Status::kMissing : FileContent::Status::kFailed;
+    content.status = missing ? FileContent::Status::Missing : FileContent::Status::Failed;
     return content;
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     content.error = errno;
   } else if (!S_ISREG(info.st_mode)) {
-    content.status = FileContent::Status::kNotAFile;
+    content.status = FileContent::Status::NotAFile;
     content.isDirectory = S_ISDIR(info.st_mode);
   } else if (!ReadAll(fd, content.text)) {
     content.error = errno;
     content.text.clear();
   } else {
-    content.status = FileContent::Status::kRead;
+    content.status = FileContent::Status::Read;
     content.permissions = info.st_mode & 07777;
     // The mode bits count even for root, who may write anything: a 0444 file says "keep".
     content.writable =
@@ -189,22 +189,22 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
   if (temp.fd < 0) {
     return temp.error;
   }
-  ReachStep(ReplaceStep::kTempCreated);
+  ReachStep(ReplaceStep::TempCreated);
   if (permissions) {
     // Keeping the old mode is a courtesy; the file is still usable if this fails.
     static_cast<void>(::fchmod(temp.fd, static_cast<mode_t>(*permissions)));
   }
   int error = WriteAll(temp.fd, text);
-  ReachStep(ReplaceStep::kTempWritten);
+  ReachStep(ReplaceStep::TempWritten);
   if (error == 0 && RetryOnInterrupt([&] { return ::fsync(temp.fd); }) != 0) {
     error = errno;
   }
-  ReachStep(ReplaceStep::kTempFlushed);
+  ReachStep(ReplaceStep::TempFlushed);
   // Some file systems report a failed write-back only at close.
   if (::close(temp.fd) != 0 && error == 0) {
     error = errno;
   }
-  ReachStep(ReplaceStep::kTempClosed);
+  ReachStep(ReplaceStep::TempClosed);
   // rename() replaces whatever stands at `target`, a link included, and never writes through it.
   if (error == 0 && ::rename(temp.path.c_str(), target.c_str()) != 0) {
     error = errno;
@@ -213,7 +213,7 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
     ::unlink(temp.path.c_str());
     return error;
   }
-  ReachStep(ReplaceStep::kRenamed);
+  ReachStep(ReplaceStep::Renamed);
   SyncDirectory(DirectoryOf(target));
   return 0;
 }

@@ -197,17 +197,17 @@ FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     content.error = ErrnoFor(GetLastError());
     content.status =
-        content.error == ENOENT ? FileContent::Status::kMissing : FileContent::Status::kFailed;
+        content.error == ENOENT ? FileContent::Status::Missing : FileContent::Status::Failed;
     return content;
   }
   // A symbolic link or junction: replacing it, or what it points to, is not ours to decide.
   if (refuseLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    content.status = FileContent::Status::kLink;
+    content.status = FileContent::Status::Link;
     return content;
   }
   content.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    content.status = FileContent::Status::kNotAFile;
+    content.status = FileContent::Status::NotAFile;
     content.isDirectory = true;
     return content;
   }
@@ -222,12 +222,12 @@ FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   if (!file.Valid()) {
     content.error = ErrnoFor(openError);
     content.status =
-        content.error == ENOENT ? FileContent::Status::kMissing : FileContent::Status::kFailed;
+        content.error == ENOENT ? FileContent::Status::Missing : FileContent::Status::Failed;
     return content;
   }
   // A device name such as "NUL" or "COM1" opens like a file but is none.
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) {
-    content.status = FileContent::Status::kNotAFile;
+    content.status = FileContent::Status::NotAFile;
     return content;
   }
   if (!ReadAll(file.Get(), content.text)) {
@@ -235,7 +235,7 @@ FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
     content.text.clear();
     return content;
   }
-  content.status = FileContent::Status::kRead;
+  content.status = FileContent::Status::Read;
   return content;
 }
 
@@ -248,10 +248,10 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
   if (temp.handle == INVALID_HANDLE_VALUE) {
     return ErrnoFor(temp.error);
   }
-  ReachStep(ReplaceStep::kTempCreated);
+  ReachStep(ReplaceStep::TempCreated);
   Handle file(temp.handle);
   DWORD error = FillAndFlush(file, text);
-  ReachStep(ReplaceStep::kTempClosed);
+  ReachStep(ReplaceStep::TempClosed);
   if (error == ERROR_SUCCESS) {
     error = RetryWhileHeld([&] {
       return MoveFileExW(temp.path.c_str(), target.c_str(),
@@ -264,7 +264,7 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
     DeleteFileW(temp.path.c_str());
     return ErrnoFor(error);
   }
-  ReachStep(ReplaceStep::kRenamed);
+  ReachStep(ReplaceStep::Renamed);
   return 0;
 }
 

@@ -137,16 +137,16 @@ std::string_view LineEndingOf(const std::vector<Line>& lines) {
   return "\n";
 }
 
-enum class LineKind { kOther, kSection, kEntry };
+enum class LineKind { Other, Section, Entry };
 
 struct ParsedLine {
-  LineKind kind = LineKind::kOther;
+  LineKind kind = LineKind::Other;
   std::string_view name;       // section or key name, trimmed
   std::string_view value;      // entry value, trimmed, quotes still on
   std::size_t valueStart = 0;  // offset in the line body where the value's text begins
 };
 
-// Comments (';' or '#'), blank lines, an unclosed '[' and lines without '=' are kOther: they
+// Comments (';' or '#'), blank lines, an unclosed '[' and lines without '=' are Other: they
 // belong to no entry and are carried through a write untouched.
 ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
   std::string_view content = body;
@@ -162,7 +162,7 @@ ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
     if (close == std::string_view::npos) {
       return {};
     }
-    return {LineKind::kSection, Trim(text.substr(1, close - 1)), {}, 0};
+    return {LineKind::Section, Trim(text.substr(1, close - 1)), {}, 0};
   }
   const std::size_t equals = text.find('=');
   const std::string_view name = Trim(text.substr(0, equals));
@@ -172,7 +172,7 @@ ParsedLine ParseLine(std::string_view body, bool isFirstLine) {
   const std::size_t afterEquals = static_cast<std::size_t>(text.data() - body.data()) + equals + 1;
   const std::string_view rest = body.substr(afterEquals);
   const std::size_t valueOffset = std::min(rest.find_first_not_of(kBlanks), rest.size());
-  return {LineKind::kEntry, name, Trim(rest), afterEquals + valueOffset};
+  return {LineKind::Entry, name, Trim(rest), afterEquals + valueOffset};
 }
 
 // Where the first matching entry is, or where a new one would go.
@@ -189,13 +189,13 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
   bool inFirstMatchingSection = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const ParsedLine parsed = ParseLine(lines[i].body, i == 0);
-    if (parsed.kind == LineKind::kSection) {
+    if (parsed.kind == LineKind::Section) {
       inMatchingSection = EqualsNoCase(parsed.name, section);
       inFirstMatchingSection = inMatchingSection && !location.lastLineOfFirstSection;
       if (inFirstMatchingSection) {
         location.lastLineOfFirstSection = i;
       }
-    } else if (parsed.kind == LineKind::kEntry && inMatchingSection) {
+    } else if (parsed.kind == LineKind::Entry && inMatchingSection) {
       if (EqualsNoCase(parsed.name, key)) {
         location.entryLine = i;
         return location;
@@ -328,9 +328,9 @@ std::string ErrorText(int error) {
 
 SettingsError ReadFailure(const fs::path& path, const FileContent& content) {
   SettingsError error{SettingsError::Kind::CannotRead, path, content.error, false, {}, {}};
-  if (content.status == FileContent::Status::kLink) {
+  if (content.status == FileContent::Status::Link) {
     error.kind = SettingsError::Kind::Link;
-  } else if (content.status == FileContent::Status::kNotAFile) {
+  } else if (content.status == FileContent::Status::NotAFile) {
     error.kind = SettingsError::Kind::NotAFile;
     error.isDirectory = content.isDirectory;
   }
@@ -434,10 +434,10 @@ std::string Describe(const SettingsError& error) {
 Expected<std::string, SettingsError> IniFile::Read(std::string_view section, std::string_view key,
                                                    std::string_view fallback) const {
   const FileContent content = ReadFileContent(m_path);
-  if (content.status == FileContent::Status::kMissing) {
+  if (content.status == FileContent::Status::Missing) {
     return std::string(fallback);
   }
-  if (content.status != FileContent::Status::kRead) {
+  if (content.status != FileContent::Status::Read) {
     return MakeUnexpected(ReadFailure(m_path, content));
   }
   return ini_text::FindValue(content.text, section, key).value_or(std::string(fallback));
@@ -454,12 +454,12 @@ Expected<void, SettingsError> IniFile::Write(std::string_view section, std::stri
   // may write, or one of the two would drop the other's entry. The lock is on a side file
   // because the replace swaps the settings file itself.
   const platform::FileLock lock(LockPathFor(m_path), kLockWait);
-  if (lock.Result() == platform::FileLock::State::kTimedOut) {
+  if (lock.Result() == platform::FileLock::State::TimedOut) {
     return MakeUnexpected(SettingsError{Kind::Locked, m_path, 0, false, {}, {}});
   }
   const FileContent current = ReadFileContent(m_path, true);
-  const bool exists = current.status == FileContent::Status::kRead;
-  if (!exists && current.status != FileContent::Status::kMissing) {
+  const bool exists = current.status == FileContent::Status::Read;
+  if (!exists && current.status != FileContent::Status::Missing) {
     return MakeUnexpected(ReadFailure(m_path, current));
   }
   const std::string updated = ini_text::SetValue(current.text, section, key, value);

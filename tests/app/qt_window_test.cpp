@@ -24,6 +24,7 @@
 #include "app/qt/about_box.h"
 #include "app/qt/qt_window.h"
 #include "core/settings/settings.h"
+#include "lumaflash_version.h"
 #include "sim/image_file.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
@@ -116,7 +117,8 @@ TEST(Window, OperatorThroughTheFace) {
   });
   timer.start(50);
   QTest::keyClick(&window, Qt::Key_F1);
-  EXPECT_EQ(about, QStringLiteral("Info über Lumaflash / Lumaflash Version 1.3"));
+  EXPECT_EQ(about, QStringLiteral("Info über Lumaflash / Lumaflash Version ") +
+                       QString::fromUtf8(lumaflash::kVersion));
   ASSERT_TRUE(window.UseLastBox()->isEnabled() && window.UseLastBox()->isChecked());
   QTest::mouseClick(window.UseLastBox(), Qt::LeftButton);
   bench.fileAnswer = image;

@@ -21,6 +21,7 @@
 #include "app/win32/resource_ids.h"
 #include "app/win32/win32_window.h"
 #include "core/settings/settings.h"
+#include "lumaflash_version.h"
 #include "sim/image_file.h"
 
 namespace {
@@ -37,6 +38,10 @@ const std::wstring kUnicodeName = L"L\u00fcmetta \u03a9 \u0142 \u706f.bin";
 
 const std::string kPort =
     std::getenv("LUMAFLASH_TEST_COM") ? std::getenv("LUMAFLASH_TEST_COM") : "COM12";
+
+std::wstring Wide(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end())).wstring();
+}
 
 std::string Utf8(const fs::path& path) {
   const std::u8string text = path.u8string();
@@ -166,7 +171,7 @@ class Win32Window : public testing::Test {
       Screen screen;
       const bool ready =
           WaitFor([&] {
-            screen.dialog = FindWindowW(L"#32770", L"Lumaflash - V1.3");
+            screen.dialog = FindWindowW(L"#32770", Wide(lumaflash::WindowTitle()).c_str());
             return ended || (screen.dialog != nullptr && screen.Says(L"Interfaces found"));
           }) &&
           !ended;

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 
+#include "app/controller/window_options.h"
 #include "core/protocol/identify.h"
 #include "core/session/session.h"
 #include "sim/image_file.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
 #include "tests/support/sim_devices.h"
@@ -317,6 +320,37 @@ TEST(WindowController, KeysAndSystemCommands) {
   EXPECT_EQ(bench.view.messages[0].find('\r'), std::string::npos);
   EXPECT_EQ(bench.view.messages[2], "About");
   EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty() && bench.view.alerted.empty());
+}
+
+// Both faces start through one start-up, so --usb reaches the scan of each: only the port of the
+// named USB device gets the identify byte (lumaflash.exe once dropped the filter).
+TEST(WindowController, StartedWithUsbProbesOnlyMatchingPorts) {
+  for (const Face* face : {&kQtFace, &kWin32Face}) {
+    SCOPED_TRACE(face->portName);
+    Bench bench({});
+    testing::FakeSystem system(bench.dir / "root");
+    std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+    for (const auto& [name, bus, vid, pid] : {std::array{"ttyACM0", "1-2", "1209", "0001"},
+                                              {"ttyACM1", "1-3", "1209", "0002"},
+                                              {"ttyUSB0", "1-4", "0403", "6001"}}) {
+      system.Tty(name, "usb1/" + std::string(bus) + "/" + bus + ":1.0");
+      system.Attribute("devices/usb1/" + std::string(bus) + "/idVendor", vid);
+      system.Attribute("devices/usb1/" + std::string(bus) + "/idProduct", pid);
+      devices.push_back(testing::StartDevice(testing::Device(0x3514)));
+      system.Node(name, devices.back()->Path());
+    }
+    const StartUp plan = PlanStartUp({"--usb", "1209:0001"}, *face);
+    ASSERT_FALSE(plan.exitCode) << plan.text;
+    bench.setup = SetupFor(plan.options, {}, bench.dir.Path());
+    bench.Open();
+    EXPECT_EQ(bench.view.rows.size(), 1u);
+    EXPECT_NE(bench.view.tooltips.at(0).find("USB: 1209:0001"), std::string::npos);
+    std::vector<bool> probed;
+    for (const auto& device : devices) {
+      probed.push_back(!device->Snapshot().Packets().empty());
+    }
+    EXPECT_EQ(probed, (std::vector<bool>{true, false, false}));
+  }
 }
 
 // The window's failure paths, for both faces at once: a device of 80 blocks, an image chosen in

@@ -1,4 +1,4 @@
-// The window program's options, and when it needs a display.
+// The window program's start-up, the same for both faces, and when it needs a display.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::app {
 
@@ -19,6 +20,7 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
       {{"--port", ""}, 0, {}, "--port needs a value"},
       {{"--usb", "1209"}, 0, {}, "--usb takes a USB vendor and product id"},
       {{"-platform", "xcb"}, 0, {}, "unknown argument \"-platform\""},
+      {{"-"}, 0, {}, "unknown argument \"-\""},
       {{"--port", "A", "dimmer.bin"}, 0, {"A"}, ""},
       {{"a.bin", "b.bin"}, 0, {}, "one image file at a time, but \"a.bin\" and \"b.bin\""},
   };
@@ -34,6 +36,46 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
   EXPECT_FALSE(HasDisplay(nullptr, nullptr, nullptr) || HasDisplay("", "", ""));
   EXPECT_TRUE(HasDisplay(":0", nullptr, nullptr) && HasDisplay(nullptr, "wayland-0", nullptr) &&
               HasDisplay(nullptr, nullptr, "offscreen"));
+}
+
+// Each face answers every option the same way; only what a face cannot do (simulated devices
+// on Windows) and how it names ports differ.
+TEST(AppOptions, BothFacesStartTheSameWay) {
+  const std::string version = VersionLine("lumaflash") + "\n";
+  // exit: -1 the window opens; text: what is told, in part.
+  struct Case {
+    std::vector<std::string> args;
+    int qtExit, win32Exit;
+    std::string qtText, win32Text;
+  };
+  const Case cases[] = {
+      {{"-h"},
+       0,
+       0,
+       "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]... [FILE]\n",
+       "usage: lumaflash [--port COMn]... [--usb VID:PID]... [FILE]\n"},
+      {{"--port", "X", "--help"},
+       0,
+       0,
+       "  --port PATH   scan only this port",
+       "  --port COMn   scan only this port"},
+      {{"--version"}, 0, 0, version, version},
+      {{"--usb", "zz"}, 2, 2, "; see lumaflash --help\n", "; see lumaflash --help\n"},
+      {{"--simulate", "2"}, -1, 2, "", "--simulate needs pseudo-terminals"},
+      {{"--usb", "1209:", "--port", "P"}, -1, -1, "", ""},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [face, exit, text] :
+         {std::tuple{&kQtFace, c.qtExit, c.qtText}, {&kWin32Face, c.win32Exit, c.win32Text}}) {
+      const StartUp plan = PlanStartUp(c.args, *face);
+      SCOPED_TRACE(::testing::PrintToString(c.args) + " on " + std::string(face->portName));
+      EXPECT_EQ(plan.exitCode.value_or(-1), exit);
+      EXPECT_EQ(plan.error, exit == 2);
+      EXPECT_NE(plan.text.find(text), std::string::npos) << plan.text;
+      EXPECT_TRUE(exit != -1 ||
+                  (plan.text.empty() && plan.options.usb.size() == c.args.size() / 4));
+    }
+  }
 }
 
 }  // namespace lumaflash::app

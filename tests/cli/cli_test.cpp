@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cli/json.h"
 #include "cli/progress_line.h"
 #include "cli/rescanner.h"
 #include "core/protocol/identify.h"
@@ -135,6 +136,41 @@ TEST(Cli, UsageErrorsAndHelp) {
     EXPECT_TRUE(exitCode == 0 || (result.err.ends_with("--help\n") &&
                                   result.err.find('\n') + 1 == result.err.size()))
         << result.err;
+  }
+  // The simulator reads its options through the same table walk, in its own words.
+  const std::pair<std::vector<std::string>, std::string> simCases[] = {
+      {{"--count", "0"}, "\"0\" is no value for --count"},
+      {{"--mix", "--count"}, "--count needs a value"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"extra"}, "unknown option extra"},
+      {{"--tty", "/dev/null", "--count", "2"},
+       "--tty serves one device; --count does not go with it"},
+  };
+  for (auto [args, words] : simCases) {
+    args.insert(args.begin(), LUMAFLASH_SIM_PATH);
+    auto result = testing::RunProgram(args, dir.Path());
+    EXPECT_EQ(result.exitCode, 2) << words;
+    EXPECT_EQ(result.err, "lumaflash-sim: " + words + "; see lumaflash-sim --help\n");
+  }
+}
+
+// What every --json output is written with: members in the order given, no spaces, and
+// strings that are always UTF-8, one U+FFFD for each byte that is not part of a well-formed
+// sequence (a cut-off sequence, an overlong form, a surrogate), control characters as \u00XX.
+TEST(Cli, JsonTextKeepsItsBytes) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  const std::pair<cli::Json, std::string> cases[] = {
+      {{{"b", 1}, {"a", nullptr}, {"c", cli::Json::array()}, {"d", -7}},
+       R"({"b":1,"a":null,"c":[],"d":-7})"},
+      {"q\"b\\n\n\r\t/", R"("q\"b\\n\n\r\t/")"},
+      {"\x08\x0c\x01\x1f\x7f", "\"\\u0008\\u000c\\u0001\\u001f\x7f\""},
+      {"\xE2\x82!", "\"" + r + r + "!\""},
+      {"\xED\xA0\x80\xC0\xAF\xF4\x90", "\"" + r + r + r + r + r + r + r + "\""},
+      {"\xC3\xA9 \xE7\x81\xAF \xF0\x9D\x84\x9E", "\"\xC3\xA9 \xE7\x81\xAF \xF0\x9D\x84\x9E\""},
+      {cli::Json::array({"\xFF", {{"k", "\xFE"}}}), "[\"" + r + "\",{\"k\":\"" + r + "\"}]"},
+  };
+  for (const auto& [value, text] : cases) {
+    EXPECT_EQ(cli::DumpJson(value), text);
   }
 }
 

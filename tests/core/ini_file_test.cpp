@@ -265,7 +265,7 @@ file_replace::ReplaceStep g_killStep{};
 int g_writesStarted = 0;
 
 void KillAtChosenStep(file_replace::ReplaceStep step) {
-  g_writesStarted += step == file_replace::ReplaceStep::kTempCreated ? 1 : 0;
+  g_writesStarted += step == file_replace::ReplaceStep::TempCreated ? 1 : 0;
   if (g_writesStarted == g_killWrite && step == g_killStep) {
     ::raise(SIGKILL);
   }
@@ -276,8 +276,8 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
   const std::string initial = "; header\n[3514]\nLAST_OPEN=start\nUSE_LAST_AGAIN=1\n[APP]\n";
   const auto valueFor = [](int write) { return std::string(256 * 1024, char('a' + write)); };
   for (int write : {1, 2}) {
-    for (Step step : {Step::kTempCreated, Step::kTempWritten, Step::kTempFlushed, Step::kTempClosed,
-                      Step::kRenamed}) {
+    for (Step step : {Step::TempCreated, Step::TempWritten, Step::TempFlushed, Step::TempClosed,
+                      Step::Renamed}) {
       SCOPED_TRACE("killed in write " + std::to_string(write) + " after step " +
                    std::to_string(static_cast<int>(step)));
       TempDir dir;
@@ -297,7 +297,7 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
       ASSERT_EQ(::waitpid(child, &status, 0), child);
       ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
       // Up to the rename the file is the one before this write, from then on this write's.
-      const int lastDone = step == Step::kRenamed ? write : write - 1;
+      const int lastDone = step == Step::Renamed ? write : write - 1;
       EXPECT_EQ(ReadBytes(path), lastDone == 0 ? initial
                                                : ini_text::SetValue(initial, "3514", "LAST_OPEN",
                                                                     valueFor(lastDone)));
