@@ -58,9 +58,20 @@ cleanup() {
   exit "$status"
 }
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+# The command runs in the background so that a signal reaches this script at once (bash holds a
+# trap until a foreground command ends); the command is told to stop and waited for, then the
+# server goes.
+child=""
+on_signal() {
+  if [[ -n $child ]]; then
+    kill -TERM "$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+  fi
+  exit "$1"
+}
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
+trap 'on_signal 129' HUP
 
 "${owner[@]}" mkdir -m 0700 "$socket_dir"
 "${owner[@]}" "$pg_bin/initdb" -D "$data" -N -U postgres -E UTF8 --locale=C.UTF-8 \
@@ -127,7 +138,9 @@ export LUMAFLASH_PG_ADMIN="$admin dbname=lumaflash"
 export LUMAFLASH_PG_CTL="$work/pg_ctl"
 
 set +e
-"$@"
+"$@" <&0 &
+child=$!
+wait "$child"
 status=$?
-set -e
+child=""
 exit "$status"
