@@ -71,6 +71,10 @@ wait_until() {
   done
 }
 lines_at_least() { [[ -f $1 && $(wc -l <"$1") -ge $2 ]]; }
+# True once FILE has COUNT lines or the process PID has ended (then waiting longer is useless).
+lines_or_gone() { lines_at_least "$1" "$2" || ! kill -0 "$3" 2>/dev/null; }
+# Every run of the program has a deadline: a hang is a failure, not a stuck test.
+cli() { timeout 120 "$cli" "$@"; }
 
 # start_devices NAME COUNT [SIM-OPTION]...: simulated devices that stay in bootloader mode after
 # each update; their ports go into the array named NAME.
@@ -131,7 +135,7 @@ update_many() {
   mkdir -p "$work/$station"
   cd "$work/$station" || return 1
   for ((run = 0; run < count; run++)); do
-    "$cli" flash "$image" --port "$port" --json --records "$store" --station "$station" \
+    cli flash "$image" --port "$port" --json --records "$store" --station "$station" \
       --records-server "$LUMAFLASH_PG_STATION_URI" >>"$work/$station.jsonl" 2>>"$work/$station.err" ||
       { echo "run $run of $station failed: $(tail -n 2 "$work/$station.err")"; return 1; }
   done
@@ -177,14 +181,15 @@ server_stopped_during_repeat() {
   (cd "$work/repeat" && exec "$cli" flash "$image" "${ports[@]}" --repeat --json --records "$store" \
     --station repeat --records-server "$LUMAFLASH_PG_STATION_URI") >"$work/repeat.jsonl" 2>"$work/repeat.err" &
   local cli_pid=$!
-  wait_until 120 lines_at_least "$work/repeat.jsonl" 6 || { kill -INT $cli_pid; echo "the run did not start: $(tail -n 2 "$work/repeat.err")"; return 1; }
+  wait_until 120 lines_or_gone "$work/repeat.jsonl" 6 $cli_pid && lines_at_least "$work/repeat.jsonl" 6 ||
+    { kill -INT $cli_pid 2>/dev/null; echo "the run did not start: $(tail -n 2 "$work/repeat.err")"; return 1; }
   "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -INT $cli_pid; echo "pg_ctl stop failed"; return 1; }
   local stopped_after
   stopped_after=$(wc -l <"$work/repeat.jsonl")
-  wait_until 300 lines_at_least "$work/repeat.jsonl" $count
+  wait_until 300 lines_or_gone "$work/repeat.jsonl" $count $cli_pid
   local done_lines
   done_lines=$(wc -l <"$work/repeat.jsonl")
-  kill -INT $cli_pid
+  kill -INT $cli_pid 2>/dev/null
   local status=0
   wait $cli_pid || status=$?
   "$LUMAFLASH_PG_CTL" start >/dev/null || { echo "the server did not start again"; return 1; }
@@ -197,9 +202,9 @@ server_stopped_during_repeat() {
   queued=$(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0")
   ((queued >= count - stopped_after)) ||
     { echo "only $queued records were queued, but $((count - stopped_after)) ended with the server down"; return 1; }
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI "$cli" records sync --records "$store" >"$work/sync.out" 2>&1 ||
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/sync.out" 2>&1 ||
     { echo "records sync failed: $(cat "$work/sync.out")"; return 1; }
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI "$cli" records sync --records "$store" >>"$work/sync.out" 2>&1 ||
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >>"$work/sync.out" 2>&1 ||
     { echo "a second records sync failed: $(cat "$work/sync.out")"; return 1; }
   local rows distinct
   rows=$(reader_sql "SELECT count(*) FROM records WHERE station = 'repeat'")
@@ -237,14 +242,14 @@ hostile_text_is_kept_exactly() {
   mkdir -p "$work/$hostile"
   local path="$work/$hostile/$hostile.bin"
   cp "$image" "$path"
-  (cd "$work/$hostile" && LUMAFLASH_DEVICE_ROOT=$tree "$cli" flash "$path" --port "$tree/dev/ttyACM0" \
+  (cd "$work/$hostile" && LUMAFLASH_DEVICE_ROOT=$tree cli flash "$path" --port "$tree/dev/ttyACM0" \
     --records "$store" --station hostile --records-server "$LUMAFLASH_PG_STATION_URI") \
     >"$work/hostile.out" 2>&1 || { echo "the update failed: $(tail -n 2 "$work/hostile.out")"; return 1; }
   local stored
   stored=$(reader_sql "SELECT image_path || E'\n' || coalesce(usb_serial, '<null>') FROM records WHERE station = 'hostile'")
   [[ $stored == "$path"$'\n'"$hostile" ]] || { echo "the server holds: $stored"; return 1; }
   # And back through the program, by the hostile text itself.
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_READER_URI "$cli" records --server --usb-serial "$hostile" --json \
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_READER_URI cli records --server --usb-serial "$hostile" --json \
     >"$work/hostile.json" 2>"$work/hostile.err" || { echo "records --server failed: $(cat "$work/hostile.err")"; return 1; }
   python3 - "$work/hostile.json" "$path" "$hostile" <<'PY' || return 1
 import json, sys
@@ -263,7 +268,7 @@ newer_server_is_refused() {
   local store="$work/newer.sqlite"
   admin_sql "UPDATE lumaflash_schema SET version = 2"
   local status=0
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI "$cli" records sync --records "$store" >"$work/newer.out" 2>&1 ||
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/newer.out" 2>&1 ||
     status=$?
   admin_sql "UPDATE lumaflash_schema SET version = 1"
   ((status != 0)) || { echo "records sync reported success: $(cat "$work/newer.out")"; return 1; }
@@ -274,11 +279,11 @@ newer_server_is_refused() {
 # A local store whose schema is newer than the program knows is refused too, and left as it is.
 newer_local_store_is_refused() {
   local store="$work/newer-local.sqlite"
-  "$cli" records --records "$store" >/dev/null 2>&1 # makes the store
+  cli records --records "$store" >/dev/null 2>&1 # makes the store
   local_sql "$store" "PRAGMA user_version = 99" || return 1
   local before status=0
   before=$(sha256sum <"$store")
-  "$cli" records --records "$store" >"$work/newer-local.out" 2>&1 || status=$?
+  cli records --records "$store" >"$work/newer-local.out" 2>&1 || status=$?
   ((status != 0)) || { echo "records reported success: $(cat "$work/newer-local.out")"; return 1; }
   grep -q '99' "$work/newer-local.out" || { echo "the message does not name the version: $(cat "$work/newer-local.out")"; return 1; }
   [[ $(sha256sum <"$store") == "$before" ]] || { echo "the newer store was changed"; return 1; }
