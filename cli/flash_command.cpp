@@ -14,18 +14,21 @@
 
 #include "cli/commands.h"
 #include "cli/device_choice.h"
-#include "core/discovery/catalogue.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
-#include "core/platform/text_path.h"
+#include "cli/held_status.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
-#include "core/serial/port_watch.h"
-#include "core/session/session.h"
-#include "core/session/last_image.h"
 #include "cli/terminal_feedback.h"
-#include "core/update/flash.h"
+#include "core/discovery/catalogue.h"
 #include "core/platform/sha256.h"
+#include "core/platform/text_path.h"
+#include "core/records/recorder.h"
+#include "core/serial/port_watch.h"
+#include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::cli {
 
@@ -134,21 +137,56 @@ struct FlashRun {
   std::string sha256;
   std::FILE* human;  // standard output, or standard error when it carries JSON
   Session& session;
+  records::Recorder& recorder;
 };
 
+// Keeps the attempt in the station's record store; nothing is told here, Publish() does.
+void KeepRecord(const FlashRun& run, FlashRecord& record,
+                std::chrono::system_clock::time_point startedAt) {
+  if (!run.recorder.Enabled()) {
+    return;
+  }
+  const records::Record kept = records::RecordOfAttempt(
+      run.recorder.Config().identity, record.device, &run.image, run.imagePath, run.sha256,
+      record.outcome, startedAt, std::chrono::system_clock::now(), record.durationMs);
+  std::string error;
+  if (!run.recorder.Keep(kept, error)) {
+    record.recordNotKept = error;
+  }
+}
+
+// One update attempt. Its record is on disk before any line that tells how it ended.
 FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device,
                     Feedback& feedback) {
   FlashRecord record;
-  record.timestamp = LocalTimestamp(std::chrono::system_clock::now());
+  const auto startedAt = std::chrono::system_clock::now();
+  record.timestamp = LocalTimestamp(startedAt);
   record.device = device;
   record.imagePath = run.imagePath;
   record.sha256 = run.sha256;
   const auto start = Clock::now();
-  record.outcome =
-      update::TransferImage(device, run.image, run.imagePath, feedback, &g_interrupted);
+  HeldStatus held(feedback);
+  record.outcome = update::TransferImage(device, run.image, run.imagePath, held, &g_interrupted);
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  KeepRecord(run, record, startedAt);
+  held.Release();
   return record;
+}
+
+// Where an attempt that the store did not keep can still be found.
+void TellRecordNotKept(const FlashRun& run, const FlashRecord& record) {
+  std::string where = "Nothing else holds it: add --log FILE or --json to keep a copy.";
+  if (run.options.json && !run.options.logPath.empty()) {
+    where = "Its JSON line follows on standard output and its CSV line goes to the log " +
+            run.options.logPath + ".";
+  } else if (run.options.json) {
+    where = "Its JSON line follows on standard output.";
+  } else if (!run.options.logPath.empty()) {
+    where = "Its CSV line goes to the log " + run.options.logPath + ".";
+  }
+  std::fprintf(stderr, "lumaflash-cli: the record of the attempt on %s was not kept: %s. %s\n",
+               Describe(record.device).c_str(), record.recordNotKept->c_str(), where.c_str());
 }
 
 // After the status line of a failure: what exactly went wrong, and what to do about it.
@@ -179,6 +217,9 @@ void ExplainFailure(const FlashRun& run, const FlashRecord& record) {
 // Hands one attempt on: the JSON line, the CSV log, the update stamp after a success, and the
 // name of a device left half-written.
 void Publish(const FlashRun& run, const FlashRecord& record) {
+  if (record.recordNotKept) {
+    TellRecordNotKept(run, record);
+  }
   if (run.options.json) {
     std::printf("%s\n", RecordJson(record).c_str());
     std::fflush(stdout);
@@ -375,10 +416,18 @@ int FlashLoop(const FlashRun& run) {
     toldWaiting = false;
     const std::vector<FlashRecord> records =
         options.all ? UpdateAll(run, choice.chosen) : UpdateOne(run, choice.chosen.front());
+    bool recordLost = false;
     for (const FlashRecord& record : records) {
       Publish(run, record);
       recent.Add(record.device);
       done.push_back(record);
+      recordLost = recordLost || record.recordNotKept.has_value();
+    }
+    if (recordLost && options.requireRecord) {
+      std::fprintf(stderr,
+                   "lumaflash-cli: --require-record: a record could not be kept, so no further "
+                   "device is updated. Mend the record store and run again.\n");
+      return kExitRecordNotKept;
     }
     if (!options.repeat || CombinedExit(records) == kExitInterrupted) {
       return CombinedExit(records);
@@ -398,6 +447,33 @@ int FlashLoop(const FlashRun& run) {
   }
   std::fprintf(stderr, "lumaflash-cli: stopped before an update began; nothing was sent.\n");
   return kExitInterrupted;
+}
+
+// Opens the record store before any port. False when the run must not go on: the store
+// cannot be opened and --require-record asks for every record.
+bool OpenRecords(const Options& options, records::Recorder& recorder) {
+  if (!recorder.Enabled()) {
+    if (options.requireRecord) {
+      std::fprintf(stderr,
+                   "lumaflash-cli: --require-record asks for a record of every attempt, but "
+                   "--records off keeps none; drop one of the two. Nothing was sent.\n");
+      return false;
+    }
+    return true;
+  }
+  std::string error;
+  if (recorder.Open(error)) {
+    return true;
+  }
+  if (options.requireRecord) {
+    std::fprintf(stderr, "lumaflash-cli: %s. --require-record: nothing was sent.\n", error.c_str());
+    return false;
+  }
+  std::fprintf(stderr,
+               "lumaflash-cli: %s. The update goes on, but its record is not kept in the "
+               "store.\n",
+               error.c_str());
+  return true;
 }
 
 }  // namespace
@@ -430,6 +506,11 @@ int RunFlash(const Options& options) {
                  options.logPath.c_str());
     return kExitFailure;
   }
+  records::Recorder recorder(records::ResolveRecordsConfig(options.records, options.station,
+                                                           options.recordsServer, kVersion));
+  if (!OpenRecords(options, recorder)) {
+    return options.requireRecord && !recorder.Enabled() ? kExitUsage : kExitRecordNotKept;
+  }
   std::FILE* human = options.json ? stderr : stdout;
   TerminalFeedback settingsFeedback(human);
   Session session(settingsFeedback);
@@ -439,7 +520,8 @@ int RunFlash(const Options& options) {
   const FlashRun run{
       options, imagePath,
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
-      human,   session};
+      human,   session,
+      recorder};
   g_interrupted.store(false);
   InterruptGuard guard;
   return FlashLoop(run);

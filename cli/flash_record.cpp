@@ -3,14 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/discovery/catalogue.h"
 #include "cli/json.h"
+#include "core/discovery/catalogue.h"
 #include "core/platform/log_file.h"
 #include "core/platform/text_path.h"
 
 namespace lumaflash::cli {
-
-namespace {
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -22,8 +20,6 @@ std::string CsvField(const std::string& text) {
   }
   return quoted + "\"";
 }
-
-}  // namespace
 
 const char* const kCsvHeader =
     "timestamp,port,serial,deviceId,firmwareVersion,image,sha256,result,status,durationMs,"

@@ -8,8 +8,7 @@ profile=${1:-test}
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
-  libsqlite3-dev libpq-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libsqlite3-dev libpq-dev
 )
 if [[ $profile == test ]]; then
   packages+=(

@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "app/controller/window_view.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
-#include "app/controller/window_view.h"
 
 namespace lumaflash {
 struct Session;
+}
+
+namespace lumaflash::records {
+class Recorder;
 }
 
 namespace lumaflash::app {
@@ -23,6 +27,8 @@ struct WindowSetup {
   std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
   std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
+  // Where each update attempt is recorded; none: no records.
+  std::shared_ptr<records::Recorder> recorder = nullptr;
 };
 
 // The keys the window treats specially; every other key is Key::Other.

@@ -6,6 +6,7 @@ namespace lumaflash::app {
 
 const char* const kAppUsage =
     "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
+    "                 [--records PATH|off] [--station NAME] [--records-server URI]\n"
     "       lumaflash --help | --version\n"
     "\n"
     "The window that finds lighting-control devices in bootloader mode and updates their\n"
@@ -15,6 +16,10 @@ const char* const kAppUsage =
     "  --port PATH   scan only this port (repeatable)\n"
     "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
     "                vendor; repeatable)\n"
+    "  --records PATH|off  keep a record of each update in this store (default:\n"
+    "                $XDG_STATE_HOME/lumaflash/records.sqlite); off keeps none\n"
+    "  --station NAME      the station named in the records (default: the host name)\n"
+    "  --records-server URI  forward the records to this PostgreSQL server\n"
     "  --version     print the program's version\n"
     "  without options the system's serial ports are scanned\n";
 
@@ -28,6 +33,15 @@ std::optional<int> ParseCount(const std::string& text) {
     return std::nullopt;
   }
   return value;
+}
+
+bool IsRecordsOption(const std::string& arg) {
+  return arg == "--records" || arg == "--station" || arg == "--records-server";
+}
+
+void StoreRecordsOption(const std::string& arg, const std::string& value, AppOptions& options) {
+  (arg == "--records" ? options.records
+                      : (arg == "--station" ? options.station : options.recordsServer)) = value;
 }
 
 }  // namespace
@@ -61,7 +75,9 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
         return std::nullopt;
       }
       options.usb.push_back(*match);
-    } else if (arg == "--simulate" || arg == "--port" || arg == "--usb") {
+    } else if (IsRecordsOption(arg) && hasValue && !args[i + 1].empty()) {
+      StoreRecordsOption(arg, args[++i], options);
+    } else if (arg == "--simulate" || arg == "--port" || arg == "--usb" || IsRecordsOption(arg)) {
       error = arg + " needs a value";
       return std::nullopt;
     } else {

@@ -13,6 +13,9 @@ struct AppOptions {
   int simulate = 0;                   // --simulate N: N simulated devices in this process
   std::vector<std::string> ports;     // --port PATH, repeatable: only these ports are scanned
   std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only ports of these devices
+  std::string records;                // --records PATH|off: the station's record store
+  std::string station;                // --station NAME: the station named in the records
+  std::string recordsServer;          // --records-server URI: the factory's PostgreSQL server
   bool help = false;
   bool version = false;
 };

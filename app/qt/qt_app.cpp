@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
+#include "app/controller/window_records.h"
+#include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
 #include "lumaflash_version.h"
-#include "app/qt/qt_window.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
 
@@ -69,14 +70,18 @@ int QtApp::Run(int argc, char** argv) {
   if (options->simulate > 0 && !StartSimulated(options->simulate, devices, ports)) {
     return 1;
   }
+  const auto tell = [](const std::string& text) { std::fputs(text.c_str(), stderr); };
+  const auto recorder = StartWindowRecords(*options, tell);
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QStringLiteral("Lumaflash"));
   WindowSetup setup;
   setup.ports = ports;
   setup.usbFilter = options->usb;
   setup.directory = std::filesystem::current_path();
+  setup.recorder = recorder;
   QtWindow window(std::move(setup));
   window.Run();
+  EndWindowRecords(recorder.get(), tell);
   return 0;
 }
 

@@ -10,17 +10,21 @@
 #include <string>
 
 #include "app/controller/window_options.h"
+#include "app/controller/window_records.h"
 #include "app/win32/win32_window.h"
-#include "lumaflash_version.h"
 #include "core/platform/text_path.h"
+#include "lumaflash_version.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: lumaflash [--port COMn]...\n"
+    "usage: lumaflash [--port COMn]... [--records PATH|off] [--station NAME]\n"
     "       lumaflash --help | --version\n"
     "\n"
     "  --port COMn  scan only this port (repeatable)\n"
+    "  --records PATH|off  keep a record of each update in this store (default:\n"
+    "               %LOCALAPPDATA%\\Lumaflash\\records.sqlite); off keeps none\n"
+    "  --station NAME  the station named in the records (default: the computer's name)\n"
     "  without options COM1 to COM256 are scanned\n";
 
 // A window program has no console of its own: the text goes to the console it was started
@@ -60,8 +64,13 @@ int main(int argc, char** argv) {
         true);
     return 2;
   }
+  const auto tell = [](const std::string& text) { Tell(text, true); };
+  const auto recorder = StartWindowRecords(*options, tell);
   WindowSetup setup;
   setup.ports = options->ports;
   setup.directory = std::filesystem::current_path();
-  return RunWin32Window(std::move(setup));
+  setup.recorder = recorder;
+  const int status = RunWin32Window(std::move(setup));
+  EndWindowRecords(recorder.get(), tell);
+  return status;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <string_view>
 
 namespace lumaflash::testing {
 
@@ -22,6 +23,20 @@ RunningProgram::RunningProgram(const std::vector<std::string>& argv,
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
+  // The program keeps its records in the test's folder, never in the home of whoever runs the
+  // tests. Made before fork(): the child of a threaded test may not allocate.
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string_view(*entry).rfind("XDG_STATE_HOME=", 0) != 0) {
+      environment.emplace_back(*entry);
+    }
+  }
+  environment.push_back("XDG_STATE_HOME=" + (directory / "state").string());
+  std::vector<char*> envp;
+  for (std::string& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
   m_pid = ::fork();
   if (m_pid == 0) {
     int null = ::open("/dev/null", O_RDONLY);
@@ -29,7 +44,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& argv,
     closedStdout ? ::close(1) : ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (::chdir(directory.c_str()) == 0) {
-      ::execv(args[0], args.data());
+      ::execve(args[0], args.data(), envp.data());
     }
     ::_exit(127);
   }
