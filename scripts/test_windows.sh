@@ -36,6 +36,7 @@ for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot Xvfb python3; 
 done
 
 step "cross-compiling into $win_build/"
+bash scripts/build_sqlite_mingw.sh "$win_build"
 cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
   >/dev/null

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Prints what station records cost the line, against a throw-away PostgreSQL server:
+#   bash scripts/with_postgres.sh bash bench/records_bench.sh [BUILD_DIR] [RUNS]
+#   1. 8 devices updated at once (flash --all) without records, with records forwarded to the
+#      server, and with the server down: median wall time of RUNS runs (default 5) and the ratios;
+#   2. `records --serial` over a local store of 100,000 records: median of 11 runs, start of the
+#      program to its end.
+# Figures only: nothing here passes or fails by the machine's speed.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+runs=${2:-5}
+cli="$build/cli/lumaflash-cli"
+sim="$build/sim/lumaflash-sim"
+mkimage="$build/sim/lumaflash-mkimage"
+[[ -n ${LUMAFLASH_PG_STATION_URI:-} ]] || {
+  echo "records_bench: run me through scripts/with_postgres.sh" >&2
+  exit 2
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/lumaflash-bench.XXXXXX")
+sim_pid=""
+cleanup() {
+  [[ -n $sim_pid ]] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export LUMAFLASH_RECORDS="$work/default.sqlite" XDG_STATE_HOME="$work/state"
+unset LUMAFLASH_RECORDS_SERVER
+
+now_ns() { date +%s%N; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+"$sim" --count 8 --stay >"$work/devices" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 400); do
+  [[ $(wc -l <"$work/devices") -ge 8 ]] && break
+  sleep 0.05
+done
+[[ $(wc -l <"$work/devices") -ge 8 ]] || { echo "records_bench: the simulated devices did not start" >&2; exit 1; }
+ports=()
+while read -r port _; do ports+=(--port "$port"); done <"$work/devices"
+"$mkimage" 3514 32768 "$work/image.bin" >/dev/null
+
+# flash_all LABEL [OPTION]...: RUNS updates of all 8 devices at once; prints the median in ms.
+flash_all() {
+  local label=$1 run start
+  shift
+  for ((run = 0; run < runs; run++)); do
+    start=$(now_ns)
+    (cd "$work" && "$cli" flash "$work/image.bin" "${ports[@]}" --all "$@" >/dev/null 2>"$work/$label.err") ||
+      { echo "records_bench: flash --all ($label) failed: $(tail -n 2 "$work/$label.err")" >&2; exit 1; }
+    echo $((($(now_ns) - start) / 1000000))
+  done | median
+}
+
+echo "== 8 devices at once, 32 KiB each, median of $runs runs"
+off=$(flash_all off --records off)
+echo "without records:              $off ms"
+server=$(flash_all server --records "$work/server.sqlite" --records-server "$LUMAFLASH_PG_STATION_URI")
+echo "with records and the server:  $server ms  ($(awk -v a="$server" -v b="$off" 'BEGIN { printf "%.3f", a / b }')x)"
+"$LUMAFLASH_PG_CTL" stop -m fast >/dev/null
+down=$(flash_all down --records "$work/down.sqlite" --records-server "$LUMAFLASH_PG_STATION_URI")
+"$LUMAFLASH_PG_CTL" start >/dev/null
+echo "with records, server down:    $down ms  ($(awk -v a="$down" -v b="$off" 'BEGIN { printf "%.3f", a / b }')x)"
+echo "records queued while the server was down: $(sqlite3 "$work/down.sqlite" 'SELECT count(*) FROM records WHERE forwarded = 0')"
+
+echo "== records --serial over 100,000 records"
+store="$work/many.sqlite"
+"$cli" records --records "$store" >/dev/null 2>&1 || true
+[[ -f $store ]] || (cd "$work" && "$cli" flash "$work/image.bin" "${ports[@]:0:2}" --records "$store" >/dev/null 2>&1)
+# 100,000 attempts over 25,000 units, four each, spread over 100 days.
+sqlite3 "$store" <<'SQL'
+WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 99999)
+INSERT INTO records (id, started_at, ended_at, station, operator, program_version, port,
+  usb_vid, usb_pid, usb_serial, device_id, device_name, bootloader_version, firmware_version,
+  serial, image_path, image_sha256, image_header_version, image_length, result, status,
+  failed_block, block_count, duration_ms, forwarded)
+SELECT printf('%08x-0000-4000-8000-%012x', i, i), 1780000000000 + i * 86400, 1780000000000 + i * 86400 + 900,
+  'bench', 'op', '1.3', '/dev/ttyACM0', '1209', '0001', printf('U%05d', i % 25000), '3514',
+  'Lumetta A', '0101', '0100', printf('%08X', 0x0A000000 + i % 25000), '/srv/images/lumetta-a.bin',
+  'aa' || printf('%062x', 0), 1, 32768, CASE WHEN i % 50 = 0 THEN 'write-failed' ELSE 'ok' END,
+  NULL, NULL, 64, 900, 1
+FROM n;
+SQL
+echo "store: $(sqlite3 "$store" 'SELECT count(*) FROM records') records, $(($(stat -c %s "$store") / 1048576)) MiB"
+serial=$(printf '%08X' $((0x0A000000 + 12345)))
+for _ in $(seq 11); do
+  start=$(now_ns)
+  "$cli" records --records "$store" --serial "$serial" >"$work/found"
+  echo $((($(now_ns) - start) / 1000))
+done | median | awk -v s="$serial" '{ printf "records --serial %s: %.1f ms (median of 11, whole program)\n", s, $1 / 1000 }'
+echo "found $(grep -c "$serial" "$work/found") records of $serial"
