@@ -329,7 +329,7 @@ class WindowController::Impl final : public Feedback {
     const auto startedAt = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     m_holdStatus = true;
-    const update::FlashOutcome outcome = update::FlashInterface(m_session, index);
+    update::FlashOutcome outcome = update::FlashInterface(m_session, index);
     m_holdStatus = false;
     if (outcome.result != update::FlashResult::NoImagePath) {
       KeepRecord(device, imagePath, outcome, startedAt, start);

@@ -206,6 +206,7 @@ bool ForwardWaiting(RecordStore& store, const std::string& uri, std::size_t& sen
       return false;
     }
     std::vector<std::string> ids;
+    ids.reserve(batch.size());
     for (const Record& record : batch) {
       ids.push_back(record.id);
     }
@@ -257,6 +258,7 @@ bool FindOnServer(const std::string& uri, const RecordFilter& filter, std::vecto
   add("station =", filter.station);
   sql += " ORDER BY started_at DESC, id";
   std::vector<const char*> pointers;
+  pointers.reserve(values.size());
   for (const std::string& value : values) {
     pointers.push_back(value.c_str());
   }
