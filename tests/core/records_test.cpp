@@ -274,6 +274,59 @@ Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& 
   return record;
 }
 
+// The questions of `records`: each filter keeps exactly its records (both ends of a date range
+// are whole days), newest first, in every format.
+TEST(Records, QuestionsKeepExactlyTheirRecords) {
+  testing::TempDir dir;
+  const auto path = dir / "records.sqlite";
+  constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04
+  std::vector<Record> kept{Attempt("0A1B2C01", kDay - 1, "ok"), Attempt("0A1B2C01", kDay, "ok"),
+                           Attempt("0A1B2C02", kDay + 86'399'999, "write-failed"),
+                           Attempt("0A1B2C03", kDay + 86'400'000, "ok")};
+  kept[1].imageSha256 = std::string(64, 'a');
+  kept[2].station = "north";
+  {
+    std::string error;
+    auto store = RecordStore::Open(path, RecordStore::Mode::Write, error);
+    ASSERT_NE(store, nullptr) << error;
+    for (const Record& record : kept) {
+      ASSERT_TRUE(store->Commit(record, error)) << error;
+    }
+  }
+  struct Row {
+    std::vector<std::string> args;
+    std::vector<std::size_t> expected;  // indexes into `kept`, newest first
+  };
+  const Row rows[] = {
+      {{}, {3, 2, 1, 0}},
+      {{"--since", "2024-10-04", "--until", "2024-10-04"}, {2, 1}},
+      {{"--serial", "0a 1b 2c 01"}, {1, 0}},
+      {{"--result", "write-failed"}, {2}},
+      {{"--station", "north"}, {2}},
+      {{"--image", std::string(64, 'A')}, {1}},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", path.string(),
+                                  "--json"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    const auto asked = testing::RunProgram(argv, dir.Path());
+    std::string expected;
+    for (std::size_t index : row.expected) {
+      expected += "{\"id\":\"" + kept[index].id + "\"";
+    }
+    std::string got;
+    for (std::size_t at = 0; (at = asked.out.find("{\"id\":\"", at)) != std::string::npos;
+         at += 7) {
+      got += asked.out.substr(at, 44);
+    }
+    EXPECT_EQ(got, expected) << row.args.size() << " " << asked.err;
+  }
+  const auto csv = testing::RunProgram(
+      {LUMAFLASH_CLI_PATH, "records", "--records", path.string(), "--csv"}, dir.Path());
+  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 5) << csv.out;
+  EXPECT_EQ(csv.out.rfind("id,startedAt,endedAt,station,operator,version,port,", 0), 0u);
+}
+
 // Per day and type: a unit that needed two tries counts as updated but not as first pass; a
 // unit that never succeeded is a failure only; the next day starts afresh.
 TEST(Records, SummaryCountsFirstPassPerDayAndType) {
