@@ -476,6 +476,20 @@ bool OpenRecords(const Options& options, records::Recorder& recorder) {
   return true;
 }
 
+// At the end of the run the server gets a last few seconds; what it did not take stays queued in
+// the local store, and the operator is told how much.
+void TellQueue(records::Recorder& recorder) {
+  constexpr std::chrono::seconds kQueuePatience{5};
+  const std::optional<std::size_t> waiting = recorder.FinishForwarding(kQueuePatience);
+  if (waiting && *waiting > 0) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: %zu record(s) still queued in %s (%s); the next run or "
+                 "lumaflash-cli records sync forwards them.\n",
+                 *waiting, platform::Utf8FromPath(recorder.Config().storePath).c_str(),
+                 recorder.ForwardingError().c_str());
+  }
+}
+
 }  // namespace
 
 int RunFlash(const Options& options) {
@@ -524,7 +538,10 @@ int RunFlash(const Options& options) {
       recorder};
   g_interrupted.store(false);
   InterruptGuard guard;
-  return FlashLoop(run);
+  recorder.StartForwarding();
+  const int exitCode = FlashLoop(run);
+  TellQueue(recorder);
+  return exitCode;
 }
 
 }  // namespace lumaflash::cli
