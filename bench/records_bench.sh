@@ -2,7 +2,7 @@
 # Prints what station records cost the line, against a throw-away PostgreSQL server:
 #   bash scripts/with_postgres.sh bash bench/records_bench.sh [BUILD_DIR] [RUNS] [IMAGE-BYTES]
 #   1. 8 devices updated at once (flash --all, an image of IMAGE-BYTES, default 32768) without
-#      records, with records forwarded to the server, and with the server down (nothing listens
+#      records, with local records only, with records forwarded to the server, and with the server down (nothing listens
 #      at its address): median wall time of RUNS runs of each (default 5) and the ratios;
 #   2. `records --serial` over a local store of 100,000 records: median of 11 runs, start of the
 #      program to its end.
@@ -63,14 +63,17 @@ flash_all() {
 echo "== 8 devices at once, $((size / 1024)) KiB each, median of $runs runs of each (interleaved)"
 for ((run = 0; run < runs; run++)); do
   flash_all off --records off
+  flash_all local --records "$work/local.sqlite"
   flash_all server --records "$work/server.sqlite" --records-server "$LUMAFLASH_PG_STATION_URI"
   flash_all down --records "$work/down.sqlite" --records-server "$down_uri"
 done
 off=$(median <"$work/off.ms")
+local_only=$(median <"$work/local.ms")
 server=$(median <"$work/server.ms")
 down=$(median <"$work/down.ms")
 ratio() { awk -v a="$1" -v b="$off" 'BEGIN { printf "%.3f", a / b }'; }
 echo "without records:              $off ms"
+echo "with records, no server:      $local_only ms  ($(ratio "$local_only")x)"
 echo "with records and the server:  $server ms  ($(ratio "$server")x)"
 echo "with records, server down:    $down ms  ($(ratio "$down")x)"
 echo "on the server: $(psql -X -t -A "$LUMAFLASH_PG_READER_URI" -c 'SELECT count(*) FROM records') records;" \
