@@ -291,8 +291,11 @@ newer_server_is_refused() {
 
 # A local store whose schema is newer than the program knows is refused too, and left as it is.
 newer_local_store_is_refused() {
+  local -a unit
   local store="$work/newer-local.sqlite"
-  cli records --records "$store" >/dev/null 2>&1 # makes the store
+  start_devices unit 1 || return 1
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
+    { echo "the update failed"; return 1; }
   local_sql "$store" "PRAGMA user_version = 99" || return 1
   local before status=0
   before=$(sha256sum <"$store")
