@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,31 +9,54 @@
 
 namespace lumaflash::cli {
 
-// Passes an update's progress straight on but holds its status lines back until Release(): a
-// line such as "RUN application." tells that the attempt ended, so it is shown only once the
-// attempt's record is on disk.
+// Passes an update's progress straight on until its first status line, then holds that line and
+// everything after it until Release(): a line such as "RUN application." tells that the attempt
+// ended, so it is shown only once the attempt's record is on disk, and what followed it keeps
+// its order.
 class HeldStatus final : public Feedback {
  public:
   explicit HeldStatus(Feedback& shown) : m_shown(shown) {}
 
-  void AddStatus(const std::string& text, bool alert) override { m_held.emplace_back(text, alert); }
-  void SetProgressRange(uint32_t upper) override { m_shown.SetProgressRange(upper); }
-  void SetProgressStep(uint32_t step) override { m_shown.SetProgressStep(step); }
-  void SetProgressPosition(uint32_t position) override { m_shown.SetProgressPosition(position); }
-  void StepProgress() override { m_shown.StepProgress(); }
-  void ShowWaitCursor() override { m_shown.ShowWaitCursor(); }
-  void ShowArrowCursor() override { m_shown.ShowArrowCursor(); }
+  void AddStatus(const std::string& text, bool alert) override {
+    m_held.emplace_back([this, text, alert] { m_shown.AddStatus(text, alert); });
+  }
+  void SetProgressRange(uint32_t upper) override {
+    Pass([this, upper] { m_shown.SetProgressRange(upper); });
+  }
+  void SetProgressStep(uint32_t step) override {
+    Pass([this, step] { m_shown.SetProgressStep(step); });
+  }
+  void SetProgressPosition(uint32_t position) override {
+    Pass([this, position] { m_shown.SetProgressPosition(position); });
+  }
+  void StepProgress() override {
+    Pass([this] { m_shown.StepProgress(); });
+  }
+  void ShowWaitCursor() override {
+    Pass([this] { m_shown.ShowWaitCursor(); });
+  }
+  void ShowArrowCursor() override {
+    Pass([this] { m_shown.ShowArrowCursor(); });
+  }
 
-  // Shows the held lines, in order.
+  // Shows what was held, in order.
   void Release() {
-    for (const auto& [text, alert] : std::exchange(m_held, {})) {
-      m_shown.AddStatus(text, alert);
+    for (const auto& call : std::exchange(m_held, {})) {
+      call();
     }
   }
 
  private:
+  void Pass(std::function<void()> call) {
+    if (m_held.empty()) {
+      call();
+    } else {
+      m_held.push_back(std::move(call));
+    }
+  }
+
   Feedback& m_shown;
-  std::vector<std::pair<std::string, bool>> m_held;
+  std::vector<std::function<void()>> m_held;
 };
 
 }  // namespace lumaflash::cli

@@ -267,6 +267,11 @@ int RunRecords(const Options& options) {
   }
   const records::RecordsConfig config =
       records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
+  if (config.off && (!options.server || !options.positional.empty())) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: --records off names no store; name one with --records PATH.\n");
+    return kExitUsage;
+  }
   if (!options.positional.empty()) {
     return Sync(config);
   }
@@ -281,12 +286,6 @@ int RunRecords(const Options& options) {
       return kExitFailure;
     }
   } else {
-    if (config.off) {
-      std::fprintf(stderr,
-                   "lumaflash-cli: --records off names no store; name one with "
-                   "--records PATH.\n");
-      return kExitUsage;
-    }
     auto store =
         records::RecordStore::Open(config.storePath, records::RecordStore::Mode::Read, error);
     if (!store || !store->Find(FilterOf(options), found, error)) {

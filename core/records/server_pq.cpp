@@ -191,15 +191,14 @@ Record ReadRow(PGresult* result, int row) {
 
 bool ForwardWaiting(RecordStore& store, const std::string& uri, std::size_t& sent,
                     std::string& error) {
-  std::vector<Record> batch;
-  if (!store.Unforwarded(kBatch, batch, error)) {
-    return false;
-  }
-  if (batch.empty()) {
-    return true;
-  }
+  // The server is asked even when nothing waits: a sync that says all is well has seen a
+  // server it can write to.
   Connection connection = Open(uri, error);
   if (!connection) {
+    return false;
+  }
+  std::vector<Record> batch;
+  if (!store.Unforwarded(kBatch, batch, error)) {
     return false;
   }
   while (!batch.empty()) {

@@ -202,6 +202,24 @@ INSTANTIATE_TEST_SUITE_P(
                  "cannot be opened"}),
     [](const auto& row) { return row.param.name; });
 
+// A store that another program holds past the lock's time-out loses this attempt's record:
+// with --require-record the run says so, still prints the JSON line, and ends with exit 12.
+TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
+  Bench bench;
+  auto cli = bench.Start({"--require-record"});
+  ASSERT_TRUE(WaitFor([&] { return bench.device->Snapshot().BlockCount() >= 5; }));
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(bench.store.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto run = cli->Finish();
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  EXPECT_EQ(run.exitCode, 12) << run.err;
+  EXPECT_TRUE(Has(run.err, "was not kept") && Has(run.err, "database is locked")) << run.err;
+  EXPECT_TRUE(Has(run.out, "\"result\":\"ok\"")) << run.out;
+  EXPECT_TRUE(ReadStore(bench.store).empty());
+}
+
 // The record is on disk before the attempt's JSON line is printed: a kill right after that
 // line loses nothing.
 TEST(Records, KilledRightAfterTheEndIsToldKeepsTheRecord) {

@@ -23,15 +23,16 @@ RunningProgram::RunningProgram(const std::vector<std::string>& argv,
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
-  // The program keeps its records in the test's folder, never in the home of whoever runs the
-  // tests. Made before fork(): the child of a threaded test may not allocate.
+  // A program under test keeps no records unless the test names a store (--records wins over
+  // the environment): never in the home of whoever runs the tests, never beside the files a
+  // test counts. Made before fork(): the child of a threaded test may not allocate.
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string_view(*entry).rfind("XDG_STATE_HOME=", 0) != 0) {
+    if (std::string_view(*entry).rfind("LUMAFLASH_RECORDS=", 0) != 0) {
       environment.emplace_back(*entry);
     }
   }
-  environment.push_back("XDG_STATE_HOME=" + (directory / "state").string());
+  environment.emplace_back("LUMAFLASH_RECORDS=off");
   std::vector<char*> envp;
   for (std::string& entry : environment) {
     envp.push_back(entry.data());
