@@ -80,7 +80,7 @@ cli() { timeout 120 "$cli" "$@"; }
 # each update; their ports go into the array named NAME.
 start_devices() {
   local -n started_ports=$1
-  local count=$2 out="$work/sim-$1.out"
+  local count=$2 out="$work/sim-${#sim_pids[@]}.out"
   shift 2
   "$sim" --count "$count" --stay "$@" >"$out" 2>"$out.err" &
   sim_pids+=($!)
