@@ -97,7 +97,7 @@ image="$work/tiny.bin"
 server_ids() { reader_sql "SELECT id FROM records WHERE station LIKE '$1%' ORDER BY id"; }
 local_ids() {
   local store
-  for store in "$@"; do local_sql "$store" "SELECT id FROM records"; done | sort
+  for store in "$@"; do local_sql "$store" "SELECT id FROM records"; done | LC_ALL=C sort
 }
 
 # The roles: the station adds records and reads the schema version, and changes nothing.
