@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::sort(micros.begin(), micros.end());
-  std::printf("local record commit on %s: median %.0f us, 90th percentile %.0f us, over %zu commits\n",
-              folder.parent_path().c_str(), Median(micros), micros[micros.size() * 9 / 10],
-              micros.size());
+  std::printf(
+      "local record commit on %s: median %.0f us, 90th percentile %.0f us, over %zu commits\n",
+      folder.parent_path().c_str(), Median(micros), micros[micros.size() * 9 / 10], micros.size());
   return 0;
 }

@@ -80,7 +80,7 @@ cli() { timeout 120 "$cli" "$@"; }
 # each update; their ports go into the array named NAME.
 start_devices() {
   local -n started_ports=$1
-  local count=$2 out="$work/sim-$1.out"
+  local count=$2 out="$work/sim-${#sim_pids[@]}.out"
   shift 2
   "$sim" --count "$count" --stay "$@" >"$out" 2>"$out.err" &
   sim_pids+=($!)
@@ -97,7 +97,7 @@ image="$work/tiny.bin"
 server_ids() { reader_sql "SELECT id FROM records WHERE station LIKE '$1%' ORDER BY id"; }
 local_ids() {
   local store
-  for store in "$@"; do local_sql "$store" "SELECT id FROM records"; done | sort
+  for store in "$@"; do local_sql "$store" "SELECT id FROM records"; done | LC_ALL=C sort
 }
 
 # The roles: the station adds records and reads the schema version, and changes nothing.
@@ -169,24 +169,42 @@ eight_stations_at_once() {
   [[ $waiting == 0 ]] || { echo "$waiting records are still marked as waiting"; return 1; }
 }
 
+# add_usb_port TREE NAME BUS SERIAL PTY: a USB serial port in a fake sysfs tree, laid out as the
+# kernel lays out a ttyACM port, whose node leads to the pseudo-terminal PTY of a simulated device.
+# The node comes last: it is what a waiting run sees appear.
+add_usb_port() {
+  local tree=$1 name=$2 bus=$3 serial=$4 pty=$5
+  local device="$tree/sys/devices/usb1/$bus"
+  mkdir -p "$tree/dev" "$tree/sys/class/tty" "$device/$bus:1.0/tty/$name"
+  echo 1209 >"$device/idVendor"
+  echo 0001 >"$device/idProduct"
+  printf '%s\n' "$serial" >"$device/serial"
+  echo 00 >"$device/$bus:1.0/bInterfaceNumber"
+  ln -s "$device/$bus:1.0" "$device/$bus:1.0/tty/$name/device"
+  ln -s "$device/$bus:1.0/tty/$name" "$tree/sys/class/tty/$name"
+  ln -s "$pty" "$tree/dev/$name"
+}
+
 # The server is stopped hard while a --repeat run goes on: the updates go on and queue their
-# records; once the server is back, `records sync` delivers each exactly once.
+# records; once the server is back, `records sync` delivers each exactly once. The units are
+# plugged in one after another, as on a line.
 server_stopped_during_repeat() {
   local -a units
-  local count=24 store="$work/repeat.sqlite"
-  start_devices units $count --type 3514 || return 1
-  local ports=() port
-  for port in "${units[@]}"; do ports+=(--port "$port"); done
-  mkdir -p "$work/repeat"
-  (cd "$work/repeat" && exec "$cli" flash "$image" "${ports[@]}" --repeat --json --records "$store" \
-    --station repeat --records-server "$LUMAFLASH_PG_STATION_URI") >"$work/repeat.jsonl" 2>"$work/repeat.err" &
-  local cli_pid=$!
-  wait_until 120 lines_or_gone "$work/repeat.jsonl" 6 $cli_pid && lines_at_least "$work/repeat.jsonl" 6 ||
-    { kill -INT $cli_pid 2>/dev/null; echo "the run did not start: $(tail -n 2 "$work/repeat.err")"; return 1; }
-  "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -INT $cli_pid; echo "pg_ctl stop failed"; return 1; }
-  local stopped_after
-  stopped_after=$(wc -l <"$work/repeat.jsonl")
-  wait_until 300 lines_or_gone "$work/repeat.jsonl" $count $cli_pid
+  local count=24 stop_at=6 store="$work/repeat.sqlite" tree="$work/line"
+  start_devices units $count || return 1
+  mkdir -p "$tree/dev" "$tree/sys/class/tty" "$work/repeat"
+  (cd "$work/repeat" && LUMAFLASH_DEVICE_ROOT=$tree exec "$cli" flash "$image" --repeat --json \
+    --records "$store" --station repeat --records-server "$LUMAFLASH_PG_STATION_URI") \
+    >"$work/repeat.jsonl" 2>"$work/repeat.err" &
+  local cli_pid=$! i
+  for ((i = 0; i < count; i++)); do
+    if ((i == stop_at)); then
+      "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -INT $cli_pid; echo "pg_ctl stop failed"; return 1; }
+    fi
+    add_usb_port "$tree" "ttyACM$i" "1-$((i + 1))" "UNIT$i" "${units[$i]}"
+    wait_until 60 lines_or_gone "$work/repeat.jsonl" $((i + 1)) $cli_pid
+    lines_at_least "$work/repeat.jsonl" $((i + 1)) || break
+  done
   local done_lines
   done_lines=$(wc -l <"$work/repeat.jsonl")
   kill -INT $cli_pid 2>/dev/null
@@ -200,8 +218,8 @@ server_stopped_during_repeat() {
   [[ $ok == "$count" ]] || { echo "only $ok of $count updates succeeded"; return 1; }
   local queued
   queued=$(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0")
-  ((queued >= count - stopped_after)) ||
-    { echo "only $queued records were queued, but $((count - stopped_after)) ended with the server down"; return 1; }
+  ((queued >= count - stop_at)) ||
+    { echo "only $queued records were queued, but $((count - stop_at)) ended with the server down"; return 1; }
   LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/sync.out" 2>&1 ||
     { echo "records sync failed: $(cat "$work/sync.out")"; return 1; }
   LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >>"$work/sync.out" 2>&1 ||
@@ -218,33 +236,21 @@ server_stopped_during_repeat() {
 
 hostile='x'"'"'); DROP TABLE records; --'
 
-# A fake sysfs tree whose one USB port reports the hostile text as its serial number; its node
-# leads to a simulated device.
-hostile_tree() {
-  local tree=$1 pty=$2 device=devices/usb1/1-2
-  mkdir -p "$tree/dev" "$tree/sys/class/tty" "$tree/sys/$device/1-2:1.0/tty/ttyACM0"
-  echo 1209 >"$tree/sys/$device/idVendor"
-  echo 0001 >"$tree/sys/$device/idProduct"
-  printf '%s\n' "$hostile" >"$tree/sys/$device/serial"
-  echo 00 >"$tree/sys/$device/1-2:1.0/bInterfaceNumber"
-  ln -s "$tree/sys/$device/1-2:1.0" "$tree/sys/$device/1-2:1.0/tty/ttyACM0/device"
-  ln -s "$tree/sys/$device/1-2:1.0/tty/ttyACM0" "$tree/sys/class/tty/ttyACM0"
-  ln -s "$pty" "$tree/dev/ttyACM0"
-}
-
 # Quotes, a semicolon and a comment in an image path and in a unit's serial: stored and read
 # back exactly, and the table is still there.
 hostile_text_is_kept_exactly() {
   local -a unit
   start_devices unit 1 || return 1
   local tree="$work/tree" store="$work/hostile.sqlite"
-  hostile_tree "$tree" "${unit[0]}"
+  add_usb_port "$tree" ttyACM0 1-2 "$hostile" "${unit[0]}"
   mkdir -p "$work/$hostile"
   local path="$work/$hostile/$hostile.bin"
   cp "$image" "$path"
   (cd "$work/$hostile" && LUMAFLASH_DEVICE_ROOT=$tree cli flash "$path" --port "$tree/dev/ttyACM0" \
     --records "$store" --station hostile --records-server "$LUMAFLASH_PG_STATION_URI") \
     >"$work/hostile.out" 2>&1 || { echo "the update failed: $(tail -n 2 "$work/hostile.out")"; return 1; }
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/hostile.sync" 2>&1 ||
+    { echo "records sync failed: $(cat "$work/hostile.sync")"; return 1; }
   local stored
   stored=$(reader_sql "SELECT image_path || E'\n' || coalesce(usb_serial, '<null>') FROM records WHERE station = 'hostile'")
   [[ $stored == "$path"$'\n'"$hostile" ]] || { echo "the server holds: $stored"; return 1; }
@@ -265,21 +271,31 @@ PY
 
 # A server whose schema is newer than the program knows is refused, with both versions named.
 newer_server_is_refused() {
+  local -a unit
   local store="$work/newer.sqlite"
+  start_devices unit 1 || return 1
+  # One record waiting for the server, so that sync has something to send.
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
+    { echo "the update failed"; return 1; }
   admin_sql "UPDATE lumaflash_schema SET version = 2"
   local status=0
   LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/newer.out" 2>&1 ||
     status=$?
   admin_sql "UPDATE lumaflash_schema SET version = 1"
   ((status != 0)) || { echo "records sync reported success: $(cat "$work/newer.out")"; return 1; }
+  [[ $(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0") == 1 ]] ||
+    { echo "the record no longer waits for the server"; return 1; }
   grep -q '2' "$work/newer.out" && grep -q '1' "$work/newer.out" && grep -qi 'update lumaflash' "$work/newer.out" ||
     { echo "the message does not name both versions and the fix: $(cat "$work/newer.out")"; return 1; }
 }
 
 # A local store whose schema is newer than the program knows is refused too, and left as it is.
 newer_local_store_is_refused() {
+  local -a unit
   local store="$work/newer-local.sqlite"
-  cli records --records "$store" >/dev/null 2>&1 # makes the store
+  start_devices unit 1 || return 1
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
+    { echo "the update failed"; return 1; }
   local_sql "$store" "PRAGMA user_version = 99" || return 1
   local before status=0
   before=$(sha256sum <"$store")
