@@ -17,12 +17,12 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
 #include "cli/held_status.h"
-#include "core/platform/stop_signals.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
 #include "cli/terminal_feedback.h"
 #include "core/discovery/catalogue.h"
 #include "core/platform/sha256.h"
+#include "core/platform/stop_signals.h"
 #include "core/platform/text_path.h"
 #include "core/records/recorder.h"
 #include "core/serial/port_watch.h"
@@ -509,7 +509,8 @@ int RunFlash(const Options& options) {
   const FlashRun run{
       options, imagePath,
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
-      human,   session, recorder};
+      human,   session,
+      recorder};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
   // record is written and the operator is told which device was left half-written. While waiting
   // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
