@@ -9,8 +9,9 @@
 
 namespace lumaflash::cli {
 
-// Passes an update's progress straight on until its first status line, then holds that line and
-// everything after it until Release(): a line such as "RUN application." tells that the attempt
+// Passes an update's progress straight on until a status line that tells how it ended (an alert,
+// or any line once blocks went out), then holds that line and everything after it until
+// Release(): a line such as "RUN application." tells that the attempt
 // ended, so it is shown only once the attempt's record is on disk, and what followed it keeps
 // its order.
 class HeldStatus final : public Feedback {
@@ -18,6 +19,11 @@ class HeldStatus final : public Feedback {
   explicit HeldStatus(Feedback& shown) : m_shown(shown) {}
 
   void AddStatus(const std::string& text, bool alert) override {
+    // A plain line before the first block (waiting for a port's holders) tells of no ending.
+    if (!alert && !m_stepped && m_held.empty()) {
+      m_shown.AddStatus(text, alert);
+      return;
+    }
     m_held.emplace_back([this, text, alert] { m_shown.AddStatus(text, alert); });
   }
   void SetProgressRange(uint32_t upper) override {
@@ -30,6 +36,7 @@ class HeldStatus final : public Feedback {
     Pass([this, position] { m_shown.SetProgressPosition(position); });
   }
   void StepProgress() override {
+    m_stepped = true;
     Pass([this] { m_shown.StepProgress(); });
   }
   void ShowWaitCursor() override {
@@ -57,6 +64,7 @@ class HeldStatus final : public Feedback {
 
   Feedback& m_shown;
   std::vector<std::function<void()>> m_held;
+  bool m_stepped = false;
 };
 
 }  // namespace lumaflash::cli
