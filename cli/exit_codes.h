@@ -16,6 +16,7 @@ enum ExitCode : int {
   kExitTransferFailed = 9,  // the device did not acknowledge, went silent or vanished
   kExitInterrupted = 10,    // stopped by Ctrl+C during an update
   kExitSomeFailed = 11,     // --all: at least one device failed, the others succeeded
+  kExitRecordNotKept = 12,  // --require-record: the record store cannot be opened or written
 };
 
 }  // namespace lumaflash::cli

@@ -16,6 +16,7 @@
 #include "cli/device_choice.h"
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
+#include "cli/held_status.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
 #include "cli/terminal_feedback.h"
@@ -23,11 +24,13 @@
 #include "core/platform/sha256.h"
 #include "core/platform/stop_signals.h"
 #include "core/platform/text_path.h"
+#include "core/records/recorder.h"
 #include "core/serial/port_watch.h"
 #include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
 #include "core/session/session.h"
 #include "core/update/flash.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::cli {
 
@@ -100,21 +103,57 @@ struct FlashRun {
   std::string sha256;
   std::FILE* human;  // standard output, or standard error when it carries JSON
   Session& session;
+  records::Recorder& recorder;
 };
 
+// Keeps the attempt in the station's record store; nothing is told here, Publish() does.
+void KeepRecord(const FlashRun& run, FlashRecord& record,
+                std::chrono::system_clock::time_point startedAt) {
+  if (!run.recorder.Enabled()) {
+    return;
+  }
+  const records::Record kept = records::RecordOfAttempt(
+      run.recorder.Config().identity, record.device, &run.image, run.imagePath, run.sha256,
+      record.outcome, startedAt, std::chrono::system_clock::now(), record.durationMs);
+  std::string error;
+  if (!run.recorder.Keep(kept, error)) {
+    record.recordNotKept = error;
+  }
+}
+
+// One update attempt. Its record is on disk before any line that tells how it ended.
 FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device,
                     update::UpdateListener& feedback) {
   FlashRecord record;
-  record.timestamp = LocalTimestamp(std::chrono::system_clock::now());
+  const auto startedAt = std::chrono::system_clock::now();
+  record.timestamp = LocalTimestamp(startedAt);
   record.device = device;
   record.imagePath = run.imagePath;
   record.sha256 = run.sha256;
   const auto start = Clock::now();
-  record.outcome = update::TransferImage(device, run.image, run.imagePath, feedback,
+  HeldStatus held(feedback);
+  record.outcome = update::TransferImage(device, run.image, run.imagePath, held,
                                          &platform::StopRequested(), run.options.holderWait);
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  KeepRecord(run, record, startedAt);
+  held.Release();
   return record;
+}
+
+// Where an attempt that the store did not keep can still be found.
+void TellRecordNotKept(const FlashRun& run, const FlashRecord& record) {
+  std::string where = "Nothing else holds it: add --log FILE or --json to keep a copy.";
+  if (run.options.json && !run.options.logPath.empty()) {
+    where = "Its JSON line follows on standard output and its CSV line goes to the log " +
+            run.options.logPath + ".";
+  } else if (run.options.json) {
+    where = "Its JSON line follows on standard output.";
+  } else if (!run.options.logPath.empty()) {
+    where = "Its CSV line goes to the log " + run.options.logPath + ".";
+  }
+  std::fprintf(stderr, "lumaflash-cli: the record of the attempt on %s was not kept: %s. %s\n",
+               Describe(record.device).c_str(), record.recordNotKept->c_str(), where.c_str());
 }
 
 // After the status line of a failure: what exactly went wrong, and what to do about it.
@@ -148,6 +187,9 @@ void ExplainFailure(const FlashRun& run, const FlashRecord& record) {
 // Hands one attempt on: the JSON line, the CSV log, the update stamp after a success, and the
 // name of a device left half-written.
 void Publish(const FlashRun& run, const FlashRecord& record) {
+  if (record.recordNotKept) {
+    TellRecordNotKept(run, record);
+  }
   if (run.options.json) {
     std::printf("%s\n", RecordJson(record).c_str());
     std::fflush(stdout);
@@ -367,10 +409,18 @@ int FlashLoop(const FlashRun& run) {
     toldWaiting = false;
     const std::vector<FlashRecord> records =
         options.all ? UpdateAll(run, choice.chosen) : UpdateOne(run, choice.chosen.front());
+    bool recordLost = false;
     for (const FlashRecord& record : records) {
       Publish(run, record);
       recent.Add(record.device);
       done.push_back(record);
+      recordLost = recordLost || record.recordNotKept.has_value();
+    }
+    if (recordLost && options.requireRecord) {
+      std::fprintf(stderr,
+                   "lumaflash-cli: --require-record: a record could not be kept, so no further "
+                   "device is updated. Mend the record store and run again.\n");
+      return kExitRecordNotKept;
     }
     if (!options.repeat || CombinedExit(records) == kExitInterrupted) {
       return CombinedExit(records);
@@ -390,6 +440,47 @@ int FlashLoop(const FlashRun& run) {
   }
   std::fprintf(stderr, "lumaflash-cli: stopped before an update began; nothing was sent.\n");
   return kExitInterrupted;
+}
+
+// Opens the record store before any port. False when the run must not go on: the store
+// cannot be opened and --require-record asks for every record.
+bool OpenRecords(const Options& options, records::Recorder& recorder) {
+  if (!recorder.Enabled()) {
+    if (options.requireRecord) {
+      std::fprintf(stderr,
+                   "lumaflash-cli: --require-record asks for a record of every attempt, but "
+                   "--records off keeps none; drop one of the two. Nothing was sent.\n");
+      return false;
+    }
+    return true;
+  }
+  std::string error;
+  if (recorder.Open(error)) {
+    return true;
+  }
+  if (options.requireRecord) {
+    std::fprintf(stderr, "lumaflash-cli: %s. --require-record: nothing was sent.\n", error.c_str());
+    return false;
+  }
+  std::fprintf(stderr,
+               "lumaflash-cli: %s. The update goes on, but its record is not kept in the "
+               "store.\n",
+               error.c_str());
+  return true;
+}
+
+// At the end of the run the server gets a last few seconds; what it did not take stays queued in
+// the local store, and the operator is told how much.
+void TellQueue(records::Recorder& recorder) {
+  constexpr std::chrono::seconds kQueuePatience{5};
+  const std::optional<std::size_t> waiting = recorder.FinishForwarding(kQueuePatience);
+  if (waiting && *waiting > 0) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: %zu record(s) still queued in %s (%s); the next run or "
+                 "lumaflash-cli records sync forwards them.\n",
+                 *waiting, platform::Utf8FromPath(recorder.Config().storePath).c_str(),
+                 recorder.ForwardingError().c_str());
+  }
 }
 
 }  // namespace
@@ -421,6 +512,11 @@ int RunFlash(const Options& options) {
                  options.logPath.c_str());
     return kExitFailure;
   }
+  records::Recorder recorder(records::ResolveRecordsConfig(options.records, options.station,
+                                                           options.recordsServer, kVersion));
+  if (!OpenRecords(options, recorder)) {
+    return options.requireRecord && !recorder.Enabled() ? kExitUsage : kExitRecordNotKept;
+  }
   std::FILE* human = options.json ? stderr : stdout;
   TerminalFeedback settingsFeedback(human);
   Session session(settingsFeedback);
@@ -430,13 +526,17 @@ int RunFlash(const Options& options) {
   const FlashRun run{
       options, imagePath,
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
-      human,   session};
+      human,   session,
+      recorder};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
   // record is written and the operator is told which device was left half-written. While waiting
   // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
   // kill (SIGTERM) mean the same and get the same orderly end.
   const platform::StopSignals stopSignals;
-  return FlashLoop(run);
+  recorder.StartForwarding();
+  const int exitCode = FlashLoop(run);
+  TellQueue(recorder);
+  return exitCode;
 }
 
 }  // namespace lumaflash::cli

@@ -13,8 +13,6 @@
 
 namespace lumaflash::cli {
 
-namespace {
-
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) {
     return text;
@@ -25,8 +23,6 @@ std::string CsvField(const std::string& text) {
   }
   return quoted + "\"";
 }
-
-}  // namespace
 
 std::string LocalTimestamp(std::chrono::system_clock::time_point when) {
   const std::optional<platform::LocalTime> local = platform::ToLocalTime(when);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "core/platform/log_file.h"
@@ -18,6 +19,9 @@ struct FlashRecord {
   std::string sha256;  // of the image's payload
   update::FlashOutcome outcome;
   long long durationMs = 0;
+  // Why the station's record store did not keep this attempt; nothing when it did (or when
+  // records are off).
+  std::optional<std::string> recordNotKept;
 };
 
 // "2026-12-05T14:03:07+01:00": local time with the zone's offset.
@@ -31,6 +35,8 @@ std::string RecordJson(const FlashRecord& record);
 // The CSV header and one CSV line (RFC 4180 quoting), neither with the newline. usbSerial is
 // the last column, so that logs begun before it existed still line up.
 extern const char* const kCsvHeader;
+// One CSV field, quoted (RFC 4180) when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text);
 std::string RecordCsv(const FlashRecord& record);
 
 // Appends `record` to the CSV file at `path`, writing the header first when the file is new or

@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
   if (options->command == "flash") {
     return RunFlash(*options);
   }
+  if (options->command == "records") {
+    return RunRecords(*options);
+  }
   if (options->command == "udev-rule") {
     return RunUdevRule(*options);
   }

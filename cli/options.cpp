@@ -26,6 +26,12 @@ constexpr std::string_view kUsbHelp =
     "open only ports of this USB device (hexadecimal vendor and product id; VID: for any "
     "product of the vendor; repeatable)";
 
+constexpr std::string_view kRecordsHelp =
+    "the record store (default: $XDG_STATE_HOME/lumaflash/records.sqlite); off records "
+    "nothing";
+constexpr std::string_view kServerHelp =
+    "forward records to this PostgreSQL server (libpq URI; the password from ~/.pgpass)";
+
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> kCommands{
       {"scan",
@@ -51,7 +57,30 @@ const std::vector<CommandSpec>& Commands() {
         {"--log", "FILE", false, "append one CSV line per device attempt to FILE"},
         {"--holder-wait", "SECONDS", false,
          "wait this long (default 10) for another program that has the port open to let go; "
-         "0 does not wait"}}},
+         "0 does not wait"},
+        {"--records", "PATH|off", false, kRecordsHelp},
+        {"--station", "NAME", false, "the station named in the records (default: host name)"},
+        {"--records-server", "URI", false, kServerHelp},
+        {"--require-record", "", false,
+         "update nothing when the record store cannot be opened; exit 12 when a record "
+         "cannot be kept"}}},
+      {"records",
+       "[sync]",
+       "list the recorded update attempts, newest first; sync forwards the waiting ones",
+       {{"--records", "PATH", false, kRecordsHelp},
+        {"--records-server", "URI", false, kServerHelp},
+        {"--server", "", false, "ask the server instead of the local store"},
+        {"--since", "DATE", false, "attempts started on or after DATE (YYYY-MM-DD, UTC)"},
+        {"--until", "DATE", false, "attempts started on or before DATE (YYYY-MM-DD, UTC)"},
+        {"--serial", "HEX", false, "the device with this serial number"},
+        {"--usb-serial", "S", false, "the port's USB serial number"},
+        {"--image", "SHA256|PATH", false, "the image, by payload SHA-256 or by path"},
+        {"--result", "WORD", false, "one result (ok, write-failed, interrupted, ...)"},
+        {"--station", "NAME", false, "one station"},
+        {"--summary", "", false,
+         "per day and device type: attempts, units updated, failures, first-pass yield"},
+        {"--json", "", false, "one JSON object per record (JSON Lines)"},
+        {"--csv", "", false, "CSV with a header line"}}},
       {"ports",
        "",
        "list the serial ports with their USB identity, opening none of them",
@@ -143,6 +172,43 @@ std::optional<std::string> NormalSerial(std::string_view text) {
   return hex;
 }
 
+bool IsDate(std::string_view text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') {
+    return false;
+  }
+  for (std::size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u}) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+      return false;
+    }
+  }
+  const int month = (text[5] - '0') * 10 + (text[6] - '0');
+  const int day = (text[8] - '0') * 10 + (text[9] - '0');
+  return month >= 1 && month <= 12 && day >= 1 && day <= 31;
+}
+
+// The options that take a text; an empty one would quietly mean "not given".
+bool StoreText(std::string_view name, std::string_view value, Options& options,
+               std::string& error) {
+  if (value.empty()) {
+    error = std::string(name) + " needs a value; \"\" names nothing";
+    return false;
+  }
+  if (name == "--records") {
+    options.records = value;
+  } else if (name == "--station") {
+    options.station = value;
+  } else if (name == "--records-server") {
+    options.recordsServer = value;
+  } else if (name == "--usb-serial") {
+    options.usbSerial = value;
+  } else if (name == "--image") {
+    options.image = value;
+  } else {
+    options.result = value;
+  }
+  return true;
+}
+
 std::optional<std::chrono::seconds> WholeSeconds(std::string_view text) {
   constexpr int kLongestWait = 3600;
   int value = 0;
@@ -175,6 +241,16 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
       return false;
     }
     options.logPath = value;
+  } else if (name == "--records" || name == "--station" || name == "--records-server" ||
+             name == "--usb-serial" || name == "--image" || name == "--result") {
+    return StoreText(name, value, options, error);
+  } else if (name == "--since" || name == "--until") {
+    if (!IsDate(value)) {
+      error = std::string(name) + " takes a date as YYYY-MM-DD (e.g. 2026-12-08); \"" +
+              std::string(value) + "\" is not one";
+      return false;
+    }
+    (name == "--since" ? options.since : options.until) = value;
   } else if (name == "--serial") {
     auto serial = NormalSerial(value);
     if (!serial) {
@@ -200,6 +276,10 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     options.all = options.all || name == "--all";
     options.wait = options.wait || name == "--wait";
     options.repeat = options.repeat || name == "--repeat";
+    options.requireRecord = options.requireRecord || name == "--require-record";
+    options.server = options.server || name == "--server";
+    options.csv = options.csv || name == "--csv";
+    options.summary = options.summary || name == "--summary";
   }
   return true;
 }
@@ -308,7 +388,7 @@ std::string Overview() {
   }
   text +=
       "\n\"lumaflash-cli help COMMAND\" or \"lumaflash-cli COMMAND --help\" shows a command's\n"
-      "options. Exit status: 0 success, 2 usage error, 3 to 11 a failure of the update (see\n"
+      "options. Exit status: 0 success, 2 usage error, 3 to 12 a failure of the update (see\n"
       "lumaflash-cli(1) or the README).\n";
   return text;
 }
@@ -383,7 +463,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     return std::nullopt;
   }
   const std::size_t wanted = command->operand.empty() ? 0 : 1;
-  if (options.positional.size() != wanted) {
+  // An operand in brackets may be left out.
+  const bool optional = command->operand.starts_with('[') && options.positional.empty();
+  if (command->name == "records" && !options.positional.empty() &&
+      options.positional.front() != "sync") {
+    error = "records knows only the word sync, not \"" + options.positional.front() + "\"" +
+            HelpPointer(command);
+    return std::nullopt;
+  }
+  if (options.positional.size() != wanted && !optional) {
     error = wanted == 0 ? options.command + " takes no file, but was given \"" +
                               options.positional.front() + "\""
                         : options.command + (options.positional.empty()

@@ -24,6 +24,17 @@ struct Options {
   bool repeat = false;  // go on with the next device after each update
   std::string serial;   // --serial HEX: the device to update, as upper-case hex
   std::string logPath;  // --log FILE: one CSV line per device attempt
+  // records of update attempts (flash and records)
+  std::string records;         // --records PATH|off: the local store
+  std::string station;         // --station NAME (flash); the station asked for (records)
+  std::string recordsServer;   // --records-server URI: the factory's PostgreSQL server
+  bool requireRecord = false;  // --require-record: no update without its record
+  // records only
+  bool server = false;  // ask the server instead of the local store
+  bool csv = false;
+  bool summary = false;      // per day and device type
+  std::string since, until;  // YYYY-MM-DD, UTC
+  std::string usbSerial, image, result;
   // --holder-wait SECONDS: how long to wait for another program to let go of a port
   std::chrono::seconds holderWait{10};
   // udev-rule only

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The command-line demo: three simulated devices, a scan, and an update of one of them.
+# The command-line demo: three simulated devices, a scan, an update of one of them, and the
+# summary of the records those updates left (in the demo's own store, never the user's).
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,4 +28,9 @@ echo "== Simulated devices on ${ports[*]}"
 echo
 echo "== Updating the device on ${ports[0]} with examples/lumetta-a.bin"
 cd "$work"
+export LUMAFLASH_RECORDS="$work/records.sqlite"
+unset LUMAFLASH_RECORDS_SERVER
 "$build/cli/lumaflash-cli" flash "$root/examples/lumetta-a.bin" --port "${ports[0]}"
+echo
+echo "== The records of these updates: lumaflash-cli records --summary"
+"$build/cli/lumaflash-cli" records --summary

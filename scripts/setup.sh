@@ -8,7 +8,7 @@ profile=${1:-test}
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core nlohmann-json3-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core nlohmann-json3-dev libsqlite3-dev libpq-dev
 )
 if [[ $profile == test ]]; then
   packages+=(
@@ -17,6 +17,7 @@ if [[ $profile == test ]]; then
     clang libclang-rt-14-dev clang-tidy cppcheck
     dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
     qemu-system-x86 busybox-static
+    postgresql-15 sqlite3 tcl
   )
 elif [[ $profile != run ]]; then
   echo "usage: setup.sh [run|test]" >&2
@@ -37,4 +38,17 @@ if ((${#missing[@]} > 0)); then
   "${sudo_cmd[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends \
     "${missing[@]}"
+fi
+
+# The Windows build compiles SQLite from Debian's own source package (scripts/build_sqlite_mingw.sh),
+# which `apt-get source` fetches only with a deb-src entry. Debian 12 keeps its sources in deb822
+# form; the entry goes into a file of its own beside them, for the same archives.
+deb_src=/etc/apt/sources.list.d/lumaflash-deb-src.sources
+if [[ $profile == test && ! -f $deb_src ]]; then
+  sources=/etc/apt/sources.list.d/debian.sources
+  [[ -f $sources ]] || { echo "setup: $sources is missing; add a deb-src entry for Debian 12 by hand" >&2; exit 1; }
+  sudo_cmd=()
+  if ((EUID != 0)); then sudo_cmd=(sudo); fi
+  sed 's/^Types:.*/Types: deb-src/' "$sources" | "${sudo_cmd[@]}" tee "$deb_src" >/dev/null
+  "${sudo_cmd[@]}" apt-get update -q
 fi

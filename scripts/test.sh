@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 BUILD_DIR=build bash scripts/build.sh -DLUMAFLASH_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
+# Station records against a real PostgreSQL server that the harness starts and always stops.
+bash scripts/with_postgres.sh bash tests/records/server_checks.sh build
 bash scripts/test_static.sh
 bash scripts/test_sanitizers.sh
 bash scripts/test_fuzz.sh

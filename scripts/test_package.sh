@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the Debian package that scripts/package.sh wrote into dist/:
-#   1. lintian finds no error and no warning;
+#   1. lintian finds no error and no warning; it depends on the SQLite and libpq libraries;
 #   2. apt-get installs it into this machine; the installed programs run from /usr/bin: --version,
 #      a scan of a simulated device; the desktop entry and AppStream metadata validate; the
 #      manual pages and the bash completion are found;
@@ -26,6 +26,12 @@ lintian_out=$(lintian --fail-on error,warning --display-info "$deb") || {
 }
 echo "${lintian_out:-lintian: nothing to report}"
 dpkg-deb --info "$deb" | sed -n 's/^ \(Depends\|Section\|Priority\|Homepage\|Installed-Size\):/  &/p'
+# The station's record store and its forwarding are linked to Debian's shared libraries.
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libsqlite3-0 libpq5; do
+  [[ $depends == *"$library "* || $depends == *"$library," || $depends == *"$library" ]] ||
+    fail "the package does not depend on $library (Depends: $depends); is it linked?"
+done
 
 echo "== package: apt-get install ./$deb"
 sudo_cmd=()

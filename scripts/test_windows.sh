@@ -3,7 +3,8 @@
 #   1. the tests that need no pseudo-terminal (ctest in build-win/),
 #   2. the Win32 serial link against a simulated device behind a Wine COM port,
 #   3. lumaflash-cli.exe scan and flash end to end through that COM port, with an image whose
-#      name is outside the ANSI code page; the device must receive exactly the image;
+#      name is outside the ANSI code page; the device must receive exactly the image, and the
+#      local record store must hold the attempt's record;
 #   4. lumaflash.exe, the native window, on a virtual display (Xvfb): its tests drive the real
 #      dialog, and the program itself must repeat the day's update by itself and exit 0.
 # The Linux build (build/, from scripts/build.sh) provides the simulated device and the image
@@ -36,6 +37,7 @@ for tool in x86_64-w64-mingw32-g++-posix wine wineserver wineboot Xvfb python3; 
 done
 
 step "cross-compiling into $win_build/"
+bash scripts/build_sqlite_mingw.sh "$win_build"
 cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
   >/dev/null
@@ -210,6 +212,18 @@ timeout 180 wine "$cli_exe" flash "$image_name" --port "$com_name" >"$work/flash
 }
 tr -d '\r' <"$work/flash.out" | tail -n 2
 grep -q "LAST_DEVICE=3514" Lumaflash.ini || fail "the update stamp is missing from Lumaflash.ini"
+# The attempt's record, in the store a Windows station keeps by default
+# (%LOCALAPPDATA%\Lumaflash\records.sqlite, SQLite built from Debian's source).
+timeout 60 wine "$cli_exe" records --json >"$work/records.out" 2>&1 || {
+  cat "$work/records.out" >&2
+  fail "lumaflash-cli.exe records failed"
+}
+tr -d '\r' <"$work/records.out" >"$work/records.txt"
+[[ $(grep -F "\"sha256\":\"$expected_sha\"" "$work/records.txt" | grep -c '"result":"ok"') -eq 1 ]] || {
+  cat "$work/records.txt" >&2
+  fail "the local store does not hold exactly one successful record of the update"
+}
+echo "record: $(grep -F "$expected_sha" "$work/records.txt" | cut -c 1-120)..."
 cd "$root"
 stop_sim
 

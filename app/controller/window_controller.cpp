@@ -9,7 +9,9 @@
 #include <thread>
 #include <utility>
 
+#include "core/platform/sha256.h"
 #include "core/platform/text_path.h"
+#include "core/records/recorder.h"
 #include "core/session/find_interfaces.h"
 #include "core/session/flash_interface.h"
 #include "core/session/last_image.h"
@@ -182,7 +184,7 @@ class WindowController::Impl final : public Feedback {
     m_updating = true;
     Start(
         [this, index = plan.index] {
-          const update::FlashOutcome outcome = session::FlashInterface(m_session, index);
+          const update::FlashOutcome outcome = FlashAndRecord(index);
           RecordAttempt(outcome);
           m_updated = outcome.has_value();
           // Read before the rescan, whose own reads clear it.
@@ -296,6 +298,10 @@ class WindowController::Impl final : public Feedback {
   // Feedback: called on whichever thread runs the session's work.
 
   void AddStatus(const std::string& text, bool alert) override {
+    if (m_holdStatus) {
+      m_heldStatus.emplace_back(text, alert);
+      return;
+    }
     Post([this, text, alert] {
       m_lines.push_back(text);
       while (m_lines.size() > kStatusLines) {
@@ -369,6 +375,51 @@ class WindowController::Impl final : public Feedback {
   }
 
  private:
+  // The update of one interface, on the worker. Its status lines are held back until its
+  // record is on disk, so the window never tells of an attempt that was not kept.
+  update::FlashOutcome FlashAndRecord(int index) {
+    if (!m_setup.recorder || index < 0 ||
+        static_cast<std::size_t>(index) >= m_session.interfaces.Count()) {
+      return session::FlashInterface(m_session, index);
+    }
+    const protocol::InterfaceRecord device = m_session.interfaces[static_cast<std::size_t>(index)];
+    const std::string imagePath = m_session.currentImagePath;
+    const auto startedAt = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    m_holdStatus = true;
+    update::FlashOutcome outcome = session::FlashInterface(m_session, index);
+    m_holdStatus = false;
+    if (update::ResultOf(outcome) != update::FlashResult::NoImagePath) {
+      KeepRecord(device, imagePath, outcome, startedAt, start);
+    }
+    for (const auto& [text, alert] : std::exchange(m_heldStatus, {})) {
+      AddStatus(text, alert);
+    }
+    return outcome;
+  }
+
+  void KeepRecord(const protocol::InterfaceRecord& device, const std::string& imagePath,
+                  const update::FlashOutcome& outcome,
+                  std::chrono::system_clock::time_point startedAt,
+                  std::chrono::steady_clock::time_point start) {
+    const bool loaded = update::ResultOf(outcome) != update::FlashResult::ImageUnusable;
+    const update::FirmwareImage& image = *m_session.image;
+    const std::string sha256 =
+        loaded ? update::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length))
+               : std::string();
+    const auto endedAt = std::chrono::system_clock::now();
+    const int64_t durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+    const records::Record record = records::RecordOfAttempt(
+        m_setup.recorder->Config().identity, device, loaded ? &image : nullptr, imagePath, sha256,
+        outcome, startedAt, endedAt, durationMs);
+    std::string error;
+    if (!m_setup.recorder->Keep(record, error)) {
+      m_heldStatus.emplace_back("Record not kept: " + error, true);
+    }
+  }
+
   // Runs `call` on the face's thread after everything posted before it.
   void Post(std::function<void()> call) {
     if (std::this_thread::get_id() == m_faceThread) {
@@ -467,6 +518,9 @@ class WindowController::Impl final : public Feedback {
   std::function<void()> m_then;
   bool m_busy = false;
   bool m_updated = false;  // written by the worker, read after it has been joined
+  // Worker only: status lines of an update wait here until its record is kept.
+  bool m_holdStatus = false;
+  std::vector<std::pair<std::string, bool>> m_heldStatus;
   bool m_updating = false;
   bool m_stopRequested = false;
   std::optional<update::FlashResult> m_lastAttempt;  // written by the worker, read after join

@@ -13,6 +13,10 @@
 #include "core/settings/settings.h"
 #include "core/update/flash.h"
 
+namespace lumaflash::records {
+class Recorder;
+}
+
 namespace lumaflash::app {
 
 // What the main window is started with.
@@ -21,6 +25,8 @@ struct WindowSetup {
   std::filesystem::path directory;  // the current directory: Lumaflash.ini lives here
   std::function<settings::LocalDate()> today = settings::TodayLocal;
   std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
+  // Where each update attempt is recorded; none: no records.
+  std::shared_ptr<records::Recorder> recorder = nullptr;
   // An image handed to the program (lumaflash dimmer.bin, Open with, a drop on the program):
   // the first Firmware-Update opens the file dialog on it, for the operator to confirm.
   std::string handedImage = {};

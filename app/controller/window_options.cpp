@@ -26,6 +26,8 @@ std::optional<int> ParseCount(const std::string& text) {
 constexpr platform::OptionSpec kWindowOptions[] = {
     {"--simulate", "N", false, ""}, {"--port", "PATH", true, ""}, {"--usb", "VID:PID", true, ""},
     {"--help", "", false, ""},      {"-h", "", false, ""},        {"--version", "", false, ""},
+    {"--records", "PATH|off", false, ""}, {"--station", "NAME", false, ""},
+    {"--records-server", "URI", false, ""},
 };
 
 // Stores one option; false (and `error` set) when its value is not usable.
@@ -42,6 +44,13 @@ bool Store(std::string_view name, const std::string& value, AppOptions& options,
       return false;
     }
     options.simulate = *count;
+  } else if (name == "--records" || name == "--station" || name == "--records-server") {
+    if (value.empty()) {
+      error = std::string(name) + " needs a value";
+      return false;
+    }
+    (name == "--records" ? options.records
+                         : (name == "--station" ? options.station : options.recordsServer)) = value;
   } else if (name == "--port") {
     // An empty path names no port; taken as one, it would quietly scan nothing.
     if (value.empty()) {
@@ -104,7 +113,9 @@ std::string AppUsage(const Face& face) {
   const std::string port(face.portName);
   std::string text = "usage: lumaflash ";
   text += face.canSimulate ? "[--simulate N] " : "";
-  text += "[--port " + port + "]... [--usb VID:PID]... [FILE]\n";
+  text += "[--port " + port + "]... [--usb VID:PID]...\n";
+  text += "                 [--records PATH|off] [--station NAME] ";
+  text += face.canForward ? "[--records-server URI] [FILE]\n" : "[FILE]\n";
   text +=
       "       lumaflash --help | --version\n"
       "\n"
@@ -119,6 +130,15 @@ std::string AppUsage(const Face& face) {
   text +=
       "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
       "                vendor; repeatable)\n"
+      "  --records PATH|off  keep a record of each update in this store (default:\n"
+      "                " +
+      std::string(face.recordsDefault) +
+      "); off keeps none\n"
+      "  --station NAME      the station named in the records (default: the host name)\n";
+  if (face.canForward) {
+    text += "  --records-server URI  forward the records to this PostgreSQL server\n";
+  }
+  text +=
       "  --version     print the program's version\n"
       "  FILE          an image file: the first Firmware-Update opens the file dialog on it\n";
   return text + "  without options " + std::string(face.allPorts) + "\n";

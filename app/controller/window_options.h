@@ -16,6 +16,9 @@ struct AppOptions {
   int simulate = 0;                   // --simulate N: N simulated devices in this process
   std::vector<std::string> ports;     // --port PATH, repeatable: only these ports are scanned
   std::vector<serial::UsbMatch> usb;  // --usb VID:PID, repeatable: only ports of these devices
+  std::string records;                // --records PATH|off: the station's record store
+  std::string station;                // --station NAME: the station named in the records
+  std::string recordsServer;          // --records-server URI: the factory's PostgreSQL server
   std::string image;  // FILE: an image handed to the window; the first update's dialog opens on it
   bool help = false;
   bool version = false;
@@ -29,10 +32,14 @@ struct Face {
   bool canSimulate;           // --simulate needs pseudo-terminals
   std::string_view portName;  // the placeholder in the help: "PATH", "COMn"
   std::string_view allPorts;  // what is scanned without options
+  std::string_view recordsDefault;  // where the records go without --records
+  bool canForward;                  // --records-server: forwarding is built in
 };
 
-inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned"};
-inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned"};
+inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned",
+                              "$XDG_STATE_HOME/lumaflash/records.sqlite", true};
+inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned",
+                                 "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", false};
 
 // What a face does once its arguments are read: either it tells `text` (on standard error when
 // `error`) and ends with `exitCode`, or it opens the window with `options`.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/controller/window_options.h"
+#include "app/controller/window_records.h"
 #include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
 #include "core/platform/stop_signals.h"
@@ -66,9 +67,13 @@ int QtApp::Run(int argc, char** argv) {
       !StartSimulated(plan.options.simulate, devices, simulatedPorts)) {
     return 1;
   }
+  const auto tell = [](const std::string& text) { std::fputs(text.c_str(), stderr); };
+  const auto recorder = StartWindowRecords(plan.options, tell);
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QStringLiteral("Lumaflash"));
-  QtWindow window(SetupFor(plan.options, simulatedPorts, std::filesystem::current_path()));
+  WindowSetup setup = SetupFor(plan.options, simulatedPorts, std::filesystem::current_path());
+  setup.recorder = recorder;
+  QtWindow window(std::move(setup));
   // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
   // stops between two blocks with its port closed. The handler only sets a flag; it is looked
   // at here, on the window's thread.
@@ -81,6 +86,7 @@ int QtApp::Run(int argc, char** argv) {
   });
   stopWatch.start(kStopPollInterval);
   window.Run();
+  EndWindowRecords(recorder.get(), tell);
   return window.Controller().ExitStatus();
 }
 

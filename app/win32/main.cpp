@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/controller/window_options.h"
+#include "app/controller/window_records.h"
 #include "app/win32/console_text.h"
 #include "app/win32/win32_window.h"
 #include "core/platform/text_path.h"
@@ -20,5 +21,11 @@ int main(int argc, char** argv) {
     TellOperator(plan.text, plan.error);
     return *plan.exitCode;
   }
-  return RunWin32Window(SetupFor(plan.options, {}, std::filesystem::current_path()));
+  const auto tell = [](const std::string& text) { TellOperator(text, true); };
+  const auto recorder = StartWindowRecords(plan.options, tell);
+  WindowSetup setup = SetupFor(plan.options, {}, std::filesystem::current_path());
+  setup.recorder = recorder;
+  const int status = RunWin32Window(std::move(setup));
+  EndWindowRecords(recorder.get(), tell);
+  return status;
 }

@@ -12,6 +12,8 @@
 
 #include "app/controller/window_options.h"
 #include "core/protocol/identify.h"
+#include "core/records/record_store.h"
+#include "core/records/recorder.h"
 #include "core/session/session.h"
 #include "sim/image_file.h"
 #include "tests/support/fake_system.h"
@@ -117,6 +119,25 @@ struct Bench {
     }
     setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
     setup.directory = dir.Path();
+    records::RecordsConfig config;
+    config.storePath = dir / "records.sqlite";
+    config.identity.station = "window";
+    setup.recorder = std::make_shared<records::Recorder>(config);
+  }
+  // The results of the attempts in the window's record store, newest first.
+  std::vector<std::string> RecordedResults() const {
+    std::string error;
+    std::vector<records::Record> found;
+    auto store =
+        records::RecordStore::Open(dir / "records.sqlite", records::RecordStore::Mode::Read, error);
+    if (store) {
+      store->Find({}, found, error);
+    }
+    std::vector<std::string> results;
+    for (const records::Record& record : found) {
+      results.push_back(record.result);
+    }
+    return results;
   }
   void Open() {
     setup.today = [] { return settings::LocalDate{6, 12, 2026}; };
@@ -284,6 +305,12 @@ TEST(WindowController, FirmwareUpdateCommand) {
       EXPECT_NE(ini.find(expand(part)), std::string::npos) << ini;
     }
     EXPECT_TRUE(bench.view.messages.empty() && !bench.view.waiting && bench.view.inputEnabled);
+    // Each update attempt leaves one record, a refused image too; no attempt, no record.
+    const bool refused = c.imageType != c.types.front() && !c.alerted.empty();
+    EXPECT_EQ(bench.RecordedResults(), c.updated >= 0
+                                           ? std::vector<std::string>{"ok"}
+                                           : (refused ? std::vector<std::string>{"wrong-device"}
+                                                      : std::vector<std::string>{}));
     if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
       // After the file dialog the arrow is back before the bar moves.
       EXPECT_TRUE(bench.view.heldWhileDrawn &&

@@ -52,8 +52,10 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
       {{"-h"},
        0,
        0,
-       "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]... [FILE]\n",
-       "usage: lumaflash [--port COMn]... [--usb VID:PID]... [FILE]\n"},
+       "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
+       "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n",
+       "usage: lumaflash [--port COMn]... [--usb VID:PID]...\n"
+       "                 [--records PATH|off] [--station NAME] [FILE]\n"},
       {{"--port", "X", "--help"},
        0,
        0,

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/records/record.h"
+#include "core/records/record_store.h"
+#include "core/records/server.h"
+
+namespace lumaflash::records {
+
+// Where a run keeps its records and under which names.
+struct RecordsConfig {
+  bool off = false;                 // --records off: nothing is recorded
+  std::filesystem::path storePath;  // the local store; empty when no default could be found
+  bool defaultPath = false;         // the place was not named: its folder may be made
+  StationIdentity identity;
+  std::string serverUri;  // the factory's server (libpq URI), or empty
+};
+
+// The settings from the options (empty: not given) and the environment: --records beats
+// LUMAFLASH_RECORDS beats the default place; --records-server beats LUMAFLASH_RECORDS_SERVER;
+// --station beats the host name. The operator is the OS user.
+RecordsConfig ResolveRecordsConfig(const std::string& recordsOption,
+                                   const std::string& stationOption,
+                                   const std::string& serverOption,
+                                   const std::string& programVersion);
+
+// Keeps one record per update attempt in the local store. The store is opened on first use
+// and again after a failure, so a store that comes back (space freed, lock released) is used.
+// Safe to call from several update threads at once.
+class Recorder {
+ public:
+  explicit Recorder(RecordsConfig config);
+
+  bool Enabled() const { return !m_config.off; }
+  const RecordsConfig& Config() const { return m_config; }
+
+  // Opens the store now; false (and `error` set) when it cannot be used.
+  bool Open(std::string& error);
+  // Commits `record` to the disk; false (and `error` set) when it was not kept. With a server
+  // named, the forwarding thread is told at once.
+  bool Keep(const Record& record, std::string& error);
+
+  // Starts forwarding to the server, when one is named and records are kept.
+  void StartForwarding();
+  // At the end of the run: gives the queue at most `patience`, then stops forwarding. The
+  // number of records still waiting in the local store; nothing when no server is named or
+  // the store cannot be read.
+  std::optional<std::size_t> FinishForwarding(std::chrono::milliseconds patience);
+  // Why forwarding last failed, or empty.
+  std::string ForwardingError();
+
+ private:
+  bool OpenLocked(std::string& error);
+
+  RecordsConfig m_config;
+  std::mutex m_mutex;
+  std::unique_ptr<RecordStore> m_store;
+  std::unique_ptr<Forwarder> m_forwarder;
+  std::string m_forwardingError;
+};
+
+}  // namespace lumaflash::records
