@@ -2,7 +2,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "cli/commands.h"
@@ -17,6 +17,7 @@
 #include "cli/exit_codes.h"
 #include "cli/flash_record.h"
 #include "cli/held_status.h"
+#include "core/platform/stop_signals.h"
 #include "cli/progress_board.h"
 #include "cli/rescanner.h"
 #include "cli/terminal_feedback.h"
@@ -36,42 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kRescanPause{1000};
-
-std::atomic<bool> g_interrupted{false};
-
-#ifdef SIGHUP
-constexpr int kHangUpSignal = SIGHUP;
-#else
-constexpr int kHangUpSignal = SIGTERM;  // Windows knows no hang-up signal
-#endif
-
-void OnInterrupt(int) {
-  g_interrupted.store(true);
-}
-
-// Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
-// record is written and the operator is told which device was left half-written. While waiting
-// or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
-// kill (SIGTERM) mean the same and get the same orderly end.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      m_previous[i] = std::signal(kSignals[i], OnInterrupt);
-    }
-  }
-  ~InterruptGuard() {
-    for (std::size_t i = 0; i < kSignals.size(); ++i) {
-      std::signal(kSignals[i], m_previous[i]);
-    }
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, kHangUpSignal};
-  std::array<void (*)(int), 3> m_previous{};
-};
 
 int ExitCodeFor(update::FlashResult result) {
   using update::FlashResult;
@@ -166,7 +131,8 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
   record.sha256 = run.sha256;
   const auto start = Clock::now();
   HeldStatus held(feedback);
-  record.outcome = update::TransferImage(device, run.image, run.imagePath, held, &g_interrupted);
+  record.outcome =
+      update::TransferImage(device, run.image, run.imagePath, held, &platform::StopRequested());
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   KeepRecord(run, record, startedAt);
@@ -277,13 +243,22 @@ std::vector<FlashRecord> UpdateAll(const FlashRun& run,
   }
   ProgressBoard board(run.human, labels);
   std::vector<FlashRecord> records(devices.size());
+  auto update = [&](std::size_t i) {
+    BoardFeedback feedback(board, i);
+    records[i] = Attempt(run, devices[i], feedback);
+  };
   {
     std::vector<std::jthread> workers;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      workers.emplace_back([&, i] {
-        BoardFeedback feedback(board, i);
-        records[i] = Attempt(run, devices[i], feedback);
-      });
+    std::size_t started = 0;
+    for (; started < devices.size(); ++started) {
+      try {
+        workers.emplace_back(update, started);
+      } catch (const std::system_error&) {
+        break;  // a process limit: the devices left are updated here, one after the other
+      }
+    }
+    for (std::size_t i = started; i < devices.size(); ++i) {
+      update(i);
     }
   }
   PrintSummary(run.human, records);
@@ -370,13 +345,13 @@ int FlashLoop(const FlashRun& run) {
   bool toldWaiting = false;
   std::size_t lastCount = SIZE_MAX;
   while (true) {
-    if (g_interrupted.load()) {
+    if (platform::StopRequested().load()) {
       break;
     }
     scanner.Scan();
     ReportFailures(scanner.NewFailures(), !options.ports.empty());
     // A stop that came while the probes ran must not be noticed only after the start packet.
-    if (g_interrupted.load()) {
+    if (platform::StopRequested().load()) {
       break;
     }
     const auto found = scanner.Interfaces().Used();
@@ -410,7 +385,7 @@ int FlashLoop(const FlashRun& run) {
         std::fflush(run.human);
         toldWaiting = true;
       }
-      watch->Wait(kRescanPause, g_interrupted);
+      watch->Wait(kRescanPause, platform::StopRequested());
       continue;
     }
     toldWaiting = false;
@@ -536,8 +511,11 @@ int RunFlash(const Options& options) {
       *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
       human,   session,
       recorder};
-  g_interrupted.store(false);
-  InterruptGuard guard;
+  // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
+  // record is written and the operator is told which device was left half-written. While waiting
+  // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
+  // kill (SIGTERM) mean the same and get the same orderly end.
+  const platform::StopSignals stopSignals;
   recorder.StartForwarding();
   const int exitCode = FlashLoop(run);
   TellQueue(recorder);

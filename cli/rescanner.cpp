@@ -53,6 +53,12 @@ void Rescanner::Remember(const discovery::Probe& probe) {
 
 void Rescanner::Scan() {
   const std::vector<serial::PortAddress> ports = discovery::PortsToScan(m_namedPorts, m_usbFilter);
+  // A port that left the walk was unplugged: whatever comes back on its path is a new device,
+  // owed a probe at once, not the back-off of the silent one before it.
+  std::erase_if(m_ports, [&](const auto& entry) {
+    return std::none_of(ports.begin(), ports.end(),
+                        [&](const serial::PortAddress& port) { return port.path == entry.first; });
+  });
   const std::vector<serial::PortAddress> due = Due(ports);
   const std::vector<discovery::Probe> probes = discovery::ProbePorts(due);
   m_newFailures.clear();

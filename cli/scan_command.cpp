@@ -6,6 +6,7 @@
 #include "core/discovery/scan.h"
 #include "cli/exit_codes.h"
 #include "cli/json.h"
+#include "core/platform/stop_signals.h"
 #include "core/session/session.h"
 
 namespace lumaflash::cli {
@@ -90,7 +91,18 @@ int RunScan(const Options& options) {
   session.namedPorts = options.ports;
   session.usbFilter = options.usb;
   session.recallLastImage = false;
-  ReportPortFailures(discovery::ScanInterfaces(session));
+  {
+    // Ctrl+C lets the probes that run end in order, so that every port gets its line settings
+    // back, instead of leaving them raw at our speed.
+    const platform::StopSignals stopSignals;
+    ReportPortFailures(discovery::ScanInterfaces(session));
+    if (platform::StopRequested().load()) {
+      std::fprintf(stderr,
+                   "lumaflash-cli: scan interrupted; every port it opened is closed again with "
+                   "its line settings restored.\n");
+      return kExitInterrupted;
+    }
+  }
   if (options.json) {
     std::printf("%s\n", InterfacesJson(session.interfaces).c_str());
     // Standard output carries only JSON; the log the operator asked for goes beside it.

@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -162,8 +163,8 @@ class WindowController::Impl final : public Feedback {
         break;
       case UpdatePath::AskForFile: {
         const std::optional<std::string> chosen = m_view.ChooseFile(RequestFor(plan.initialName));
-        if (!chosen) {
-          return;
+        if (!chosen || m_closed) {
+          return;  // cancelled, or the program was told to end while the dialog was open
         }
         SetWaiting(true);
         m_session.currentImagePath = *chosen;
@@ -171,10 +172,14 @@ class WindowController::Impl final : public Feedback {
         break;
       }
     }
+    m_updating = true;
     Start(
         [this, index = plan.index] {
           const update::FlashOutcome outcome = FlashAndRecord(index);
-          ScanAndReport(m_session);
+          RecordAttempt(outcome);
+          if (!m_cancel.load()) {
+            ScanAndReport(m_session);  // a stopping program does not probe the ports again
+          }
           m_updated = outcome.result == update::FlashResult::Success;
         },
         [this] {
@@ -244,8 +249,33 @@ class WindowController::Impl final : public Feedback {
     }
   }
 
+  void OnStopRequested() {
+    if (m_stopRequested) {
+      return;
+    }
+    m_stopRequested = true;
+    m_cancel = true;
+    m_autoRepeatArmed = false;
+    m_timerPending = false;
+    if (!m_busy) {
+      CloseForStop();
+    }  // otherwise Finish() closes the window once the worker has stopped
+  }
+
+  void StopAndWait() {
+    OnStopRequested();
+    if (m_worker.joinable()) {
+      m_worker.join();
+    }
+    DeliverPosted();
+  }
+
+  int ExitStatus() const { return m_stopRequested ? kInterruptedExit : 0; }
+  std::optional<update::FlashResult> LastAttempt() const { return m_lastAttempt; }
+
   bool IsSetUp() const { return m_setUp; }
   bool IsBusy() const { return m_busy; }
+  bool IsUpdating() const { return m_updating; }
   bool AutoRepeatArmed() const { return m_autoRepeatArmed; }
   const Session& WorkingState() const { return m_session; }
 
@@ -382,23 +412,48 @@ class WindowController::Impl final : public Feedback {
     m_busy = true;
     m_then = std::move(then);
     m_view.EnableInput(false);
-    m_worker = std::thread([this, work = std::move(work)] {
+    auto run = [this, work = std::move(work)] {
       try {
         work();
       } catch (const std::exception& error) {
         AddStatus(std::string("Internal error: ") + error.what(), true);
       }
       Post([this] { Finish(); });
-    });
+    };
+    try {
+      m_worker = std::thread(run);
+    } catch (const std::system_error&) {
+      // No thread to be had (a process or container limit): the work runs here instead, and
+      // the window does not paint until it has ended.
+      run();
+    }
+  }
+
+  // Every update attempt the window starts ends here, whatever its result (an interrupted one
+  // included): the one place where the attempt is recorded. Runs on the worker.
+  void RecordAttempt(const update::FlashOutcome& outcome) { m_lastAttempt = outcome.result; }
+
+  void CloseForStop() {
+    if (!m_closed) {
+      m_closed = true;
+      m_view.CloseWindow();
+    }
   }
 
   void Finish() {
-    m_worker.join();
+    if (m_worker.joinable()) {
+      m_worker.join();  // already joined when StopAndWait() waited for it
+    }
     m_busy = false;
+    m_updating = false;
     SetWaiting(false);  // whatever path the work took, the arrow comes back
     m_view.EnableInput(true);
     if (std::function<void()> then = std::exchange(m_then, nullptr)) {
       then();
+    }
+    if (m_stopRequested) {
+      CloseForStop();
+      return;
     }
     if (m_timerPending && !m_busy) {
       m_timerPending = false;
@@ -436,6 +491,9 @@ class WindowController::Impl final : public Feedback {
   // Worker only: status lines of an update wait here until its record is kept.
   bool m_holdStatus = false;
   std::vector<std::pair<std::string, bool>> m_heldStatus;
+  bool m_updating = false;
+  bool m_stopRequested = false;
+  std::optional<update::FlashResult> m_lastAttempt;  // written by the worker, read after join
 
   bool m_setUp = false;
   bool m_closed = false;
@@ -480,6 +538,21 @@ bool WindowController::OnSysCommand(unsigned id) {
 }
 void WindowController::DeliverPosted() {
   m_impl->DeliverPosted();
+}
+void WindowController::OnStopRequested() {
+  m_impl->OnStopRequested();
+}
+void WindowController::StopAndWait() {
+  m_impl->StopAndWait();
+}
+int WindowController::ExitStatus() const {
+  return m_impl->ExitStatus();
+}
+std::optional<update::FlashResult> WindowController::LastAttempt() const {
+  return m_impl->LastAttempt();
+}
+bool WindowController::IsUpdating() const {
+  return m_impl->IsUpdating();
 }
 bool WindowController::IsSetUp() const {
   return m_impl->IsSetUp();

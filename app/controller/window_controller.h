@@ -4,12 +4,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/controller/window_view.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
+#include "core/update/flash.h"
 
 namespace lumaflash {
 struct Session;
@@ -41,6 +43,8 @@ inline constexpr std::chrono::milliseconds kAutoRepeatDelay{100};
 // the four low bits of a system command for itself, so 16 to 31 all mean it).
 inline constexpr unsigned kAboutCommand = 16;
 inline constexpr unsigned kLastAboutCommand = 31;
+// The exit status of a window stopped by a signal or the session's end, as the command line's.
+inline constexpr int kInterruptedExit = 10;
 
 // Everything the main window decides and does, without a toolkit: the interface list's texts,
 // the status log, the progress bar, the cursor, the "Use last again" box, Find,
@@ -76,10 +80,23 @@ class WindowController {
   bool OnSysCommand(unsigned id);
   // Runs what the worker posted, in order. The face calls it on its thread after PostToFace().
   void DeliverPosted();
+  // The program was asked to end (SIGTERM, Ctrl+C, the session ending). A running update stops
+  // between two blocks, its port closed with its line settings given back and its status line
+  // shown, and no rescan follows; then the window closes. With nothing running it closes now.
+  void OnStopRequested();
+  // OnStopRequested(), then waits for the worker and delivers what it posted: when it returns
+  // the port is closed. For a face that must finish before it returns to the system.
+  void StopAndWait();
+  // What the program ends with: kInterruptedExit once a stop was requested, otherwise 0.
+  int ExitStatus() const;
+  // The result of the last update attempt the window ran, once one has ended.
+  std::optional<update::FlashResult> LastAttempt() const;
 
   bool IsSetUp() const;
   // A scan or an update is running (or its results are still to be delivered).
   bool IsBusy() const;
+  // An update is running: the port is open, or about to be.
+  bool IsUpdating() const;
   bool AutoRepeatArmed() const;
   const Session& WorkingState() const;
 

@@ -1,6 +1,8 @@
 #include "app/qt/qt_app.h"
 
 #include <QApplication>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "app/controller/window_records.h"
 #include "app/qt/qt_window.h"
 #include "core/discovery/catalogue.h"
+#include "core/platform/stop_signals.h"
 #include "lumaflash_version.h"
 #include "sim/demo_devices.h"
 #include "sim/pty_host.h"
@@ -21,6 +24,9 @@ namespace lumaflash::app {
 namespace {
 
 using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
+
+// How often the window looks whether it was told to stop; a block takes longer than this.
+constexpr std::chrono::milliseconds kStopPollInterval{50};
 
 // Starts the demo devices in this process; their ports are added to `ports`.
 bool StartSimulated(int count, Devices& devices, std::vector<std::string>& ports) {
@@ -80,9 +86,20 @@ int QtApp::Run(int argc, char** argv) {
   setup.directory = std::filesystem::current_path();
   setup.recorder = recorder;
   QtWindow window(std::move(setup));
+  // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
+  // stops between two blocks with its port closed. The handler only sets a flag; it is looked
+  // at here, on the window's thread.
+  const platform::StopSignals stopSignals;
+  QTimer stopWatch;
+  QObject::connect(&stopWatch, &QTimer::timeout, &window, [&window] {
+    if (platform::StopRequested().load()) {
+      window.Controller().OnStopRequested();
+    }
+  });
+  stopWatch.start(kStopPollInterval);
   window.Run();
   EndWindowRecords(recorder.get(), tell);
-  return 0;
+  return window.Controller().ExitStatus();
 }
 
 }  // namespace lumaflash::app

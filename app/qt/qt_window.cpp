@@ -283,6 +283,14 @@ void QtWindow::StopTimer(int id) {
 }
 
 void QtWindow::CloseWindow() {
+  // A dialog still open over the window (the About box, the scan log, the file dialog) would
+  // hold the end until someone closed it; a stop asked for by a signal must not wait for that.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(widget);
+    if (dialog != nullptr && dialog != this && dialog->isVisible()) {
+      dialog->reject();
+    }
+  }
   reject();  // the window ends as if cancelled, and the program with it
 }
 

@@ -122,6 +122,8 @@ class Win32Face final : public WindowView {
   bool OnCommand(WORD id, WORD code);
   bool OnNotify(const NMHDR& header);
   bool OnPaint();
+  bool OnQueryEndSession();
+  void OnEndSession(bool ending);
   bool PreTranslateMessage(const MSG& message);
   HWND Control(int id) const { return GetDlgItem(m_dialog, id); }
   // A dialog procedure hands its result back through DWLP_MSGRESULT.
@@ -142,6 +144,7 @@ class Win32Face final : public WindowView {
   bool m_inputEnabled = true;
   HWND m_focusBeforeHold = nullptr;
   bool m_ended = false;
+  bool m_blockingShutdown = false;  // a reason is registered with ShutdownBlockReasonCreate
 };
 
 int Win32Face::Run() {
@@ -165,7 +168,11 @@ int Win32Face::Run() {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  const int status = m_controller->ExitStatus();
   m_controller.reset();  // waits for a worker that is still running
+  if (m_blockingShutdown) {
+    ShutdownBlockReasonDestroy(m_dialog);
+  }
   if (m_waiting) {
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
   }
@@ -173,7 +180,7 @@ int Win32Face::Run() {
   m_dialog = nullptr;
   DestroyIcon(m_bigIcon);
   DestroyIcon(m_smallIcon);
-  return 0;
+  return status;
 }
 
 // Win32 hands the face's address through LPARAM and the window's user data, as integers.
@@ -265,6 +272,11 @@ INT_PTR Win32Face::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         CloseWindow();
       }
       return TRUE;
+    case WM_QUERYENDSESSION:
+      return Result(OnQueryEndSession() ? TRUE : FALSE);
+    case WM_ENDSESSION:
+      OnEndSession(wParam != FALSE);
+      return Result(0);
     case WM_SETCURSOR:
       if (m_waiting) {
         SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -277,6 +289,31 @@ INT_PTR Win32Face::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return reinterpret_cast<INT_PTR>(m_smallIcon);
     default:
       return FALSE;
+  }
+}
+
+// A logoff or shutdown asks first. While an update runs the answer is no, with the reason
+// Windows shows beside the program: a device half-written keeps only its bootloader.
+bool Win32Face::OnQueryEndSession() {
+  const bool updating = m_controller && m_controller->IsUpdating();
+  if (updating) {
+    m_blockingShutdown = ShutdownBlockReasonCreate(
+                             m_dialog, L"A firmware update is running. Wait until it ends.") != 0;
+  } else if (m_blockingShutdown) {
+    m_blockingShutdown = ShutdownBlockReasonDestroy(m_dialog) == 0;
+  }
+  return !updating;
+}
+
+// The session ends anyway (the operator insisted, or forced it): the process is ended once
+// this returns, so the update stops between two blocks and its port is closed first.
+void Win32Face::OnEndSession(bool ending) {
+  if (!ending || !m_controller) {
+    return;
+  }
+  m_controller->StopAndWait();
+  if (m_blockingShutdown) {
+    m_blockingShutdown = ShutdownBlockReasonDestroy(m_dialog) == 0;
   }
 }
 

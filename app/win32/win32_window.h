@@ -18,7 +18,7 @@ struct Win32Seams {
 // The main window of lumaflash.exe: dialog template 102, a face of WindowController. Creates the
 // window, shows it, sets it up (the first scan) and runs its message loop until it ends: closed
 // by the operator, or after a successful update and the rescan that follows. Returns the
-// program's exit status, 0.
+// program's exit status: 0, or 10 when the session's end stopped it.
 int RunWin32Window(WindowSetup setup, Win32Seams seams = {});
 
 }  // namespace lumaflash::app

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "core/discovery/catalogue.h"
@@ -82,7 +83,13 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std
   std::vector<std::thread> workers;
   const std::size_t helpers = std::min(maxThreads, ports.size());
   for (std::size_t i = 1; i < helpers; ++i) {
-    workers.emplace_back(work);
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // A process or container limit: the threads that did start share the rest of the
+      // ports through the common index, down to this thread alone.
+      break;
+    }
   }
   work();  // this thread probes too, so one thread means a plain one-by-one scan
   for (std::thread& worker : workers) {

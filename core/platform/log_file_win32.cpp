@@ -33,8 +33,12 @@ int LockedAppend(HANDLE file, std::string_view header, std::string_view line) {
 
 int AppendLocked(const std::filesystem::path& path, std::string_view header,
                  std::string_view line) {
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // LockFileEx needs read or write access, and FILE_APPEND_DATA alone is neither. Read access
+  // beside it keeps every write an append: without FILE_WRITE_DATA the handle cannot write
+  // anywhere but at the end, whatever another program appended meanwhile.
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
   }

@@ -94,6 +94,7 @@ struct PortLink::Impl {
   std::string path;
   PortFailure failure;
   std::optional<termios> before;  // the line settings the port had when we opened it
+  bool exclusive = false;         // we set TIOCEXCL, so we clear it again
 
   bool Fail(PortError error, int osError) {
     failure = PortFailure{error, osError, path};
@@ -112,6 +113,11 @@ struct PortLink::Impl {
 
 bool PortLink::Impl::Configure() {
   SystemCalls& sys = ActiveSystemCalls();
+  // Root opens a tty that another program made exclusive; that program still owns it.
+  int heldExclusive = 0;
+  if (sys.Ioctl(fd, TIOCGEXCL, &heldExclusive) == 0 && heldExclusive != 0) {
+    return Fail(PortError::Busy, EBUSY);
+  }
   // The lock keeps out every other program that plays by the rules (another Lumaflash
   // included); TIOCEXCL keeps out the ones that do not look at locks.
   if (RetryOnInterrupt([&] { return sys.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
@@ -120,6 +126,7 @@ bool PortLink::Impl::Configure() {
   if (sys.Ioctl(fd, TIOCEXCL, nullptr) < 0) {
     return Fail(PortError::Unusable, errno);
   }
+  exclusive = true;
   termios line{};
   if (RetryOnInterrupt([&] { return sys.GetAttributes(fd, &line); }) < 0) {
     return Fail(PortError::Unusable, errno);
@@ -288,8 +295,11 @@ void PortLink::ClosePort() {
     m_impl->before.reset();
   }
   // The exclusive flag belongs to the tty, not to our descriptor: it would outlive the close
-  // while anyone else keeps the tty open, and lock out the next program.
-  (void)sys.Ioctl(m_impl->fd, TIOCNXCL, nullptr);
+  // while anyone else keeps the tty open, and lock out the next program. Only a flag we set is
+  // ours to clear; a busy port's flag belongs to the program that holds it.
+  if (std::exchange(m_impl->exclusive, false)) {
+    (void)sys.Ioctl(m_impl->fd, TIOCNXCL, nullptr);
+  }
   // Never retried: after an interrupted close the descriptor is already gone and its number
   // may belong to someone else.
   (void)sys.Close(m_impl->fd);

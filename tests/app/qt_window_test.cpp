@@ -11,13 +11,21 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <array>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
 #include "app/qt/about_box.h"
 #include "app/qt/qt_window.h"
+#include "core/settings/settings.h"
 #include "sim/image_file.h"
+#include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
 
@@ -117,6 +125,56 @@ TEST(Window, OperatorThroughTheFace) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 10000));
   const sim::DeviceModel got = device->Snapshot();
   EXPECT_TRUE(got.RunReceived() && std::equal(payload.begin(), payload.end(), got.Image().begin()));
+}
+
+// SIGTERM to the program while its automatic repeat updates a device: the update stops between
+// two blocks, no run packet goes out, the port gets its line settings back, exit status 10.
+TEST(Window, SignalStopsTheUpdateInOrder) {
+  testing::TempDir dir;
+  const auto device = testing::StartDevice(testing::Device(0x3514, 64));  // 10 ms per block
+  const std::string image =
+      dir.Write("a.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(200 * 64, 4))).string();
+  std::ofstream(dir / "Lumaflash.ini")
+      << "[3514]\nLAST_OPEN=" + image + "\nUSE_LAST_AGAIN=1\n[APP]\nLAST_DEVICE=" +
+             settings::FormatUpdateStamp(0x3514, settings::TodayLocal()) + "\n";
+  const int fd = ::open(device->Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios before{};
+  ::tcgetattr(fd, &before);
+  before.c_lflag |= ICANON | ECHO;
+  ::cfsetspeed(&before, B9600);
+  ::tcsetattr(fd, TCSANOW, &before);
+  ::tcgetattr(fd, &before);
+  testing::RunningProgram window({LUMAFLASH_APP_PATH, "--port", device->Path()}, dir.Path());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return device->Snapshot().BlockCount() >= 5; }, 10000));
+  window.Signal(SIGTERM);
+  const auto result = window.Finish();
+  EXPECT_EQ(result.exitCode, 10) << result.err;
+  const sim::DeviceModel got = device->Snapshot();
+  EXPECT_FALSE(got.RunReceived());
+  EXPECT_LT(got.BlockCount(), 200);
+  termios after{};
+  ::tcgetattr(fd, &after);
+  ::close(fd);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof after), 0) << "line settings not given back";
+}
+
+// A stop asked for while the About box is open ends the window anyway: the box is closed for it.
+TEST(Window, StopClosesAnOpenDialog) {
+  Answers answers;
+  QtWindow window(WindowSetup{}, answers.Seams());  // never set up: it scans nothing
+  window.show();
+  bool closedByHand = false;
+  QTimer::singleShot(0, &window, [&] { window.Controller().OnStopRequested(); });
+  QTimer::singleShot(5000, &window, [&] {  // only so that a failure does not hang the suite
+    if (auto* box = qobject_cast<AboutBox*>(QApplication::activeModalWidget())) {
+      closedByHand = true;
+      box->reject();
+    }
+  });
+  window.ShowAbout();  // returns when the box has closed
+  EXPECT_FALSE(closedByHand);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(window.Controller().ExitStatus(), kInterruptedExit);
 }
 
 // The real side of the file-dialog seam: where it opens, what it lists, what it returns.

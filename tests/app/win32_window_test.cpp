@@ -49,9 +49,9 @@ std::string Ansi(const fs::path& path) {
   return ansi;
 }
 
-void WriteImage(const fs::path& path, uint16_t type) {
+void WriteImage(const fs::path& path, uint16_t type, std::size_t length = 8192) {
   const auto bytes =
-      lumaflash::sim::BuildImageFile(2, type, lumaflash::sim::PatternPayload(8192, 3));
+      lumaflash::sim::BuildImageFile(2, type, lumaflash::sim::PatternPayload(length, 3));
   std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
 }
 
@@ -256,6 +256,41 @@ TEST_F(Win32Window, AutomaticRepeatKeysAndSystemMenu) {
     ExpectUpdateEnds(screen);
   });
   EXPECT_TRUE(m_offered.empty()) << "the file dialog was shown on the use-last path";
+}
+
+// The status log as it stood when the window's procedure returned from WM_ENDSESSION, read on
+// the window's own thread before it could go on and close.
+std::wstring g_statusAtSessionEnd;
+LRESULT CALLBACK AfterWindowProc(int code, WPARAM wParam, LPARAM lParam) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the hook's record, as Win32 passes it
+  const auto* sent = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+  if (code == HC_ACTION && sent->message == WM_ENDSESSION) {
+    g_statusAtSessionEnd = Screen{sent->hwnd}.Status();
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// A logoff during an update is refused with a reason; when the session ends anyway the update
+// stops between two blocks and its status is shown before WM_ENDSESSION returns, exit 10.
+TEST_F(Win32Window, SessionEndStopsTheUpdateInOrder) {
+  WriteImage(m_dir / kUnicodeName, kDeviceType, 240 * 1024);  // seconds of blocks
+  WriteSettings(Utf8(m_dir / kUnicodeName), kToday);
+  const int status = RunWindow([](Screen& screen) {
+    ASSERT_TRUE(WaitFor([&] {
+      return SendMessageW(screen.Item(IDC_PROGRESS), PBM_GETPOS, 0, 0) > 1 || !screen.Open();
+    }));
+    ASSERT_TRUE(screen.Open()) << "the update ended before the session did";
+    EXPECT_EQ(SendMessageW(screen.dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROCRET, AfterWindowProc, nullptr,
+                                   GetWindowThreadProcessId(screen.dialog, nullptr));
+    ASSERT_NE(hook, nullptr);
+    SendMessageW(screen.dialog, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    UnhookWindowsHookEx(hook);
+    EXPECT_NE(g_statusAtSessionEnd.find(L"Update interrupted: " + fs::path(kPort).wstring()),
+              std::wstring::npos)
+        << Utf8(g_statusAtSessionEnd);
+  });
+  EXPECT_EQ(status, 10);
 }
 
 }  // namespace

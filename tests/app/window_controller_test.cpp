@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
+#include "core/protocol/identify.h"
 #include "core/records/record_store.h"
 #include "core/records/recorder.h"
 #include "core/session/session.h"
@@ -58,9 +60,10 @@ class RecordingView : public WindowView {
     ++posted, wake.notify_one();
   }
 
-  // The face's event loop: delivers what the worker posts until the controller is idle.
-  void Settle(WindowController& controller) {
-    while (controller.IsBusy()) {
+  // The face's event loop: delivers what the worker posts until the controller is idle (or,
+  // given `until`, until that holds).
+  void Settle(WindowController& controller, const std::function<bool()>& until = nullptr) {
+    while (controller.IsBusy() && !(until && until())) {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(wake.wait_for(lock, std::chrono::seconds(20), [&] { return posted > 0; }));
       posted = 0;
@@ -326,6 +329,39 @@ TEST(WindowController, KeysAndSystemCommands) {
   EXPECT_EQ(bench.view.messages[0].find('\r'), std::string::npos);
   EXPECT_EQ(bench.view.messages[2], "About");
   EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty() && bench.view.alerted.empty());
+}
+
+// Asked to stop (a signal, the session ending): idle, the window closes at once; mid-update,
+// the update stops between two blocks with no run packet and no rescan, the attempt ends as
+// interrupted with its status line, and then the window closes. Exit status 10 either way.
+TEST(WindowController, StopRequestEndsTheWindowInOrder) {
+  for (const bool updating : {false, true}) {
+    SCOPED_TRACE(updating ? "mid-update" : "idle");
+    Bench bench({0x3514});  // 10 ms per block: 200 blocks take two seconds
+    bench.view.fileAnswer =
+        bench.dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(102400, 7)))
+            .string();
+    bench.Open();
+    if (updating) {
+      bench.controller->OnFirmwareUpdate();
+      bench.view.Settle(*bench.controller, [&] {
+        return !bench.view.progress.empty() && bench.view.progress.back().second >= 2;
+      });
+    }
+    bench.controller->OnStopRequested();
+    bench.view.Settle(*bench.controller);
+    EXPECT_EQ(bench.view.closed, 1);
+    EXPECT_EQ(bench.controller->ExitStatus(), kInterruptedExit);
+    EXPECT_EQ(bench.controller->LastAttempt(),
+              updating ? std::optional(update::FlashResult::Interrupted) : std::nullopt);
+    const sim::DeviceModel got = bench.devices[0]->Snapshot();
+    EXPECT_TRUE(!got.RunReceived() && got.BlockCount() < 200);
+    EXPECT_EQ(std::ranges::count(got.Packets(), std::vector<uint8_t>{protocol::kIdentify}), 1)
+        << "probed again after the stop";
+    const std::string interrupted = "Update interrupted: " + bench.devices[0]->Path();
+    EXPECT_EQ(!bench.view.lines.empty() && bench.view.lines.back().starts_with(interrupted),
+              updating);
+  }
 }
 
 }  // namespace

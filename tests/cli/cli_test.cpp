@@ -15,6 +15,7 @@
 #include "core/protocol/programming.h"
 #include "cli/rescanner.h"
 #include "sim/image_file.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
 #include "tests/support/run_program.h"
@@ -350,6 +351,29 @@ TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
   EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
   EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+}
+
+// A silent port that leaves the walk (unplugged) takes its back-off with it: the device that
+// comes back on the same path is probed in the very next round.
+TEST(CliPieces, RescanForgetsTheBackOffOfAPortThatLeft) {
+  testing::TempDir dir;
+  testing::FakeSystem system(dir / "root");
+  const auto classLink = system.Root() / "sys/class/tty/ttyACM0";
+  auto silent = testing::StartDevice(testing::Device(0x3611),
+                                     {{sim::Fault::Silent, sim::PacketKind::Identify, -1}});
+  auto talking = testing::StartDevice(testing::Device(0x3611));
+  system.Tty("ttyACM0", "usb1/1-2/1-2:1.0");
+  const auto ttyDir = std::filesystem::read_symlink(classLink);
+  system.Node("ttyACM0", silent->Path());
+  cli::Rescanner scanner({});
+  scanner.Scan();  // silent: it would now sit out a round
+  std::filesystem::remove(classLink);
+  std::filesystem::remove(system.Root() / "dev/ttyACM0");
+  scanner.Scan();  // gone
+  std::filesystem::create_directory_symlink(ttyDir, classLink);
+  system.Node("ttyACM0", talking->Path());
+  scanner.Scan();
+  EXPECT_EQ(scanner.Interfaces().Count(), 1u) << "the new device sat out the old one's back-off";
 }
 
 // lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -88,6 +90,55 @@ void MidTransfer(Bench& b, int signal) {
   ::close(fd);
 }
 
+// A line set up as a terminal would be (9600 baud, echo, line mode), read back as it stands.
+termios TerminalLine(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios line{};
+  ::tcgetattr(fd, &line);
+  line.c_lflag |= ICANON | ECHO;
+  ::cfsetspeed(&line, B9600);
+  ::tcsetattr(fd, TCSANOW, &line);
+  ::tcgetattr(fd, &line);
+  ::close(fd);
+  return line;
+}
+
+bool SameLine(const std::string& path, const termios& before) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios now{};
+  ::tcgetattr(fd, &now);
+  ::close(fd);
+  return std::memcmp(&before, &now, sizeof now) == 0;
+}
+
+constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC; this user is
+
+// Tasks (threads) that `uid` runs now, as the kernel counts them against RLIMIT_NPROC.
+rlim_t TasksOf(uid_t uid) {
+  rlim_t tasks = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string status = ReadBytes(entry.path() / "status");
+    const auto uidAt = status.find("\nUid:\t");
+    const auto threadsAt = status.find("\nThreads:\t");
+    if (uidAt != std::string::npos && threadsAt != std::string::npos &&
+        std::stoul(status.substr(uidAt + 6)) == uid) {
+      tasks += std::stoul(status.substr(threadsAt + 10));
+    }
+  }
+  return tasks;
+}
+
+// For the child: at most `tasks` tasks, as the unprivileged user.
+std::function<void()> AsNobodyWithin(rlim_t tasks) {
+  return [tasks] {
+    const rlimit limit{tasks, tasks};
+    if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
+        ::setuid(kNobody) != 0) {
+      ::_exit(126);
+    }
+  };
+}
+
 const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
     {"settings file that is a link or read-only: it and a link's target stay, that is said",
      [](Bench& b) {
@@ -149,6 +200,87 @@ const std::pair<const char*, std::function<void(Bench&)>> kCases[] = {
        EXPECT_EQ(result.exitCode, 10) << result.err;
        EXPECT_TRUE(Has(result.err, "nothing was sent")) << result.err;
        EXPECT_EQ(StartPackets(b.Got()), 0);
+     }},
+    {"Ctrl+C while a scan probes silent ports: every port gets its line settings back",
+     [](Bench& b) {
+       std::vector<testing::RawPty> silent(8);
+       std::vector<termios> before;
+       std::vector<std::string> args{"scan"};
+       for (const auto& pty : silent) {
+         before.push_back(TerminalLine(pty.Path()));
+         args.insert(args.end(), {"--port", pty.Path()});
+       }
+       auto cli = b.Start(args);
+       ASSERT_FALSE(silent[0].Received(5000).empty());  // the scan is in its identify wait
+       cli->Signal(SIGINT);
+       const auto result = cli->Finish();
+       EXPECT_EQ(result.exitCode, 10) << result.err;
+       EXPECT_TRUE(Has(result.err, "scan interrupted")) << result.err;
+       for (std::size_t i = 0; i < silent.size(); ++i) {
+         EXPECT_TRUE(SameLine(silent[i].Path(), before[i])) << silent[i].Path();
+       }
+     }},
+    {"flash --wait started with SIGHUP ignored (nohup) keeps waiting after a SIGHUP",
+     [](Bench& b) {
+       const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+       ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the device is busy: it waits
+       struct sigaction ignore = {};
+       struct sigaction previous = {};
+       ignore.sa_handler = SIG_IGN;
+       ::sigaction(SIGHUP, &ignore, &previous);
+       auto cli = b.Start({"flash", b.small, "--wait", "--port", b.port});
+       ::sigaction(SIGHUP, &previous, nullptr);
+       ASSERT_TRUE(cli->WaitForOutput("Waiting for a device"));
+       cli->Signal(SIGHUP);
+       ::close(held);  // now it may take the device, and must, SIGHUP or not
+       const auto result = cli->Finish();
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_TRUE(b.Got().RunReceived());
+     }},
+    {"a port another program holds exclusively: busy, nothing written, still exclusive after",
+     [](Bench& b) {
+       for (const bool locked : {true, false}) {  // TIOCEXCL with and without flock
+         testing::RawPty held;
+         const int fd = ::open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+         ASSERT_TRUE(!locked || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+         ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+         const auto result = b.Run({"scan", "--port", held.Path()});
+         EXPECT_TRUE(Has(result.err, held.Path() + " is busy")) << result.err;
+         int exclusive = 0;
+         EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+         EXPECT_EQ(exclusive, 1) << "the holder's exclusive flag was cleared";
+         EXPECT_TRUE(held.Received(0).empty()) << "bytes went to a held port";
+         ::close(fd);
+       }
+     }},
+    {"thread limits (RLIMIT_NPROC): the scan and --all go on with the threads that started",
+     [](Bench& b) {
+       const std::vector<std::shared_ptr<sim::PtyDevice>> more{
+           testing::StartDevice(b.Got().Config()), testing::StartDevice(b.Got().Config())};
+       std::vector<testing::RawPty> silent(2);
+       std::vector<std::string> ports{b.port, more[0]->Path(), more[1]->Path()};
+       ASSERT_EQ(::chmod(b.dir.Path().c_str(), 0777), 0);
+       // `threads` besides the main one may run; the next one fails to start.
+       const auto runAsNobody = [&](std::vector<std::string> args, rlim_t threads) {
+         for (const std::string& port : ports) {
+           EXPECT_EQ(::chmod(port.c_str(), 0666), 0);
+           args.insert(args.end(), {"--port", port});
+         }
+         args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+         const rlim_t tasks = TasksOf(kNobody) + 1 + threads;
+         return testing::RunningProgram(args, b.dir.Path(), false, AsNobodyWithin(tasks)).Finish();
+       };
+       ports.insert(ports.end(), {silent[0].Path(), silent[1].Path()});
+       auto result = runAsNobody({"scan"}, 1);  // four helpers wanted, one started
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_TRUE(Has(result.out, "3 Interfaces found")) << result.out;
+       EXPECT_FALSE(silent[1].Received(0).empty()) << "the last port was left out";
+       ports.resize(3);
+       result = runAsNobody({"flash", b.small, "--all", "--json"}, 2);  // the scan's two fit
+       EXPECT_EQ(result.exitCode, 0) << result.err;
+       EXPECT_EQ(std::ranges::count(result.out, '\n'), 3) << result.out;
+       EXPECT_TRUE(b.Got().RunReceived() && more[0]->Snapshot().RunReceived() &&
+                   more[1]->Snapshot().RunReceived());
      }},
     {"started with standard output closed, a port named twice: no text to the device, one update",
      [](Bench& b) {

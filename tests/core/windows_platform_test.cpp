@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -18,6 +19,9 @@
 #include <tuple>
 #include <vector>
 
+#include "core/platform/log_file.h"
+#include "core/platform/stop_signals.h"
+#include "core/platform/stop_signals_win32.h"
 #include "core/serial/port.h"
 #include "core/settings/ini_file.h"
 #include "core/settings/settings.h"
@@ -164,6 +168,42 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
 }
 
 // The window program's resources, linked into this test program from app/lumaflash.rc.
+// The log is locked while a line is appended, which LockFileEx allows only on a handle with
+// read or write access.
+TEST(WindowsLog, AppendsUnderTheLock) {
+  TempFolder folder("");
+  const fs::path log = folder.path.parent_path() / "log.csv";
+  EXPECT_EQ(cli::AppendLocked(log, "header", "one"), 0);
+  EXPECT_EQ(cli::AppendLocked(log, "header", "two"), 0);
+  std::ostringstream text;
+  text << std::ifstream(log, std::ios::binary).rdbuf();
+  EXPECT_EQ(text.str(), "header\none\ntwo\n");
+}
+
+// Windows ends a console program as soon as its handler returns from a close, logoff or
+// shutdown event, so the handler holds it until the run has stopped in order; Ctrl+Break only
+// asks. Wine does not deliver these events here: the handler is called as Windows calls it.
+TEST(WindowsStop, ConsoleEventsStopInOrder) {
+  for (const DWORD event :
+       std::array<DWORD, 3>{CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    SCOPED_TRACE(event);
+    auto stopSignals = std::make_unique<platform::StopSignals>();
+    auto handled =
+        std::async(std::launch::async, [event] { return platform::HandleConsoleControl(event); });
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!platform::StopRequested().load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(platform::StopRequested().load());
+    const bool holds = event != CTRL_BREAK_EVENT;
+    EXPECT_EQ(handled.wait_for(holds ? 200ms : 10s) == std::future_status::timeout, holds)
+        << "the handler returned before the run had stopped";
+    stopSignals.reset();
+    ASSERT_EQ(handled.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(handled.get());
+  }
+}
+
 TEST(WindowsResources, ManifestAndIcon) {
   HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
   ASSERT_NE(found, nullptr) << "no manifest resource 1";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,12 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
                          const std::filesystem::path& directory);
 
 // Starts a program in the background; Finish() waits for it. With `closedStdout` the program
-// starts without descriptor 1.
+// starts without descriptor 1. `inChild` runs in the child just before exec (system calls only:
+// a limit, another user).
 class RunningProgram {
  public:
   RunningProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
-                 bool closedStdout = false);
+                 bool closedStdout = false, const std::function<void()>& inChild = {});
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;
