@@ -75,6 +75,8 @@ void Forwarder::Run() {
     retry = done || !failed ? first : std::min(retry * 2, last);
     failed = !done;
     m_idle = done && waiting == std::size_t{0} && !m_pending;
+    m_lastFailed = !done;
+    ++m_rounds;
     m_changed.notify_all();
   }
 }
@@ -85,7 +87,11 @@ std::optional<std::size_t> Forwarder::Finish(std::chrono::milliseconds patience)
     if (!m_idle) {
       m_pending = true;  // one more round now, whatever the back-off said
       m_changed.notify_all();
-      m_changed.wait_for(lock, patience, [this] { return m_idle; });
+      // A server that refuses this round will not take the queue in the seconds left: the
+      // records stay queued and the program ends without waiting them out.
+      const std::size_t seen = m_rounds;
+      m_changed.wait_for(lock, patience,
+                         [this, seen] { return m_idle || (m_rounds > seen && m_lastFailed); });
     }
     m_stopping = true;
   }

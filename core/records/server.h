@@ -43,7 +43,8 @@ class Forwarder {
 
   // A record was committed locally: forward it soon.
   void Wake();
-  // Gives the queue at most `patience` to empty, then stops the thread. Returns how many
+  // Gives the queue at most `patience` to empty (less when a last round finds the server
+  // unreachable), then stops the thread. Returns how many
   // records are still waiting in the store (nothing when the store cannot be read).
   std::optional<std::size_t> Finish(std::chrono::milliseconds patience);
   // The last reason forwarding failed, or empty.
@@ -60,6 +61,8 @@ class Forwarder {
   bool m_pending = true;
   bool m_stopping = false;
   bool m_idle = false;  // the last round left nothing waiting
+  bool m_lastFailed = false;
+  std::size_t m_rounds = 0;  // rounds finished
   std::string m_lastError;
   std::thread m_thread;
 };

@@ -25,10 +25,20 @@ using Result = std::unique_ptr<PGresult, ResultClearer>;
 
 std::string Reason(PGconn* connection) {
   std::string text = connection == nullptr ? "out of memory" : PQerrorMessage(connection);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-    text.pop_back();
+  // libpq's messages run over several lines; ours are one line each.
+  std::string line;
+  for (char c : text) {
+    const bool space = c == '\n' || c == '\t' || c == ' ';
+    if (!space) {
+      line += c;
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
   }
-  return text;
+  while (!line.empty() && line.back() == ' ') {
+    line.pop_back();
+  }
+  return line;
 }
 
 // Values given in the URI win over the short time-out set here (a station that cannot reach
