@@ -16,6 +16,7 @@ int RunFlash(const Options& options);
 int RunInfo(const Options& options);
 int RunPorts(const Options& options);
 int RunRecords(const Options& options);
+int RunUdevRule(const Options& options);
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);

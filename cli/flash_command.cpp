@@ -131,8 +131,8 @@ FlashRecord Attempt(const FlashRun& run, const protocol::InterfaceRecord& device
   record.sha256 = run.sha256;
   const auto start = Clock::now();
   HeldStatus held(feedback);
-  record.outcome =
-      update::TransferImage(device, run.image, run.imagePath, held, &platform::StopRequested());
+  record.outcome = update::TransferImage(device, run.image, run.imagePath, held,
+                                         &platform::StopRequested(), run.options.holderWait);
   record.durationMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   KeepRecord(run, record, startedAt);
@@ -200,7 +200,12 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
     settings::StampUpdate(run.session, record.device.deviceId);
   }
   ExplainFailure(run, record);
-  if (record.outcome.result == update::FlashResult::Interrupted) {
+  // Stopped while another program still held the port: the device was never touched.
+  const bool untouched = record.outcome.blockCount == 0;
+  if (record.outcome.result == update::FlashResult::Interrupted && untouched) {
+    std::fprintf(stderr, "lumaflash-cli: stopped before anything was sent to %s.\n",
+                 Describe(record.device).c_str());
+  } else if (record.outcome.result == update::FlashResult::Interrupted) {
     std::fprintf(stderr,
                  "lumaflash-cli: interrupted while updating %s; its port is closed. The device "
                  "stays in bootloader mode: update it again before using it.\n",
@@ -333,6 +338,13 @@ int FlashLoop(const FlashRun& run) {
   const bool waiting = options.wait || options.repeat;
   const ChoiceRules rules{run.image.deviceId, options.serial, options.all, waiting};
   Rescanner scanner(options.ports, options.usb);
+  if (waiting) {
+    scanner.WatchHolders(options.holderWait, &platform::StopRequested(),
+                         [&run](const std::string& line) {
+                           std::fprintf(run.human, "%s\n", line.c_str());
+                           std::fflush(run.human);
+                         });
+  }
   // A new port is looked at the moment it appears; the timed rescan stays for what no event
   // announces (a device on a port that was there before, a system where nothing is watched).
   std::optional<serial::PortWatch> watch;
@@ -350,6 +362,10 @@ int FlashLoop(const FlashRun& run) {
     }
     scanner.Scan();
     ReportFailures(scanner.NewFailures(), !options.ports.empty());
+    if (const auto& held = scanner.StillHeld()) {
+      std::fprintf(stderr, "lumaflash-cli: %s\n", serial::DescribePortFailure(*held).c_str());
+      return kExitPortOpenFailed;
+    }
     // A stop that came while the probes ran must not be noticed only after the start packet.
     if (platform::StopRequested().load()) {
       break;

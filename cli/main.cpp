@@ -5,10 +5,10 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "lumaflash_version.h"
 #include "cli/options.h"
 #include "core/platform/process_start.h"
 #include "core/platform/text_path.h"
+#include "lumaflash_version.h"
 
 int main(int argc, char** argv) {
   lumaflash::platform::PrepareProcess();
@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
   }
   if (options->command == "records") {
     return RunRecords(*options);
+  }
+  if (options->command == "udev-rule") {
+    return RunUdevRule(*options);
   }
   if (options->command == "ports") {
     return RunPorts(*options);

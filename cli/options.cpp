@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <numeric>
 
 namespace lumaflash::cli {
@@ -62,7 +63,10 @@ const std::vector<CommandSpec>& Commands() {
         {"--records-server", "URI", false, kServerHelp},
         {"--require-record", "", false,
          "update nothing when the record store cannot be opened; exit 12 when a record "
-         "cannot be kept"}}},
+         "cannot be kept"},
+        {"--holder-wait", "SECONDS", false,
+         "wait this long (default 10) for another program that has the port open to let go; "
+         "0 does not wait"}}},
       {"records",
        "[sync]",
        "list the recorded update attempts, newest first; sync forwards the waiting ones",
@@ -84,6 +88,14 @@ const std::vector<CommandSpec>& Commands() {
        "",
        "list the serial ports with their USB identity, opening none of them",
        {{"--json", "", false, "print a JSON array, one object per port"}}},
+      {"udev-rule",
+       "",
+       "print the udev rules that let the seated user open these devices and keep ModemManager "
+       "away from them",
+       {{"--usb", "VID:PID", true, "the USB id of a device in bootloader mode (repeatable)"},
+        {"--install", "", false,
+         "write /etc/udev/rules.d/70-lumaflash.rules, reload udev and trigger the devices (as "
+         "root)"}}},
       {"info", "IMAGE", "show an image file's header, device type, payload length and SHA-256", {}},
       {"help", "[COMMAND]", "show this overview, or the help of one command", {}},
   };
@@ -216,6 +228,17 @@ bool StoreText(std::string_view name, std::string_view value, Options& options,
   return true;
 }
 
+std::optional<std::chrono::seconds> WholeSeconds(std::string_view text) {
+  constexpr int kLongestWait = 3600;
+  int value = 0;
+  auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || status != std::errc() || end != text.data() + text.size() || value < 0 ||
+      value > kLongestWait) {
+    return std::nullopt;
+  }
+  return std::chrono::seconds(value);
+}
+
 // Stores one option; false (and `error` set) when its value is not usable.
 bool Store(std::string_view name, std::string_view value, Options& options, std::string& error) {
   if (name == "--port") {
@@ -257,7 +280,16 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
       return false;
     }
     options.serial = *serial;
+  } else if (name == "--holder-wait") {
+    auto seconds = WholeSeconds(value);
+    if (!seconds) {
+      error = "--holder-wait takes a whole number of seconds from 0 to 3600; \"" +
+              std::string(value) + "\" is not one";
+      return false;
+    }
+    options.holderWait = *seconds;
   } else {
+    options.install = options.install || name == "--install";
     options.json = options.json || name == "--json";
     options.trace = options.trace || name == "--trace";
     options.all = options.all || name == "--all";
@@ -370,8 +402,8 @@ std::string Overview() {
       "images into them.\n\ncommands:\n";
   for (const CommandSpec& command : Commands()) {
     std::string head = "  " + std::string(command.name);
-    head.resize(9, ' ');
-    text += head + Wrapped(command.summary, 9) + "\n";
+    head.resize(12, ' ');
+    text += head + Wrapped(command.summary, 12) + "\n";
   }
   text +=
       "\n\"lumaflash-cli help COMMAND\" or \"lumaflash-cli COMMAND --help\" shows a command's\n"
@@ -443,6 +475,13 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
       error += HelpPointer(command);
       return std::nullopt;
     }
+  }
+  if (options.command == "udev-rule" && options.usb.empty()) {
+    error =
+        "udev-rule needs at least one --usb VID:PID, the id of the device in bootloader mode "
+        "(lumaflash-cli ports lists them)" +
+        HelpPointer(command);
+    return std::nullopt;
   }
   const std::size_t wanted = command->operand.empty() ? 0 : 1;
   // An operand in brackets may be left out.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ struct Options {
   bool summary = false;      // per day and device type
   std::string since, until;  // YYYY-MM-DD, UTC
   std::string usbSerial, image, result;
+  // --holder-wait SECONDS: how long to wait for another program to let go of a port
+  std::chrono::seconds holderWait{10};
+  // udev-rule only
+  bool install = false;  // write the rules file into /etc/udev/rules.d and reload udev
 };
 
 // Parses the command line; nothing (and `error` set) for anything it does not know. `error` is

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +28,17 @@ class Rescanner {
   explicit Rescanner(std::vector<std::string> namedPorts,
                      std::vector<serial::UsbMatch> usbFilter = {});
 
+  // From the second round on, a port that has just appeared is probed only once no other
+  // program has it open (ModemManager probes new ports too): up to `limit`, telling `tell` who
+  // holds it. `stop` ends the wait early.
+  void WatchHolders(std::chrono::milliseconds limit, const std::atomic<bool>* stop,
+                    std::function<void(const std::string&)> tell);
+
   // One round: probes the ports that are due and builds the table of those that answered.
   void Scan();
+
+  // A new port that another program still held at the end of the wait; it was not probed.
+  const std::optional<serial::PortFailure>& StillHeld() const { return m_stillHeld; }
 
   const protocol::InterfaceTable& Interfaces() const { return *m_table; }
   const std::string& ScanLog() const { return m_log; }
@@ -45,10 +58,12 @@ class Rescanner {
     int silentRounds = 0;  // rounds in a row the port opened but gave no usable reply
     int skipLeft = 0;      // rounds still to skip before probing it again
     serial::PortFailure failure;
+    bool seen = false;  // there in an earlier round (listed, and not "no such port")
   };
 
   std::vector<serial::PortAddress> Due(const std::vector<serial::PortAddress>& ports);
   void Remember(const discovery::Probe& probe);
+  std::vector<serial::PortAddress> FreeOfHolders(std::vector<serial::PortAddress> due);
 
   std::vector<std::string> m_namedPorts;
   std::vector<serial::UsbMatch> m_usbFilter;
@@ -57,6 +72,11 @@ class Rescanner {
   std::string m_log;
   std::vector<serial::PortFailure> m_newFailures;
   std::size_t m_lastRoundProbes = 0;
+  std::size_t m_rounds = 0;
+  std::optional<std::chrono::milliseconds> m_holderWait;
+  const std::atomic<bool>* m_stop = nullptr;
+  std::function<void(const std::string&)> m_tell;
+  std::optional<serial::PortFailure> m_stillHeld;
 };
 
 }  // namespace lumaflash::cli

@@ -40,7 +40,8 @@ struct UpdatePlan {
 // The first half of the Firmware-Update command: checks the selection and writes
 // USE_LAST_AGAIN for the chosen path ("1" to use the last image, "0" when the file dialog is
 // to be shown).
-UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
+UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
+                      const std::string& handedImage) {
   UpdatePlan plan;
   const int first = selected.empty() ? -1 : selected.front();
   if (selected.size() != 1 || first < 0 ||
@@ -52,7 +53,13 @@ UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected) {
   plan.deviceId = session.interfaces[static_cast<std::size_t>(first)].deviceId;
   plan.initialName = settings::ReadLastOpen(
       session, plan.deviceId, platform::Utf8FromPath(session.currentDirectory / "*.bin"));
-  const bool useLast = session.useLastAgain && !session.currentImagePath.empty();
+  // A handed image is the operator's choice for now, so it is confirmed in the file dialog
+  // instead of the last image being used.
+  const bool useLast =
+      handedImage.empty() && session.useLastAgain && !session.currentImagePath.empty();
+  if (!handedImage.empty()) {
+    plan.initialName = handedImage;
+  }
   settings::WriteUseLastAgain(session, plan.deviceId, useLast);
   plan.path = useLast ? UpdatePath::UseLast : UpdatePath::AskForFile;
   return plan;
@@ -155,13 +162,14 @@ class WindowController::Impl final : public Feedback {
       return;  // one scan or update at a time: they share the session
     }
     m_session.useLastAgain = m_useLastTicked;
-    const UpdatePlan plan = PlanUpdate(m_session, m_view.SelectedRows());
+    const UpdatePlan plan = PlanUpdate(m_session, m_view.SelectedRows(), m_setup.handedImage);
     switch (plan.path) {
       case UpdatePath::WrongSelection:
         return;
       case UpdatePath::UseLast:
         break;
       case UpdatePath::AskForFile: {
+        m_setup.handedImage.clear();  // only the first dialog opens on it
         const std::optional<std::string> chosen = m_view.ChooseFile(RequestFor(plan.initialName));
         if (!chosen || m_closed) {
           return;  // cancelled, or the program was told to end while the dialog was open
@@ -177,10 +185,18 @@ class WindowController::Impl final : public Feedback {
         [this, index = plan.index] {
           const update::FlashOutcome outcome = FlashAndRecord(index);
           RecordAttempt(outcome);
+          m_updated = outcome.result == update::FlashResult::Success;
+          // Read before the rescan, whose own reads clear it.
+          const std::string unsaved = m_session.settings ? m_session.settings->LastError() : "";
           if (!m_cancel.load()) {
             ScanAndReport(m_session);  // a stopping program does not probe the ports again
           }
-          m_updated = outcome.result == update::FlashResult::Success;
+          if (m_updated && !unsaved.empty()) {
+            // The update counts, but the window stays open so that the operator reads why
+            // the settings were not kept (the rescan has pushed the first report out).
+            m_updated = false;
+            AddStatus(unsaved, true);
+          }
         },
         [this] {
           if (m_updated) {

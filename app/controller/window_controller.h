@@ -31,6 +31,9 @@ struct WindowSetup {
   std::vector<serial::UsbMatch> usbFilter = {};  // only ports of these USB devices; empty: all
   // Where each update attempt is recorded; none: no records.
   std::shared_ptr<records::Recorder> recorder = nullptr;
+  // An image handed to the program (lumaflash dimmer.bin, Open with, a drop on the program):
+  // the first Firmware-Update opens the file dialog on it, for the operator to confirm.
+  std::string handedImage = {};
 };
 
 // The keys the window treats specially; every other key is Key::Other.

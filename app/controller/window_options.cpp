@@ -6,7 +6,7 @@ namespace lumaflash::app {
 
 const char* const kAppUsage =
     "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
-    "                 [--records PATH|off] [--station NAME] [--records-server URI]\n"
+    "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n"
     "       lumaflash --help | --version\n"
     "\n"
     "The window that finds lighting-control devices in bootloader mode and updates their\n"
@@ -21,6 +21,7 @@ const char* const kAppUsage =
     "  --station NAME      the station named in the records (default: the host name)\n"
     "  --records-server URI  forward the records to this PostgreSQL server\n"
     "  --version     print the program's version\n"
+    "  FILE          an image file: the first Firmware-Update opens the file dialog on it\n"
     "  without options the system's serial ports are scanned\n";
 
 namespace {
@@ -79,6 +80,12 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
       StoreRecordsOption(arg, args[++i], options);
     } else if (arg == "--simulate" || arg == "--port" || arg == "--usb" || IsRecordsOption(arg)) {
       error = arg + " needs a value";
+      return std::nullopt;
+    } else if (!arg.empty() && arg[0] != '-' && options.image.empty()) {
+      options.image = arg;
+    } else if (!arg.empty() && arg[0] != '-') {
+      error =
+          "one image file at a time, but \"" + options.image + "\" and \"" + arg + "\" were given";
       return std::nullopt;
     } else {
       error = "unknown argument \"" + arg + "\"";

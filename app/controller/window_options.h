@@ -16,6 +16,7 @@ struct AppOptions {
   std::string records;                // --records PATH|off: the station's record store
   std::string station;                // --station NAME: the station named in the records
   std::string recordsServer;          // --records-server URI: the factory's PostgreSQL server
+  std::string image;  // FILE: an image handed to the window; the first update's dialog opens on it
   bool help = false;
   bool version = false;
 };

@@ -85,6 +85,9 @@ int QtApp::Run(int argc, char** argv) {
   setup.usbFilter = options->usb;
   setup.directory = std::filesystem::current_path();
   setup.recorder = recorder;
+  if (!options->image.empty()) {
+    setup.handedImage = std::filesystem::absolute(options->image).string();
+  }
   QtWindow window(std::move(setup));
   // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
   // stops between two blocks with its port closed. The handler only sets a flag; it is looked

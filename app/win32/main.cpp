@@ -11,6 +11,7 @@
 
 #include "app/controller/window_options.h"
 #include "app/controller/window_records.h"
+#include "app/win32/console_text.h"
 #include "app/win32/win32_window.h"
 #include "core/platform/text_path.h"
 #include "lumaflash_version.h"
@@ -18,26 +19,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: lumaflash [--port COMn]... [--records PATH|off] [--station NAME]\n"
+    "usage: lumaflash [--port COMn]... [--records PATH|off] [--station NAME] [FILE]\n"
     "       lumaflash --help | --version\n"
     "\n"
     "  --port COMn  scan only this port (repeatable)\n"
     "  --records PATH|off  keep a record of each update in this store (default:\n"
     "               %LOCALAPPDATA%\\Lumaflash\\records.sqlite); off keeps none\n"
     "  --station NAME  the station named in the records (default: the computer's name)\n"
+    "  FILE         an image file: the first Firmware-Update opens the file dialog on it\n"
     "  without options COM1 to COM256 are scanned\n";
-
-// A window program has no console of its own: the text goes to the console it was started
-// from, or into a message box when there is none.
-void Tell(const std::string& text, bool error) {
-  if (AttachConsole(ATTACH_PARENT_PROCESS) || GetStdHandle(STD_ERROR_HANDLE) != nullptr) {
-    std::fputs(text.c_str(), error ? stderr : stdout);
-    std::fflush(error ? stderr : stdout);
-    return;
-  }
-  const std::wstring wide = lumaflash::platform::PathFromUtf8(text).wstring();
-  MessageBoxW(nullptr, wide.c_str(), L"Lumaflash", error ? MB_OK | MB_ICONERROR : MB_OK);
-}
 
 }  // namespace
 
@@ -46,19 +36,19 @@ int main(int argc, char** argv) {
   std::string error;
   const auto options = ParseAppOptions(lumaflash::platform::Utf8Arguments(argc, argv), error);
   if (!options) {
-    Tell("lumaflash: " + error + "\n" + kUsage, true);
+    TellOperator("lumaflash: " + error + "\n" + kUsage, true);
     return 2;
   }
   if (options->help) {
-    Tell(kUsage, false);
+    TellOperator(kUsage, false);
     return 0;
   }
   if (options->version) {
-    Tell(lumaflash::VersionLine("lumaflash") + "\n", false);
+    TellOperator(lumaflash::VersionLine("lumaflash") + "\n", false);
     return 0;
   }
   if (options->simulate > 0) {
-    Tell(
+    TellOperator(
         "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
         "--port COMn with a device attached.\n",
         true);
@@ -70,6 +60,10 @@ int main(int argc, char** argv) {
   setup.ports = options->ports;
   setup.directory = std::filesystem::current_path();
   setup.recorder = recorder;
+  if (!options->image.empty()) {  // a file dropped on the program, or "Open with"
+    setup.handedImage = lumaflash::platform::Utf8FromPath(
+        std::filesystem::absolute(lumaflash::platform::PathFromUtf8(options->image)));
+  }
   const int status = RunWin32Window(std::move(setup));
   EndWindowRecords(recorder.get(), tell);
   return status;

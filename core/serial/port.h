@@ -72,7 +72,8 @@ struct PortFailure {
   int osError = 0;
   std::string path;
   // What the system showed when a held port vanished ("write: Input/output error", "poll:
-  // POLLHUP"), so that a report says how the driver let go; empty when nothing more is known.
+  // POLLHUP"), so that a report says how the driver let go; for a busy port, which programs
+  // still held it; empty when nothing more is known.
   std::string evidence;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/serial/access_advice.h"
 #include "core/serial/port.h"
 #include "core/serial/system_calls.h"
 
@@ -324,12 +325,14 @@ std::string DescribePortFailure(const PortFailure& failure) {
              ": no such port. Check the cable and that the device is in bootloader "
              "mode, then try again.";
     case PortError::Busy:
+      if (!failure.evidence.empty()) {  // the holders are known by name
+        return failure.evidence +
+               ". Close that program and try again; ModemManager leaves the port alone once the "
+               "udev rule from lumaflash-cli udev-rule is installed.";
+      }
       return port + " is busy: another program holds it. Close that program and try again.";
     case PortError::AccessDenied:
-      return port +
-             ": permission denied. Your user must be in the group that owns the "
-             "device, usually dialout (sudo usermod -aG dialout $USER, then log in "
-             "again).";
+      return port + ": permission denied. " + AccessDeniedAdvice(port);
     case PortError::Vanished:
       return port +
              " vanished: the device was unplugged or reset. Plug it in again and "

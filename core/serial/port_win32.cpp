@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/serial/access_advice.h"
 #include "core/serial/port.h"
 
 namespace lumaflash::serial {
@@ -298,7 +299,7 @@ std::string DescribePortFailure(const PortFailure& failure) {
              "Close that program and try again.";
     case PortError::AccessDenied:
       return port + ": access denied (" + SystemMessage(static_cast<DWORD>(failure.osError)) +
-             "). Ask your administrator for access to the port.";
+             "). " + AccessDeniedAdvice(port);
     case PortError::Vanished:
       return port +
              " vanished: the device was unplugged or reset. Plug it in again and "

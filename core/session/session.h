@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -8,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "core/update/feedback.h"
+#include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
+#include "core/serial/port_holders.h"
 #include "core/serial/usb_identity.h"
 #include "core/settings/settings.h"
-#include "core/image/firmware_image.h"
+#include "core/update/feedback.h"
 
 namespace lumaflash {
 
@@ -41,6 +43,9 @@ struct Session {
   std::optional<settings::AppSettings> settings;
   bool settingsErrorReported = false;
   std::function<settings::LocalDate()> today = settings::TodayLocal;
+
+  // How long an update waits for another program to let go of the port.
+  std::chrono::milliseconds holderWait = serial::kDefaultHolderWait;
 
   // Set from another thread (Ctrl+C) to stop an update between two blocks.
   const std::atomic<bool>* cancel = nullptr;

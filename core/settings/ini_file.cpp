@@ -1,12 +1,14 @@
 #include "core/settings/ini_file.h"
 
-#include "core/platform/text_path.h"
+#include "core/platform/file_lock.h"
 #include "core/platform/file_replace.h"
+#include "core/platform/text_path.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -306,6 +308,16 @@ using file_replace::FileContent;
 using file_replace::ReadFileContent;
 using file_replace::ReplaceFileContent;
 
+// How long a write waits for another program's write to the same file to finish; one takes
+// milliseconds, so running out means the other program is stuck.
+constexpr std::chrono::milliseconds kLockWait{5000};
+
+fs::path LockPathFor(const fs::path& settingsPath) {
+  fs::path lock = settingsPath;
+  lock += ".lock";
+  return lock;
+}
+
 std::string Quoted(const fs::path& path) {
   return "\"" + platform::Utf8FromPath(path) + "\"";
 }
@@ -404,6 +416,17 @@ bool IniFile::Write(std::string_view section, std::string_view key, std::string_
   if (!problem.empty()) {
     m_lastError = "Cannot save \"" + std::string(key) + "\" in the settings file " +
                   Quoted(m_path) + ": " + problem + ". Nothing was changed on disk.";
+    return false;
+  }
+  // From the read to the replace no other program (a window and a command line in one folder)
+  // may write, or one of the two would drop the other's entry. The lock is on a side file
+  // because the replace swaps the settings file itself.
+  const platform::FileLock lock(LockPathFor(m_path), kLockWait);
+  if (lock.Result() == platform::FileLock::State::kTimedOut) {
+    m_lastError = "Another program kept the settings file " + Quoted(m_path) + " locked for " +
+                  std::to_string(kLockWait.count() / 1000) +
+                  " s; settings were not saved. Let the other Lumaflash in this folder finish, "
+                  "then try again.";
     return false;
   }
   const FileContent current = ReadFileContent(m_path, true);

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "core/platform/text_path.h"
 #include "core/protocol/programming.h"
-#include "core/session/session.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
 
 namespace lumaflash::update {
 
@@ -93,6 +96,35 @@ FlashOutcome WriteFailure(Feedback& feedback, const serial::PortLink& link, cons
   return outcome;
 }
 
+FlashOutcome PortOpenFailure(Feedback& feedback, const serial::PortFailure& failure) {
+  FlashOutcome outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
+  feedback.AddStatus(outcome.statusLine, true);
+  feedback.AddStatus(serial::DescribePortFailure(outcome.port), false);
+  feedback.ShowArrowCursor();
+  return outcome;
+}
+
+// A program that has the port open without locking it (ModemManager probing a new port with
+// AT commands, a terminal left open) would read our packets or put its own bytes between them:
+// wait for it to let go, and send nothing while it has not.
+std::optional<FlashOutcome> WaitForPort(const std::string& path, Feedback& feedback,
+                                        const std::atomic<bool>* cancel,
+                                        std::chrono::milliseconds limit) {
+  const std::vector<serial::PortHolder> held = serial::WaitForHolders(
+      path, limit, cancel, [&](const std::string& line) { feedback.AddStatus(line, false); });
+  if (held.empty()) {
+    return std::nullopt;
+  }
+  if (cancel != nullptr && cancel->load()) {
+    const std::string line = "Update stopped before anything was sent to " + path + ".";
+    feedback.AddStatus(line, true);
+    feedback.ShowArrowCursor();
+    return FlashOutcome{FlashResult::Interrupted, {}, line};
+  }
+  return PortOpenFailure(feedback, serial::PortFailure{serial::PortError::Busy, EBUSY, path,
+                                                       serial::StillHeldText(held, path, limit)});
+}
+
 }  // namespace
 
 const char* FlashResultName(FlashResult result) {
@@ -123,7 +155,7 @@ const char* FlashResultName(FlashResult result) {
 
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
                            const std::string& imagePath, Feedback& feedback,
-                           const std::atomic<bool>* cancel) {
+                           const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, feedback)) {
     return *refused;
   }
@@ -131,14 +163,12 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   feedback.SetProgressStep(1);
   feedback.SetProgressPosition(0);
 
+  if (auto held = WaitForPort(record.portPath, feedback, cancel, holderWait)) {
+    return *held;
+  }
   serial::PortLink link;
   if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
-    FlashOutcome outcome{FlashResult::PortOpenFailed, link.LastFailure(),
-                         "Error while open USB port !"};
-    feedback.AddStatus(outcome.statusLine, true);
-    feedback.AddStatus(serial::DescribePortFailure(outcome.port), false);
-    feedback.ShowArrowCursor();
-    return outcome;
+    return PortOpenFailure(feedback, link.LastFailure());
   }
   protocol::Programmer programmer(link);
   SendResult sent =
@@ -177,7 +207,7 @@ FlashOutcome FlashInterface(Session& session, int index) {
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
   FlashOutcome outcome = TransferImage(record, *session.image, session.currentImagePath,
-                                       session.feedback, session.cancel);
+                                       session.feedback, session.cancel, session.holderWait);
   if (outcome.result == FlashResult::WrongDevice) {
     session.currentImagePath.clear();
   }

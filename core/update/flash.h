@@ -1,13 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
-#include "core/update/feedback.h"
+#include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
-#include "core/image/firmware_image.h"
+#include "core/serial/port_holders.h"
+#include "core/update/feedback.h"
 
 namespace lumaflash {
 struct Session;
@@ -45,9 +47,12 @@ struct FlashOutcome {
 // port, sends start, blocks and run, and closes the port on every path. Reports through
 // `feedback`; `imagePath` only names the image in the success line. Every block goes out as a
 // full block, padded with zeros past the payload. `cancel`, when set, stops between blocks.
+// Before it opens the port it waits up to `holderWait` for other programs that hold the port
+// to let go, and sends nothing while one still does (PortOpenFailed, Busy, the holders named).
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
                            const std::string& imagePath, Feedback& feedback,
-                           const std::atomic<bool>* cancel = nullptr);
+                           const std::atomic<bool>* cancel = nullptr,
+                           std::chrono::milliseconds holderWait = serial::kDefaultHolderWait);
 
 // The whole update of interface `index` from the session's current image path: load, transfer,
 // and after success the update stamp in the settings file.

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/win32/win32_window.h"
+#include "app/win32/console_text.h"
 #include "app/win32/resource_ids.h"
+#include "app/win32/win32_window.h"
 #include "core/settings/settings.h"
 #include "sim/image_file.h"
 
@@ -294,3 +295,30 @@ TEST_F(Win32Window, SessionEndStopsTheUpdateInOrder) {
 }
 
 }  // namespace
+
+// --help, --version and usage errors of a windowed program: where a console or a redirected
+// stream leads, the text goes there; started with neither (a double-click), a message box with
+// the same text. The console path itself is checked end to end by test_windows.sh.
+static std::vector<std::pair<std::wstring, bool>> g_boxes;
+
+TEST(TellOperator, MessageBoxOnlyWhenThereIsNoConsoleAndNoStream) {
+  struct Case {
+    bool stream, console;
+    std::size_t boxes;
+  };
+  for (const Case& c : {Case{false, false, 1}, Case{true, false, 0}, Case{false, true, 0}}) {
+    g_boxes.clear();
+    lumaflash::app::ConsoleSeams seams;
+    seams.hasStandardHandle = c.stream ? +[](bool) { return true; } : +[](bool) { return false; };
+    seams.attachParentConsole = c.console ? +[] { return true; } : +[] { return false; };
+    seams.messageBox = [](const std::wstring& text, bool error) {
+      g_boxes.emplace_back(text, error);
+    };
+    lumaflash::app::TellOperator("lumaflash: unknown argument \"-x\" \u00e9\n", true, seams);
+    ASSERT_EQ(g_boxes.size(), c.boxes);
+    if (c.boxes == 1) {
+      EXPECT_EQ(g_boxes[0],
+                std::make_pair(std::wstring(L"lumaflash: unknown argument \"-x\" \u00e9\n"), true));
+    }
+  }
+}

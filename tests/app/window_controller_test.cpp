@@ -33,11 +33,17 @@ class RecordingView : public WindowView {
     selected = chosen < 0 ? std::vector<int>{} : std::vector{chosen};
   }
   std::vector<int> SelectedRows() const override { return selected; }
-  void ShowStatus(const std::vector<std::string>& shown) override { lines = shown; }
+  void ShowStatus(const std::vector<std::string>& shown) override {
+    lines = shown;
+    history.push_back(shown.empty() ? "" : shown.back());
+  }
   void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
   void ShowProgress(uint32_t upper, uint32_t position) override {
     EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
     progress.emplace_back(upper, position);
+    if (position == closeAt) {
+      PressClose();
+    }
     heldWhileDrawn = heldWhileDrawn && !inputEnabled;
     movedUnderArrow += position > 0 && !waiting ? 1 : 0;
   }
@@ -60,6 +66,12 @@ class RecordingView : public WindowView {
     ++posted, wake.notify_one();
   }
 
+  // The close button, as a face handles it: while input is held back the press is dropped.
+  void PressClose() {
+    closePressedWhileHeld += inputEnabled ? 0 : 1;
+    closed += inputEnabled ? 1 : 0;
+  }
+
   // The face's event loop: delivers what the worker posts until the controller is idle (or,
   // given `until`, until that holds).
   void Settle(WindowController& controller, const std::function<bool()>& until = nullptr) {
@@ -72,8 +84,11 @@ class RecordingView : public WindowView {
     }
   }
 
-  // alerted: the newest status line at each alert tone; timers: id and interval, -1 stopped.
-  std::vector<std::string> rows, tooltips, lines, alerted, messages;
+  // alerted: the newest status line at each alert tone; history: every line as it was added;
+  // timers: id and interval, -1 stopped.
+  std::vector<std::string> rows, tooltips, lines, alerted, messages, history;
+  uint32_t closeAt = UINT32_MAX;  // the operator presses close when the bar reaches this
+  int closePressedWhileHeld = 0;
   std::vector<int> selected;
   std::vector<std::pair<uint32_t, uint32_t>> progress;
   bool heldWhileDrawn = true;  // input was held back whenever the bar moved
@@ -329,6 +344,138 @@ TEST(WindowController, KeysAndSystemCommands) {
   EXPECT_EQ(bench.view.messages[0].find('\r'), std::string::npos);
   EXPECT_EQ(bench.view.messages[2], "About");
   EXPECT_TRUE(bench.view.closed == 0 && bench.view.requests.empty() && bench.view.alerted.empty());
+}
+
+// The window's failure paths, for both faces at once: a device of 80 blocks, an image chosen in
+// the file dialog, and one thing going wrong.
+struct FailurePath {
+  const char* name;
+  std::vector<sim::FaultPlan> faults;
+  bool readOnlySettings;  // made read-only after the scan, before the update
+  uint32_t closeAt;       // the close button is pressed when the bar reaches this block
+  // Every status line after the scan, in order (IMAGE, PORT and INI stand for the paths), and
+  // those that sounded the alert.
+  std::vector<std::string> lines, alerted;
+  bool imageComplete;  // the device took the whole image and was started
+  int closed;          // times the window ended
+};
+
+void PrintTo(const FailurePath& path, std::ostream* out) {
+  *out << path.name;
+}
+
+class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
+
+TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
+  const FailurePath& c = GetParam();
+  Bench bench({});
+  auto device = testing::StartDevice(testing::Device(0x3514, 64), c.faults);
+  bench.setup.ports = {device->Path()};
+  const std::vector<uint8_t> payload = sim::PatternPayload(80 * 64, 5);
+  const std::string image =
+      bench.dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload)).string();
+  const std::filesystem::path ini = bench.dir / "Lumaflash.ini";
+  const std::string before = "[APP]\nLAST_DEVICE=351405122026\n";
+  testing::WriteBytes(ini, before);
+  bench.Open();
+  if (c.readOnlySettings) {
+    std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+  }
+  bench.view.history.clear();
+  bench.view.alerted.clear();
+  bench.view.closeAt = c.closeAt;
+  bench.view.fileAnswer = image;
+  bench.controller->OnFirmwareUpdate();
+  bench.view.Settle(*bench.controller);
+  const auto expand = [&](std::string text) {
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"IMAGE", image},
+                                      {"PORT", device->Path()},
+                                      {"INI", ini.string()}}) {
+      for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
+        text.replace(at, name.size(), value);
+      }
+    }
+    return text;
+  };
+  std::vector<std::string> lines, alerted;
+  std::transform(c.lines.begin(), c.lines.end(), std::back_inserter(lines), expand);
+  // A line ending in "*" is matched up to there: what the driver reported may differ.
+  for (std::size_t i = 0; i < lines.size() && i < bench.view.history.size(); ++i) {
+    if (lines[i].ends_with('*') &&
+        bench.view.history[i].starts_with(lines[i].substr(0, lines[i].size() - 1))) {
+      lines[i] = bench.view.history[i];
+    }
+  }
+  std::transform(c.alerted.begin(), c.alerted.end(), std::back_inserter(alerted), expand);
+  EXPECT_EQ(bench.view.history, lines);
+  EXPECT_EQ(bench.view.alerted, alerted);
+  // The wait cursor came after the file dialog and stayed while the bar moved; the arrow is back.
+  EXPECT_TRUE(bench.view.movedUnderArrow == 0 && !bench.view.waiting && bench.view.inputEnabled);
+  EXPECT_EQ(bench.view.closePressedWhileHeld, c.closeAt == UINT32_MAX ? 0 : 1);
+  EXPECT_EQ(bench.view.closed, c.closed);
+  const sim::DeviceModel got = device->Snapshot();
+  EXPECT_EQ(got.RunReceived() && std::equal(payload.begin(), payload.end(), got.Image().begin()),
+            c.imageComplete);
+  const bool stamped =
+      testing::ReadWholeFile(ini).find("LAST_DEVICE=351406122026") != std::string::npos;
+  EXPECT_EQ(stamped, c.closed == 1);
+}
+
+const std::string kNoSuchPort =
+    "PORT: no such port. Check the cable and that the device is in bootloader mode, then try "
+    "again.";
+const std::string kSettingsReadOnly =
+    "The settings file \"INI\" is read-only; settings were not saved. Make it writable to keep "
+    "settings.";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
+    FailurePath{"TimeoutAtBlock17Of80", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, false,
+                UINT32_MAX,
+                {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
+                {"Timeout on write data !", "Last file: IMAGE"}, false, 0},
+    FailurePath{"DeviceVanishesMidway", {{sim::Fault::Vanish, sim::PacketKind::Block, 40}}, false,
+                UINT32_MAX,
+                {"Timeout on write data !", "PORT vanished: the device was unplugged or reset. "
+                 "Plug it in again and retry. (*", "0 Interfaces found", kNoSuchPort},
+                {"Timeout on write data !", kNoSuchPort}, false, 0},
+    // Nothing happens until the update ends: it completes, and only its success ends the window.
+    FailurePath{"ClosePressedDuringTheUpdate", {}, false, 40,
+                {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
+                {}, true, 1},
+    // The update counts; the window stays open so that the operator reads why nothing was kept.
+    FailurePath{"SettingsReadOnlyBetweenScanAndUpdate", {}, true, UINT32_MAX,
+                {kSettingsReadOnly, "Write data complete. (IMAGE)", "RUN application.",
+                 "0 Interfaces found", kSettingsReadOnly},
+                {kSettingsReadOnly, kSettingsReadOnly}, true, 0}),
+    [](const ::testing::TestParamInfo<FailurePath>& row) { return std::string(row.param.name); });
+// clang-format on
+
+// A file handed to the window (lumaflash dimmer.bin, Open with, a drop on the program): the first
+// Firmware-Update opens the file dialog on it even when the last image would be used; later
+// ones follow the settings again.
+TEST(WindowController, HandedImageIsConfirmedInTheFirstFileDialog) {
+  Bench bench({0x3514});
+  const std::string last =
+      bench.dir.Write("last.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(64, 1)))
+          .string();
+  testing::WriteBytes(bench.dir / "Lumaflash.ini",
+                      "[3514]\nLAST_OPEN=" + last + "\nUSE_LAST_AGAIN=1\n");
+  bench.setup.handedImage = (bench.dir / "dimmer.bin").string();
+  bench.Open();
+  bench.view.fileAnswer = std::nullopt;  // the operator cancels the first dialog
+  bench.controller->OnFirmwareUpdate();
+  bench.view.Settle(*bench.controller);
+  ASSERT_EQ(bench.view.requests.size(), 1u);
+  EXPECT_EQ(bench.view.requests[0].initialName, bench.setup.handedImage);
+  EXPECT_EQ(bench.view.requests[0].fileName, "dimmer.bin");
+  EXPECT_NE(testing::ReadWholeFile(bench.dir / "Lumaflash.ini").find("USE_LAST_AGAIN=0"),
+            std::string::npos);
+  bench.controller->OnUseLastToggled(true);
+  bench.controller->OnFirmwareUpdate();  // the ticked box uses the last image, no dialog
+  bench.view.Settle(*bench.controller);
+  EXPECT_EQ(bench.view.requests.size(), 1u);
+  EXPECT_EQ(bench.view.closed, 1);
 }
 
 // Asked to stop (a signal, the session ending): idle, the window closes at once; mid-update,

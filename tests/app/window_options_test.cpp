@@ -19,12 +19,16 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
       {{"--port", ""}, 0, {}, "--port needs a value"},
       {{"--usb", "1209"}, 0, {}, "--usb takes a USB vendor and product id"},
       {{"-platform", "xcb"}, 0, {}, "unknown argument \"-platform\""},
+      {{"--port", "A", "dimmer.bin"}, 0, {"A"}, ""},
+      {{"a.bin", "b.bin"}, 0, {}, "one image file at a time, but \"a.bin\" and \"b.bin\""},
   };
   for (const auto& [args, simulate, ports, error] : cases) {
     std::string said;
     const auto options = ParseAppOptions(args, said);
-    EXPECT_TRUE(options ? error.empty() && options->simulate == simulate && options->ports == ports
-                        : said.find(error) != std::string::npos && !error.empty())
+    EXPECT_TRUE(options
+                    ? error.empty() && options->simulate == simulate && options->ports == ports &&
+                          options->image == (args.back() == "dimmer.bin" ? "dimmer.bin" : "")
+                    : said.find(error) != std::string::npos && !error.empty())
         << ::testing::PrintToString(args) << said;
   }
   EXPECT_FALSE(HasDisplay(nullptr, nullptr, nullptr) || HasDisplay("", "", ""));

@@ -1,19 +1,26 @@
 // lumaflash-cli and simulated devices: scan, info, usage, help, flash and its exit codes, and the
 // production bench (--all, --serial, --wait, --repeat, JSON and CSV records). What a pipe cannot
 // show (the progress board on a terminal, the rescan's pace) is tested through its class.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "cli/rescanner.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
-#include "cli/rescanner.h"
 #include "sim/image_file.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/raw_pty.h"
@@ -230,8 +237,124 @@ TEST(Cli, UnwritableSettingsFileDoesNotUndoTheUpdate) {
   EXPECT_TRUE(ReceivedExactly(*device, payload));
   EXPECT_TRUE(Has(result.err, "Could not save the settings file")) << result.err;
   EXPECT_EQ(testing::ReadWholeFile(dir / "Lumaflash.ini"), before);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2)
-      << "no temporary file is left behind";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3)
+      << "no temporary file is left behind, only the image, the settings and their lock file";
+}
+
+// Runs the program as the user "nobody" (the tests run as root, who may open anything) and
+// returns its standard output and error together.
+testing::ProgramResult CliAsNobody(std::vector<std::string> args) {
+  const passwd* nobody = ::getpwnam("nobody");
+  EXPECT_NE(nobody, nullptr);
+  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  int output[2] = {-1, -1};
+  EXPECT_EQ(::pipe(output), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(output[1], 1);
+    ::dup2(output[1], 2);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+        ::setuid(nobody->pw_uid) != 0 || ::chdir("/") != 0) {
+      ::_exit(126);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(output[1]);
+  testing::ProgramResult result;
+  std::array<char, 4096> chunk{};
+  for (ssize_t got; (got = ::read(output[0], chunk.data(), chunk.size())) > 0;) {
+    result.err.append(chunk.data(), static_cast<std::size_t>(got));
+  }
+  ::close(output[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TEST(Cli, PermissionDeniedNamesTheGroupThatOwnsThePort) {
+  const group* dialout = ::getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  const std::string udev =
+      "install the udev rule that gives the seated user access (lumaflash-cli udev-rule --usb "
+      "VID:PID --install, as root)";
+  const std::vector<std::pair<mode_t, std::string>> cases = {
+      {0660,
+       ": permission denied. The port belongs to the group dialout, which your user is not "
+       "in. Either add your user to it (sudo usermod -aG dialout $USER, then log in again) "
+       "or " +
+           udev + "."},
+      {0600, ": permission denied. Only its owner may open it: " + udev +
+                 ", then plug the device in again."},
+  };
+  for (const auto& [mode, said] : cases) {
+    testing::RawPty port;
+    ASSERT_EQ(::chown(port.Path().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(port.Path().c_str(), mode), 0);
+    const auto result = CliAsNobody({"scan", "--port", port.Path(), "--trace"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    // The report on standard error and the scan log say the same.
+    const std::string sentence = port.Path() + said;
+    std::size_t times = 0;
+    for (std::size_t at = 0; (at = result.err.find(sentence, at)) != std::string::npos; ++at) {
+      ++times;
+    }
+    EXPECT_EQ(times, 2u) << result.err;
+  }
+}
+
+TEST(Cli, UdevRuleForEachIdAndItsInstall) {
+  const auto tty = [](const std::string& match) {
+    return "SUBSYSTEM==\"tty\", " + match + ", TAG+=\"uaccess\"";
+  };
+  const auto modem = [](const std::string& match) {
+    return match + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
+  };
+  const std::string acme = "ATTRS{idVendor}==\"1209\", ATTRS{idProduct}==\"0001\"";
+  const std::string anyOf16c0 = "ATTRS{idVendor}==\"16c0\"";
+  const std::string ftdi = "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\"";
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+      {{"1209:0001"}, {modem(acme), tty(acme)}},
+      {{"16C0:"}, {modem(anyOf16c0), tty(anyOf16c0)}},
+      {{"1209:1", "403:6001"}, {modem(acme), tty(acme), modem(ftdi), tty(ftdi)}},
+  };
+  testing::TempDir dir;
+  for (const auto& [ids, rules] : cases) {
+    std::vector<std::string> args{"udev-rule"};
+    for (const std::string& id : ids) {
+      args.insert(args.end(), {"--usb", id});
+    }
+    const auto printed = Cli(dir, args);
+    EXPECT_EQ(printed.exitCode, 0) << printed.err;
+    std::vector<std::string> lines;
+    std::istringstream text(printed.out);
+    for (std::string line; std::getline(text, line);) {
+      if (!line.empty() && line[0] != '#') {
+        lines.push_back(line);
+      }
+    }
+    EXPECT_EQ(lines, rules);
+
+    // Installed under the device root: the same text, replaced as a whole, readable by udev.
+    const std::string root = (dir / "root").string();
+    ::setenv("LUMAFLASH_DEVICE_ROOT", root.c_str(), 1);
+    args.push_back("--install");
+    const auto installed = Cli(dir, args);
+    ::unsetenv("LUMAFLASH_DEVICE_ROOT");
+    const std::string target = root + "/etc/udev/rules.d/70-lumaflash.rules";
+    EXPECT_EQ(installed.exitCode, 0) << installed.err;
+    EXPECT_TRUE(Has(installed.out, "Wrote " + target + " (rules for ")) << installed.out;
+    EXPECT_TRUE(Has(installed.out, "Did not reload udev")) << installed.out;
+    EXPECT_EQ(testing::ReadWholeFile(target), printed.out);
+    EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0644));
+  }
+  EXPECT_EQ(Cli(dir, {"udev-rule"}).exitCode, 2);
 }
 
 TEST(Production, AllUpdatesEveryMatchingDeviceAndRecordsEachAttempt) {

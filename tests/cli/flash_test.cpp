@@ -1,22 +1,27 @@
 // The update through the core: a scanned session with a simulated device on a pseudo-terminal,
 // the image file, the settings stamp, every way it can fail, and a second program beside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/discovery/scan.h"
-#include "core/session/session.h"
+#include "core/image/firmware_image.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
+#include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "tests/support/recording_feedback.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
-#include "core/update/flash.h"
-#include "core/image/firmware_image.h"
 
 namespace lumaflash {
 namespace {
@@ -56,6 +61,108 @@ struct Bench {
   Session session;
   std::size_t packetsAfterScan = 0;
 };
+
+// Another program that has the port open without locking it, as ModemManager does when it
+// probes a new port, until the test tells it to let go (or ends).
+class PortHolder {
+ public:
+  explicit PortHolder(const std::string& path) {
+    int opened[2] = {-1, -1};
+    int release[2] = {-1, -1};
+    // Close-on-exec: the program under test must not keep the holder's pipes open.
+    EXPECT_EQ(::pipe2(opened, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::prctl(PR_SET_NAME, "holder");
+      // Only the port: the simulated device's master, inherited, would make it the device's
+      // own end.
+      for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != opened[1] && fd != release[0]) {
+          ::close(fd);
+        }
+      }
+      char answer = ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
+      static_cast<void>(::write(opened[1], &answer, 1));
+      static_cast<void>(::read(release[0], &answer, 1));  // end of file: let go
+      ::_exit(0);
+    }
+    ::close(opened[1]);
+    ::close(release[0]);
+    char answer = 0;
+    EXPECT_EQ(::read(opened[0], &answer, 1), 1);
+    EXPECT_EQ(answer, 'y');
+    ::close(opened[0]);
+    m_release = release[1];
+  }
+  ~PortHolder() { LetGo(); }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+
+  int Pid() const { return m_pid; }
+  void LetGo() {
+    if (m_release >= 0) {
+      ::close(m_release);
+      m_release = -1;
+      ::waitpid(m_pid, nullptr, 0);
+    }
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_release = -1;
+};
+
+TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
+  struct Case {
+    const char* name;
+    bool appears;  // the port appears while --wait waits (a link made to the device's port)
+    bool letGo;    // after the wait was announced
+    const char* holderWait;
+    int exitCode;
+  };
+  for (const Case& c :
+       {Case{"lets go", false, true, "60", 0}, Case{"keeps it", false, false, "1", 8},
+        Case{"appears held", true, false, "1", 8}}) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const auto payload = sim::PatternPayload(10 * 64, 3);
+    const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
+    auto device = testing::StartDevice(testing::Device(0x3514, 64));
+    PortHolder holder(device->Path());
+    const std::string held = "holder (pid " + std::to_string(holder.Pid()) + ") ";
+    const std::string port = c.appears ? (dir / "ttyACM0").string() : device->Path();
+    std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash",     image.string(), "--port", port,
+                                  "--holder-wait",    c.holderWait};
+    if (c.appears) {
+      args.push_back("--wait");
+    }
+    testing::RunningProgram cli(args, dir.Path());
+    if (c.appears) {
+      ASSERT_TRUE(cli.WaitForOutput("Waiting for a device of type 3514"));
+      std::filesystem::create_symlink(device->Path(), port);
+    }
+    ASSERT_TRUE(cli.WaitForOutput(held + "has " + port + " open; waiting up to " + c.holderWait +
+                                  " s for it to let go"));
+    if (c.letGo) {
+      holder.LetGo();
+    }
+    const testing::ProgramResult result = cli.Finish();
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+    const sim::DeviceModel got = device->Snapshot();
+    if (c.letGo) {
+      EXPECT_TRUE(got.RunReceived() &&
+                  std::equal(payload.begin(), payload.end(), got.Image().begin()));
+    } else {
+      // Only the scan's identify; none at all to a port that appeared held.
+      EXPECT_EQ(got.Packets().size(), c.appears ? 0u : 1u);
+      EXPECT_NE(result.err.find(held + "still has " + port +
+                                " open after 1 s; nothing was sent. Close that program"),
+                std::string::npos)
+          << result.err;
+    }
+  }
+}
 
 TEST(Update, DeviceReceivesExactlyTheImageAtItsPace) {
   // clang-format off

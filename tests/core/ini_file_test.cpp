@@ -3,20 +3,23 @@
 #include "core/settings/ini_file.h"
 #include "core/platform/file_replace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "core/session/session.h"
 #include "core/session/last_image.h"
+#include "core/session/session.h"
 #include "core/settings/settings.h"
 #include "tests/support/read_file.h"
 #include "tests/support/recording_feedback.h"
@@ -30,9 +33,12 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-// How many entries a folder holds: a writer leaves no temporary file behind.
+// How many entries a folder holds besides the lock file: a writer leaves no temporary file
+// behind.
 long Entries(const fs::path& directory) {
-  return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+  return std::count_if(
+      fs::directory_iterator(directory), fs::directory_iterator(),
+      [](const fs::directory_entry& entry) { return entry.path().extension() != ".lock"; });
 }
 
 TEST(IniFileRead, FindsValuesLikeThePrivateProfileReader) {
@@ -292,6 +298,60 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
       EXPECT_EQ(Entries(dir.Path()), 1);
     }
   }
+}
+
+// A window and a production command line in one folder: each read-modify-write holds the lock
+// from the read to the replace, so neither drops the other's entries.
+TEST(IniFileWrite, TwoProgramsWritingAtOnceLoseNothing) {
+  constexpr int kKeysEach = 200;
+  TempDir dir;
+  const fs::path path = dir / "Lumaflash.ini";
+  std::vector<pid_t> writers;
+  for (const char* program : {"window", "cli"}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      IniFile file(path);
+      bool allWritten = true;
+      for (int i = 0; i < kKeysEach; ++i) {
+        allWritten =
+            file.Write("3514", std::string(program) + std::to_string(i), "1") && allWritten;
+      }
+      ::_exit(allWritten ? 0 : 1);
+    }
+    writers.push_back(child);
+  }
+  for (const pid_t writer : writers) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::string text = ReadBytes(path);
+  int missing = 0;
+  for (const char* program : {"window", "cli"}) {
+    for (int i = 0; i < kKeysEach; ++i) {
+      missing += ini_text::FindValue(text, "3514", program + std::to_string(i)) ? 0 : 1;
+    }
+  }
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(Entries(dir.Path()), 1);
+}
+
+// A program that keeps the lock (stuck, say) costs a bounded wait and a clear message, never a
+// hang and never a write beside it.
+TEST(IniFileWrite, ALockHeldTooLongIsToldAndNothingIsWritten) {
+  TempDir dir;
+  const fs::path path = dir / "Lumaflash.ini";
+  WriteBytes(path, "[APP]\nLAST_DEVICE=old\n");
+  const int other = ::open((dir / "Lumaflash.ini.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(other, LOCK_EX), 0);
+  IniFile file(path);
+  EXPECT_FALSE(file.Write("APP", "LAST_DEVICE", "new"));
+  EXPECT_EQ(file.LastError(), "Another program kept the settings file \"" + path.string() +
+                                  "\" locked for 5 s; settings were not saved. Let the other "
+                                  "Lumaflash in this folder finish, then try again.");
+  EXPECT_EQ(ReadBytes(path), "[APP]\nLAST_DEVICE=old\n");
+  ::close(other);
+  EXPECT_TRUE(file.Write("APP", "LAST_DEVICE", "new")) << file.LastError();
 }
 
 }  // namespace

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace lumaflash::serial {
+
+// Another process that has a port open: its id and its name as the system shows it.
+struct PortHolder {
+  int pid = 0;
+  std::string name;
+
+  bool operator==(const PortHolder&) const = default;
+};
+
+// How long an update waits, by default, for another program to let go of its port.
+inline constexpr std::chrono::seconds kDefaultHolderWait{10};
+
+// The other processes that have the port at `path` open, in pid order. Leaves out this process
+// and the far end of a pseudo-terminal (the process that holds its master, which is the device
+// and not a rival). Only what the system lets us see: a user who is not root sees no other
+// user's processes, and on Windows nothing is found.
+std::vector<PortHolder> FindPortHolders(const std::string& path);
+
+// "ModemManager (pid 812) has /dev/ttyACM0 open", or for several "a (pid 1) and b (pid 2) have
+// ... open".
+std::string HoldersText(const std::vector<PortHolder>& holders, const std::string& path);
+
+// "ModemManager (pid 812) still has /dev/ttyACM0 open after 10 s; nothing was sent".
+std::string StillHeldText(const std::vector<PortHolder>& holders, const std::string& path,
+                          std::chrono::milliseconds waited);
+
+// Waits up to `limit` for every other holder of `path` to let go, looking again every 50 ms.
+// `tell` gets one line when holders are found ("...; waiting up to 10 s for it to let go").
+// Returns the holders still there at the end, empty when the port is free. Stops early, with
+// the holders still there, when `stop` is set.
+std::vector<PortHolder> WaitForHolders(const std::string& path, std::chrono::milliseconds limit,
+                                       const std::atomic<bool>* stop,
+                                       const std::function<void(const std::string&)>& tell);
+
+}  // namespace lumaflash::serial

@@ -1,0 +1,12 @@
+#include "core/serial/port_holders.h"
+
+namespace lumaflash::serial {
+
+// Windows opens a COM port exclusively: a port that another program holds fails to open with
+// "busy", which already names the problem. There is nothing to look for beforehand.
+std::vector<PortHolder> FindPortHolders(const std::string& path) {
+  (void)path;
+  return {};
+}
+
+}  // namespace lumaflash::serial
