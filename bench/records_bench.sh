@@ -36,7 +36,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 "$sim" --count 8 --stay >"$work/devices" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 400); do
-  [[ $(wc -l <"$work/devices") -ge 8 ]] && break
+  [[ -f $work/devices && $(wc -l <"$work/devices") -ge 8 ]] && break
   sleep 0.05
 done
 [[ $(wc -l <"$work/devices") -ge 8 ]] || { echo "records_bench: the simulated devices did not start" >&2; exit 1; }

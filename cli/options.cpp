@@ -63,7 +63,10 @@ const std::vector<CommandSpec>& Commands() {
         {"--records-server", "URI", false, kServerHelp},
         {"--require-record", "", false,
          "update nothing when the record store cannot be opened; exit 12 when a record "
-         "cannot be kept"}}},
+         "cannot be kept"},
+        {"--holder-wait", "SECONDS", false,
+         "wait this long (default 10) for another program that has the port open to let go; "
+         "0 does not wait"}}},
       {"records",
        "[sync]",
        "list the recorded update attempts, newest first; sync forwards the waiting ones",

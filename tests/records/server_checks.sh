@@ -72,7 +72,8 @@ wait_until() {
 }
 lines_at_least() { [[ -f $1 && $(wc -l <"$1") -ge $2 ]]; }
 # True once FILE has COUNT lines or the process PID has ended (then waiting longer is useless).
-lines_or_gone() { lines_at_least "$1" "$2" || ! kill -0 "$3" 2>/dev/null; }
+lines_or_gone() { lines_at_least "$1" "$2" || gone "$3"; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
 # Every run of the program has a deadline: a hang is a failure, not a stuck test.
 cli() { timeout 120 "$cli" "$@"; }
 
@@ -199,7 +200,7 @@ server_stopped_during_repeat() {
   local cli_pid=$! i
   for ((i = 0; i < count; i++)); do
     if ((i == stop_at)); then
-      "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -INT $cli_pid; echo "pg_ctl stop failed"; return 1; }
+      "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -TERM $cli_pid; echo "pg_ctl stop failed"; return 1; }
     fi
     add_usb_port "$tree" "ttyACM$i" "1-$((i + 1))" "UNIT$i" "${units[$i]}"
     wait_until 60 lines_or_gone "$work/repeat.jsonl" $((i + 1)) $cli_pid
@@ -207,7 +208,13 @@ server_stopped_during_repeat() {
   done
   local done_lines
   done_lines=$(wc -l <"$work/repeat.jsonl")
-  kill -INT $cli_pid 2>/dev/null
+  # SIGTERM, not SIGINT: a program started in the background by a script inherits SIGINT ignored.
+  kill -TERM $cli_pid 2>/dev/null
+  if ! wait_until 60 gone $cli_pid; then
+    kill -KILL $cli_pid
+    echo "the --repeat run did not end within 60 s of SIGTERM"
+    return 1
+  fi
   local status=0
   wait $cli_pid || status=$?
   "$LUMAFLASH_PG_CTL" start >/dev/null || { echo "the server did not start again"; return 1; }
