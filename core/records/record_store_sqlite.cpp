@@ -63,7 +63,7 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   bool Prepared() const { return m_status == SQLITE_OK; }
-  sqlite3_stmt* get() const { return m_statement; }
+  sqlite3_stmt* Handle() const { return m_statement; }
 
   void Bind(int index, const std::string& text) {
     sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
@@ -145,7 +145,7 @@ bool Execute(sqlite3* db, const char* sql) {
 
 std::optional<int> LayoutVersion(sqlite3* db) {
   Statement statement(db, "PRAGMA user_version");
-  if (!statement.Prepared() || sqlite3_step(statement.get()) != SQLITE_ROW) {
+  if (!statement.Prepared() || sqlite3_step(statement.Handle()) != SQLITE_ROW) {
     return std::nullopt;
   }
   return static_cast<int>(statement.Integer(0));
@@ -196,7 +196,7 @@ Record ReadRecord(const Statement& row) {
 
 bool ReadAll(sqlite3* db, Statement& statement, std::vector<Record>& found) {
   int status = SQLITE_ROW;
-  while ((status = sqlite3_step(statement.get())) == SQLITE_ROW) {
+  while ((status = sqlite3_step(statement.Handle())) == SQLITE_ROW) {
     found.push_back(ReadRecord(statement));
   }
   (void)db;
@@ -333,7 +333,7 @@ bool RecordStore::Commit(const Record& record, std::string& error) {
   insert.Bind(22, record.failedBlock);
   insert.Bind(23, record.blockCount);
   insert.Bind(24, record.durationMs);
-  if (sqlite3_step(insert.get()) != SQLITE_DONE) {
+  if (sqlite3_step(insert.Handle()) != SQLITE_DONE) {
     error = StoreFailure(m_path, m_db, "written");
     return false;
   }
@@ -387,9 +387,9 @@ bool RecordStore::MarkForwarded(const std::vector<std::string>& ids, std::string
   Statement update(m_db, "UPDATE records SET forwarded = 1 WHERE id = ?1");
   bool done = update.Prepared();
   for (std::size_t i = 0; done && i < ids.size(); ++i) {
-    sqlite3_reset(update.get());
+    sqlite3_reset(update.Handle());
     update.Bind(1, ids[i]);
-    done = sqlite3_step(update.get()) == SQLITE_DONE;
+    done = sqlite3_step(update.Handle()) == SQLITE_DONE;
   }
   if (!done || !Execute(m_db, "COMMIT")) {
     error = StoreFailure(m_path, m_db, "written");
@@ -401,7 +401,7 @@ bool RecordStore::MarkForwarded(const std::vector<std::string>& ids, std::string
 
 std::optional<std::size_t> RecordStore::CountUnforwarded() {
   Statement count(m_db, "SELECT count(*) FROM records WHERE forwarded = 0");
-  if (!count.Prepared() || sqlite3_step(count.get()) != SQLITE_ROW) {
+  if (!count.Prepared() || sqlite3_step(count.Handle()) != SQLITE_ROW) {
     return std::nullopt;
   }
   return static_cast<std::size_t>(count.Integer(0));
