@@ -235,7 +235,8 @@ echo "device: $report"
 step "lumaflash.exe tells --help, --version and a usage error where its output leads"
 window_exe="$root/$win_build/app/lumaflash.exe"
 wine "$window_exe" --help >"$work/help.out" 2>&1 || fail "lumaflash.exe --help did not exit 0"
-grep -q "^usage: lumaflash \[--port COMn\]... \[--usb VID:PID\]... \[FILE\]" "$work/help.out" ||
+grep -q "^usage: lumaflash \[--port COMn\]... \[--usb VID:PID\]..." "$work/help.out" &&
+  grep -q "\[--records PATH|off\] \[--station NAME\] \[FILE\]" "$work/help.out" ||
   fail "lumaflash.exe --help printed no usage: $(cat "$work/help.out")"
 wine "$window_exe" --version >"$work/version.out" 2>&1 || fail "lumaflash.exe --version did not exit 0"
 grep -q "^lumaflash " "$work/version.out" || fail "lumaflash.exe --version printed no version"
