@@ -87,7 +87,7 @@ faults=(
   'cli/device_choice.cpp|if ((rules.all \|\| rules.typeMustMatch) \&\& record.deviceId|if (rules.all \&\& record.deviceId'
   'cli/flash_command.cpp|if (failed == 0 \|\| failed == records.size()) {|if (failed == 0) {'
   'cli/rescanner.cpp|if (probe.failure.error != state.failure.error) {|if (true) {'
-  "cli/json.cpp|      case '\"':\n        out += \"\\\\\\\\\\\\\"\";|      case '\"':\n        out += \"\\\\\"\";"
+  'cli/json.cpp|out += length == 0 ? kReplacementCharacter : text.substr(i, length);|out += length == 0 ? std::string_view{} : text.substr(i, length);'
   'app/controller/window_controller.cpp|if (selected.size() != 1 \|\| first < 0 \|\||if (selected.size() < 1 \|\| first < 0 \|\|'
   'app/controller/window_controller.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
   'app/controller/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'
