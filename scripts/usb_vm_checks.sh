@@ -8,8 +8,15 @@ udc=dummy_udc.0
 type=3514 block=512 length=65536 pause_ms=10 # a 10 ms device type
 floor_ms=$((100 + length / block * pause_ms + 100))
 
-pass() { echo "PASS $*"; }
 fail() { echo "FAIL $*"; }
+# verdict STATUS PASS-TEXT FAIL-TEXT: a check's line, PASS when STATUS (of its condition) is 0.
+verdict() {
+  if [ "$1" = 0 ]; then
+    echo "PASS $2"
+  else
+    fail "$3"
+  fi
+}
 now() { cut -d' ' -f1 /proc/uptime; } # seconds, two decimals
 has() { grep -q -- "$2" "$1"; }
 flat() { tr -d ' \n' <"$1"; } # JSON without layout, for grep
@@ -85,16 +92,10 @@ before=$(stty -F $acm -g)
 lumaflash-cli scan --port $acm >scan.out 2>&1
 rc=$?
 after=$(stty -F $acm -g)
-if [ $rc = 0 ] && has scan.out "^$acm " && has scan.out "1 Interfaces found"; then
-  pass "scan: finds the device on $acm"
-else
-  fail "scan: exit $rc: $(cat scan.out)"
-fi
-if [ "$before" = "$after" ]; then
-  pass "termios: unchanged by a scan"
-else
-  fail "termios: before $before, after $after"
-fi
+[ $rc = 0 ] && has scan.out "^$acm " && has scan.out "1 Interfaces found"
+verdict $? "scan: finds the device on $acm" "scan: exit $rc: $(cat scan.out)"
+[ "$before" = "$after" ]
+verdict $? "termios: unchanged by a scan" "termios: before $before, after $after"
 
 lumaflash-cli ports --json >ports.json 2>&1
 lumaflash-cli scan --port $acm --json >scan.json 2>&1
@@ -108,11 +109,9 @@ shows_identity() {
   done
 }
 for file in ports.json scan.json; do
-  if shows_identity $file; then
-    pass "identity: ${file%.json} --json shows the gadget's USB identity"
-  else
-    fail "identity: ${file%.json} --json: $(cat $file)"
-  fi
+  shows_identity $file
+  verdict $? "identity: ${file%.json} --json shows the gadget's USB identity" \
+    "identity: ${file%.json} --json: $(cat $file)"
 done
 
 # --- the system walk: finds the device, leaves the console and the phantom UARTs alone -------
@@ -129,16 +128,11 @@ grep '^[0-9]*:' /proc/tty/driver/serial | sed 's/ rx:.*//' >tx.before
 lumaflash-cli scan >walk.out 2>&1
 rc=$?
 grep '^[0-9]*:' /proc/tty/driver/serial | sed 's/ rx:.*//' >tx.after
-if [ $rc = 0 ] && has walk.out "^$acm " && has walk.out "1 Interfaces found"; then
-  pass "walk: scan without --port finds the device on $acm"
-else
-  fail "walk: exit $rc: $(cat walk.out)"
-fi
-if [ "$uarts_ok" = yes ] && cmp -s tx.before tx.after; then
-  pass "walk: console and phantom UARTs skipped, not one byte written to them"
-else
-  fail "walk: $uarts_ok; transmit counters before: $(cat tx.before); after: $(cat tx.after)"
-fi
+[ $rc = 0 ] && has walk.out "^$acm " && has walk.out "1 Interfaces found"
+verdict $? "walk: scan without --port finds the device on $acm" "walk: exit $rc: $(cat walk.out)"
+[ "$uarts_ok" = yes ] && cmp -s tx.before tx.after
+verdict $? "walk: console and phantom UARTs skipped, not one byte written to them" \
+  "walk: $uarts_ok; transmit counters before: $(cat tx.before); after: $(cat tx.after)"
 
 # --- flash of a 64 KiB image; meanwhile a second program finds the port busy -----------------
 lumaflash-cli flash image.bin --port $acm --json >flash.json 2>flash.err &
@@ -150,16 +144,12 @@ wait_gone $flash_pid 300
 wait $flash_pid
 rc=$?
 stop_sim
-if [ $rc = 0 ] && sim_got_image sim1.out; then
-  pass "flash: 64 KiB through cdc_acm, digest matches, no block before its pause"
-else
-  fail "flash: exit $rc: $(cat flash.err) / device: $(tail -1 sim1.out)"
-fi
-if has busy.out "$acm is busy" && ! has busy.out "^$acm "; then
-  pass "busy: a second program cannot take $acm during an update"
-else
-  fail "busy: second scan during the update said: $(cat busy.out)"
-fi
+[ $rc = 0 ] && sim_got_image sim1.out
+verdict $? "flash: 64 KiB through cdc_acm, digest matches, no block before its pause" \
+  "flash: exit $rc: $(cat flash.err) / device: $(tail -1 sim1.out)"
+has busy.out "$acm is busy" && ! has busy.out "^$acm "
+verdict $? "busy: a second program cannot take $acm during an update" \
+  "busy: second scan during the update said: $(cat busy.out)"
 duration=$(flat flash.json | sed -n 's/.*"durationMs":\([0-9]*\).*/\1/p')
 if [ -n "$duration" ]; then
   echo "figure: update of 64 KiB over cdc_acm: wall ${duration} ms, protocol floor ${floor_ms} ms," \
@@ -185,17 +175,13 @@ stop_sim
 cpu_after=$(awk -v before="$cpu_before" '/^(user|sys)/ {s += $2} END {print s - before / 100}' unplug.time)
 took=$(awk "BEGIN{print $ended - $unplugged}")
 echo "driver: at unplug the program saw: $(sed -n 's/.*vanished.*(\(.*\)).*/\1/p' unplug.out | head -1)"
-if [ $hung = 0 ] && [ $rc = 9 ] && has unplug.out "Timeout on write data !" &&
-  has unplug.out "$acm vanished" && has sim2.out "run no"; then
-  pass "unplug: exit 9, \"Timeout on write data !\", $acm named as vanished, no run packet"
-else
-  fail "unplug: exit $rc (killed after 10 s: $hung): $(cat unplug.out) / device: $(tail -1 sim2.out)"
-fi
-if [ -n "$cpu_before" ] && awk "BEGIN{exit !($took < 3 && $cpu_after <= 0.5 * $took + 0.02)}"; then
-  pass "unplug: ended $took s after the unplug, using $cpu_after s of CPU meanwhile"
-else
-  fail "unplug: ended $took s after the unplug, using ${cpu_after:-?} s of CPU meanwhile"
-fi
+[ $hung = 0 ] && [ $rc = 9 ] && has unplug.out "Timeout on write data !" &&
+  has unplug.out "$acm vanished" && has sim2.out "run no"
+verdict $? "unplug: exit 9, \"Timeout on write data !\", $acm named as vanished, no run packet" \
+  "unplug: exit $rc (killed after 10 s: $hung): $(cat unplug.out) / device: $(tail -1 sim2.out)"
+[ -n "$cpu_before" ] && awk "BEGIN{exit !($took < 3 && $cpu_after <= 0.5 * $took + 0.02)}"
+took_line="unplug: ended $took s after the unplug, using ${cpu_after:-?} s of CPU meanwhile"
+verdict $? "$took_line" "$took_line"
 
 # --- replug: a waiting program takes the device when it appears ------------------------------
 start_sim sim3.out
@@ -208,8 +194,6 @@ wait_gone $flash_pid 300
 wait $flash_pid
 rc=$?
 stop_sim
-if [ $rc = 0 ] && sim_got_image sim3.out; then
-  pass "replug: flash --wait took the device when the gadget was bound"
-else
-  fail "replug: exit $rc: $(cat replug.out) / device: $(tail -1 sim3.out)"
-fi
+[ $rc = 0 ] && sim_got_image sim3.out
+verdict $? "replug: flash --wait took the device when the gadget was bound" \
+  "replug: exit $rc: $(cat replug.out) / device: $(tail -1 sim3.out)"

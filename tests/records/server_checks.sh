@@ -11,30 +11,20 @@ cli="$build/cli/lumaflash-cli"
 sim="$build/sim/lumaflash-sim"
 mkimage="$build/sim/lumaflash-mkimage"
 
+# unready WHY: nothing can be checked (exit 2), which is not a failed check.
+unready() {
+  echo "server_checks: $*" >&2
+  exit 2
+}
 for variable in LUMAFLASH_PG_STATION_URI LUMAFLASH_PG_READER_URI LUMAFLASH_PG_ADMIN LUMAFLASH_PG_CTL; do
-  [[ -n ${!variable:-} ]] || {
-    echo "server_checks: $variable is not set; run me through scripts/with_postgres.sh" >&2
-    exit 2
-  }
+  [[ -n ${!variable:-} ]] || unready "$variable is not set; run me through scripts/with_postgres.sh"
 done
 for program in "$cli" "$sim" "$mkimage"; do
-  [[ -x $program ]] || {
-    echo "server_checks: $program is missing; build first (scripts/build.sh)" >&2
-    exit 2
-  }
+  [[ -x $program ]] || unready "$program is missing; build first (scripts/build.sh)"
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaflash-records.XXXXXX")
-sim_pids=()
-cleanup() {
-  local pid
-  for pid in "${sim_pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 # Never the user's own store, whatever a check forgets to name.
 export LUMAFLASH_RECORDS="$work/default.sqlite"
 export XDG_STATE_HOME="$work/state"
@@ -42,12 +32,12 @@ unset LUMAFLASH_RECORDS_SERVER
 
 passed=0
 failed=0
-# check NAME FUNCTION: the function prints why it failed (one line) and returns non-zero.
+# check NAME FUNCTION: the function prints why it failed (one line) and returns non-zero, or ends
+# through fail. It runs in a subshell, which fail can end; the devices it started stop with it.
 check() {
   local name=$1
   shift
-  # Not in a subshell: the devices a check starts must be known to the clean-up.
-  if "$@" >"$work/why" 2>&1; then
+  if (trap stop_devices EXIT && "$@") >"$work/why" 2>&1; then
     echo "ok     $name"
     passed=$((passed + 1))
   else
@@ -55,11 +45,21 @@ check() {
     failed=$((failed + 1))
   fi
 }
+fail() {
+  echo "$*"
+  exit 1
+}
 
-admin_sql() { psql -X -q -t -A -v ON_ERROR_STOP=1 "$LUMAFLASH_PG_ADMIN" -c "$1"; }
-station_sql() { psql -X -q -t -A -v ON_ERROR_STOP=1 "$LUMAFLASH_PG_STATION_URI" -c "$1"; }
-reader_sql() { psql -X -q -t -A -v ON_ERROR_STOP=1 "$LUMAFLASH_PG_READER_URI" -c "$1"; }
+declare -A uri=([admin]=$LUMAFLASH_PG_ADMIN [station]=$LUMAFLASH_PG_STATION_URI
+  [reader]=$LUMAFLASH_PG_READER_URI)
+# sql admin|station|reader STATEMENT: one statement, as that role.
+sql() { psql -X -q -t -A -v ON_ERROR_STOP=1 "${uri[$1]}" -c "$2"; }
 local_sql() { sqlite3 -batch -noheader "$1" "$2"; }
+count_waiting() { local_sql "$1" "SELECT count(*) FROM records WHERE forwarded = 0"; }
+# sync_store STORE: `records sync` of STORE to the server, its output in $work/sync.out.
+sync_store() {
+  LUMAFLASH_RECORDS_SERVER=${uri[station]} cli records sync --records "$1" >"$work/sync.out" 2>&1
+}
 
 # wait_until SECONDS COMMAND...: runs the command every 50 ms until it succeeds or time runs out.
 wait_until() {
@@ -79,55 +79,71 @@ cli() { timeout 120 "$cli" "$@"; }
 
 # start_devices NAME COUNT [SIM-OPTION]...: simulated devices that stay in bootloader mode after
 # each update; their ports go into the array named NAME.
+sim_pids=()
 start_devices() {
   local -n started_ports=$1
-  local count=$2 out="$work/sim-${#sim_pids[@]}.out"
+  local count=$2 out="$work/sim-$BASHPID-${#sim_pids[@]}.out"
   shift 2
   "$sim" --count "$count" --stay "$@" >"$out" 2>"$out.err" &
   sim_pids+=($!)
-  wait_until 20 lines_at_least "$out" "$count" || {
-    echo "the simulated devices did not start: $(cat "$out.err")" >&2
-    return 1
-  }
+  wait_until 20 lines_at_least "$out" "$count" ||
+    fail "the simulated devices did not start: $(cat "$out.err")"
   mapfile -t started_ports < <(awk '{ print $1 }' "$out")
+}
+stop_devices() {
+  local pid
+  for pid in "${sim_pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
+}
+# one_record STORE: one update of a fresh simulated device, kept in STORE only.
+one_record() {
+  local -a unit
+  start_devices unit 1
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$1" >/dev/null 2>&1) ||
+    fail "the update failed"
 }
 
 image="$work/tiny.bin"
 "$mkimage" 3514 512 "$image" >/dev/null
 
-server_ids() { reader_sql "SELECT id FROM records WHERE station LIKE '$1%' ORDER BY id"; }
-local_ids() {
-  local store
-  for store in "$@"; do local_sql "$store" "SELECT id FROM records"; done | LC_ALL=C sort
+# server_holds LIKE COUNT STORE...: the server holds COUNT records of the stations named LIKE,
+# each once; none lost and none made up: exactly the ids of the local stores, none still waiting.
+server_holds() {
+  local like=$1 count=$2 rows distinct store waiting=0
+  shift 2
+  IFS='|' read -r rows distinct < <(sql reader \
+    "SELECT count(*), count(DISTINCT id) FROM records WHERE station LIKE '$like'")
+  [[ $rows == "$count" && $distinct == "$count" ]] ||
+    fail "the server holds $rows rows ($distinct ids), not $count"
+  diff <(for store; do local_sql "$store" "SELECT id FROM records"; done | LC_ALL=C sort) \
+    <(sql reader "SELECT id FROM records WHERE station LIKE '$like' ORDER BY id") >/dev/null ||
+    fail "the server's ids differ from the stations' ids"
+  for store; do waiting=$((waiting + $(count_waiting "$store"))); done
+  ((waiting == 0)) || fail "$waiting records are still marked as waiting"
 }
 
 # The roles: the station adds records and reads the schema version, and changes nothing.
 roles_are_append_only() {
-  local id=00000000-0000-4000-8000-000000000001
+  local id=00000000-0000-4000-8000-000000000001 statement
   local insert="INSERT INTO records (id, started_at, ended_at, station, operator, program_version,
     port, result, duration_ms) VALUES ('$id', now(), now(), 'roles', 'o', '0', 'p', 'ok', 1)
     ON CONFLICT (id) DO NOTHING"
-  station_sql "$insert" || return 1
-  station_sql "$insert" || return 1 # the same record again: no error, no second row
-  [[ $(reader_sql "SELECT count(*) FROM records WHERE id = '$id'") == 1 ]] ||
-    { echo "a record sent twice is not one row"; return 1; }
-  [[ $(station_sql "SELECT version FROM lumaflash_schema") == 1 ]] ||
-    { echo "the station cannot read the schema version"; return 1; }
-  local statement
+  sql station "$insert" || return 1
+  sql station "$insert" || return 1 # the same record again: no error, no second row
+  [[ $(sql reader "SELECT count(*) FROM records WHERE id = '$id'") == 1 ]] ||
+    fail "a record sent twice is not one row"
+  [[ $(sql station "SELECT version FROM lumaflash_schema") == 1 ]] ||
+    fail "the station cannot read the schema version"
   for statement in "UPDATE records SET result = 'forged'" "DELETE FROM records" \
     "TRUNCATE records" "SELECT station FROM records" "UPDATE lumaflash_schema SET version = 9"; do
-    if station_sql "$statement" >/dev/null 2>&1; then
-      echo "the station role may: $statement"
-      return 1
-    fi
+    ! sql station "$statement" >/dev/null 2>&1 || fail "the station role may: $statement"
   done
   for statement in "${insert/00000001/00000002}" "DELETE FROM records"; do
-    if reader_sql "$statement" >/dev/null 2>&1; then
-      echo "the reader role may: $statement"
-      return 1
-    fi
+    ! sql reader "$statement" >/dev/null 2>&1 || fail "the reader role may: $statement"
   done
-  admin_sql "DELETE FROM records WHERE station = 'roles'"
+  sql admin "DELETE FROM records WHERE station = 'roles'"
 }
 
 # One process, one device, COUNT updates, each its own run of lumaflash-cli.
@@ -137,39 +153,26 @@ update_many() {
   cd "$work/$station" || return 1
   for ((run = 0; run < count; run++)); do
     cli flash "$image" --port "$port" --json --records "$store" --station "$station" \
-      --records-server "$LUMAFLASH_PG_STATION_URI" >>"$work/$station.jsonl" 2>>"$work/$station.err" ||
-      { echo "run $run of $station failed: $(tail -n 2 "$work/$station.err")"; return 1; }
+      --records-server "${uri[station]}" >>"$work/$station.jsonl" 2>>"$work/$station.err" ||
+      fail "run $run of $station failed: $(tail -n 2 "$work/$station.err")"
   done
 }
 
 eight_stations_at_once() {
   local -a line
-  start_devices line 8 || return 1
-  local i pids=() stores=()
+  start_devices line 8
+  local i pids=() stores=() bad=0
   for i in 0 1 2 3 4 5 6 7; do
     stores+=("$work/eight-$i.sqlite")
     update_many "${line[$i]}" "${stores[$i]}" "eight-$i" 50 >"$work/eight-$i.why" &
     pids+=($!)
   done
-  local bad=0
   for i in 0 1 2 3 4 5 6 7; do
     wait "${pids[$i]}" || { cat "$work/eight-$i.why"; bad=1; }
   done
-  ((bad == 0)) || return 1
-  local rows distinct
-  rows=$(reader_sql "SELECT count(*) FROM records WHERE station LIKE 'eight-%'")
-  distinct=$(reader_sql "SELECT count(DISTINCT id) FROM records WHERE station LIKE 'eight-%'")
-  [[ $rows == 400 && $distinct == 400 ]] || { echo "the server holds $rows rows ($distinct ids), not 400"; return 1; }
-  # None lost and none made up: the server holds exactly what the stations recorded.
-  diff <(local_ids "${stores[@]}") <(server_ids eight-) >/dev/null ||
-    { echo "the server's ids differ from the stations' ids"; return 1; }
-  local waiting=0
-  for i in 0 1 2 3 4 5 6 7; do
-    waiting=$((waiting + $(local_sql "${stores[$i]}" "SELECT count(*) FROM records WHERE forwarded = 0")))
-  done
-  [[ $waiting == 0 ]] || { echo "$waiting records are still marked as waiting"; return 1; }
+  ((bad == 0)) || exit 1
+  server_holds 'eight-%' 400 "${stores[@]}"
 }
-
 # add_usb_port TREE NAME BUS SERIAL PTY: a USB serial port in a fake sysfs tree, laid out as the
 # kernel lays out a ttyACM port, whose node leads to the pseudo-terminal PTY of a simulated device.
 # The node comes last: it is what a waiting run sees appear.
@@ -191,54 +194,40 @@ add_usb_port() {
 # plugged in one after another, as on a line.
 server_stopped_during_repeat() {
   local -a units
-  local count=24 stop_at=6 store="$work/repeat.sqlite" tree="$work/line"
-  start_devices units $count || return 1
+  local count=24 stop_at=6 store="$work/repeat.sqlite" tree="$work/line" i cli_pid
+  start_devices units $count
   mkdir -p "$tree/dev" "$tree/sys/class/tty" "$work/repeat"
   (cd "$work/repeat" && LUMAFLASH_DEVICE_ROOT=$tree exec "$cli" flash "$image" --repeat --json \
-    --records "$store" --station repeat --records-server "$LUMAFLASH_PG_STATION_URI") \
+    --records "$store" --station repeat --records-server "${uri[station]}") \
     >"$work/repeat.jsonl" 2>"$work/repeat.err" &
-  local cli_pid=$! i
+  cli_pid=$!
   for ((i = 0; i < count; i++)); do
     if ((i == stop_at)); then
-      "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null || { kill -TERM $cli_pid; echo "pg_ctl stop failed"; return 1; }
+      "$LUMAFLASH_PG_CTL" stop -m immediate >/dev/null ||
+        { kill -TERM $cli_pid; fail "pg_ctl stop failed"; }
     fi
     add_usb_port "$tree" "ttyACM$i" "1-$((i + 1))" "UNIT$i" "${units[$i]}"
     wait_until 60 lines_or_gone "$work/repeat.jsonl" $((i + 1)) $cli_pid
     lines_at_least "$work/repeat.jsonl" $((i + 1)) || break
   done
-  local done_lines
+  local done_lines status=0 ok queued
   done_lines=$(wc -l <"$work/repeat.jsonl")
   # SIGTERM, not SIGINT: a program started in the background by a script inherits SIGINT ignored.
   kill -TERM $cli_pid 2>/dev/null
-  if ! wait_until 60 gone $cli_pid; then
-    kill -KILL $cli_pid
-    echo "the --repeat run did not end within 60 s of SIGTERM"
-    return 1
-  fi
-  local status=0
+  wait_until 60 gone $cli_pid ||
+    { kill -KILL $cli_pid; fail "the --repeat run did not end within 60 s of SIGTERM"; }
   wait $cli_pid || status=$?
-  "$LUMAFLASH_PG_CTL" start >/dev/null || { echo "the server did not start again"; return 1; }
-  [[ $done_lines == "$count" && $status == 0 ]] ||
-    { echo "the updates stopped with the server: $done_lines of $count, exit $status: $(tail -n 2 "$work/repeat.err")"; return 1; }
-  local ok
+  "$LUMAFLASH_PG_CTL" start >/dev/null || fail "the server did not start again"
+  [[ $done_lines == "$count" && $status == 0 ]] || fail "the updates stopped with the server:" \
+    "$done_lines of $count, exit $status: $(tail -n 2 "$work/repeat.err")"
   ok=$(grep -c '"result":"ok"' "$work/repeat.jsonl")
-  [[ $ok == "$count" ]] || { echo "only $ok of $count updates succeeded"; return 1; }
-  local queued
-  queued=$(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0")
+  [[ $ok == "$count" ]] || fail "only $ok of $count updates succeeded"
+  queued=$(count_waiting "$store")
   ((queued >= count - stop_at)) ||
-    { echo "only $queued records were queued, but $((count - stop_at)) ended with the server down"; return 1; }
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/sync.out" 2>&1 ||
-    { echo "records sync failed: $(cat "$work/sync.out")"; return 1; }
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >>"$work/sync.out" 2>&1 ||
-    { echo "a second records sync failed: $(cat "$work/sync.out")"; return 1; }
-  local rows distinct
-  rows=$(reader_sql "SELECT count(*) FROM records WHERE station = 'repeat'")
-  distinct=$(reader_sql "SELECT count(DISTINCT id) FROM records WHERE station = 'repeat'")
-  [[ $rows == "$count" && $distinct == "$count" ]] ||
-    { echo "after sync the server holds $rows rows ($distinct ids), not $count"; return 1; }
-  diff <(local_ids "$store") <(server_ids repeat) >/dev/null || { echo "the server's ids differ from the station's"; return 1; }
-  queued=$(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0")
-  [[ $queued == 0 ]] || { echo "$queued records still wait after sync"; return 1; }
+    fail "only $queued records were queued, but $((count - stop_at)) ended with the server down"
+  sync_store "$store" || fail "records sync failed: $(cat "$work/sync.out")"
+  sync_store "$store" || fail "a second records sync failed: $(cat "$work/sync.out")"
+  server_holds repeat "$count" "$store"
 }
 
 hostile='x'"'"'); DROP TABLE records; --'
@@ -247,23 +236,22 @@ hostile='x'"'"'); DROP TABLE records; --'
 # back exactly, and the table is still there.
 hostile_text_is_kept_exactly() {
   local -a unit
-  start_devices unit 1 || return 1
-  local tree="$work/tree" store="$work/hostile.sqlite"
+  start_devices unit 1
+  local tree="$work/tree" store="$work/hostile.sqlite" path="$work/$hostile/$hostile.bin" stored
   add_usb_port "$tree" ttyACM0 1-2 "$hostile" "${unit[0]}"
   mkdir -p "$work/$hostile"
-  local path="$work/$hostile/$hostile.bin"
   cp "$image" "$path"
   (cd "$work/$hostile" && LUMAFLASH_DEVICE_ROOT=$tree cli flash "$path" --port "$tree/dev/ttyACM0" \
-    --records "$store" --station hostile --records-server "$LUMAFLASH_PG_STATION_URI") \
-    >"$work/hostile.out" 2>&1 || { echo "the update failed: $(tail -n 2 "$work/hostile.out")"; return 1; }
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/hostile.sync" 2>&1 ||
-    { echo "records sync failed: $(cat "$work/hostile.sync")"; return 1; }
-  local stored
-  stored=$(reader_sql "SELECT image_path || E'\n' || coalesce(usb_serial, '<null>') FROM records WHERE station = 'hostile'")
-  [[ $stored == "$path"$'\n'"$hostile" ]] || { echo "the server holds: $stored"; return 1; }
+    --records "$store" --station hostile --records-server "${uri[station]}") \
+    >"$work/hostile.out" 2>&1 || fail "the update failed: $(tail -n 2 "$work/hostile.out")"
+  sync_store "$store" || fail "records sync failed: $(cat "$work/sync.out")"
+  stored=$(sql reader "SELECT image_path || E'\n' || coalesce(usb_serial, '<null>') FROM records
+    WHERE station = 'hostile'")
+  [[ $stored == "$path"$'\n'"$hostile" ]] || fail "the server holds: $stored"
   # And back through the program, by the hostile text itself.
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_READER_URI cli records --server --usb-serial "$hostile" --json \
-    >"$work/hostile.json" 2>"$work/hostile.err" || { echo "records --server failed: $(cat "$work/hostile.err")"; return 1; }
+  LUMAFLASH_RECORDS_SERVER=${uri[reader]} cli records --server --usb-serial "$hostile" --json \
+    >"$work/hostile.json" 2>"$work/hostile.err" ||
+    fail "records --server failed: $(cat "$work/hostile.err")"
   python3 - "$work/hostile.json" "$path" "$hostile" <<'PY' || return 1
 import json, sys
 rows = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
@@ -273,43 +261,32 @@ row = rows[0]
 if row["image"] != sys.argv[2] or row["usbSerial"] != sys.argv[3]:
     sys.exit(f"read back image {row['image']!r}, usbSerial {row['usbSerial']!r}")
 PY
-  [[ $(reader_sql "SELECT to_regclass('records') IS NOT NULL") == t ]] || { echo "the records table is gone"; return 1; }
+  [[ $(sql reader "SELECT to_regclass('records') IS NOT NULL") == t ]] ||
+    fail "the records table is gone"
 }
 
 # A server whose schema is newer than the program knows is refused, with both versions named.
 newer_server_is_refused() {
-  local -a unit
-  local store="$work/newer.sqlite"
-  start_devices unit 1 || return 1
-  # One record waiting for the server, so that sync has something to send.
-  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
-    { echo "the update failed"; return 1; }
-  admin_sql "UPDATE lumaflash_schema SET version = 2"
-  local status=0
-  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI cli records sync --records "$store" >"$work/newer.out" 2>&1 ||
-    status=$?
-  admin_sql "UPDATE lumaflash_schema SET version = 1"
-  ((status != 0)) || { echo "records sync reported success: $(cat "$work/newer.out")"; return 1; }
-  [[ $(local_sql "$store" "SELECT count(*) FROM records WHERE forwarded = 0") == 1 ]] ||
-    { echo "the record no longer waits for the server"; return 1; }
-  grep -q '2' "$work/newer.out" && grep -q '1' "$work/newer.out" && grep -qi 'update lumaflash' "$work/newer.out" ||
-    { echo "the message does not name both versions and the fix: $(cat "$work/newer.out")"; return 1; }
+  local store="$work/newer.sqlite" out="$work/sync.out" status=0
+  one_record "$store" # one record waiting for the server, so that sync has something to send
+  sql admin "UPDATE lumaflash_schema SET version = 2"
+  sync_store "$store" || status=$?
+  sql admin "UPDATE lumaflash_schema SET version = 1"
+  ((status != 0)) || fail "records sync reported success: $(cat "$out")"
+  [[ $(count_waiting "$store") == 1 ]] || fail "the record no longer waits for the server"
+  grep -q '2' "$out" && grep -q '1' "$out" && grep -qi 'update lumaflash' "$out" ||
+    fail "the message does not name both versions and the fix: $(cat "$out")"
 }
 
 # A local store whose schema is newer than the program knows is refused too, and left as it is.
 newer_local_store_is_refused() {
-  local -a unit
-  local store="$work/newer-local.sqlite"
-  start_devices unit 1 || return 1
-  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
-    { echo "the update failed"; return 1; }
+  local store="$work/newer-local.sqlite" out="$work/newer-local.out" before
+  one_record "$store"
   local_sql "$store" "PRAGMA user_version = 99" || return 1
-  local before status=0
   before=$(sha256sum <"$store")
-  cli records --records "$store" >"$work/newer-local.out" 2>&1 || status=$?
-  ((status != 0)) || { echo "records reported success: $(cat "$work/newer-local.out")"; return 1; }
-  grep -q '99' "$work/newer-local.out" || { echo "the message does not name the version: $(cat "$work/newer-local.out")"; return 1; }
-  [[ $(sha256sum <"$store") == "$before" ]] || { echo "the newer store was changed"; return 1; }
+  ! cli records --records "$store" >"$out" 2>&1 || fail "records reported success: $(cat "$out")"
+  grep -q '99' "$out" || fail "the message does not name the version: $(cat "$out")"
+  [[ $(sha256sum <"$store") == "$before" ]] || fail "the newer store was changed"
 }
 
 check "station role: INSERT only (no UPDATE, DELETE, TRUNCATE, SELECT of records)" roles_are_append_only
