@@ -1,22 +1,16 @@
 // lumaflash-cli and simulated devices: scan, info, usage, help, flash and its exit codes, and the
 // production bench (--all, --serial, --wait, --repeat, JSON and CSV records). What a pipe cannot
 // show (the progress board on a terminal, the rescan's pace) is tested through its class.
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -36,7 +30,6 @@
 namespace lumaflash {
 namespace {
 
-using namespace std::chrono_literals;
 using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
 using testing::Has, testing::StartPackets, testing::WaitFor;
 
@@ -274,43 +267,6 @@ TEST(Cli, UnwritableSettingsFileDoesNotUndoTheUpdate) {
       << "no temporary file is left behind, only the image, the settings and their lock file";
 }
 
-// Runs the program as the user "nobody" (the tests run as root, who may open anything) and
-// returns its standard output and error together.
-testing::ProgramResult CliAsNobody(std::vector<std::string> args) {
-  const passwd* nobody = ::getpwnam("nobody");
-  EXPECT_NE(nobody, nullptr);
-  args.insert(args.begin(), LUMAFLASH_CLI_PATH);
-  std::vector<char*> argv;
-  for (std::string& arg : args) {
-    argv.push_back(arg.data());
-  }
-  argv.push_back(nullptr);
-  int output[2] = {-1, -1};
-  EXPECT_EQ(::pipe(output), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(output[1], 1);
-    ::dup2(output[1], 2);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-        ::setuid(nobody->pw_uid) != 0 || ::chdir("/") != 0) {
-      ::_exit(126);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(output[1]);
-  testing::ProgramResult result;
-  std::array<char, 4096> chunk{};
-  for (ssize_t got; (got = ::read(output[0], chunk.data(), chunk.size())) > 0;) {
-    result.err.append(chunk.data(), static_cast<std::size_t>(got));
-  }
-  ::close(output[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
 TEST(Cli, PermissionDeniedNamesTheGroupThatOwnsThePort) {
   const group* dialout = ::getgrnam("dialout");
   ASSERT_NE(dialout, nullptr);
@@ -330,38 +286,37 @@ TEST(Cli, PermissionDeniedNamesTheGroupThatOwnsThePort) {
     testing::RawPty port;
     ASSERT_EQ(::chown(port.Path().c_str(), 0, dialout->gr_gid), 0);
     ASSERT_EQ(::chmod(port.Path().c_str(), mode), 0);
-    const auto result = CliAsNobody({"scan", "--port", port.Path(), "--trace"});
+    // As the user "nobody": the tests run as root, who may open anything.
+    const auto result = testing::RunProgram(
+        {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+         LUMAFLASH_CLI_PATH, "scan", "--port", port.Path(), "--trace"},
+        "/");
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    // The report on standard error and the scan log say the same.
+    // The report on standard error and the scan log on standard output say the same.
     const std::string sentence = port.Path() + said;
-    std::size_t times = 0;
-    for (std::size_t at = 0; (at = result.err.find(sentence, at)) != std::string::npos; ++at) {
-      ++times;
-    }
-    EXPECT_EQ(times, 2u) << result.err;
+    EXPECT_EQ(result.out.find(sentence), result.out.rfind(sentence)) << result.out;
+    EXPECT_EQ(result.err.find(sentence), result.err.rfind(sentence)) << result.err;
+    EXPECT_TRUE(Has(result.out, sentence) && Has(result.err, sentence)) << result.err;
   }
 }
 
 TEST(Cli, UdevRuleForEachIdAndItsInstall) {
-  const auto tty = [](const std::string& match) {
-    return "SUBSYSTEM==\"tty\", " + match + ", TAG+=\"uaccess\"";
-  };
-  const auto modem = [](const std::string& match) {
-    return match + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
-  };
   const std::string acme = "ATTRS{idVendor}==\"1209\", ATTRS{idProduct}==\"0001\"";
   const std::string anyOf16c0 = "ATTRS{idVendor}==\"16c0\"";
   const std::string ftdi = "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\"";
   const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
-      {{"1209:0001"}, {modem(acme), tty(acme)}},
-      {{"16C0:"}, {modem(anyOf16c0), tty(anyOf16c0)}},
-      {{"1209:1", "403:6001"}, {modem(acme), tty(acme), modem(ftdi), tty(ftdi)}},
+      {{"--usb", "1209:0001"}, {acme}},
+      {{"--usb", "16C0:"}, {anyOf16c0}},
+      {{"--usb", "1209:1", "--usb", "403:6001"}, {acme, ftdi}},
   };
   testing::TempDir dir;
-  for (const auto& [ids, rules] : cases) {
-    std::vector<std::string> args{"udev-rule"};
-    for (const std::string& id : ids) {
-      args.insert(args.end(), {"--usb", id});
+  for (auto [args, matches] : cases) {
+    args.insert(args.begin(), "udev-rule");
+    // Two rules for each id, in its order: ModemManager leaves it alone, the seated user opens it.
+    std::vector<std::string> rules;
+    for (const std::string& match : matches) {
+      rules.insert(rules.end(), {match + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+                                 "SUBSYSTEM==\"tty\", " + match + ", TAG+=\"uaccess\""});
     }
     const auto printed = Cli(dir, args);
     EXPECT_EQ(printed.exitCode, 0) << printed.err;
@@ -492,7 +447,7 @@ TEST(Production, RepeatUpdatesEachNewUnitOnceAsItAppears) {
       << result.err;
 }
 
-TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
+TEST(CliPieces, RescanSparesSilentPortsTellsFailuresOnceAndForgetsPortsThatLeft) {
   testing::TempDir dir;
   auto talking = testing::StartDevice(testing::Device(0x3611));
   auto silent = testing::StartDevice(testing::Device(0x3611),
@@ -509,6 +464,23 @@ TEST(CliPieces, RescanSparesSilentPortsAndTellsFailuresOnce) {
   EXPECT_EQ(silent->Snapshot().Packets().size(), 3u);
   EXPECT_EQ(failuresTold, (std::vector<std::size_t>{1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(scanner.CurrentFailures().size(), 1u);
+
+  // A silent port that leaves the walk (unplugged) takes its back-off with it: the device that
+  // comes back on the same path is probed in the very next round.
+  testing::FakeSystem system(dir / "root");
+  const auto classLink = system.Root() / "sys/class/tty/ttyACM0";
+  system.Tty("ttyACM0", "usb1/1-2/1-2:1.0");
+  const auto ttyDir = std::filesystem::read_symlink(classLink);
+  system.Node("ttyACM0", silent->Path());
+  cli::Rescanner walk({});
+  walk.Scan();  // silent: it would now sit out a round
+  std::filesystem::remove(classLink);
+  std::filesystem::remove(system.Root() / "dev/ttyACM0");
+  walk.Scan();  // gone
+  std::filesystem::create_directory_symlink(ttyDir, classLink);
+  system.Node("ttyACM0", talking->Path());
+  walk.Scan();
+  EXPECT_EQ(walk.Interfaces().Count(), 1u) << "the new device sat out the old one's back-off";
 }
 
 // At every width the line fits, and a bar is drawn only with room for one: a sliver of a bar
@@ -523,40 +495,15 @@ TEST(CliPieces, ProgressLineFitsEveryWidthWithoutASliverOfABar) {
   }
 }
 
-// A silent port that leaves the walk (unplugged) takes its back-off with it: the device that
-// comes back on the same path is probed in the very next round.
-TEST(CliPieces, RescanForgetsTheBackOffOfAPortThatLeft) {
-  testing::TempDir dir;
-  testing::FakeSystem system(dir / "root");
-  const auto classLink = system.Root() / "sys/class/tty/ttyACM0";
-  auto silent = testing::StartDevice(testing::Device(0x3611),
-                                     {{sim::Fault::Silent, sim::PacketKind::Identify, -1}});
-  auto talking = testing::StartDevice(testing::Device(0x3611));
-  system.Tty("ttyACM0", "usb1/1-2/1-2:1.0");
-  const auto ttyDir = std::filesystem::read_symlink(classLink);
-  system.Node("ttyACM0", silent->Path());
-  cli::Rescanner scanner({});
-  scanner.Scan();  // silent: it would now sit out a round
-  std::filesystem::remove(classLink);
-  std::filesystem::remove(system.Root() / "dev/ttyACM0");
-  scanner.Scan();  // gone
-  std::filesystem::create_directory_symlink(ttyDir, classLink);
-  system.Node("ttyACM0", talking->Path());
-  scanner.Scan();
-  EXPECT_EQ(scanner.Interfaces().Count(), 1u) << "the new device sat out the old one's back-off";
-}
-
 // lumaflash-sim --tty serves on a tty it did not make (in the USB check, a gadget's port): here
 // a pseudo-terminal's far end, with the test writing on its near end as the host would.
 TEST(SimOnTty, AnswersOnTheGivenTtyAndReportsAfterItHangsUp) {
   testing::TempDir dir;
   testing::RawPty line;
-  const int fd = ::open(line.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios cooked{};  // as a tty is before anyone makes it raw: the device must
-  ::tcgetattr(fd, &cooked);
-  cooked.c_lflag |= ICANON | ECHO;
-  ASSERT_EQ(::tcsetattr(fd, TCSANOW, &cooked), 0);
-  ::close(fd);
+  // Cooked, as a tty is before anyone makes it raw: the device must.
+  const auto cooked =
+      testing::RunProgram({"/usr/bin/stty", "-F", line.Path(), "icanon", "echo"}, "/");
+  ASSERT_EQ(cooked.exitCode, 0) << cooked.err;
   testing::RunningProgram sim({LUMAFLASH_SIM_PATH, "--tty", line.Path(), "--type", "4801"},
                               dir.Path());
   ASSERT_TRUE(sim.WaitForOutput(line.Path() + " 4801 "));  // it serves the tty from now on

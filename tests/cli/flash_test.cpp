@@ -1,14 +1,11 @@
 // The update through the core: a scanned session with a simulated device on a pseudo-terminal,
 // the image file, the settings stamp, every way it can fail, and a second program beside it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -71,57 +68,6 @@ struct Bench {
   std::size_t packetsAfterScan = 0;
 };
 
-// Another program that has the port open without locking it, as ModemManager does when it
-// probes a new port, until the test tells it to let go (or ends).
-class PortHolder {
- public:
-  explicit PortHolder(const std::string& path) {
-    int opened[2] = {-1, -1};
-    int release[2] = {-1, -1};
-    // Close-on-exec: the program under test must not keep the holder's pipes open.
-    EXPECT_EQ(::pipe2(opened, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(release, O_CLOEXEC), 0);
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      ::prctl(PR_SET_NAME, "holder");
-      // Only the port: the simulated device's master, inherited, would make it the device's
-      // own end.
-      for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != opened[1] && fd != release[0]) {
-          ::close(fd);
-        }
-      }
-      char answer = ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
-      static_cast<void>(::write(opened[1], &answer, 1));
-      static_cast<void>(::read(release[0], &answer, 1));  // end of file: let go
-      ::_exit(0);
-    }
-    ::close(opened[1]);
-    ::close(release[0]);
-    char answer = 0;
-    EXPECT_EQ(::read(opened[0], &answer, 1), 1);
-    EXPECT_EQ(answer, 'y');
-    ::close(opened[0]);
-    m_release = release[1];
-  }
-  ~PortHolder() { LetGo(); }
-  PortHolder(const PortHolder&) = delete;
-  PortHolder& operator=(const PortHolder&) = delete;
-
-  int Pid() const { return m_pid; }
-  void LetGo() {
-    if (m_release >= 0) {
-      ::close(m_release);
-      m_release = -1;
-      ::waitpid(m_pid, nullptr, 0);
-    }
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_release = -1;
-};
-
 TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
   struct Case {
     const char* name;
@@ -138,7 +84,13 @@ TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
     const auto payload = sim::PatternPayload(10 * 64, 3);
     const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
     auto device = testing::StartDevice(testing::Device(0x3514, 64));
-    PortHolder holder(device->Path());
+    // Another program that has the port open without locking it, as ModemManager does when it
+    // probes a new port: a shell named "holder" by its link, stopped once the port is open.
+    std::filesystem::create_symlink("/bin/sh", dir / "holder");
+    testing::RunningProgram holder({(dir / "holder").string(), "-c",
+                                    "exec 3<>\"$0\" && echo open && kill -STOP $$", device->Path()},
+                                   dir.Path());
+    ASSERT_TRUE(holder.WaitForOutput("open"));
     const std::string held = "holder (pid " + std::to_string(holder.Pid()) + ") ";
     const std::string port = c.appears ? (dir / "ttyACM0").string() : device->Path();
     std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash",     image.string(), "--port", port,
@@ -154,7 +106,8 @@ TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
     ASSERT_TRUE(cli.WaitForOutput(held + "has " + port + " open; waiting up to " + c.holderWait +
                                   " s for it to let go"));
     if (c.letGo) {
-      holder.LetGo();
+      holder.Signal(SIGKILL);
+      holder.Finish();
     }
     const testing::ProgramResult result = cli.Finish();
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
@@ -276,8 +229,7 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
   const std::string timeout = "Timeout on write data !";
   const auto blockSize = [](int size) {
     return "The device reports a block size of " + std::to_string(size) +
-           " bytes, which cannot "
-           "be sent (1 to 1021 can). Nothing was sent.";
+           " bytes, which cannot be sent (1 to 1021 can). Nothing was sent.";
   };
   // clang-format off
   struct Case { sim::DeviceConfig device; std::vector<sim::FaultPlan> faults; uint16_t imageType;

@@ -10,14 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -35,7 +33,6 @@ namespace lumaflash {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testing::Has, testing::ReadBytes, testing::StartPackets, testing::WaitFor;
 
 // Whether `signal` is still waiting to be taken by the process (its shared pending set).
@@ -83,14 +80,18 @@ void MidTransfer(Bench& b, int signal) {
   ::close(fd);
 }
 
-// A line set up as a terminal would be (9600 baud, echo, line mode), read back as it stands.
+// A line left as a terminal or another serial program would leave it, with every setting an
+// update must not keep (9600 baud, 7E2, flow control, echo, line mode), read back as it stands.
 termios TerminalLine(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios line{};
   ::tcgetattr(fd, &line);
-  line.c_lflag |= ICANON | ECHO;
   ::cfsetspeed(&line, B9600);
-  ::tcsetattr(fd, TCSANOW, &line);
+  line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+  line.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP | INPCK;
+  line.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  line.c_oflag |= OPOST;
+  EXPECT_EQ(::tcsetattr(fd, TCSANOW, &line), 0);
   ::tcgetattr(fd, &line);
   ::close(fd);
   return line;
@@ -119,17 +120,6 @@ rlim_t TasksOf(uid_t uid) {
     }
   }
   return tasks;
-}
-
-// For the child: at most `tasks` tasks, as the unprivileged user.
-std::function<void()> AsNobodyWithin(rlim_t tasks) {
-  return [tasks] {
-    const rlimit limit{tasks, tasks};
-    if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgid(kNobody) != 0 ||
-        ::setuid(kNobody) != 0) {
-      ::_exit(126);
-    }
-  };
 }
 
 struct Row {
@@ -199,18 +189,7 @@ const Row kRows[] = {
      }},
     {"LineSettingsDuringUpdate",  // raw 115200 8N1, no flow control, held exclusively
      [](Bench& b) {
-       // Left behind by another program: every setting the update must not keep.
-       const int fd = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-       termios dirty{};
-       ::tcgetattr(fd, &dirty);
-       ::cfsetspeed(&dirty, B9600);
-       dirty.c_cflag =
-           (dirty.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
-       dirty.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP | INPCK;
-       dirty.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-       dirty.c_oflag |= OPOST;
-       ASSERT_EQ(::tcsetattr(fd, TCSANOW, &dirty), 0);
-       ::close(fd);
+       TerminalLine(b.port);
        auto cli = b.Start({"flash", b.large, "--port", b.port});
        ASSERT_TRUE(WaitFor([&] { return StartPackets(b.Got()) == 1; }));
        const auto line = b.device->ReadHostLine();
@@ -227,7 +206,7 @@ const Row kRows[] = {
        EXPECT_EQ(t.c_oflag & OPOST, 0u);
        EXPECT_EQ(cli->Finish().exitCode, 0);
      }},
-    {"CtrlCWhileScanningSilentPorts",  // every port gets its line settings back
+    {"ScanWholeOrCtrlCOnSilentPorts",  // every port gets its line settings back
      [](Bench& b) {
        std::vector<testing::RawPty> silent(8);
        std::vector<termios> before;
@@ -236,6 +215,9 @@ const Row kRows[] = {
          before.push_back(TerminalLine(pty.Path()));
          args.insert(args.end(), {"--port", pty.Path()});
        }
+       b.Run({"scan", "--port", silent[0].Path()});  // a scan to its end
+       EXPECT_TRUE(SameLine(silent[0].Path(), before[0])) << "line settings changed";
+       silent[0].Received();  // its identify, so the next read waits for the next scan's
        auto cli = b.Start(args);
        ASSERT_FALSE(silent[0].Received(5000).empty());  // the scan is in its identify wait
        cli->Signal(SIGINT);
@@ -250,16 +232,13 @@ const Row kRows[] = {
      [](Bench& b) {
        const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the device is busy: it waits
-       struct sigaction ignore = {};
-       struct sigaction previous = {};
-       ignore.sa_handler = SIG_IGN;
-       ::sigaction(SIGHUP, &ignore, &previous);
-       auto cli = b.Start({"flash", b.small, "--wait", "--port", b.port});
-       ::sigaction(SIGHUP, &previous, nullptr);
-       ASSERT_TRUE(cli->WaitForOutput("Waiting for a device"));
-       cli->Signal(SIGHUP);
+       testing::RunningProgram cli(
+           {"/usr/bin/nohup", LUMAFLASH_CLI_PATH, "flash", b.small, "--wait", "--port", b.port},
+           b.dir.Path());
+       ASSERT_TRUE(cli.WaitForOutput("Waiting for a device"));
+       cli.Signal(SIGHUP);
        ::close(held);  // now it may take the device, and must, SIGHUP or not
-       const auto result = cli->Finish();
+       const auto result = cli.Finish();
        EXPECT_EQ(result.exitCode, 0) << result.err;
        EXPECT_TRUE(b.Got().RunReceived());
      }},
@@ -286,15 +265,17 @@ const Row kRows[] = {
        std::vector<testing::RawPty> silent(2);
        std::vector<std::string> ports{b.port, more[0]->Path(), more[1]->Path()};
        ASSERT_EQ(::chmod(b.dir.Path().c_str(), 0777), 0);
-       // `threads` besides the main one may run; the next one fails to start.
+       // As the unprivileged user, `threads` besides the main one may run; the next one fails.
        const auto runAsNobody = [&](std::vector<std::string> args, rlim_t threads) {
          for (const std::string& port : ports) {
            EXPECT_EQ(::chmod(port.c_str(), 0666), 0);
            args.insert(args.end(), {"--port", port});
          }
-         args.insert(args.begin(), LUMAFLASH_CLI_PATH);
          const rlim_t tasks = TasksOf(kNobody) + 1 + threads;
-         return testing::RunningProgram(args, b.dir.Path(), false, AsNobodyWithin(tasks)).Finish();
+         args.insert(args.begin(),
+                     {"/usr/bin/prlimit", "--nproc=" + std::to_string(tasks), "/usr/bin/setpriv",
+                      "--reuid=65534", "--regid=65534", "--clear-groups", LUMAFLASH_CLI_PATH});
+         return testing::RunProgram(args, b.dir.Path());
        };
        ports.insert(ports.end(), {silent[0].Path(), silent[1].Path()});
        auto result = runAsNobody({"scan"}, 1);  // four helpers wanted, one started
@@ -329,13 +310,6 @@ const Row kRows[] = {
          EXPECT_EQ(Has(result.err, "Find Interface START"), args[0] == "scan") << result.err;
          EXPECT_TRUE(Has(result.out, "tty\xEF\xBF\xBD\xEF\xBF\xBD\"")) << args[0] << result.out;
        }
-     }},
-    {"ScannedTerminalKeepsItsSettings",
-     [](Bench& b) {
-       testing::RawPty terminal;
-       const termios before = TerminalLine(terminal.Path());
-       b.Run({"scan", "--port", terminal.Path()});
-       EXPECT_TRUE(SameLine(terminal.Path(), before)) << "line settings changed";
      }},
     {"LogLockedByAnotherWriter",  // header and line wait for the lock, header written once
      [](Bench& b) {
