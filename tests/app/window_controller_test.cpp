@@ -133,10 +133,8 @@ struct Bench {
     if (store) {
       store->Find({}, found, error);
     }
-    std::vector<std::string> results;
-    for (const records::Record& record : found) {
-      results.push_back(record.result);
-    }
+    std::vector<std::string> results(found.size());
+    std::ranges::transform(found, results.begin(), &records::Record::result);
     return results;
   }
   void Open() {
@@ -214,8 +212,10 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
 TEST(WindowController, FirmwareUpdateCommand) {
   // IMAGE stands for the image's path. tick: the operator clicks the box before the update;
   // confirm: the file dialog answers with the image, or is cancelled; asked: the dialog's initial
-  // name, "" not shown, PATTERN for DIR/*.bin; updated: the device that took the image, -1 none;
-  // alerted: the status lines that sounded the alert; ini: parts of the settings file afterwards.
+  // name, "" not shown, PATTERN for DIR/*.bin, HANDED for the image handed to the window
+  // (dimmer.bin: lumaflash dimmer.bin, Open with, a drop on the program); updated: the device that
+  // took the image, -1 none; alerted: the status lines that sounded the alert; ini: parts of the
+  // settings file afterwards.
   const std::string lastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
   // clang-format off
   struct Case { const char* name; std::vector<uint16_t> types; uint16_t imageType;
@@ -246,6 +246,9 @@ TEST(WindowController, FirmwareUpdateCommand) {
        5120, {}, {"USE_LAST_AGAIN=0"}},
       {"image for another type", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
        {"Firmware file is not for selected device!", "Last file: IMAGE"}, {"LAST_OPEN=IMAGE"}},
+      // The first update confirms a handed image in the dialog even when the last would be used.
+      {"handed image, box ticked: cancelled", {0x3514}, 0x3514, lastAndUse, {0}, {}, false,
+       "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -258,9 +261,12 @@ TEST(WindowController, FirmwareUpdateCommand) {
       for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) {
         text.replace(at, 5, image);
       }
-      return text == "PATTERN" ? (bench.dir / "*.bin").string() : text;
+      return text == "PATTERN"  ? (bench.dir / "*.bin").string()
+             : text == "HANDED" ? (bench.dir / "dimmer.bin").string()
+                                : text;
     };
     testing::WriteBytes(bench.dir / "Lumaflash.ini", expand(c.settings));
+    bench.setup.handedImage = c.asked == "HANDED" ? expand(c.asked) : "";
     bench.Open();
     bench.view.selected = c.selected;
     if (c.tick) {
@@ -285,9 +291,11 @@ TEST(WindowController, FirmwareUpdateCommand) {
     EXPECT_EQ(bench.view.timers, (armed ? Timers{{1, 100}, {1, -1}} : Timers{}));
     ASSERT_EQ(bench.view.requests.size(), c.asked.empty() ? 0u : 1u);
     for (const FileRequest& asked : bench.view.requests) {
-      EXPECT_EQ(asked.initialName + "|" + asked.directory + "|" + asked.fileName,
-                expand(c.asked) + "|" + bench.dir.Path().string() + "|" +
-                    (c.asked == "IMAGE" ? "fw.bin" : ""));
+      EXPECT_EQ(
+          asked.initialName + "|" + asked.directory + "|" + asked.fileName,
+          expand(c.asked) + "|" + bench.dir.Path().string() + "|" +
+              (c.asked == "PATTERN" ? ""
+                                    : std::filesystem::path(expand(c.asked)).filename().string()));
     }
     for (std::size_t i = 0; i < bench.devices.size(); ++i) {
       const sim::DeviceModel got = bench.devices[i]->Snapshot();
@@ -311,6 +319,12 @@ TEST(WindowController, FirmwareUpdateCommand) {
                                            ? std::vector<std::string>{"ok"}
                                            : (refused ? std::vector<std::string>{"wrong-device"}
                                                       : std::vector<std::string>{}));
+    if (c.asked == "HANDED") {  // later updates follow the settings again: no dialog
+      bench.controller->OnUseLastToggled(true);
+      bench.controller->OnFirmwareUpdate();
+      bench.view.Settle(*bench.controller);
+      EXPECT_TRUE(bench.view.requests.size() == 1 && bench.view.closed == 1);
+    }
     if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
       // After the file dialog the arrow is back before the bar moves.
       EXPECT_TRUE(bench.view.heldWhileDrawn &&
@@ -356,15 +370,14 @@ TEST(WindowController, StartedWithUsbProbesOnlyMatchingPorts) {
     SCOPED_TRACE(face->portName);
     Bench bench({});
     testing::FakeSystem system(bench.dir / "root");
-    std::vector<std::unique_ptr<sim::PtyDevice>> devices;
     for (const auto& [name, bus, vid, pid] : {std::array{"ttyACM0", "1-2", "1209", "0001"},
                                               {"ttyACM1", "1-3", "1209", "0002"},
                                               {"ttyUSB0", "1-4", "0403", "6001"}}) {
       system.Tty(name, "usb1/" + std::string(bus) + "/" + bus + ":1.0");
       system.Attribute("devices/usb1/" + std::string(bus) + "/idVendor", vid);
       system.Attribute("devices/usb1/" + std::string(bus) + "/idProduct", pid);
-      devices.push_back(testing::StartDevice(testing::Device(0x3514)));
-      system.Node(name, devices.back()->Path());
+      bench.devices.push_back(testing::StartDevice(testing::Device(0x3514)));
+      system.Node(name, bench.devices.back()->Path());
     }
     const StartUp plan = PlanStartUp({"--usb", "1209:0001"}, *face);
     ASSERT_FALSE(plan.exitCode) << plan.text;
@@ -373,7 +386,7 @@ TEST(WindowController, StartedWithUsbProbesOnlyMatchingPorts) {
     EXPECT_EQ(bench.view.rows.size(), 1u);
     EXPECT_NE(bench.view.tooltips.at(0).find("USB: 1209:0001"), std::string::npos);
     std::vector<bool> probed;
-    for (const auto& device : devices) {
+    for (const auto& device : bench.devices) {
       probed.push_back(!device->Snapshot().Packets().empty());
     }
     EXPECT_EQ(probed, (std::vector<bool>{true, false, false}));
@@ -484,33 +497,6 @@ INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
                 {kSettingsReadOnly, kSettingsReadOnly}, true, 0}),
     [](const ::testing::TestParamInfo<FailurePath>& row) { return std::string(row.param.name); });
 // clang-format on
-
-// A file handed to the window (lumaflash dimmer.bin, Open with, a drop on the program): the first
-// Firmware-Update opens the file dialog on it even when the last image would be used; later
-// ones follow the settings again.
-TEST(WindowController, HandedImageIsConfirmedInTheFirstFileDialog) {
-  Bench bench({0x3514});
-  const std::string last =
-      bench.dir.Write("last.bin", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(64, 1)))
-          .string();
-  testing::WriteBytes(bench.dir / "Lumaflash.ini",
-                      "[3514]\nLAST_OPEN=" + last + "\nUSE_LAST_AGAIN=1\n");
-  bench.setup.handedImage = (bench.dir / "dimmer.bin").string();
-  bench.Open();
-  bench.view.fileAnswer = std::nullopt;  // the operator cancels the first dialog
-  bench.controller->OnFirmwareUpdate();
-  bench.view.Settle(*bench.controller);
-  ASSERT_EQ(bench.view.requests.size(), 1u);
-  EXPECT_EQ(bench.view.requests[0].initialName, bench.setup.handedImage);
-  EXPECT_EQ(bench.view.requests[0].fileName, "dimmer.bin");
-  EXPECT_NE(testing::ReadWholeFile(bench.dir / "Lumaflash.ini").find("USE_LAST_AGAIN=0"),
-            std::string::npos);
-  bench.controller->OnUseLastToggled(true);
-  bench.controller->OnFirmwareUpdate();  // the ticked box uses the last image, no dialog
-  bench.view.Settle(*bench.controller);
-  EXPECT_EQ(bench.view.requests.size(), 1u);
-  EXPECT_EQ(bench.view.closed, 1);
-}
 
 // Asked to stop (a signal, the session ending): idle, the window closes at once; mid-update,
 // the update stops between two blocks with no run packet and no rescan, the attempt ends as

@@ -42,13 +42,8 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
 // on Windows) and how it names ports differ.
 TEST(AppOptions, BothFacesStartTheSameWay) {
   const std::string version = VersionLine("lumaflash") + "\n";
-  // exit: -1 the window opens; text: what is told, in part.
-  struct Case {
-    std::vector<std::string> args;
-    int qtExit, win32Exit;
-    std::string qtText, win32Text;
-  };
-  const Case cases[] = {
+  // args; the exit on Qt and on Win32 (-1: the window opens); what each tells, in part.
+  const std::tuple<std::vector<std::string>, int, int, std::string, std::string> cases[] = {
       {{"-h"},
        0,
        0,
@@ -66,16 +61,15 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
       {{"--simulate", "2"}, -1, 2, "", "--simulate needs pseudo-terminals"},
       {{"--usb", "1209:", "--port", "P"}, -1, -1, "", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [args, qtExit, win32Exit, qtText, win32Text] : cases) {
     for (const auto& [face, exit, text] :
-         {std::tuple{&kQtFace, c.qtExit, c.qtText}, {&kWin32Face, c.win32Exit, c.win32Text}}) {
-      const StartUp plan = PlanStartUp(c.args, *face);
-      SCOPED_TRACE(::testing::PrintToString(c.args) + " on " + std::string(face->portName));
+         {std::tuple{&kQtFace, qtExit, qtText}, {&kWin32Face, win32Exit, win32Text}}) {
+      const StartUp plan = PlanStartUp(args, *face);
+      SCOPED_TRACE(::testing::PrintToString(args) + " on " + std::string(face->portName));
       EXPECT_EQ(plan.exitCode.value_or(-1), exit);
       EXPECT_EQ(plan.error, exit == 2);
       EXPECT_NE(plan.text.find(text), std::string::npos) << plan.text;
-      EXPECT_TRUE(exit != -1 ||
-                  (plan.text.empty() && plan.options.usb.size() == c.args.size() / 4));
+      EXPECT_TRUE(exit != -1 || (plan.text.empty() && plan.options.usb.size() == args.size() / 4));
     }
   }
 }

@@ -4,17 +4,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/platform/sha256.h"
-#include "core/protocol/programming.h"
 #include "core/records/record_store.h"
 #include "core/records/summary.h"
 #include "sim/image_file.h"
@@ -25,23 +22,13 @@
 namespace lumaflash {
 namespace {
 
-using namespace std::chrono_literals;
 using records::Record;
 using records::RecordStore;
+using testing::Has;
+using testing::StartPackets;
+using testing::WaitFor;
 
 constexpr const char* kHostile = "'); DROP TABLE records; --";
-
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (auto waited = 0ms; waited < 10s && !condition(); waited += 10ms) {
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::vector<Record> ReadStore(const std::filesystem::path& path) {
   std::string error;
@@ -61,21 +48,13 @@ void Sql(const std::filesystem::path& path, const char* sql) {
   sqlite3_close(db);
 }
 
-long StartPackets(const sim::DeviceModel& got) {
-  return std::ranges::count_if(got.Packets(), [](const auto& packet) {
-    return packet.size() == 4 && packet[0] == protocol::kProgram;
-  });
-}
-
 // One device of type 3514 with 64-byte blocks and serial AB0007, an image of 200 blocks whose
 // name is hostile SQL, and a store in the bench's folder.
 struct Bench {
-  explicit Bench(std::vector<sim::FaultPlan> faults = {})
-      : device(testing::StartDevice(Config(), std::move(faults))) {}
-  static sim::DeviceConfig Config() {
+  explicit Bench(std::vector<sim::FaultPlan> faults = {}) {
     sim::DeviceConfig config = testing::Device(0x3514, 64);
     config.serial = {0xab, 0x00, 0x07};
-    return config;
+    device = testing::StartDevice(config, std::move(faults));
   }
   std::unique_ptr<testing::RunningProgram> Start(std::vector<std::string> args) const {
     args.insert(args.begin(), {LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
@@ -93,8 +72,8 @@ struct Bench {
 struct Ending {
   std::string name;
   std::vector<sim::FaultPlan> faults;
-  bool interrupt;
-  int exitCode;
+  int signal;    // SIGINT once 5 blocks are in; SIGKILL right after the JSON line
+  int exitCode;  // not checked after SIGKILL: the run may have ended by itself
   std::string result;
   std::optional<int64_t> failedBlock;
 };
@@ -110,12 +89,15 @@ TEST_P(RecordPerEnding, OneRecordWithItsFields) {
   const Ending& ending = GetParam();
   Bench bench(ending.faults);
   auto cli = bench.Start({"--station", "bench 7"});
-  if (ending.interrupt) {
-    ASSERT_TRUE(WaitFor([&] { return bench.device->Snapshot().BlockCount() >= 5; }));
-    cli->Signal(SIGINT);
+  if (ending.signal != 0) {
+    ASSERT_TRUE(ending.signal == SIGKILL ? cli->WaitForOutput("\"result\":\"ok\"") : WaitFor([&] {
+      return bench.device->Snapshot().BlockCount() >= 5;
+    }));
+    cli->Signal(ending.signal);
   }
   const auto run = cli->Finish();
-  EXPECT_EQ(run.exitCode, ending.exitCode) << run.err;
+  EXPECT_TRUE(ending.signal == SIGKILL || run.exitCode == ending.exitCode)
+      << run.exitCode << run.err;
   const std::vector<Record> found = ReadStore(bench.store);
   ASSERT_EQ(found.size(), 1u);
   const Record& record = found.front();
@@ -125,8 +107,9 @@ TEST_P(RecordPerEnding, OneRecordWithItsFields) {
   EXPECT_EQ(record.result, ending.result);
   EXPECT_EQ(record.status.has_value(), ending.result != "ok");
   // An interruption names the block that was next, which depends on the signal's moment.
-  EXPECT_EQ(record.failedBlock.has_value(), ending.interrupt || ending.failedBlock.has_value());
-  EXPECT_TRUE(ending.interrupt || record.failedBlock == ending.failedBlock);
+  const bool interrupted = ending.signal == SIGINT;
+  EXPECT_EQ(record.failedBlock.has_value(), interrupted || ending.failedBlock.has_value());
+  EXPECT_TRUE(interrupted || record.failedBlock == ending.failedBlock);
   EXPECT_EQ(record.blockCount, 200);
   EXPECT_EQ(record.station, "bench 7");
   EXPECT_FALSE(record.operatorName.empty());
@@ -143,17 +126,16 @@ TEST_P(RecordPerEnding, OneRecordWithItsFields) {
   EXPECT_TRUE(Has(run.out, "\"result\":\"" + ending.result + "\"")) << run.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Endings, RecordPerEnding,
-    ::testing::Values(Ending{"ok", {}, false, 0, "ok", std::nullopt},
-                      Ending{"WriteFailed",
-                             {{sim::Fault::Silent, sim::PacketKind::Block, 16}},
-                             false,
-                             9,
-                             "write-failed",
-                             17},
-                      Ending{"Interrupted", {}, true, 10, "interrupted", std::nullopt}),
-    [](const auto& row) { return row.param.name; });
+const Ending kEndings[] = {
+    {"ok", {}, 0, 0, "ok", std::nullopt},
+    {"WriteFailed", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, 0, 9, "write-failed", 17},
+    {"Interrupted", {}, SIGINT, 10, "interrupted", std::nullopt},
+    // The record is on disk before the attempt's JSON line is printed: a kill right after that
+    // line loses nothing.
+    {"KilledRightAfterTheEndIsTold", {}, SIGKILL, 0, "ok", std::nullopt},
+};
+INSTANTIATE_TEST_SUITE_P(Endings, RecordPerEnding, ::testing::ValuesIn(kEndings),
+                         [](const auto& row) { return row.param.name; });
 
 struct BadStore {
   std::string name;
@@ -175,10 +157,8 @@ TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
     SCOPED_TRACE(required ? "--require-record" : "plain");
     Bench bench;
     bad.spoil(bench.store);
-    auto run = bench
-                   .Start(required ? std::vector<std::string>{"--require-record"}
-                                   : std::vector<std::string>{})
-                   ->Finish();
+    auto run =
+        bench.Start(std::vector<std::string>(required ? 1 : 0, "--require-record"))->Finish();
     EXPECT_TRUE(std::regex_search(run.err, std::regex(bad.message))) << run.err;
     EXPECT_EQ(run.exitCode, required ? 12 : 0) << run.err;
     EXPECT_EQ(StartPackets(bench.device->Snapshot()), required ? 0 : 1);
@@ -187,20 +167,17 @@ TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stores, UnusableStore,
-    ::testing::Values(
-        BadStore{"Corrupt",
-                 [](auto& path) { std::ofstream(path) << "this is no database, only text\n"; },
-                 "not an intact record store"},
-        BadStore{"NewerSchema", [](auto& path) { Sql(path, "PRAGMA user_version = 7"); },
-                 "schema version 7, but this Lumaflash knows versions up to 1: update Lumaflash"},
-        BadStore{"Directory", [](auto& path) { std::filesystem::create_directory(path); },
-                 "cannot be opened"},
-        BadStore{"MissingFolder",
-                 [](auto& path) { path = path.parent_path() / "gone" / "records.sqlite"; },
-                 "cannot be opened"}),
-    [](const auto& row) { return row.param.name; });
+const BadStore kStores[] = {
+    {"Corrupt", [](auto& path) { std::ofstream(path) << "this is no database, only text\n"; },
+     "not an intact record store"},
+    {"NewerSchema", [](auto& path) { Sql(path, "PRAGMA user_version = 7"); },
+     "schema version 7, but this Lumaflash knows versions up to 1: update Lumaflash"},
+    {"Directory", [](auto& path) { std::filesystem::create_directory(path); }, "cannot be opened"},
+    {"MissingFolder", [](auto& path) { path = path.parent_path() / "gone" / "records.sqlite"; },
+     "cannot be opened"},
+};
+INSTANTIATE_TEST_SUITE_P(Stores, UnusableStore, ::testing::ValuesIn(kStores),
+                         [](const auto& row) { return row.param.name; });
 
 // A store that another program holds past the lock's time-out loses this attempt's record:
 // with --require-record the run says so, still prints the JSON line, and ends with exit 12.
@@ -220,17 +197,17 @@ TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
   EXPECT_TRUE(ReadStore(bench.store).empty());
 }
 
-// The record is on disk before the attempt's JSON line is printed: a kill right after that
-// line loses nothing.
-TEST(Records, KilledRightAfterTheEndIsToldKeepsTheRecord) {
-  Bench bench;
-  auto cli = bench.Start({});
-  ASSERT_TRUE(cli->WaitForOutput("\"result\":\"ok\""));
-  cli->Signal(SIGKILL);
-  cli->Finish();
-  const auto found = ReadStore(bench.store);
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found.front().result, "ok");
+constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
+
+Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& result,
+               const std::string& deviceId = "3514") {
+  Record record;
+  record.id = records::NewRecordId();
+  record.serial = unit;
+  record.deviceId = deviceId;
+  record.startedAtMs = startedAtMs;
+  record.result = result;
+  return record;
 }
 
 // Values are bound, never spliced into SQL: hostile text goes in and comes back exactly, by the
@@ -241,11 +218,8 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   std::string error;
   auto store = RecordStore::Open(bench.store, RecordStore::Mode::Write, error);
   ASSERT_NE(store, nullptr) << error;
-  Record hostile;
-  hostile.id = records::NewRecordId();
-  hostile.serial = kHostile;
+  Record hostile = Attempt(kHostile, 0, kHostile);
   hostile.imagePath = kHostile;
-  hostile.result = kHostile;
   ASSERT_TRUE(store->Commit(hostile, error)) << error;
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
@@ -263,23 +237,11 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   EXPECT_EQ(ReadStore(bench.store).size(), 2u);
 }
 
-Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& result,
-               const std::string& deviceId = "3514") {
-  Record record;
-  record.id = records::NewRecordId();
-  record.serial = unit;
-  record.deviceId = deviceId;
-  record.startedAtMs = startedAtMs;
-  record.result = result;
-  return record;
-}
-
 // The questions of `records`: each filter keeps exactly its records (both ends of a date range
 // are whole days), newest first, in every format.
 TEST(Records, QuestionsKeepExactlyTheirRecords) {
   testing::TempDir dir;
   const auto path = dir / "records.sqlite";
-  constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04
   std::vector<Record> kept{Attempt("0A1B2C01", kDay - 1, "ok"), Attempt("0A1B2C01", kDay, "ok"),
                            Attempt("0A1B2C02", kDay + 86'399'999, "write-failed"),
                            Attempt("0A1B2C03", kDay + 86'400'000, "ok")};
@@ -330,7 +292,6 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
 // Per day and type: a unit that needed two tries counts as updated but not as first pass; a
 // unit that never succeeded is a failure only; the next day starts afresh.
 TEST(Records, SummaryCountsFirstPassPerDayAndType) {
-  constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
   const auto rows = records::Summarize({
       Attempt("A", kDay + 3, "ok"),
       Attempt("B", kDay + 1, "write-failed"),
