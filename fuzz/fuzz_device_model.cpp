@@ -5,20 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "sim/device_model.h"
 
 using namespace lumaflash::sim;
 
 namespace {
-
-void Check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
 
 void Append(const Response& response, std::vector<uint8_t>& answers) {
   for (const Reply& reply : response.replies) {

@@ -13,17 +13,12 @@
 #include <string>
 
 #include "core/image/firmware_image.h"
+#include "fuzz/check.h"
 
 namespace {
 
 using lumaflash::update::FirmwareImage;
 using lumaflash::update::kImageBufferSize;
-
-void Check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
 
 const std::filesystem::path& ScratchFile() {
   static const std::filesystem::path path = [] {

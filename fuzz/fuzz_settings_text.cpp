@@ -4,22 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/settings/ini_file.h"
+#include "fuzz/check.h"
 
 namespace {
 
 namespace ini_text = lumaflash::settings::ini_text;
-
-void Check(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
 
 constexpr std::string_view kBlanks = " \t\r\v\f";
 

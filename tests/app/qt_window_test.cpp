@@ -11,13 +11,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <array>
-#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -26,6 +22,7 @@
 #include "core/settings/settings.h"
 #include "lumaflash_version.h"
 #include "sim/image_file.h"
+#include "tests/support/raw_pty.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
@@ -125,8 +122,7 @@ TEST(Window, OperatorThroughTheFace) {
   QTest::mouseClick(window.UpdateButton(), Qt::LeftButton);
   EXPECT_EQ(bench.asked, std::vector{image});
   EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 10000));
-  const sim::DeviceModel got = device->Snapshot();
-  EXPECT_TRUE(got.RunReceived() && std::equal(payload.begin(), payload.end(), got.Image().begin()));
+  EXPECT_TRUE(testing::ReceivedExactly(*device, payload));
 }
 
 // SIGTERM to the program while its automatic repeat updates a device: the update stops between
@@ -139,13 +135,7 @@ TEST(Window, SignalStopsTheUpdateInOrder) {
   std::ofstream(dir / "Lumaflash.ini")
       << "[3514]\nLAST_OPEN=" + image + "\nUSE_LAST_AGAIN=1\n[APP]\nLAST_DEVICE=" +
              settings::FormatUpdateStamp(0x3514, settings::TodayLocal()) + "\n";
-  const int fd = ::open(device->Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios before{};
-  ::tcgetattr(fd, &before);
-  before.c_lflag |= ICANON | ECHO;
-  ::cfsetspeed(&before, B9600);
-  ::tcsetattr(fd, TCSANOW, &before);
-  ::tcgetattr(fd, &before);
+  const termios before = testing::TerminalLine(device->Path());
   testing::RunningProgram window({LUMAFLASH_APP_PATH, "--port", device->Path()}, dir.Path());
   EXPECT_TRUE(QTest::qWaitFor([&] { return device->Snapshot().BlockCount() >= 5; }, 10000));
   window.Signal(SIGTERM);
@@ -154,10 +144,7 @@ TEST(Window, SignalStopsTheUpdateInOrder) {
   const sim::DeviceModel got = device->Snapshot();
   EXPECT_FALSE(got.RunReceived());
   EXPECT_LT(got.BlockCount(), 200);
-  termios after{};
-  ::tcgetattr(fd, &after);
-  ::close(fd);
-  EXPECT_EQ(std::memcmp(&before, &after, sizeof after), 0) << "line settings not given back";
+  EXPECT_TRUE(testing::SameLine(device->Path(), before)) << "line settings not given back";
 }
 
 // A stop asked for while the About box is open ends the window anyway: the box is closed for it.

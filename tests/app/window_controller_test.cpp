@@ -298,9 +298,7 @@ TEST(WindowController, FirmwareUpdateCommand) {
                                     : std::filesystem::path(expand(c.asked)).filename().string()));
     }
     for (std::size_t i = 0; i < bench.devices.size(); ++i) {
-      const sim::DeviceModel got = bench.devices[i]->Snapshot();
-      EXPECT_EQ(got.RunReceived() && got.Image().size() >= payload.size() &&
-                    std::equal(payload.begin(), payload.end(), got.Image().begin()),
+      EXPECT_EQ(testing::ReceivedExactly(*bench.devices[i], payload),
                 static_cast<int>(i) == c.updated)
           << "device " << i;
     }
@@ -407,10 +405,6 @@ struct FailurePath {
   int closed;          // times the window ended
 };
 
-void PrintTo(const FailurePath& path, std::ostream* out) {
-  *out << path.name;
-}
-
 class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
 
 TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
@@ -460,9 +454,7 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   EXPECT_TRUE(bench.view.movedUnderArrow == 0 && !bench.view.waiting && bench.view.inputEnabled);
   EXPECT_EQ(bench.view.closePressedWhileHeld, c.closeAt == UINT32_MAX ? 0 : 1);
   EXPECT_EQ(bench.view.closed, c.closed);
-  const sim::DeviceModel got = device->Snapshot();
-  EXPECT_EQ(got.RunReceived() && std::equal(payload.begin(), payload.end(), got.Image().begin()),
-            c.imageComplete);
+  EXPECT_EQ(testing::ReceivedExactly(*device, payload), c.imageComplete);
   const bool stamped =
       testing::ReadWholeFile(ini).find("LAST_DEVICE=351406122026") != std::string::npos;
   EXPECT_EQ(stamped, c.closed == 1);

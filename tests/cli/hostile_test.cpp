@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,11 +32,12 @@ namespace lumaflash {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Has, testing::ReadBytes, testing::StartPackets, testing::WaitFor;
+using testing::Has, testing::ReadWholeFile, testing::SameLine, testing::StartPackets;
+using testing::TerminalLine, testing::WaitFor;
 
 // Whether `signal` is still waiting to be taken by the process (its shared pending set).
 bool SignalPending(int pid, int signal) {
-  const std::string status = ReadBytes("/proc/" + std::to_string(pid) + "/status");
+  const std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
   const auto at = status.find("ShdPnd:");
   return at != std::string::npos &&
          ((std::stoull(status.substr(at + 7), nullptr, 16) >> (signal - 1)) & 1u) != 0;
@@ -73,36 +73,11 @@ void MidTransfer(Bench& b, int signal) {
   EXPECT_EQ(result.exitCode, stops ? 10 : 0) << result.err;
   EXPECT_EQ(Has(result.err, "interrupted while updating " + b.port + " (serial AB0007)"), stops);
   EXPECT_TRUE(!stops || Has(result.out, "\"result\":\"interrupted\"")) << result.out;
-  EXPECT_TRUE(Has(ReadBytes(b.dir / "log.csv"), stops ? ",interrupted," : ",ok,"));
+  EXPECT_TRUE(Has(ReadWholeFile(b.dir / "log.csv"), stops ? ",interrupted," : ",ok,"));
   EXPECT_NE(b.Got().RunReceived(), stops);
   const int fd = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is free again";
   ::close(fd);
-}
-
-// A line left as a terminal or another serial program would leave it, with every setting an
-// update must not keep (9600 baud, 7E2, flow control, echo, line mode), read back as it stands.
-termios TerminalLine(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios line{};
-  ::tcgetattr(fd, &line);
-  ::cfsetspeed(&line, B9600);
-  line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
-  line.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP | INPCK;
-  line.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-  line.c_oflag |= OPOST;
-  EXPECT_EQ(::tcsetattr(fd, TCSANOW, &line), 0);
-  ::tcgetattr(fd, &line);
-  ::close(fd);
-  return line;
-}
-
-bool SameLine(const std::string& path, const termios& before) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios now{};
-  ::tcgetattr(fd, &now);
-  ::close(fd);
-  return std::memcmp(&before, &now, sizeof now) == 0;
 }
 
 constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC; this user is
@@ -111,7 +86,7 @@ constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC; this user
 rlim_t TasksOf(uid_t uid) {
   rlim_t tasks = 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string status = ReadBytes(entry.path() / "status");
+    const std::string status = ReadWholeFile(entry.path() / "status");
     const auto uidAt = status.find("\nUid:\t");
     const auto threadsAt = status.find("\nThreads:\t");
     if (uidAt != std::string::npos && threadsAt != std::string::npos &&
@@ -128,20 +103,32 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"SettingsFileLinkOrReadOnly",  // it and a link's target stay, that is said
+    {"SettingsFileLinkReadOnlyOrTooBig",  // it and a link's target stay, that is said, the update
+                                          // is done; a file-size limit binds root too
      [](Bench& b) {
        const fs::path ini = b.dir / "Lumaflash.ini";
-       testing::WriteBytes(b.dir / "kept", "[KEEP]\nX=1\n");
+       const std::string kept = "; " + std::string(5000, '-') + "\n[KEEP]\nX=1\n";
+       testing::WriteBytes(b.dir / "kept", kept);
        fs::create_symlink(b.dir / "kept", ini);
-       for (const std::string says : {"is a symbolic link", "is read-only"}) {
-         const auto result = b.Run({"flash", b.small, "--port", b.port});
+       for (const std::string says :
+            {"is a symbolic link; settings were not saved", "is read-only; settings were not saved",
+             "Could not save the settings file"}) {
+         const bool link = says.starts_with("is a symbolic link");
+         const std::string limit = says.starts_with("Could") ? "trap '' XFSZ; ulimit -f 2; " : "";
+         const auto result =
+             testing::RunProgram({"/bin/sh", "-c", limit + "exec \"$0\" flash \"$1\" --port \"$2\"",
+                                  LUMAFLASH_CLI_PATH, b.small, b.port},
+                                 b.dir.Path());
          EXPECT_EQ(result.exitCode, 0) << result.err;
-         EXPECT_TRUE(Has(result.err, says + "; settings were not saved")) << result.err;
-         EXPECT_EQ(ReadBytes(ini), "[KEEP]\nX=1\n");
-         EXPECT_EQ(fs::is_symlink(ini), says == "is a symbolic link");
+         EXPECT_TRUE(Has(result.err, says)) << result.err;
+         EXPECT_TRUE(testing::ReceivedExactly(*b.device, sim::PatternPayload(640, 1)));
+         EXPECT_EQ(ReadWholeFile(ini), kept);
+         EXPECT_EQ(fs::is_symlink(ini), link);
+         EXPECT_EQ(std::distance(fs::directory_iterator(b.dir.Path()), {}), 5)
+             << "no temporary file is left behind, only s, l, kept, the settings and their lock";
          fs::remove(ini);
          fs::copy_file(b.dir / "kept", ini);
-         fs::permissions(ini, fs::perms(0444));
+         fs::permissions(ini, fs::perms(link ? 0444 : 0644));
        }
      }},
     {"NoRegularFileEmptyPayloadHeldPort",  // refused, nothing sent
@@ -319,11 +306,11 @@ const Row kRows[] = {
        ASSERT_TRUE(cli->WaitForOutput("\"result\":\"ok\""));
        // The kernel lists a program that waits for a lock after "->".
        const std::string waiter = "-> FLOCK  ADVISORY  WRITE " + std::to_string(cli->Pid()) + " ";
-       EXPECT_TRUE(WaitFor([&] { return Has(ReadBytes("/proc/locks"), waiter); }));
+       EXPECT_TRUE(WaitFor([&] { return Has(ReadWholeFile("/proc/locks"), waiter); }));
        EXPECT_EQ(fs::file_size(b.dir / "log.csv"), 0u);
        ::close(log);
        EXPECT_EQ(cli->Finish().exitCode, 0);
-       const std::string text = ReadBytes(b.dir / "log.csv");
+       const std::string text = ReadWholeFile(b.dir / "log.csv");
        EXPECT_EQ(text.find("timestamp"), text.rfind("timestamp")) << text;
      }},
     {"RepeatCountsAFailedAttempt",
@@ -337,18 +324,11 @@ const Row kRows[] = {
      }},
 };
 
-void PrintTo(const Row& row, std::ostream* out) {
-  *out << row.name;
-}
-
 class Hostile : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Hostile, ConditionHolds) {
-  sim::DeviceConfig config = testing::Device(0x3514, 64);
-  config.bootloaderVersion = 0x0101;
-  config.serial = {0xab, 0x00, 0x07};
-  config.stayInBootloader = true;  // a row may update it more than once
-  Bench bench(config);
+  // It stays in bootloader mode after its run packet: a row may update it more than once.
+  Bench bench(testing::Unit(7, 0x3514, true));
   GetParam().check(bench);
 }
 

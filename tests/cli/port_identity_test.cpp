@@ -113,7 +113,7 @@ TEST(PortIdentity, PortsAreListedWithTheirIdentityAndOnlyMatchingOnesOpened) {
       {{"ports"}, {}, "1209:0001 Lumaflash Test       Boot \"loader\"            U1"},
       {{"scan"}, {"ttyACM0", "ttyACM1", "ttyS2", "ttyUSB0"}, "4 Interfaces found"},
       {{"scan", "--usb", "1209:", "--json"}, {"ttyACM0", "ttyACM1"}, R"("serial":"12345678","usb":{"vid":"1209","pid":"0002")"},
-      {{"scan", "--usb", "0403:6001", "--usb", "1209:0002"}, {"ttyACM1", "ttyUSB0"}, root + "/dev/ttyUSB0 0403:6001"},
+      {{"scan", "--usb", "0403:6001", "--usb", "1209:0002"}, {"ttyACM1", "ttyUSB0"}, root + "/dev/ttyUSB0 0403:6001 Lumetta A "},
       {{"scan", "--usb", "abcd:"}, {}, "0 Interfaces found"},
       // A named port is opened even when it is the console; without USB it never matches --usb.
       {{"scan", "--port", root + "/dev/ttyS0"}, {"ttyS0"}, "1 Interfaces found"},

@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 std::string Message(const Expected<void, SettingsError>& result) {
   return result ? std::string() : Describe(result.error());
 }
-using testing::ReadBytes;
+using testing::ReadWholeFile;
 using testing::TempDir;
 using testing::WriteBytes;
 
@@ -117,7 +117,7 @@ TEST(IniFileWrite, ChangesOnlyWhatItMustAndReadsBack) {
     IniFile file(path);
     const auto written = file.Write(c.section, c.key, c.value);
     ASSERT_TRUE(written) << Message(written);
-    EXPECT_EQ(ReadBytes(path), c.after);
+    EXPECT_EQ(ReadWholeFile(path), c.after);
     EXPECT_TRUE(!c.before || fs::status(path).permissions() == mode);
     EXPECT_EQ(IniFile(path).Read(c.section, c.key, "<fallback>").value_or("<unreadable>"), c.value);
     EXPECT_EQ(Entries(deep), 1);
@@ -147,7 +147,7 @@ TEST(IniFileWrite, RefusesWhatWouldNotReadBack) {
                        : path.string();
     EXPECT_FALSE(written);
     EXPECT_NE(Message(written).find(told), std::string::npos) << Message(written);
-    EXPECT_EQ(ReadBytes(path), "[S]\nK=old\n");
+    EXPECT_EQ(ReadWholeFile(path), "[S]\nK=old\n");
   }
 }
 
@@ -161,7 +161,7 @@ TEST(AppSettings, KeysSectionsAndStampsAsOtherToolsExpectThem) {
   ASSERT_TRUE(settings.WriteLastOpen(0x0abc, "C:\\images\\dimmer.bin"));
   ASSERT_TRUE(settings.WriteUpdateStamp(0x0abc, {5, 12, 2026}));
   ASSERT_TRUE(settings.WriteUseLastAgain(0x0abc, false));
-  EXPECT_EQ(ReadBytes(dir / "Lumaflash.ini"),
+  EXPECT_EQ(ReadWholeFile(dir / "Lumaflash.ini"),
             "[0abc]\nUSE_LAST_AGAIN=0\nLAST_OPEN=C:\\images\\dimmer.bin\n"
             "[APP]\nLAST_DEVICE=0abc05122026\n");
   EXPECT_EQ(settings.ReadLastOpen(0x0abc, "").value_or("<unreadable>"), "C:\\images\\dimmer.bin");
@@ -292,9 +292,10 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
       ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
       // Up to the rename the file is the one before this write, from then on this write's.
       const int lastDone = step == Step::Renamed ? write : write - 1;
-      EXPECT_EQ(ReadBytes(path), lastDone == 0 ? initial
-                                               : ini_text::SetValue(initial, "3514", "LAST_OPEN",
-                                                                    valueFor(lastDone)));
+      EXPECT_EQ(ReadWholeFile(path),
+                lastDone == 0
+                    ? initial
+                    : ini_text::SetValue(initial, "3514", "LAST_OPEN", valueFor(lastDone)));
       // The next write takes the killed writer's temporary file away.
       IniFile after(path);
       const auto written = after.Write("3514", "LAST_OPEN", "done");
@@ -330,7 +331,7 @@ TEST(IniFileWrite, TwoProgramsWritingAtOnceLoseNothing) {
     ASSERT_EQ(::waitpid(writer, &status, 0), writer);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  const std::string text = ReadBytes(path);
+  const std::string text = ReadWholeFile(path);
   int missing = 0;
   for (const char* program : {"window", "cli"}) {
     for (int i = 0; i < kKeysEach; ++i) {
@@ -355,7 +356,7 @@ TEST(IniFileWrite, ALockHeldTooLongIsToldAndNothingIsWritten) {
   EXPECT_EQ(Message(held), "Another program kept the settings file \"" + path.string() +
                                "\" locked for 5 s; settings were not saved. Let the other "
                                "Lumaflash in this folder finish, then try again.");
-  EXPECT_EQ(ReadBytes(path), "[APP]\nLAST_DEVICE=old\n");
+  EXPECT_EQ(ReadWholeFile(path), "[APP]\nLAST_DEVICE=old\n");
   ::close(other);
   const auto written = file.Write("APP", "LAST_DEVICE", "new");
   EXPECT_TRUE(written) << Message(written);

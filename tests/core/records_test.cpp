@@ -51,11 +51,8 @@ void Sql(const std::filesystem::path& path, const char* sql) {
 // One device of type 3514 with 64-byte blocks and serial AB0007, an image of 200 blocks whose
 // name is hostile SQL, and a store in the bench's folder.
 struct Bench {
-  explicit Bench(std::vector<sim::FaultPlan> faults = {}) {
-    sim::DeviceConfig config = testing::Device(0x3514, 64);
-    config.serial = {0xab, 0x00, 0x07};
-    device = testing::StartDevice(config, std::move(faults));
-  }
+  explicit Bench(std::vector<sim::FaultPlan> faults = {})
+      : device(testing::StartDevice(testing::Unit(7, 0x3514), std::move(faults))) {}
   std::unique_ptr<testing::RunningProgram> Start(std::vector<std::string> args) const {
     args.insert(args.begin(), {LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
                                device->Path(), "--records", store.string(), "--json"});
@@ -77,10 +74,6 @@ struct Ending {
   std::string result;
   std::optional<int64_t> failedBlock;
 };
-
-void PrintTo(const Ending& ending, std::ostream* out) {
-  *out << ending.name;
-}
 
 class RecordPerEnding : public ::testing::TestWithParam<Ending> {};
 
@@ -142,10 +135,6 @@ struct BadStore {
   std::function<void(std::filesystem::path&)> spoil;  // may name another place
   std::string message;                                // what the operator is told
 };
-
-void PrintTo(const BadStore& bad, std::ostream* out) {
-  *out << bad.name;
-}
 
 class UnusableStore : public ::testing::TestWithParam<BadStore> {};
 

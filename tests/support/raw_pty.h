@@ -1,12 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,5 +98,30 @@ class RawPty {
   int m_slave = -1;
   std::string m_path;
 };
+
+// A line left as a terminal or another serial program would leave it, with every setting an
+// update must not keep (9600 baud, 7E2, flow control, echo, line mode), read back as it stands.
+inline termios TerminalLine(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios line{};
+  ::tcgetattr(fd, &line);
+  ::cfsetspeed(&line, B9600);
+  line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+  line.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP | INPCK;
+  line.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+  line.c_oflag |= OPOST;
+  EXPECT_EQ(::tcsetattr(fd, TCSANOW, &line), 0);
+  ::tcgetattr(fd, &line);
+  ::close(fd);
+  return line;
+}
+
+inline bool SameLine(const std::string& path, const termios& before) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios now{};
+  ::tcgetattr(fd, &now);
+  ::close(fd);
+  return std::memcmp(&before, &now, sizeof now) == 0;
+}
 
 }  // namespace lumaflash::testing

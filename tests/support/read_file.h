@@ -24,10 +24,6 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
   return text;
 }
 
-inline std::string ReadBytes(const std::filesystem::path& path) {
-  return ReadWholeFile(path);
-}
-
 // Replaces the file's content with `bytes`; the test fails when that cannot be done.
 inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -12,8 +12,7 @@
 namespace lumaflash::testing {
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv,
-                               const std::filesystem::path& directory, bool closedStdout,
-                               const std::function<void()>& inChild) {
+                               const std::filesystem::path& directory, bool closedStdout) {
   int out[2];
   int err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
@@ -46,9 +45,6 @@ RunningProgram::RunningProgram(const std::vector<std::string>& argv,
     closedStdout ? ::close(1) : ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     if (::chdir(directory.c_str()) == 0) {
-      if (inChild) {
-        inChild();
-      }
       ::execve(args[0], args.data(), envp.data());
     }
     ::_exit(127);

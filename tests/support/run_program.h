@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,12 +17,11 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
                          const std::filesystem::path& directory);
 
 // Starts a program in the background; Finish() waits for it. With `closedStdout` the program
-// starts without descriptor 1. `inChild` runs in the child just before exec (system calls only:
-// a limit, another user).
+// starts without descriptor 1.
 class RunningProgram {
  public:
   RunningProgram(const std::vector<std::string>& argv, const std::filesystem::path& directory,
-                 bool closedStdout = false, const std::function<void()>& inChild = {});
+                 bool closedStdout = false);
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;

@@ -30,6 +30,24 @@ inline sim::DeviceConfig Device(uint16_t deviceId, uint16_t blockSize = 512) {
   return config;
 }
 
+// Small blocks and a serial number of its own, which bootloader 0101 reports for every type.
+inline sim::DeviceConfig Unit(uint8_t serial, uint16_t deviceId = 0x3611, bool stay = false) {
+  sim::DeviceConfig config = Device(deviceId, 64);
+  config.bootloaderVersion = 0x0101;
+  config.serial = {0xab, 0x00, serial};
+  config.stayInBootloader = stay;
+  return config;
+}
+
+// The device took exactly `payload`, its last block padded with zeros, on time, and was started.
+inline bool ReceivedExactly(const sim::PtyDevice& device, std::vector<uint8_t> payload) {
+  const sim::DeviceModel got = device.Snapshot();
+  const std::size_t blockSize = got.Config().blockSize;
+  payload.resize((payload.size() + blockSize - 1) / blockSize * blockSize, 0);
+  return got.RunReceived() && got.Image() == payload && got.TimingViolations().empty() &&
+         got.ProtocolViolations().empty();
+}
+
 // How many start packets the device has had.
 inline long StartPackets(const sim::DeviceModel& got) {
   return std::ranges::count_if(got.Packets(), [](const auto& packet) {
