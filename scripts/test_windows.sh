@@ -164,20 +164,21 @@ time.sleep(600)' "$held_pty" >"$work/holder.out" 2>&1 &
 }
 
 # The checks start here; what comes before only sets up Wine, the display and the devices.
+# Shows FILE, what a failed step wrote, and fails with MESSAGE.
+fail_showing() {
+  cat "$1" >&2
+  fail "$2"
+}
+
 step "running the Windows tests under Wine (the serial ones on COM${test_com_number})"
 start_sim "$work/sim-tests.out" "$test_com_number" --stay
 start_held_device
-if ! LUMAFLASH_TEST_COM=COM${test_com_number} LUMAFLASH_TEST_HELD_COM=COM${held_com_number} \
-  ctest --test-dir "$win_build" --output-on-failure \
-  --timeout 300 -V >"$work/ctest.log" 2>&1; then
-  cat "$work/ctest.log" >&2
-  fail "Windows tests failed under Wine (see above)."
-fi
+LUMAFLASH_TEST_COM=COM${test_com_number} LUMAFLASH_TEST_HELD_COM=COM${held_com_number} \
+  ctest --test-dir "$win_build" --output-on-failure --timeout 300 -V >"$work/ctest.log" 2>&1 ||
+  fail_showing "$work/ctest.log" "Windows tests failed under Wine (see above)."
 grep -E '^[0-9]+/[0-9]+ Test|tests passed' "$work/ctest.log"
-if grep -q 'SKIPPED' "$work/ctest.log"; then
-  grep 'SKIPPED' "$work/ctest.log" >&2
+! grep 'SKIPPED' "$work/ctest.log" >&2 ||
   fail "Windows tests were skipped under Wine; every one must run here."
-fi
 stop_sim
 kill -TERM "$holder_pid" "$held_sim_pid" 2>/dev/null || true
 holder_pid=""
@@ -192,37 +193,25 @@ image_name="Lümetta Ω ł 灯.bin"
 "$mkimage" 3514 40960 "$work/bench/$image_name" 1 7 >/dev/null
 expected_sha=$("$cli_linux" info "$work/bench/$image_name" | awk '/^SHA-256:/ { print $2 }')
 cd "$work/bench"
-timeout 120 wine "$cli_exe" scan --port "$com_name" --trace >"$work/scan.out" 2>&1 || {
-  cat "$work/scan.out" >&2
-  fail "lumaflash-cli.exe scan failed"
-}
+timeout 120 wine "$cli_exe" scan --port "$com_name" --trace >"$work/scan.out" 2>&1 ||
+  fail_showing "$work/scan.out" "lumaflash-cli.exe scan failed"
 tr -d '\r' <"$work/scan.out" >"$work/scan.txt"
-grep -qx "Open $com_name" "$work/scan.txt" || {
-  cat "$work/scan.txt" >&2
-  fail "the scan log does not say \"Open $com_name\""
-}
-grep -qx "1 Interfaces found" "$work/scan.txt" || {
-  cat "$work/scan.txt" >&2
-  fail "the scan did not find the simulated device on $com_name"
-}
+grep -qx "Open $com_name" "$work/scan.txt" ||
+  fail_showing "$work/scan.txt" "the scan log does not say \"Open $com_name\""
+grep -qx "1 Interfaces found" "$work/scan.txt" ||
+  fail_showing "$work/scan.txt" "the scan did not find the simulated device on $com_name"
 cat "$work/scan.txt"
-timeout 180 wine "$cli_exe" flash "$image_name" --port "$com_name" >"$work/flash.out" 2>&1 || {
-  cat "$work/flash.out" >&2
-  fail "lumaflash-cli.exe flash failed"
-}
+timeout 180 wine "$cli_exe" flash "$image_name" --port "$com_name" >"$work/flash.out" 2>&1 ||
+  fail_showing "$work/flash.out" "lumaflash-cli.exe flash failed"
 tr -d '\r' <"$work/flash.out" | tail -n 2
 grep -q "LAST_DEVICE=3514" Lumaflash.ini || fail "the update stamp is missing from Lumaflash.ini"
 # The attempt's record, in the store a Windows station keeps by default
 # (%LOCALAPPDATA%\Lumaflash\records.sqlite, SQLite built from Debian's source).
-timeout 60 wine "$cli_exe" records --json >"$work/records.out" 2>&1 || {
-  cat "$work/records.out" >&2
-  fail "lumaflash-cli.exe records failed"
-}
+timeout 60 wine "$cli_exe" records --json >"$work/records.out" 2>&1 ||
+  fail_showing "$work/records.out" "lumaflash-cli.exe records failed"
 tr -d '\r' <"$work/records.out" >"$work/records.txt"
-[[ $(grep -F "\"sha256\":\"$expected_sha\"" "$work/records.txt" | grep -c '"result":"ok"') -eq 1 ]] || {
-  cat "$work/records.txt" >&2
-  fail "the local store does not hold exactly one successful record of the update"
-}
+[[ $(grep -F "\"sha256\":\"$expected_sha\"" "$work/records.txt" | grep -c '"result":"ok"') -eq 1 ]] ||
+  fail_showing "$work/records.txt" "the local store does not hold exactly one successful record of the update"
 echo "record: $(grep -F "$expected_sha" "$work/records.txt" | cut -c 1-120)..."
 cd "$root"
 stop_sim
@@ -254,15 +243,10 @@ image_windows="Z:${work//\//\\}\\bench\\$image_name" # Wine's drive Z: is the ro
 printf '[3514]\r\nLAST_OPEN=%s\r\nUSE_LAST_AGAIN=1\r\n[APP]\r\nLAST_DEVICE=3514%s\r\n' \
   "$image_windows" "$(date +%d%m%Y)" >"$work/window/Lumaflash.ini"
 cd "$work/window"
-window_status=0
 timeout 120 wine "$root/$win_build/app/lumaflash.exe" --port "$com_name" >"$work/window.out" 2>&1 ||
-  window_status=$?
+  fail_showing "$work/window.out" "lumaflash.exe exited with $? (124: it did not end by itself)"
 cd "$root"
 stop_sim
-[[ $window_status -eq 0 ]] || {
-  cat "$work/window.out" >&2
-  fail "lumaflash.exe exited with $window_status (124: it did not end by itself)"
-}
 report=$(grep -F "$sim_pty:" "$work/sim-window.out" || true)
 echo "device: $report"
 [[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
