@@ -33,8 +33,9 @@ int ReplaceFileContent(const std::filesystem::path& target, std::string_view tex
                        std::optional<uint32_t> permissions);
 
 // The steps of ReplaceFileContent in their order, so that a test can stop a writer at exactly
-// one of them instead of guessing with a timer.
-enum class ReplaceStep { TempCreated, TempWritten, TempFlushed, TempClosed, Renamed };
+// one of them instead of guessing with a timer. MoveHeld (Windows only): a move met another
+// program's hold on the target and will be tried again.
+enum class ReplaceStep { TempCreated, TempWritten, TempFlushed, TempClosed, MoveHeld, Renamed };
 using ReplaceStepHook = void (*)(ReplaceStep step);
 
 // Installs `hook`, called as each step is done; nullptr removes it. For tests only.

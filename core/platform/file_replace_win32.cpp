@@ -254,10 +254,15 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
   ReachStep(ReplaceStep::TempClosed);
   if (error == ERROR_SUCCESS) {
     error = RetryWhileHeld([&] {
-      return MoveFileExW(temp.path.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                 ? DWORD{ERROR_SUCCESS}
-                 : GetLastError();
+      if (MoveFileExW(temp.path.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return DWORD{ERROR_SUCCESS};
+      }
+      const DWORD failed = GetLastError();
+      if (IsHeldByAnotherProgram(failed)) {
+        ReachStep(ReplaceStep::MoveHeld);
+      }
+      return failed;
     });
   }
   if (error != ERROR_SUCCESS) {

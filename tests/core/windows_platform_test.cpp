@@ -137,7 +137,7 @@ TEST(SimulatedComPort, IdentifyAnswersAndClosingReleases) {
   EXPECT_TRUE(other.OpenPort(address)) << serial::DescribePortFailure(other.LastFailure());
 }
 
-std::atomic<bool> g_moveDue{false};  // set by the step hook: the new file is ready to move in
+std::atomic<bool> g_moveDue{false};  // set by the step hook: a move met the hold
 
 // Another program holds the file until the write comes to move its new content in (the move
 // succeeds; whether the first try meets the hold is up to the scheduler), for good (the write
@@ -153,7 +153,7 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       {"held for good", -1, {"Could not save the settings file", "Nothing was changed on disk"}},
       {"a folder", 0, {"is a directory"}}};
   settings::file_replace::SetReplaceStepHook([](settings::file_replace::ReplaceStep step) {
-    g_moveDue = g_moveDue || step == settings::file_replace::ReplaceStep::TempClosed;
+    g_moveDue = g_moveDue || step == settings::file_replace::ReplaceStep::MoveHeld;
   });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -165,7 +165,7 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
     const auto start = std::chrono::steady_clock::now();
     auto writing =
         std::async(std::launch::async, [&] { return file.Write("APP", "LAST_DEVICE", "new"); });
-    // Let go when the move is due, not after a guessed time: the move meets the hold or its end.
+    // Let go once a move has met the hold, not after a guessed time: the retry finds it free.
     if (c.hold == 1 && WaitUntil([] { return g_moveDue.load(); })) {
       holder.reset();
     }
