@@ -124,7 +124,7 @@ faults=(
   'app/win32/win32_window.cpp|        m_controller->OnTimer(static_cast<int>(wParam));\n|'
   'app/win32/win32_window.cpp|ticked ? BST_CHECKED : BST_UNCHECKED|(ticked \&\& false) ? BST_CHECKED : BST_UNCHECKED'
   'app/win32/win32_window.cpp|PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0)|PBM_SETPOS, static_cast<WPARAM>(ToInt(position) * 0), 0)'
-  'app/win32/win32_window.cpp|    case IDOK:\n    case IDCANCEL:\n      return true;|    case IDOK:\n      m_controller->OnFirmwareUpdate();\n      return true;\n    case IDCANCEL:\n      return true;'
+  'app/win32/win32_window.cpp|ListView_SetItemState(list, selected, LVIS_SELECTED \| LVIS_FOCUSED,|ListView_SetItemState(list, selected, LVIS_FOCUSED,'
   'app/win32/win32_window.cpp|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())|LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"")'
 )
 
@@ -379,7 +379,6 @@ for i in "${selected[@]}"; do
     stale=$((stale + 1))
     continue
   fi
-  total=$((total + 1))
   if is_windows_file "$file"; then
     builder=build_windows check=run_windows
   else
@@ -390,6 +389,7 @@ for i in "${selected[@]}"; do
   else
     verdict=$(judge "$check")
   fi
+  total=$((total + 1))
   case $verdict in
     killed*) killed=$((killed + 1)) ;;
     timeout*) timedout=$((timedout + 1)) ;;
