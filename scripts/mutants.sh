@@ -361,7 +361,8 @@ counts() {
 }
 # Stopped midway (Ctrl+C, a deadline), the run still says what it found, and says that it stopped.
 stopped() {
-  [[ -f $work/original && -n ${file:-} ]] && cp -p "$work/original" "$src/$file"
+  # Newer than the faulty object, so that the next run rebuilds it.
+  [[ -f $work/original && -n ${file:-} ]] && cp "$work/original" "$src/$file"
   say "stopped before the end, during fault ${number:-?}; the faults judged so far: $(counts)"
   exit 130
 }
