@@ -405,6 +405,11 @@ struct FailurePath {
   int closed;          // times the window ended
 };
 
+// The row's name in listings and failures, not the bytes of its object.
+void PrintTo(const FailurePath& path, std::ostream* out) {
+  *out << path.name;
+}
+
 class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
 
 TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {

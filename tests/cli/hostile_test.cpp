@@ -324,6 +324,11 @@ const Row kRows[] = {
      }},
 };
 
+// The row's name in listings and failures, not the bytes of its object.
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class Hostile : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Hostile, ConditionHolds) {

@@ -75,6 +75,11 @@ struct Ending {
   std::optional<int64_t> failedBlock;
 };
 
+// The row's name in listings and failures, not the bytes of its object.
+void PrintTo(const Ending& ending, std::ostream* out) {
+  *out << ending.name;
+}
+
 class RecordPerEnding : public ::testing::TestWithParam<Ending> {};
 
 // Each way an attempt ends leaves exactly one record with the attempt's facts.
@@ -135,6 +140,10 @@ struct BadStore {
   std::function<void(std::filesystem::path&)> spoil;  // may name another place
   std::string message;                                // what the operator is told
 };
+
+void PrintTo(const BadStore& bad, std::ostream* out) {
+  *out << bad.name;
+}
 
 class UnusableStore : public ::testing::TestWithParam<BadStore> {};
 
