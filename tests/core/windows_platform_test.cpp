@@ -139,9 +139,9 @@ TEST(SimulatedComPort, IdentifyAnswersAndClosingReleases) {
 
 std::atomic<bool> g_moveDue{false};  // set by the step hook: a move met the hold
 
-// Another program holds the file until the write comes to move its new content in (the move
-// succeeds; whether the first try meets the hold is up to the scheduler), for good (the write
-// waits, then leaves the file as it was, with a clear message), or a folder stands in its place.
+// Another program holds the file until a move of the new content has met the hold (the retry
+// succeeds), for good (the write waits, then leaves the file as it was, with a clear message),
+// or a folder stands in its place.
 TEST(WindowsSettings, HeldOrBlockedFiles) {
   const std::string before = "[APP]\r\nLAST_DEVICE=old\r\n";
   // clang-format off
