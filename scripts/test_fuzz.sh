@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-fuzz_identify_reply fuzz_image_loader fuzz_settings_text fuzz_device_model}
+targets=${FUZZ_TARGETS:-fuzz_identify_reply fuzz_image_loader fuzz_settings_text}
 build_dir=build-fuzz
 
 started=$SECONDS
@@ -26,11 +26,9 @@ for target in $targets; do
   # (copy an interesting input from build-fuzz/corpus/ into fuzz/corpus/).
   work="$build_dir/corpus/$target"
   mkdir -p "$work"
-  max_len=4096
-  if [[ $target == fuzz_device_model ]]; then max_len=16384; fi
   echo "== fuzz: $target for $seconds s"
   "$build_dir/$target" "$work" "fuzz/corpus/$target" -max_total_time="$seconds" \
-    -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$build_dir/artifacts/$target-" 2>"$build_dir/$target.log" || {
     tail -60 "$build_dir/$target.log"
     echo "fuzz: $target failed; the input is in $build_dir/artifacts/" >&2
