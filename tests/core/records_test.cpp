@@ -15,6 +15,7 @@
 #include "core/records/record_store.h"
 #include "core/records/summary.h"
 #include "sim/image_file.h"
+#include "tests/support/read_file.h"
 #include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
@@ -155,6 +156,7 @@ TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
     SCOPED_TRACE(required ? "--require-record" : "plain");
     Bench bench;
     bad.spoil(bench.store);
+    const std::string before = testing::ReadWholeFile(bench.store);
     auto run =
         bench.Start(std::vector<std::string>(required ? 1 : 0, "--require-record"))->Finish();
     EXPECT_TRUE(std::regex_search(run.err, std::regex(bad.message))) << run.err;
@@ -162,6 +164,12 @@ TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
     EXPECT_EQ(StartPackets(bench.device->Snapshot()), required ? 0 : 1);
     EXPECT_EQ(Has(run.err, "was not kept") && Has(run.err, "JSON line follows"), !required)
         << run.err;
+    // Reading it is refused too, and neither run changed a byte of it.
+    const auto read = testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store},
+                                          bench.dir.Path());
+    EXPECT_EQ(read.exitCode, 1) << read.err;
+    EXPECT_TRUE(Has(read.err, bench.store.string())) << read.err;
+    EXPECT_EQ(testing::ReadWholeFile(bench.store), before);
   }
 }
 
