@@ -525,7 +525,7 @@ int RunFlash(const Options& options) {
   session::SetupSettings(session, std::filesystem::current_path(noDirectory));
   const FlashRun run{
       options, imagePath,
-      *image,  update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
+      *image,  platform::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)),
       human,   session,
       recorder};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the

@@ -24,7 +24,7 @@ int RunInfo(const Options& options) {
   std::printf("Payload:        %u bytes\n", image->length);
   std::printf(
       "SHA-256:        %s\n",
-      update::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)).c_str());
+      platform::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length)).c_str());
   return kExitOk;
 }
 

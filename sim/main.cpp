@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
         "sha256 %s\n",
         device->Path().c_str(), model.Packets().size(), model.BlockCount(), model.Image().size(),
         model.RunReceived() ? "yes" : "no", model.TimingViolations().size(),
-        lumaflash::update::Sha256Hex(model.Image()).c_str());
+        lumaflash::platform::Sha256Hex(model.Image()).c_str());
   }
   return 0;
 }

@@ -405,7 +405,7 @@ class WindowController::Impl final : public Feedback {
     const bool loaded = update::ResultOf(outcome) != update::FlashResult::ImageUnusable;
     const update::FirmwareImage& image = *m_session.image;
     const std::string sha256 =
-        loaded ? update::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length))
+        loaded ? platform::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length))
                : std::string();
     const auto endedAt = std::chrono::system_clock::now();
     const int64_t durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(

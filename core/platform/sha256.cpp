@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace lumaflash::update {
+namespace lumaflash::platform {
 
 namespace {
 
@@ -80,4 +80,4 @@ std::string Sha256Hex(std::span<const uint8_t> bytes) {
   return text;
 }
 
-}  // namespace lumaflash::update
+}  // namespace lumaflash::platform

@@ -4,9 +4,9 @@
 #include <span>
 #include <string>
 
-namespace lumaflash::update {
+namespace lumaflash::platform {
 
 // SHA-256 of `bytes` as 64 lower-case hex digits; used to record which image went into a unit.
 std::string Sha256Hex(std::span<const uint8_t> bytes);
 
-}  // namespace lumaflash::update
+}  // namespace lumaflash::platform

@@ -117,7 +117,7 @@ TEST_P(RecordPerEnding, OneRecordWithItsFields) {
   EXPECT_EQ(record.deviceId, "3514");
   EXPECT_EQ(record.deviceName, "Lumetta A");
   EXPECT_EQ(record.imagePath, bench.image.string());
-  EXPECT_EQ(record.imageSha256, update::Sha256Hex(bench.payload));
+  EXPECT_EQ(record.imageSha256, platform::Sha256Hex(bench.payload));
   EXPECT_EQ(record.imageHeaderVersion, 2);
   EXPECT_EQ(record.imageLength, 12800);
   EXPECT_LE(record.startedAtMs, record.endedAtMs);

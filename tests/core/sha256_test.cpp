@@ -21,7 +21,7 @@ TEST(Sha256, KnownDigests) {
   };
   for (const auto& [length, digest] : cases) {
     const std::vector<uint8_t> message(length, 'a');
-    EXPECT_EQ(update::Sha256Hex(message), digest) << length << " bytes of 'a'";
+    EXPECT_EQ(platform::Sha256Hex(message), digest) << length << " bytes of 'a'";
   }
 }
 
