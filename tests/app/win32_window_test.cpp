@@ -24,6 +24,8 @@
 #include "core/settings/settings.h"
 #include "lumaflash_version.h"
 #include "sim/image_file.h"
+#include "tests/support/read_file.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -60,11 +62,7 @@ void WriteImage(const fs::path& path, uint16_t type, std::size_t length = 8192) 
 
 // Polls quickly, so that short states (a moving progress bar) are seen; gives up after 60 s.
 bool WaitFor(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + 60s;
-  while (!done() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(2ms);
-  }
-  return done();
+  return lumaflash::testing::WaitFor(done, 60s, 2ms);
 }
 
 // A timer of the window's own thread, set there through a message hook: it fires after every
@@ -184,8 +182,7 @@ class Win32Window : public testing::Test {
                FormatUpdateStamp(kDeviceType, stampDate) + "\r\n";
   }
   std::string Settings() const {
-    std::ifstream in(m_dir / "Lumaflash.ini", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return lumaflash::testing::ReadWholeFile(m_dir / "Lumaflash.ini");
   }
 
   fs::path m_dir = fs::temp_directory_path() /

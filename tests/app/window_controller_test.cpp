@@ -25,6 +25,8 @@
 namespace lumaflash::app {
 namespace {
 
+using testing::PrintTo;
+
 class RecordingView : public WindowView {
  public:
   void ShowRows(const std::vector<ListRow>& shown, int chosen) override {
@@ -404,11 +406,6 @@ struct FailurePath {
   bool imageComplete;  // the device took the whole image and was started
   int closed;          // times the window ended
 };
-
-// The row's name in listings and failures, not the bytes of its object.
-void PrintTo(const FailurePath& path, std::ostream* out) {
-  *out << path.name;
-}
 
 class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
 

@@ -33,7 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Has, testing::ReadWholeFile, testing::SameLine, testing::StartPackets;
-using testing::TerminalLine, testing::WaitFor;
+using testing::PrintTo, testing::TerminalLine, testing::WaitFor;
 
 // Whether `signal` is still waiting to be taken by the process (its shared pending set).
 bool SignalPending(int pid, int signal) {
@@ -323,11 +323,6 @@ const Row kRows[] = {
        EXPECT_TRUE(Has(cli->Finish().out, "Stopped. 0 update(s) in this run, 1 failed."));
      }},
 };
-
-// The row's name in listings and failures, not the bytes of its object.
-void PrintTo(const Row& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class Hostile : public ::testing::TestWithParam<Row> {};
 

@@ -26,6 +26,7 @@ namespace {
 using records::Record;
 using records::RecordStore;
 using testing::Has;
+using testing::PrintTo;
 using testing::StartPackets;
 using testing::WaitFor;
 
@@ -75,11 +76,6 @@ struct Ending {
   std::string result;
   std::optional<int64_t> failedBlock;
 };
-
-// The row's name in listings and failures, not the bytes of its object.
-void PrintTo(const Ending& ending, std::ostream* out) {
-  *out << ending.name;
-}
 
 class RecordPerEnding : public ::testing::TestWithParam<Ending> {};
 
@@ -141,10 +137,6 @@ struct BadStore {
   std::function<void(std::filesystem::path&)> spoil;  // may name another place
   std::string message;                                // what the operator is told
 };
-
-void PrintTo(const BadStore& bad, std::ostream* out) {
-  *out << bad.name;
-}
 
 class UnusableStore : public ::testing::TestWithParam<BadStore> {};
 

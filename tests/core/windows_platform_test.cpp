@@ -1,5 +1,5 @@
 // The Win32 platform layer on a real Windows API (Wine from Linux): the COM port walk, port
-// failures, the settings file's replace with real files, the resources and the local date.
+// failures, the settings file's replace with real files, and the resources.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,14 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -26,6 +23,8 @@
 #include "core/serial/port.h"
 #include "core/settings/ini_file.h"
 #include "core/settings/settings.h"
+#include "tests/support/read_file.h"
+#include "tests/support/wait_for.h"
 
 namespace lumaflash {
 namespace {
@@ -48,22 +47,6 @@ struct TempFolder {
       ("lumaflash-win-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++)) /
       "Lumaflash.ini";
 };
-
-std::string ReadAll(const fs::path& file) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(file, std::ios::binary).rdbuf();
-  return bytes.str();
-}
-
-// Polls for `done` for up to 10 s.
-template <typename Done>
-bool WaitUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  return done();
-}
 
 // Another program's hold: it shares reading only, so the file cannot be replaced or deleted.
 using HeldFile = std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)>;
@@ -166,7 +149,7 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
     auto writing =
         std::async(std::launch::async, [&] { return file.Write("APP", "LAST_DEVICE", "new"); });
     // Let go once a move has met the hold, not after a guessed time: the retry finds it free.
-    if (c.hold == 1 && WaitUntil([] { return g_moveDue.load(); })) {
+    if (c.hold == 1 && testing::WaitFor([] { return g_moveDue.load(); })) {
       holder.reset();
     }
     const auto result = writing.get();
@@ -182,7 +165,8 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       EXPECT_EQ(file.Read("APP", "LAST_DEVICE", "fallback").value_or("<unreadable>"),
                 written ? "new" : "old");
       holder.reset();
-      EXPECT_EQ(ReadAll(folder.path), written ? "[APP]\r\nLAST_DEVICE=new\r\n" : before);
+      EXPECT_EQ(testing::ReadWholeFile(folder.path),
+                written ? "[APP]\r\nLAST_DEVICE=new\r\n" : before);
       // No temporary file is left beside it (the lock file stays).
       for (const fs::directory_entry& entry : fs::directory_iterator(folder.path.parent_path())) {
         EXPECT_TRUE(entry.path() == folder.path || entry.path().extension() == L".lock")
@@ -202,7 +186,7 @@ TEST(WindowsLog, AppendsUnderTheLock) {
     const auto appended = platform::AppendLocked(log, "header", line);
     EXPECT_TRUE(appended) << (appended ? "" : platform::Describe(appended.error()));
   }
-  EXPECT_EQ(ReadAll(log), "header\none\ntwo\n");
+  EXPECT_EQ(testing::ReadWholeFile(log), "header\none\ntwo\n");
 }
 
 // Windows ends a console program as soon as its handler returns from a close, logoff or
@@ -219,7 +203,7 @@ TEST(WindowsStop, ConsoleEventsStopInOrder) {
       EXPECT_TRUE(platform::HandleConsoleControl(event)) << event;  // no trace on this thread
       return stopped.load();
     });
-    EXPECT_TRUE(WaitUntil([] { return platform::StopRequested().load(); }));
+    EXPECT_TRUE(testing::WaitFor([] { return platform::StopRequested().load(); }));
     const bool holds = event != CTRL_BREAK_EVENT;
     if (!holds) {  // Ctrl+Break returns while the run goes on
       EXPECT_EQ(returnedAfterStop.wait_for(10s), std::future_status::ready);
@@ -253,15 +237,6 @@ TEST(WindowsResources, ManifestAndIcon) {
     DeleteObject(info.hbmMask);
     DestroyIcon(static_cast<HICON>(icon));
   }
-}
-
-TEST(WindowsDate, TodayMatchesTheCRuntimesLocalTime) {
-  const settings::LocalDate before = settings::TodayLocal();
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ASSERT_EQ(localtime_s(&local, &now), 0);
-  const settings::LocalDate runtime{local.tm_mday, local.tm_mon + 1, local.tm_year + 1900};
-  EXPECT_TRUE(before == runtime || settings::TodayLocal() == runtime);  // a run across midnight
 }
 
 }  // namespace

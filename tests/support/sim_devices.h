@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/protocol/programming.h"
 #include "sim/pty_host.h"
+#include "tests/support/wait_for.h"
 
 namespace lumaflash::testing {
 
@@ -55,18 +55,18 @@ inline long StartPackets(const sim::DeviceModel& got) {
   });
 }
 
-// Polls `condition` every 10 ms until it holds, for ten seconds at most; whether it holds.
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
-
 inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// A parameter table's row prints as its name in ctest's listing and in failures, not as the
+// bytes of its object. A test file takes it with `using testing::PrintTo;`.
+template <typename Row>
+requires requires(const Row& row) {
+  row.name;
+}
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
 }
 
 }  // namespace lumaflash::testing
