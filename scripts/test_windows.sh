@@ -221,20 +221,6 @@ echo "device: $report"
 [[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
   fail "the device did not receive exactly the image (expected 80 blocks, 40960 bytes, sha256 $expected_sha)"
 
-step "lumaflash.exe tells --help, --version and a usage error where its output leads"
-window_exe="$root/$win_build/app/lumaflash.exe"
-wine "$window_exe" --help >"$work/help.out" 2>&1 || fail "lumaflash.exe --help did not exit 0"
-grep -q "^usage: lumaflash \[--port COMn\]... \[--usb VID:PID\]..." "$work/help.out" &&
-  grep -q "\[--records PATH|off\] \[--station NAME\] \[FILE\]" "$work/help.out" ||
-  fail "lumaflash.exe --help printed no usage: $(cat "$work/help.out")"
-wine "$window_exe" --version >"$work/version.out" 2>&1 || fail "lumaflash.exe --version did not exit 0"
-grep -q "^lumaflash " "$work/version.out" || fail "lumaflash.exe --version printed no version"
-usage_status=0
-wine "$window_exe" --bogus >"$work/usage.out" 2>"$work/usage.err" || usage_status=$?
-[[ $usage_status -eq 2 ]] || fail "lumaflash.exe --bogus exited with $usage_status, not 2"
-grep -q 'unknown argument "--bogus"' "$work/usage.err" ||
-  fail "lumaflash.exe --bogus wrote no usage error to standard error: $(cat "$work/usage.err")"
-
 step "lumaflash.exe --port $com_name repeats today's update from the settings file by itself"
 start_sim "$work/sim-window.out" "$com_number"
 mkdir -p "$work/window"

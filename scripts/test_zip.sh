@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows zip that scripts/package.sh wrote into dist/: it holds lumaflash.exe,
 # lumaflash-cli.exe, README.txt and LICENSE.txt (CRLF line ends), and, unpacked as a user would,
-# its programs run under Wine in a fresh prefix: --version, --help and an image's info. No serial
-# port is used here (scripts/test_windows.sh drives the same lumaflash-cli.exe through one);
-# Wine's mapping of the machine's own ports is removed all the same.
+# its programs run under Wine in a fresh prefix: --version, --help, a usage error and an image's
+# info. No serial port is used here (scripts/test_windows.sh drives the same lumaflash-cli.exe
+# through one); Wine's mapping of the machine's own ports is removed all the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -56,8 +56,13 @@ for program in lumaflash-cli lumaflash; do
   said=$(run "$program.exe" --version)
   echo "$program.exe --version: $said"
   [[ $said == "$program $version"* ]] || fail "$program.exe --version printed \"$said\""
+  run "$program.exe" --help | grep -q "^usage: $program " || fail "$program.exe --help printed no usage"
 done
-run lumaflash-cli.exe --help | grep -q "^usage: lumaflash-cli" || fail "lumaflash-cli.exe --help printed no usage"
+# The window program, started from a console, tells a usage error there (exit 2).
+status=0
+timeout 120 wine lumaflash.exe --bogus >/dev/null 2>"$work/usage.err" || status=$?
+[[ $status == 2 ]] && grep -q 'unknown argument "--bogus"' "$work/usage.err" ||
+  fail "lumaflash.exe --bogus exited with $status, saying: $(cat "$work/usage.err")"
 info=$(run lumaflash-cli.exe info lumetta-a.bin)
 grep -q "3514 (Lumetta A)" <<<"$info" || fail "lumaflash-cli.exe info lumetta-a.bin said: $info"
 cd "$root"
