@@ -22,28 +22,25 @@ has() { grep -q -- "$2" "$1"; }
 flat() { tr -d ' \n' <"$1"; } # JSON without layout, for grep
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null; } # user + system, 1/100 s
 
-wait_for() { # FILE PATTERN TENTHS: wait until FILE holds PATTERN
-  local i=0
-  while ! grep -q -- "$2" "$1" 2>/dev/null; do
+# until_within TENTHS COMMAND...: runs COMMAND every 0.1 s until it succeeds or time is up.
+until_within() {
+  local tenths=$1 i=0
+  shift
+  until "$@"; do
     i=$((i + 1))
-    [ $i -gt "$3" ] && return 1
+    [ $i -gt "$tenths" ] && return 1
     sleep 0.1
   done
 }
-
-running() { [ -e "/proc/$1" ] && ! grep -q ') Z' "/proc/$1/stat" 2>/dev/null; }
+holds() { grep -q -- "$2" "$1" 2>/dev/null; } # FILE PATTERN
+wait_for() { until_within "$3" holds "$1" "$2"; } # FILE PATTERN TENTHS
+ended() { [ ! -e "/proc/$1" ] || grep -q ') Z' "/proc/$1/stat" 2>/dev/null; } # gone or a zombie
 
 wait_gone() { # PID TENTHS: wait for a background program to end; kill it when it does not
-  local i=0
-  while running "$1"; do
-    i=$((i + 1))
-    if [ $i -gt "$2" ]; then
-      kill -9 "$1" 2>/dev/null
-      wait "$1" 2>/dev/null
-      return 1
-    fi
-    sleep 0.1
-  done
+  until_within "$2" ended "$1" && return
+  kill -9 "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+  return 1
 }
 
 plug() { echo "$udc" >"$gadget/UDC"; }
@@ -77,9 +74,7 @@ echo GadgetBootloader >"$gadget/strings/0x409/product"
 echo 00A1B2 >"$gadget/strings/0x409/serialnumber"
 ln -s "$gadget/functions/acm.usb0" "$gadget/configs/c.1/"
 plug
-i=0
-while [ ! -e $acm ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e $acm ] || fail "setup: $acm did not appear after binding the gadget"
+until_within 100 [ -e $acm ] || fail "setup: $acm did not appear after binding the gadget"
 echo "driver: $(readlink /sys/class/tty/ttyACM0/device/driver | sed 's,.*/,,') on $acm, gadget tty /dev/ttyGS0"
 
 lumaflash-mkimage $type $length image.bin >/dev/null
