@@ -30,8 +30,8 @@ script_lines=$({
   find tests -name '*.sh' -exec cat {} +
   sed -n '/^# The checks start here/,$p' scripts/test_windows.sh
 } | wc -l)
-# In tenths of a percent, so that 38.9 % does not pass for 38 %.
-honest=$((1000 * (test_lines + script_lines) / code_lines))
+# In tenths of a percent, rounded up, so that 38.01 % does not pass for 38 %.
+honest=$(((1000 * (test_lines + script_lines) + code_lines - 1) / code_lines))
 echo "tests with the checking scripts: $((test_lines + script_lines)) lines," \
   "ratio $((honest / 10)).$((honest % 10)) %" \
   "$( ((honest <= 380)) && echo "(cap 38 %)" || echo "(ABOVE the cap of 38 %)")"
