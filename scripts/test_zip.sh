@@ -56,7 +56,7 @@ for program in lumaflash-cli lumaflash; do
   said=$(run "$program.exe" --version)
   echo "$program.exe --version: $said"
   [[ $said == "$program $version"* ]] || fail "$program.exe --version printed \"$said\""
-  run "$program.exe" --help | grep -q "^usage: $program " || fail "$program.exe --help printed no usage"
+  grep -q "^usage: $program " <<<"$(run "$program.exe" --help)" || fail "$program.exe --help printed no usage"
 done
 # The window program, started from a console, tells a usage error there (exit 2).
 status=0

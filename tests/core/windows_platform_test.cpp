@@ -22,7 +22,6 @@
 #include "core/platform/stop_signals_win32.h"
 #include "core/serial/port.h"
 #include "core/settings/ini_file.h"
-#include "core/settings/settings.h"
 #include "tests/support/read_file.h"
 #include "tests/support/wait_for.h"
 
