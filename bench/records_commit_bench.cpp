@@ -60,19 +60,19 @@ int main(int argc, char** argv) {
   const auto folder = std::filesystem::path(tmp != nullptr ? tmp : "/tmp") /
                       ("lumaflash-commit-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
-  std::string error;
-  auto store = RecordStore::Open(folder / "records.sqlite", RecordStore::Mode::Write, error);
-  if (!store) {
-    std::fprintf(stderr, "records_commit_bench: %s\n", error.c_str());
+  auto opened = RecordStore::Open(folder / "records.sqlite", RecordStore::Mode::Write);
+  if (!opened) {
+    std::fprintf(stderr, "records_commit_bench: %s\n", opened.error().message.c_str());
     std::filesystem::remove_all(folder);
     return 1;
   }
+  std::unique_ptr<RecordStore> store = std::move(*opened);
   std::vector<double> micros;
   for (int i = 0; i < count; ++i) {
     const Record record = SampleRecord(i);
     const auto start = Clock::now();
-    if (!store->Commit(record, error)) {
-      std::fprintf(stderr, "records_commit_bench: %s\n", error.c_str());
+    if (auto committed = store->Commit(record); !committed) {
+      std::fprintf(stderr, "records_commit_bench: %s\n", committed.error().message.c_str());
       break;
     }
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());

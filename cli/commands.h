@@ -8,6 +8,7 @@
 #include "cli/options.h"
 
 #include "core/protocol/interface_table.h"
+#include "core/records/recorder.h"
 #include "core/serial/port.h"
 
 namespace lumaflash::cli {
@@ -18,6 +19,10 @@ int RunInfo(const Options& options);
 int RunPorts(const Options& options);
 int RunRecords(const Options& options);
 int RunUdevRule(const Options& options);
+// `records sync`: forwards what waits in the local store to the server.
+int RunRecordsSync(const records::RecordsConfig& config);
+// Says that no records server is named and how to name one; the exit code of that usage error.
+int TellNoRecordsServer();
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);

@@ -115,9 +115,8 @@ void KeepRecord(const FlashRun& run, FlashRecord& record,
   const records::Record kept = records::RecordOfAttempt(
       run.recorder.Config().identity, record.device, &run.image, run.imagePath, run.sha256,
       record.outcome, startedAt, std::chrono::system_clock::now(), record.durationMs);
-  std::string error;
-  if (!run.recorder.Keep(kept, error)) {
-    record.recordNotKept = error;
+  if (auto keptNow = run.recorder.Keep(kept); !keptNow) {
+    record.recordNotKept = records::Describe(keptNow.error());
   }
 }
 
@@ -454,10 +453,11 @@ bool OpenRecords(const Options& options, records::Recorder& recorder) {
     }
     return true;
   }
-  std::string error;
-  if (recorder.Open(error)) {
+  const records::RecordsResult<void> opened = recorder.Open();
+  if (opened) {
     return true;
   }
+  const std::string& error = records::Describe(opened.error());
   if (options.requireRecord) {
     std::fprintf(stderr, "lumaflash-cli: %s. --require-record: nothing was sent.\n", error.c_str());
     return false;

@@ -10,6 +10,7 @@
 #include "cli/flash_record.h"
 #include "cli/json.h"
 #include "core/platform/text_path.h"
+#include "core/records/record_fields.h"
 #include "core/records/recorder.h"
 #include "core/records/server.h"
 #include "core/records/summary.h"
@@ -69,74 +70,32 @@ records::RecordFilter FilterOf(const Options& options) {
 }
 
 std::string RecordJsonLine(const Record& record) {
-  auto number = [](const std::optional<int64_t>& value) {
-    return value ? Json(static_cast<long long>(*value)) : Json(nullptr);
-  };
   Json object;
-  object["id"] = record.id;
-  object["startedAt"] = records::IsoUtc(record.startedAtMs);
-  object["endedAt"] = records::IsoUtc(record.endedAtMs);
-  object["station"] = record.station;
-  object["operator"] = record.operatorName;
-  object["version"] = record.programVersion;
-  object["port"] = record.port;
-  object["usbVid"] = OrNull(record.usbVid);
-  object["usbPid"] = OrNull(record.usbPid);
-  object["usbSerial"] = OrNull(record.usbSerial);
-  object["deviceId"] = OrNull(record.deviceId);
-  object["deviceName"] = OrNull(record.deviceName);
-  object["bootloaderVersion"] = OrNull(record.bootloaderVersion);
-  object["firmwareVersion"] = OrNull(record.firmwareVersion);
-  object["serial"] = OrNull(record.serial);
-  object["image"] = OrNull(record.imagePath);
-  object["sha256"] = OrNull(record.imageSha256);
-  object["headerVersion"] = number(record.imageHeaderVersion);
-  object["payloadLength"] = number(record.imageLength);
-  object["result"] = record.result;
-  object["status"] = OrNull(record.status);
-  object["failedBlock"] = number(record.failedBlock);
-  object["blockCount"] = number(record.blockCount);
-  object["durationMs"] = static_cast<long long>(record.durationMs);
+  for (const records::RecordField& field : records::kRecordFields) {
+    const std::string key(field.key);
+    if (records::IsTextField(field) || field.type == records::FieldType::Time) {
+      object[key] = OrNull(records::FieldText(record, field));
+    } else {
+      const std::optional<int64_t> number = records::FieldNumber(record, field);
+      object[key] = number ? Json(static_cast<long long>(*number)) : Json(nullptr);
+    }
+  }
   return DumpJson(object);
 }
 
-constexpr const char* kRecordCsvHeader =
-    "id,startedAt,endedAt,station,operator,version,port,usbVid,usbPid,usbSerial,deviceId,"
-    "deviceName,bootloaderVersion,firmwareVersion,serial,image,sha256,headerVersion,"
-    "payloadLength,result,status,failedBlock,blockCount,durationMs";
+std::string RecordCsvHeader() {
+  std::string header;
+  for (const records::RecordField& field : records::kRecordFields) {
+    header += (header.empty() ? "" : ",") + std::string(field.key);
+  }
+  return header;
+}
 
 std::string RecordCsvLine(const Record& record) {
-  auto text = [](const std::optional<std::string>& value) { return value.value_or(""); };
-  auto number = [](const std::optional<int64_t>& value) {
-    return value ? std::to_string(*value) : std::string();
-  };
-  const std::string fields[] = {record.id,
-                                records::IsoUtc(record.startedAtMs),
-                                records::IsoUtc(record.endedAtMs),
-                                record.station,
-                                record.operatorName,
-                                record.programVersion,
-                                record.port,
-                                text(record.usbVid),
-                                text(record.usbPid),
-                                text(record.usbSerial),
-                                text(record.deviceId),
-                                text(record.deviceName),
-                                text(record.bootloaderVersion),
-                                text(record.firmwareVersion),
-                                text(record.serial),
-                                text(record.imagePath),
-                                text(record.imageSha256),
-                                number(record.imageHeaderVersion),
-                                number(record.imageLength),
-                                record.result,
-                                text(record.status),
-                                number(record.failedBlock),
-                                number(record.blockCount),
-                                std::to_string(record.durationMs)};
   std::string line;
-  for (std::size_t i = 0; i < std::size(fields); ++i) {
-    line += (i > 0 ? "," : "") + CsvField(fields[i]);
+  for (const records::RecordField& field : records::kRecordFields) {
+    line += (&field == records::kRecordFields.data() ? "" : ",") +
+            CsvField(records::FieldText(record, field).value_or(""));
   }
   return line;
 }
@@ -211,7 +170,7 @@ void PrintRecords(const std::vector<Record>& found, const Options& options) {
       std::printf("%s\n", RecordJsonLine(record).c_str());
     }
   } else if (options.csv) {
-    std::printf("%s\n", kRecordCsvHeader);
+    std::printf("%s\n", RecordCsvHeader().c_str());
     for (const Record& record : found) {
       std::printf("%s\n", RecordCsvLine(record).c_str());
     }
@@ -220,37 +179,16 @@ void PrintRecords(const std::vector<Record>& found, const Options& options) {
   }
 }
 
-int NoServer() {
-  std::fprintf(stderr,
-               "lumaflash-cli: no records server is named: pass --records-server URI or set "
-               "LUMAFLASH_RECORDS_SERVER (e.g. postgresql://station@db.example/lumaflash).\n");
-  return kExitUsage;
-}
-
-// `records sync`: forwards what waits, then says how much went and how much still waits.
-int Sync(const records::RecordsConfig& config) {
-  if (config.serverUri.empty()) {
-    return NoServer();
+records::RecordsResult<std::vector<Record>> FindRecords(const Options& options,
+                                                        const records::RecordsConfig& config) {
+  if (options.server) {
+    return records::FindOnServer(config.serverUri, FilterOf(options));
   }
-  std::string error;
-  auto store =
-      records::RecordStore::Open(config.storePath, records::RecordStore::Mode::Write, error);
+  auto store = records::RecordStore::Open(config.storePath, records::RecordStore::Mode::Read);
   if (!store) {
-    std::fprintf(stderr, "lumaflash-cli: %s.\n", error.c_str());
-    return kExitFailure;
+    return MakeUnexpected(store.error());
   }
-  std::size_t sent = 0;
-  const bool done = records::ForwardWaiting(*store, config.serverUri, sent, error);
-  const std::size_t waiting = store->CountUnforwarded().value_or(0);
-  std::printf("sent %zu, waiting %zu\n", sent, waiting);
-  if (!done) {
-    std::fprintf(stderr,
-                 "lumaflash-cli: %s. The %zu waiting record(s) stay in %s; run records sync "
-                 "again once the server can be reached.\n",
-                 error.c_str(), waiting, platform::Utf8FromPath(config.storePath).c_str());
-    return kExitFailure;
-  }
-  return kExitOk;
+  return (*store)->Find(FilterOf(options));
 }
 
 }  // namespace
@@ -270,27 +208,17 @@ int RunRecords(const Options& options) {
     return kExitUsage;
   }
   if (!options.positional.empty()) {
-    return Sync(config);
+    return RunRecordsSync(config);
   }
-  std::vector<Record> found;
-  std::string error;
-  if (options.server) {
-    if (config.serverUri.empty()) {
-      return NoServer();
-    }
-    if (!records::FindOnServer(config.serverUri, FilterOf(options), found, error)) {
-      std::fprintf(stderr, "lumaflash-cli: %s.\n", error.c_str());
-      return kExitFailure;
-    }
-  } else {
-    auto store =
-        records::RecordStore::Open(config.storePath, records::RecordStore::Mode::Read, error);
-    if (!store || !store->Find(FilterOf(options), found, error)) {
-      std::fprintf(stderr, "lumaflash-cli: %s.\n", error.c_str());
-      return kExitFailure;
-    }
+  if (options.server && config.serverUri.empty()) {
+    return TellNoRecordsServer();
   }
-  PrintRecords(found, options);
+  records::RecordsResult<std::vector<Record>> found = FindRecords(options, config);
+  if (!found) {
+    std::fprintf(stderr, "lumaflash-cli: %s.\n", records::Describe(found.error()).c_str());
+    return kExitFailure;
+  }
+  PrintRecords(*found, options);
   return kExitOk;
 }
 

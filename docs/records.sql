@@ -39,6 +39,7 @@ CREATE INDEX records_usb_serial ON records (usb_serial);
 CREATE INDEX records_image_sha256 ON records (image_sha256);
 CREATE INDEX records_started_at ON records (started_at);
 CREATE INDEX records_station_started_at ON records (station, started_at);
+-- Indexes for the questions (summaries, images, results).
 
 -- Roles are shared by every database of the server: made only where missing, so that a second
 -- factory database on the same server can load this file too.

@@ -414,9 +414,8 @@ class WindowController::Impl final : public Feedback {
     const records::Record record = records::RecordOfAttempt(
         m_setup.recorder->Config().identity, device, loaded ? &image : nullptr, imagePath, sha256,
         outcome, startedAt, endedAt, durationMs);
-    std::string error;
-    if (!m_setup.recorder->Keep(record, error)) {
-      m_heldStatus.emplace_back("Record not kept: " + error, true);
+    if (auto kept = m_setup.recorder->Keep(record); !kept) {
+      m_heldStatus.emplace_back("Record not kept: " + records::Describe(kept.error()), true);
     }
   }
 

@@ -18,9 +18,9 @@ std::shared_ptr<records::Recorder> StartWindowRecords(
   if (!recorder->Enabled()) {
     return nullptr;
   }
-  std::string error;
-  if (!recorder->Open(error)) {
-    tell("lumaflash: " + error + ". Updates go on, but their records are not kept.\n");
+  if (auto opened = recorder->Open(); !opened) {
+    tell("lumaflash: " + records::Describe(opened.error()) +
+         ". Updates go on, but their records are not kept.\n");
   }
   recorder->StartForwarding();
   return recorder;

@@ -42,15 +42,14 @@ std::string Forwarder::LastError() {
 }
 
 bool Forwarder::ForwardOnce(std::optional<std::size_t>& waiting) {
-  std::string error;
   // A connection of its own: SQLite lets it read and mark while the line writes.
-  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Write, error);
-  std::size_t sent = 0;
-  const bool done = store && ForwardWaiting(*store, m_uri, sent, error);
-  waiting = store ? store->CountUnforwarded() : std::nullopt;
+  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Write);
+  const ForwardReport report =
+      store ? ForwardWaiting(**store, m_uri) : ForwardReport{0, store.error()};
+  waiting = store ? (*store)->CountUnforwarded() : std::nullopt;
   const std::lock_guard lock(m_mutex);
-  m_lastError = done ? std::string() : error;
-  return done;
+  m_lastError = report.failure ? report.failure->message : std::string();
+  return !report.failure;
 }
 
 void Forwarder::Run() {
@@ -99,9 +98,8 @@ std::optional<std::size_t> Forwarder::Finish(std::chrono::milliseconds patience)
   if (m_thread.joinable()) {
     m_thread.join();
   }
-  std::string error;
-  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Read, error);
-  return store ? store->CountUnforwarded() : std::nullopt;
+  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Read);
+  return store ? (*store)->CountUnforwarded() : std::nullopt;
 }
 
 }  // namespace lumaflash::records

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/records/record.h"
+#include "core/records/records_error.h"
 
 struct sqlite3;
 
@@ -16,7 +17,7 @@ namespace lumaflash::records {
 
 // The version of the store's layout that this program writes. A store made by a newer program
 // is refused, never changed; an older one is brought forward when it is opened for writing.
-inline constexpr int kStoreSchemaVersion = 1;
+inline constexpr int kStoreSchemaVersion = 2;
 
 // Which records a question asks for; every part that is set must hold.
 struct RecordFilter {
@@ -28,6 +29,7 @@ struct RecordFilter {
   std::optional<std::string> imagePath;
   std::optional<std::string> result;
   std::optional<std::string> station;
+  std::optional<std::string> deviceId;  // four hex digits
 };
 
 // The station's own record store: one SQLite file in WAL mode, every commit synced to disk
@@ -37,23 +39,23 @@ class RecordStore {
   enum class Mode { Write, Read };
 
   // Opens the store at `path`. For writing, a missing file is made with the current layout and
-  // an older layout is migrated forward. Null (and `error` set to a sentence that names the
-  // store, the reason and the fix) when it cannot be used: missing for reading, read-only for
-  // writing, not a store, locked past the time-out, or of a newer layout.
-  static std::unique_ptr<RecordStore> Open(const std::filesystem::path& path, Mode mode,
-                                           std::string& error);
+  // an older layout is migrated forward. Fails with a sentence that names the store, the
+  // reason and the fix when it cannot be used: missing for reading, read-only for writing, not
+  // a store, locked past the time-out, or of a newer layout.
+  static RecordsResult<std::unique_ptr<RecordStore>> Open(const std::filesystem::path& path,
+                                                          Mode mode);
   ~RecordStore();
   RecordStore(const RecordStore&) = delete;
   RecordStore& operator=(const RecordStore&) = delete;
 
-  // Adds one record; true once it is on disk. A record whose id is already there is kept once.
-  bool Commit(const Record& record, std::string& error);
+  // Adds one record; done once it is on disk. A record whose id is already there is kept once.
+  RecordsResult<void> Commit(const Record& record);
   // The records that pass `filter`, newest first.
-  bool Find(const RecordFilter& filter, std::vector<Record>& found, std::string& error);
+  RecordsResult<std::vector<Record>> Find(const RecordFilter& filter);
   // Records not yet committed by the server, oldest first, at most `limit`.
-  bool Unforwarded(std::size_t limit, std::vector<Record>& found, std::string& error);
+  RecordsResult<std::vector<Record>> Unforwarded(std::size_t limit);
   // Marks records as committed by the server.
-  bool MarkForwarded(const std::vector<std::string>& ids, std::string& error);
+  RecordsResult<void> MarkForwarded(const std::vector<std::string>& ids);
   // How many records wait for the server; nothing on a read error.
   std::optional<std::size_t> CountUnforwarded();
 

@@ -11,6 +11,10 @@ constexpr const char* kNoStore =
     " cannot be used: this build of Lumaflash was made without SQLite. Use a build with SQLite "
     "to keep records, or pass --records off";
 
+Unexpected<RecordsError> NoStore() {
+  return RecordsFailure("the record store" + std::string(kNoStore));
+}
+
 }  // namespace
 
 RecordStore::RecordStore(sqlite3* db, std::filesystem::path path)
@@ -18,30 +22,25 @@ RecordStore::RecordStore(sqlite3* db, std::filesystem::path path)
 
 RecordStore::~RecordStore() = default;
 
-std::unique_ptr<RecordStore> RecordStore::Open(const std::filesystem::path& path, Mode,
-                                               std::string& error) {
-  error = "the record store " + platform::Utf8FromPath(path) + kNoStore;
-  return nullptr;
+RecordsResult<std::unique_ptr<RecordStore>> RecordStore::Open(const std::filesystem::path& path,
+                                                              Mode) {
+  return RecordsFailure("the record store " + platform::Utf8FromPath(path) + kNoStore);
 }
 
-bool RecordStore::Commit(const Record&, std::string& error) {
-  error = "the record store" + std::string(kNoStore);
-  return false;
+RecordsResult<void> RecordStore::Commit(const Record&) {
+  return NoStore();
 }
 
-bool RecordStore::Find(const RecordFilter&, std::vector<Record>&, std::string& error) {
-  error = "the record store" + std::string(kNoStore);
-  return false;
+RecordsResult<std::vector<Record>> RecordStore::Find(const RecordFilter&) {
+  return NoStore();
 }
 
-bool RecordStore::Unforwarded(std::size_t, std::vector<Record>&, std::string& error) {
-  error = "the record store" + std::string(kNoStore);
-  return false;
+RecordsResult<std::vector<Record>> RecordStore::Unforwarded(std::size_t) {
+  return NoStore();
 }
 
-bool RecordStore::MarkForwarded(const std::vector<std::string>&, std::string& error) {
-  error = "the record store" + std::string(kNoStore);
-  return false;
+RecordsResult<void> RecordStore::MarkForwarded(const std::vector<std::string>&) {
+  return NoStore();
 }
 
 std::optional<std::size_t> RecordStore::CountUnforwarded() {

@@ -33,42 +33,45 @@ RecordsConfig ResolveRecordsConfig(const std::string& recordsOption,
 
 Recorder::Recorder(RecordsConfig config) : m_config(std::move(config)) {}
 
-bool Recorder::OpenLocked(std::string& error) {
+RecordsResult<void> Recorder::OpenLocked() {
   if (m_store) {
-    return true;
+    return {};
   }
   if (m_config.storePath.empty()) {
-    error =
+    return RecordsFailure(
         "no place for the record store is known (neither XDG_STATE_HOME nor HOME is set): name "
-        "one with --records PATH";
-    return false;
+        "one with --records PATH");
   }
   if (m_config.defaultPath) {
     std::error_code ignored;  // a folder that cannot be made is reported by the open below
     std::filesystem::create_directories(m_config.storePath.parent_path(), ignored);
   }
-  m_store = RecordStore::Open(m_config.storePath, RecordStore::Mode::Write, error);
-  return m_store != nullptr;
-}
-
-bool Recorder::Open(std::string& error) {
-  const std::lock_guard lock(m_mutex);
-  return OpenLocked(error);
-}
-
-bool Recorder::Keep(const Record& record, std::string& error) {
-  const std::lock_guard lock(m_mutex);
-  if (!OpenLocked(error)) {
-    return false;
+  auto opened = RecordStore::Open(m_config.storePath, RecordStore::Mode::Write);
+  if (!opened) {
+    return MakeUnexpected(opened.error());
   }
-  if (!m_store->Commit(record, error)) {
+  m_store = std::move(*opened);
+  return {};
+}
+
+RecordsResult<void> Recorder::Open() {
+  const std::lock_guard lock(m_mutex);
+  return OpenLocked();
+}
+
+RecordsResult<void> Recorder::Keep(const Record& record) {
+  const std::lock_guard lock(m_mutex);
+  if (auto opened = OpenLocked(); !opened) {
+    return opened;
+  }
+  if (auto committed = m_store->Commit(record); !committed) {
     m_store.reset();  // opened afresh for the next record
-    return false;
+    return committed;
   }
   if (m_forwarder) {
     m_forwarder->Wake();
   }
-  return true;
+  return {};
 }
 
 void Recorder::StartForwarding() {

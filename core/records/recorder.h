@@ -39,11 +39,11 @@ class Recorder {
   bool Enabled() const { return !m_config.off; }
   const RecordsConfig& Config() const { return m_config; }
 
-  // Opens the store now; false (and `error` set) when it cannot be used.
-  bool Open(std::string& error);
-  // Commits `record` to the disk; false (and `error` set) when it was not kept. With a server
-  // named, the forwarding thread is told at once.
-  bool Keep(const Record& record, std::string& error);
+  // Opens the store now, or says why it cannot be used.
+  RecordsResult<void> Open();
+  // Commits `record` to the disk, or says why it was not kept. With a server named, the
+  // forwarding thread is told at once.
+  RecordsResult<void> Keep(const Record& record);
 
   // Starts forwarding to the server, when one is named and records are kept.
   void StartForwarding();
@@ -55,7 +55,7 @@ class Recorder {
   std::string ForwardingError();
 
  private:
-  bool OpenLocked(std::string& error);
+  RecordsResult<void> OpenLocked();
 
   RecordsConfig m_config;
   std::mutex m_mutex;

@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/records/record.h"
 #include "core/records/record_store.h"
+#include "core/records/records_error.h"
 
 namespace lumaflash::records {
 
@@ -19,15 +21,16 @@ inline constexpr int kServerSchemaVersion = 1;
 
 // Sends the store's waiting records to the server at `uri` (a libpq URI; the password comes
 // from ~/.pgpass or PGPASSFILE), in batches, each batch committed by the server before its
-// records are marked as forwarded. A record the server already has is not doubled. `sent`
-// counts the records the server committed. False (and `error` set) when the server cannot be
-// reached or refuses; what was sent before stays sent.
-bool ForwardWaiting(RecordStore& store, const std::string& uri, std::size_t& sent,
-                    std::string& error);
+// records are marked as forwarded. A record the server already has is not doubled. What was
+// sent before a failure stays sent.
+struct ForwardReport {
+  std::size_t sent = 0;                 // records the server committed in this call
+  std::optional<RecordsError> failure;  // why it stopped early: unreachable, refused
+};
+ForwardReport ForwardWaiting(RecordStore& store, const std::string& uri);
 
 // The server's records that pass `filter`, newest first.
-bool FindOnServer(const std::string& uri, const RecordFilter& filter, std::vector<Record>& found,
-                  std::string& error);
+RecordsResult<std::vector<Record>> FindOnServer(const std::string& uri, const RecordFilter& filter);
 
 // Forwards the store's records to the server on a thread of its own, so the line never waits
 // for the network. It forwards at start, after each Wake(), and retries with growing pauses

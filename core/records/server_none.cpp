@@ -12,15 +12,12 @@ constexpr const char* kNoServer =
 
 }  // namespace
 
-bool ForwardWaiting(RecordStore&, const std::string&, std::size_t&, std::string& error) {
-  error = kNoServer;
-  return false;
+ForwardReport ForwardWaiting(RecordStore&, const std::string&) {
+  return ForwardReport{0, RecordsError{kNoServer}};
 }
 
-bool FindOnServer(const std::string&, const RecordFilter&, std::vector<Record>&,
-                  std::string& error) {
-  error = kNoServer;
-  return false;
+RecordsResult<std::vector<Record>> FindOnServer(const std::string&, const RecordFilter&) {
+  return RecordsFailure(kNoServer);
 }
 
 }  // namespace lumaflash::records

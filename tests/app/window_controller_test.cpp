@@ -128,12 +128,11 @@ struct Bench {
   }
   // The results of the attempts in the window's record store, newest first.
   std::vector<std::string> RecordedResults() const {
-    std::string error;
     std::vector<records::Record> found;
     auto store =
-        records::RecordStore::Open(dir / "records.sqlite", records::RecordStore::Mode::Read, error);
+        records::RecordStore::Open(dir / "records.sqlite", records::RecordStore::Mode::Read);
     if (store) {
-      store->Find({}, found, error);
+      found = (*store)->Find({}).value_or(std::vector<records::Record>{});
     }
     std::vector<std::string> results(found.size());
     std::ranges::transform(found, results.begin(), &records::Record::result);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/platform/sha256.h"
+#include "core/records/record_fields.h"
 #include "core/records/record_store.h"
 #include "core/records/summary.h"
 #include "sim/image_file.h"
@@ -33,14 +34,14 @@ using testing::WaitFor;
 constexpr const char* kHostile = "'); DROP TABLE records; --";
 
 std::vector<Record> ReadStore(const std::filesystem::path& path) {
-  std::string error;
-  std::vector<Record> found;
-  auto store = RecordStore::Open(path, RecordStore::Mode::Read, error);
-  EXPECT_NE(store, nullptr) << error;
-  if (store) {
-    EXPECT_TRUE(store->Find({}, found, error)) << error;
+  auto store = RecordStore::Open(path, RecordStore::Mode::Read);
+  EXPECT_TRUE(store) << records::Describe(store.error());
+  if (!store) {
+    return {};
   }
-  return found;
+  auto found = (*store)->Find({});
+  EXPECT_TRUE(found) << records::Describe(found.error());
+  return found ? *found : std::vector<Record>{};
 }
 
 void Sql(const std::filesystem::path& path, const char* sql) {
@@ -169,7 +170,7 @@ const BadStore kStores[] = {
     {"Corrupt", [](auto& path) { std::ofstream(path) << "this is no database, only text\n"; },
      "not an intact record store"},
     {"NewerSchema", [](auto& path) { Sql(path, "PRAGMA user_version = 7"); },
-     "schema version 7, but this Lumaflash knows versions up to 1: update Lumaflash"},
+     "schema version 7, but this Lumaflash knows versions up to 2: update Lumaflash"},
     {"Directory", [](auto& path) { std::filesystem::create_directory(path); }, "cannot be opened"},
     {"MissingFolder", [](auto& path) { path = path.parent_path() / "gone" / "records.sqlite"; },
      "cannot be opened"},
@@ -213,18 +214,17 @@ Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& 
 TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   Bench bench;
   ASSERT_EQ(bench.Start({})->Finish().exitCode, 0);
-  std::string error;
-  auto store = RecordStore::Open(bench.store, RecordStore::Mode::Write, error);
-  ASSERT_NE(store, nullptr) << error;
+  auto store = RecordStore::Open(bench.store, RecordStore::Mode::Write);
+  ASSERT_TRUE(store) << records::Describe(store.error());
   Record hostile = Attempt(kHostile, 0, kHostile);
   hostile.imagePath = kHostile;
-  ASSERT_TRUE(store->Commit(hostile, error)) << error;
+  ASSERT_TRUE((*store)->Commit(hostile));
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
-  std::vector<Record> found;
-  ASSERT_TRUE(store->Find(bySerial, found, error)) << error;
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].imagePath, kHostile);
+  auto found = (*store)->Find(bySerial);
+  ASSERT_TRUE(found);
+  ASSERT_EQ(found->size(), 1u);
+  EXPECT_EQ(found->front().imagePath, kHostile);
   const auto asked =
       testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store.string(),
                            "--image", bench.image.string(), "--json"},
@@ -246,11 +246,10 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
   kept[1].imageSha256 = std::string(64, 'a');
   kept[2].station = "north";
   {
-    std::string error;
-    auto store = RecordStore::Open(path, RecordStore::Mode::Write, error);
-    ASSERT_NE(store, nullptr) << error;
+    auto store = RecordStore::Open(path, RecordStore::Mode::Write);
+    ASSERT_TRUE(store) << records::Describe(store.error());
     for (const Record& record : kept) {
-      ASSERT_TRUE(store->Commit(record, error)) << error;
+      ASSERT_TRUE((*store)->Commit(record));
     }
   }
   struct Row {
@@ -311,6 +310,30 @@ TEST(Records, SummaryCountsFirstPassPerDayAndType) {
   EXPECT_EQ(first.firstPassUnits, 1);
   EXPECT_EQ(rows[2].deviceId, "3611");
   EXPECT_EQ(records::IsoUtc(kDay + 45'296'789), "2024-10-04T12:34:56.789Z");
+}
+
+// The one list of a record's fields is what the server's table and the documented JSON keys say,
+// in the same order: a field added to one and not the others fails here.
+TEST(Records, FieldListMatchesTheServerTableAndTheDocumentedKeys) {
+  const std::string sql = testing::ReadWholeFile(LUMAFLASH_SOURCE_DIR "/docs/records.sql");
+  const std::size_t table = sql.find("CREATE TABLE records (");
+  ASSERT_NE(table, std::string::npos);
+  std::size_t at = table;
+  std::string keys;
+  for (const records::RecordField& field : records::kRecordFields) {
+    const std::string column = std::string(field.column) + " " + std::string(field.serverType);
+    at = sql.find(column, at);
+    EXPECT_LT(at, sql.find(");", table)) << column << " is not in the server's records table";
+    keys += (keys.empty() ? "" : ", ") + std::string(field.key);
+  }
+  const std::string readme = testing::ReadWholeFile(LUMAFLASH_SOURCE_DIR "/README.md");
+  const std::string lead = "one object per record and line, with the keys `";
+  const std::size_t listed = readme.find(lead);
+  ASSERT_NE(listed, std::string::npos);
+  std::string documented = readme.substr(listed + lead.size());
+  documented =
+      std::regex_replace(documented.substr(0, documented.find('`')), std::regex("\\s+"), " ");
+  EXPECT_EQ(documented, keys);
 }
 
 }  // namespace
