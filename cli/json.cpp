@@ -8,30 +8,9 @@ namespace lumaflash::cli {
 
 namespace {
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
-
-// Paths are bytes on Linux and need not be UTF-8; JSON must be. Each byte that does not belong to
-// a well-formed sequence becomes U+FFFD, so a parser never chokes and the rest stays readable.
-// (The library's own replacement takes a cut-off sequence as one character; one per byte tells
-// the reader how many bytes were lost.)
-std::string WellFormed(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (static_cast<unsigned char>(text[i]) < 0x80) {
-      out += text[i];
-      continue;
-    }
-    const std::size_t length = platform::Utf8SequenceLength(text.substr(i));
-    out += length == 0 ? kReplacementCharacter : text.substr(i, length);
-    i += length == 0 ? 0 : length - 1;
-  }
-  return out;
-}
-
 void MakeWellFormed(Json& value) {
   if (value.is_string()) {
-    value = WellFormed(value.get_ref<const std::string&>());
+    value = platform::WellFormedUtf8(value.get_ref<const std::string&>());
   } else if (value.is_structured()) {
     for (Json& member : value) {
       MakeWellFormed(member);

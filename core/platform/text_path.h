@@ -36,4 +36,13 @@ std::size_t Utf8SequenceLength(std::string_view text);
 // True when `text` is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(std::string_view text);
 
+// `text` with each byte that does not belong to a well-formed UTF-8 sequence replaced by
+// U+FFFD, one per byte, so the reader sees how many were lost.
+std::string WellFormedUtf8(std::string_view text);
+
+// `text` safe to show on a terminal or in a list: each control character (below U+0020, and
+// U+007F) is written as \xHH (ESC as \x1b), so text from a device or a file name cannot move
+// the cursor, clear the screen or retitle the terminal.
+std::string EscapeControls(std::string_view text);
+
 }  // namespace lumaflash::platform

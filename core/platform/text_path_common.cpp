@@ -60,4 +60,33 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string WellFormedUtf8(std::string_view text) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8SequenceLength(text.substr(i));
+    out += length == 0 ? kReplacement : text.substr(i, length);
+    i += length == 0 ? 1 : length;
+  }
+  return out;
+}
+
+std::string EscapeControls(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace lumaflash::platform

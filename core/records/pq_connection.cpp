@@ -1,9 +1,10 @@
 #include "core/records/pq_connection.h"
 
-#include <array>
 #include <cstdlib>
+#include <vector>
 
 #include "core/records/server.h"
+#include "core/records/server_uri.h"
 
 namespace lumaflash::records::pq {
 
@@ -15,9 +16,19 @@ constexpr int kConnectTimeoutSeconds = 2;
 // the server must not keep the program from ending); the password is left to libpq, which
 // reads it from ~/.pgpass or PGPASSFILE.
 RecordsResult<Connection> Connect(const std::string& uri) {
+  auto address = ParseServerUri(uri);
+  if (!address) {
+    return RecordsFailure(Describe(address.error()));
+  }
+  std::vector<const char*> keys{"connect_timeout", "application_name"};
   const std::string timeout = std::to_string(kConnectTimeoutSeconds);
-  const std::array<const char*, 4> keys{"connect_timeout", "application_name", "dbname", nullptr};
-  const std::array<const char*, 4> values{timeout.c_str(), "lumaflash", uri.c_str(), nullptr};
+  std::vector<const char*> values{timeout.c_str(), "lumaflash"};
+  for (const auto& [key, value] : address->keywords) {
+    keys.push_back(key.c_str());
+    values.push_back(value.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
   Connection connection(PQconnectdbParams(keys.data(), values.data(), 1));
   if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
     return RecordsFailure("the records server cannot be reached (" + Reason(connection.get()) +
