@@ -29,9 +29,9 @@ inline constexpr int kMaxSimulated = 99;  // the interface table's size
 // What one face of the window can do and how it names ports; the rest of the start-up is the
 // same for every face.
 struct Face {
-  bool canSimulate;           // --simulate needs pseudo-terminals
-  std::string_view portName;  // the placeholder in the help: "PATH", "COMn"
-  std::string_view allPorts;  // what is scanned without options
+  bool canSimulate;                 // --simulate needs pseudo-terminals
+  std::string_view portName;        // the placeholder in the help: "PATH", "COMn"
+  std::string_view allPorts;        // what is scanned without options
   std::string_view recordsDefault;  // where the records go without --records
   bool canForward;                  // --records-server: forwarding is built in
 };
@@ -39,7 +39,7 @@ struct Face {
 inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned",
                               "$XDG_STATE_HOME/lumaflash/records.sqlite", true};
 inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned",
-                                 "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", false};
+                                 "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", true};
 
 // What a face does once its arguments are read: either it tells `text` (on standard error when
 // `error`) and ends with `exitCode`, or it opens the window with `options`.
