@@ -38,14 +38,9 @@ std::optional<int> ParseCount(const std::string& text) {
 
 // The window's options, the same on every face (the help text is AppUsage's).
 constexpr platform::OptionSpec kWindowOptions[] = {
-    {"--simulate", "N", false, ""},
-    {"--port", "PATH", true, ""},
-    {"--usb", "VID:PID", true, ""},
-    {"--help", "", false, ""},
-    {"-h", "", false, ""},
-    {"--version", "", false, ""},
-    {"--records", "PATH|off", false, ""},
-    {"--station", "NAME", false, ""},
+    {"--simulate", "N", false, ""}, {"--port", "PATH", true, ""}, {"--usb", "VID:PID", true, ""},
+    {"--help", "", false, ""},      {"-h", "", false, ""},        {"--version", "", false, ""},
+    {"--records", "PATH|off", false, ""}, {"--station", "NAME", false, ""},
     {"--records-server", "URI", false, ""},
 };
 

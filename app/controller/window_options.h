@@ -29,9 +29,9 @@ inline constexpr int kMaxSimulated = 99;  // the interface table's size
 // What one face of the window can do and how it names ports; the rest of the start-up is the
 // same for every face.
 struct Face {
-  bool canSimulate;                 // --simulate needs pseudo-terminals
-  std::string_view portName;        // the placeholder in the help: "PATH", "COMn"
-  std::string_view allPorts;        // what is scanned without options
+  bool canSimulate;           // --simulate needs pseudo-terminals
+  std::string_view portName;  // the placeholder in the help: "PATH", "COMn"
+  std::string_view allPorts;  // what is scanned without options
   std::string_view recordsDefault;  // where the records go without --records
   bool canForward;                  // --records-server: forwarding is built in
 };
