@@ -273,11 +273,98 @@ newer_server_is_refused() {
     fail "the message does not name both versions and the fix: $(cat "$out")"
 }
 
+# one_waiting STORE: a store that holds one record, waiting for a server.
+one_waiting() {
+  local unit
+  start_devices unit 1
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$1" >/dev/null 2>&1) ||
+    fail "the update failed"
+}
+
+# A server whose certificate another CA signed is not the server: nothing is sent.
+other_ca_is_refused() {
+  local store="$work/other-ca.sqlite" status=0
+  one_waiting "$store"
+  LUMAFLASH_RECORDS_SERVER="${uri[station]}&sslrootcert=$LUMAFLASH_PG_OTHER_CA" \
+    cli records sync --records "$store" >"$work/sync.out" 2>&1 || status=$?
+  ((status == 1)) && grep -q 'certificate verify failed' "$work/sync.out" ||
+    fail "records sync with the wrong CA ended $status: $(cat "$work/sync.out")"
+  [[ $(count_waiting "$store") == 1 ]] || fail "the record no longer waits for the server"
+}
+
+# Towards a host that is not loopback, an endpoint that declines TLS and asks for the password in
+# clear text never gets it. The host is 192.0.2.10 (an address for documentation) on the loopback
+# interface of a network namespace of this check's own, which nothing leaves: to the program it
+# is another host, and no packet goes anywhere. As a control, libpq on its own (sslmode=prefer)
+# hands the endpoint the password.
+password_never_leaves_without_tls() {
+  local store="$work/fake.sqlite" host=192.0.2.10 ns_pid status=0 port
+  one_waiting "$store"
+  unshare --net sleep 120 &
+  ns_pid=$!
+  sim_pids+=("$ns_pid") # stopped with the devices when the check ends
+  own_ns() { [[ $(readlink "/proc/$ns_pid/ns/net") != $(readlink /proc/self/ns/net) ]]; }
+  wait_until 10 own_ns || fail "no network namespace of its own (unshare --net needs root)"
+  in_ns() { nsenter --net="/proc/$ns_pid/ns/net" "$@"; }
+  in_ns ip link set lo up && in_ns ip addr add "$host/32" dev lo || fail "no address in the namespace"
+  in_ns python3 - "$host" "$work/fake.log" >"$work/fake.port" <<'PY' &
+import socket, struct, sys
+listener = socket.create_server((sys.argv[1], 0))
+print(listener.getsockname()[1], flush=True)
+listener.settimeout(60)
+log = open(sys.argv[2], "a", buffering=1)
+def read(connection, count):
+    data = b""
+    while len(data) < count:
+        more = connection.recv(count - len(data))
+        if not more:
+            raise EOFError
+        data += more
+    return data
+while True:
+    connection, _ = listener.accept()
+    try:
+        while True:
+            length, code = struct.unpack("!ii", read(connection, 8))
+            if code in (80877103, 80877104):  # a request for TLS or GSSAPI encryption: declined
+                log.write("encryption asked\n")
+                connection.sendall(b"N")
+                continue
+            read(connection, length - 8)
+            log.write("startup\n")
+            connection.sendall(b"R" + struct.pack("!ii", 8, 3))  # the password, in clear text
+            kind, length = struct.unpack("!ci", read(connection, 5))
+            log.write("password " + read(connection, length - 4).rstrip(b"\0").decode() + "\n")
+            break
+    except (EOFError, OSError):
+        pass
+    connection.close()
+PY
+  sim_pids+=($!)
+  wait_until 10 test -s "$work/fake.port" || fail "the fake endpoint did not start"
+  port=$(cat "$work/fake.port")
+  echo "$host:$port:lumaflash:lumaflash_station:fake-secret" >"$work/fake.pgpass"
+  chmod 0600 "$work/fake.pgpass"
+  local station="postgresql://lumaflash_station@$host:$port/lumaflash"
+  (unset PGSSLMODE PGSSLROOTCERT && PGPASSFILE=$work/fake.pgpass in_ns timeout 20 \
+    psql -X -c "SELECT 1" "$station" >/dev/null 2>&1)
+  grep -qx 'password fake-secret' "$work/fake.log" || fail "the control got no password: $(cat "$work/fake.log")"
+  : >"$work/fake.log"
+  (unset PGSSLMODE PGSSLROOTCERT && PGPASSFILE=$work/fake.pgpass LUMAFLASH_RECORDS_SERVER=$station?sslrootcert=$LUMAFLASH_PG_CA \
+    in_ns timeout 60 "$cli" records sync --records "$store") >"$work/sync.out" 2>&1 || status=$?
+  ((status == 1)) || fail "records sync ended $status: $(cat "$work/sync.out")"
+  [[ $(cat "$work/fake.log") == "encryption asked" ]] ||
+    fail "the endpoint saw more than a request for TLS: $(cat "$work/fake.log")"
+  [[ $(count_waiting "$store") == 1 ]] || fail "the record no longer waits for the server"
+}
+
 check "station role: INSERT only (no UPDATE, DELETE, TRUNCATE, SELECT of records)" roles_are_append_only
 check "8 processes x 50 records into one server: 400 rows, no duplicates, none lost" eight_stations_at_once
 check "server stopped hard during --repeat: updates go on, records sync delivers each once" server_stopped_during_repeat
 check "'); DROP TABLE records; -- in an image path and a USB serial: kept exactly" hostile_text_is_kept_exactly
 check "server schema newer than the program: refused with both versions" newer_server_is_refused
+check "server certificate from another CA: refused, the record waits" other_ca_is_refused
+check "off loopback, an endpoint that declines TLS never gets the password" password_never_leaves_without_tls
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
