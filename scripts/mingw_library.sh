@@ -84,7 +84,8 @@ mingw_library() {
   [[ -n $work ]] || mingw_fail "apt-get source $package failed for ${versions[*]:0:3}"
   tree=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
   [[ -n $tree ]] || mingw_fail "apt-get source $package=$version unpacked no folder in $work"
-  echo "$name $version for Windows: building from Debian's source into $out"
+  echo "$name $version for Windows: building from Debian's source into $out" \
+    "($(grep -m 1 '^Fetched' "$work/source.log" || echo 'nothing fetched'))"
   rm -rf "$out"
   mkdir -p "$out/include" "$out/lib"
   local started=$SECONDS

@@ -59,11 +59,7 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
       {{"--version"}, 0, 0, version, version},
       {{"--usb", "zz"}, 2, 2, "; see lumaflash --help\n", "; see lumaflash --help\n"},
       {{"--simulate", "2"}, -1, 2, "", "--simulate needs pseudo-terminals"},
-      {{"--records-server", "postgresql://st:pw@db.example/l"},
-       2,
-       2,
-       "lumaflash: the records server URI holds a password",
-       "~/.pgpass"},
+      {{"--records-server", "postgresql://u:pw@h/d"}, 2, 2, "URI holds a password", "~/.pgpass"},
       {{"--usb", "1209:", "--port", "P"}, -1, -1, "", ""},
   };
   for (const auto& [args, qtExit, win32Exit, qtText, win32Text] : cases) {

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Station records from the Windows programs under Wine, against the real server of
-# scripts/with_postgres.sh over TLS (verify-full) with SCRAM and channel binding. Run by
-# scripts/test_windows.sh, which sets up Wine and the display and puts a simulated device that
-# stays in bootloader mode behind COM:
+# Records from the Windows programs under Wine on the server of scripts/with_postgres.sh (TLS
+# verify-full, SCRAM, channel binding). scripts/test_windows.sh sets up Wine and puts a simulated
+# device that stays in bootloader mode behind COM, then runs, ending with the first failure:
 #   bash scripts/with_postgres.sh bash tests/records/wine_server_checks.sh WIN-BUILD COM IMAGE WORK
-# A record that a wrong CA kept from the server waits, then goes with the next run's; each record
-# is on the server exactly once, a second sync sends nothing, and lumaflash.exe forwards the same
-# way. Ends with the first failure.
 set -euo pipefail
 win_build=$1 com=$2 image=$3 work=$4
 cli="$win_build/cli/lumaflash-cli.exe"
