@@ -18,7 +18,7 @@ for tool in x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-ar apt-get dpkg-sour
     mingw_fail "$tool is missing; run scripts/setup.sh (it installs g++-mingw-w64-x86-64-posix, dpkg-dev)."
 done
 
-# TLS 1.2 and 1.3 for a client; the ciphers, protocols and formats a records server never uses go.
+# What a TLS client needs; the ciphers, protocols and formats a records server never uses go.
 configure=(mingw64 --cross-compile-prefix=x86_64-w64-mingw32- CC=gcc-posix
   no-shared no-module no-dso no-engine no-legacy no-tests
   no-ssl3 no-dtls no-srp no-srtp no-comp no-ct no-ocsp no-cms no-ts no-nextprotoneg
