@@ -23,6 +23,10 @@ int RunUdevRule(const Options& options);
 int RunRecordsSync(const records::RecordsConfig& config);
 // Says that no records server is named and how to name one; the exit code of that usage error.
 int TellNoRecordsServer();
+// Refuses a records server URI that the program will not use (a password, an unknown key, less
+// than verified TLS towards another host) with the reason, as a usage error, before anything is
+// sent; kExitOk when `uri` is empty or usable.
+int RefuseUnusableServer(const std::string& uri);
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);
