@@ -470,10 +470,13 @@ bool OpenRecords(const Options& options, records::Recorder& recorder) {
 }
 
 // At the end of the run the server gets a last few seconds; what it did not take stays queued in
-// the local store, and the operator is told how much.
+// the local store, and the operator is told how much. The run is over: a stop request from here
+// on (Ctrl+C, SIGTERM) ends this wait at once, and leaves the run's exit code as it was.
 void TellQueue(records::Recorder& recorder) {
   constexpr std::chrono::seconds kQueuePatience{5};
-  const std::optional<std::size_t> waiting = recorder.FinishForwarding(kQueuePatience);
+  platform::StopRequested().store(false);
+  const std::optional<std::size_t> waiting =
+      recorder.FinishForwarding(kQueuePatience, &platform::StopRequested());
   if (waiting && *waiting > 0) {
     std::fprintf(stderr,
                  "lumaflash-cli: %zu record(s) still queued in %s (%s); the next run or "

@@ -12,8 +12,18 @@ constexpr const char* kNoServer =
 
 }  // namespace
 
-ForwardReport ForwardWaiting(RecordStore&, const std::string&) {
-  return ForwardReport{0, RecordsError{kNoServer}};
+struct ServerLink::Link {};
+
+ServerLink::ServerLink(std::string uri) : m_uri(std::move(uri)) {}
+
+ServerLink::~ServerLink() = default;
+
+ForwardReport ServerLink::Forward(RecordStore&, const WaitLimit&, bool) {
+  return ForwardReport{0, {}, RecordsError{kNoServer}};
+}
+
+std::optional<std::size_t> ServerLink::CountWaiting(RecordStore& store) {
+  return store.CountWaiting(std::nullopt, "");
 }
 
 RecordsResult<std::vector<Record>> FindOnServer(const std::string&, const RecordFilter&) {
