@@ -484,6 +484,14 @@ void TellQueue(records::Recorder& recorder) {
                  *waiting, platform::Utf8FromPath(recorder.Config().storePath).c_str(),
                  recorder.ForwardingError().c_str());
   }
+  for (const records::Rejection& refused : recorder.ForwardingRefusals()) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the records server refused the record of the attempt on %s "
+                 "(%s) for good: SQLSTATE %s: %s. It stays in the local store; lumaflash-cli "
+                 "records --rejected lists it.\n",
+                 refused.record.port.c_str(), refused.record.id.c_str(),
+                 refused.sqlState.c_str(), refused.message.c_str());
+  }
 }
 
 }  // namespace

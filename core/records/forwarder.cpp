@@ -72,6 +72,7 @@ struct Forwarder::State {
   std::size_t rounds = 0;    // rounds finished
   std::string lastError;
   std::optional<std::size_t> waiting;  // after the last round
+  std::vector<Rejection> refused;      // since the start
 };
 
 namespace {
@@ -80,6 +81,7 @@ struct Round {
   bool done = false;
   std::optional<std::size_t> waiting;
   std::string error;
+  std::vector<Rejection> refused;
 };
 
 // Forwards what waits, on the thread's own store connection (SQLite lets it read and mark while
@@ -89,13 +91,13 @@ Round ForwardRound(const std::filesystem::path& storePath, const WaitLimit& limi
   if (!store) {
     auto opened = RecordStore::Open(storePath, RecordStore::Mode::Write);
     if (!opened) {
-      return {false, std::nullopt, Describe(opened.error())};
+      return {false, std::nullopt, Describe(opened.error()), {}};
     }
     store = std::move(*opened);
   }
-  const ForwardReport report = link.Forward(*store, limit);
+  ForwardReport report = link.Forward(*store, limit);
   return {!report.failure, link.CountWaiting(*store),
-          report.failure ? report.failure->message : std::string()};
+          report.failure ? report.failure->message : std::string(), std::move(report.refused)};
 }
 
 }  // namespace
@@ -125,6 +127,7 @@ void Forwarder::Run(const std::shared_ptr<State>& shared) {
     state.lastFailed = failed;
     state.lastError = round.error;
     state.waiting = round.waiting;
+    state.refused.insert(state.refused.end(), round.refused.begin(), round.refused.end());
     ++state.rounds;
     state.changed.notify_all();
   }
@@ -158,6 +161,11 @@ void Forwarder::Wake() {
 std::string Forwarder::LastError() {
   const std::lock_guard lock(m_state->mutex);
   return m_state->lastError;
+}
+
+std::vector<Rejection> Forwarder::Refused() {
+  const std::lock_guard lock(m_state->mutex);
+  return m_state->refused;
 }
 
 std::optional<std::size_t> Forwarder::Finish(milliseconds patience,

@@ -59,7 +59,7 @@ UPDATE records SET ready_place = numbered.place
         WHERE result <> 'in-progress') AS numbered
   WHERE records.id = numbered.id;
 CREATE UNIQUE INDEX records_ready_place ON records (ready_place);
-DROP INDEX records_unforwarded;
+DROP INDEX IF EXISTS records_unforwarded;
 CREATE TRIGGER records_ready_when_added AFTER INSERT ON records
   WHEN new.result <> 'in-progress' AND new.ready_place IS NULL
 BEGIN

@@ -94,7 +94,13 @@ std::optional<std::size_t> Recorder::FinishForwarding(std::chrono::milliseconds 
   const std::optional<std::size_t> waiting = forwarder->Finish(patience, stop);
   const std::lock_guard lock(m_mutex);
   m_forwardingError = forwarder->LastError();
+  m_refusals = forwarder->Refused();
   return waiting;
+}
+
+std::vector<Rejection> Recorder::ForwardingRefusals() {
+  const std::lock_guard lock(m_mutex);
+  return m_refusals;
 }
 
 std::string Recorder::ForwardingError() {

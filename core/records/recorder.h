@@ -55,6 +55,8 @@ class Recorder {
                                               const std::atomic<bool>* stop = nullptr);
   // Why forwarding last failed, or empty.
   std::string ForwardingError();
+  // The records the server refused for good during this run (known once forwarding finished).
+  std::vector<Rejection> ForwardingRefusals();
 
  private:
   RecordsResult<void> OpenLocked();
@@ -64,6 +66,7 @@ class Recorder {
   std::unique_ptr<RecordStore> m_store;
   std::unique_ptr<Forwarder> m_forwarder;
   std::string m_forwardingError;
+  std::vector<Rejection> m_refusals;
 };
 
 }  // namespace lumaflash::records

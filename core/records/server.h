@@ -44,7 +44,8 @@ class WaitLimit {
 // What one call to Forward() did.
 struct ForwardReport {
   std::size_t sent = 0;              // records the server committed in this call
-  std::vector<Rejection> rejected;   // records this server refused for good, and refuses still
+  std::vector<Rejection> refused;    // records the server refused for good in this call
+  std::vector<Rejection> rejected;   // every record this server has refused, and refuses still
   std::optional<RecordsError> failure;  // why it stopped early: unreachable, refused, stopped
 };
 
@@ -100,6 +101,8 @@ class Forwarder {
                                     const std::atomic<bool>* stop = nullptr);
   // The last reason forwarding failed, or empty.
   std::string LastError();
+  // The records the server refused for good since the start.
+  std::vector<Rejection> Refused();
 
  private:
   struct State;

@@ -2,6 +2,7 @@
 // the server refuses for good is sifted under savepoints until the refused records stand alone,
 // and the others go in.
 #include <algorithm>
+#include <array>
 #include <span>
 #include <vector>
 
@@ -14,50 +15,65 @@ namespace lumaflash::records {
 
 namespace {
 
-// A statement holds at most 65,535 parameters; 24 a record.
-constexpr std::size_t kBatch = 1000;
+// Records a batch: one statement and one commit on the server, one mark in the store.
+constexpr std::size_t kBatch = 2000;
 
 using Rows = std::span<const ReadyRecord>;
 
-// A record sent twice (its mark lost after the server's commit) stays one row. Without a
-// conflict column the insert needs no right to read the table.
-std::string InsertStatement(std::size_t rows) {
-  std::string values;
-  std::size_t parameter = 1;
-  for (std::size_t row = 0; row < rows; ++row) {
-    values += row == 0 ? "(" : ", (";
-    for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
-      values += (i == 0 ? "$" : ", $") + std::to_string(parameter++);
-    }
-    values += ")";
+// One statement for any number of records: each column goes as one array. A record sent twice
+// (its mark lost after the server's commit) stays one row; without a conflict column the insert
+// needs no right to read the table.
+std::string InsertStatement() {
+  std::string arrays;
+  for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+    arrays += (i == 0 ? "$" : ", $") + std::to_string(i + 1) +
+              "::" + std::string(kRecordFields[i].serverType) + "[]";
   }
-  return "INSERT INTO records (" + ColumnList() + ") VALUES " + values + " ON CONFLICT DO NOTHING";
+  return "INSERT INTO records (" + ColumnList() + ") SELECT * FROM unnest(" + arrays +
+         ") ON CONFLICT DO NOTHING";
 }
 
-// Every value goes as text; the server takes each by its column's type.
+// Adds `text` to an array literal as one element: quoted, with quotes and backslashes escaped.
+void AppendElement(std::string& array, const std::optional<std::string>& text) {
+  array += array.size() == 1 ? "" : ",";
+  if (!text) {
+    array += "NULL";
+    return;
+  }
+  array += '"';
+  for (char c : *text) {
+    if (c == '"' || c == '\\') {
+      array += '\\';
+    }
+    array += c;
+  }
+  array += '"';
+}
+
+// The column arrays of `rows`, as text; the server takes each by its column's type.
 class Parameters {
  public:
   explicit Parameters(Rows rows) {
-    // Reserved first: the pointers point into the texts, which must not move.
-    m_texts.reserve(rows.size() * kRecordFields.size());
-    m_pointers.reserve(m_texts.capacity());
-    for (const ReadyRecord& row : rows) {
-      for (const RecordField& field : kRecordFields) {
-        m_texts.push_back(FieldText(row.record, field));
-        m_pointers.push_back(m_texts.back() ? m_texts.back()->c_str() : nullptr);
+    for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+      m_arrays[i] = "{";
+      for (const ReadyRecord& row : rows) {
+        AppendElement(m_arrays[i], FieldText(row.record, kRecordFields[i]));
       }
+      m_arrays[i] += "}";
+      m_pointers[i] = m_arrays[i].c_str();
     }
   }
-  const std::vector<const char*>& Pointers() const { return m_pointers; }
+  std::vector<const char*> Pointers() const { return {m_pointers.begin(), m_pointers.end()}; }
 
  private:
-  std::vector<std::optional<std::string>> m_texts;
-  std::vector<const char*> m_pointers;
+  std::array<std::string, kRecordFields.size()> m_arrays;
+  std::array<const char*, kRecordFields.size()> m_pointers{};
 };
 
 pq::PqResult<void> Insert(PGconn* connection, Rows rows, const WaitLimit& limit) {
   const Parameters parameters(rows);
-  auto inserted = pq::Run(connection, InsertStatement(rows.size()), parameters.Pointers(), limit);
+  static const std::string kInsert = InsertStatement();
+  auto inserted = pq::Run(connection, kInsert, parameters.Pointers(), limit);
   if (!inserted) {
     return MakeUnexpected(inserted.error());
   }
@@ -258,6 +274,7 @@ ForwardReport ServerLink::Forward(RecordStore& store, const WaitLimit& limit, bo
     // Only now, with the server's commit done, do the records count as forwarded. Marking may
     // still fail; the next round then sends them again and the server keeps them once.
     const std::size_t taken = batch->size() - sent->size();
+    report.refused.insert(report.refused.end(), sent->begin(), sent->end());
     if (auto marked = store.MarkForwarded(m_link->key, {batch->back().place, std::move(*sent), {}});
         !marked) {
       report.failure = marked.error();

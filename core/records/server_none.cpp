@@ -19,7 +19,7 @@ ServerLink::ServerLink(std::string uri) : m_uri(std::move(uri)) {}
 ServerLink::~ServerLink() = default;
 
 ForwardReport ServerLink::Forward(RecordStore&, const WaitLimit&, bool) {
-  return ForwardReport{0, {}, RecordsError{kNoServer}};
+  return ForwardReport{0, {}, {}, RecordsError{kNoServer}};
 }
 
 std::optional<std::size_t> ServerLink::CountWaiting(RecordStore& store) {
