@@ -61,7 +61,8 @@ class RecordStore {
   // Whether the store at `path` can be forwarded from: it exists and holds records. Never makes
   // a store.
   static RecordsResult<void> CheckForwardable(const std::filesystem::path& path);
-  // The key of `server` in the store, noted at the first contact.
+  // The key of `server` in the store, noted at the first contact. From here on this connection
+  // keeps forwarding marks, whose commits do not wait for the disk.
   RecordsResult<int64_t> ServerKey(const ServerIdentity& server);
   // Ready records that have not gone to the server yet, in order, at most `limit`.
   RecordsResult<std::vector<ReadyRecord>> WaitingFor(int64_t server, std::size_t limit);
