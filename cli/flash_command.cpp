@@ -470,11 +470,10 @@ bool OpenRecords(const Options& options, records::Recorder& recorder) {
 }
 
 // At the end of the run the server gets a last few seconds; what it did not take stays queued in
-// the local store, and the operator is told how much. The run is over: a stop request from here
-// on (Ctrl+C, SIGTERM) ends this wait at once, and leaves the run's exit code as it was.
+// the local store, and the operator is told how much. A stop request (Ctrl+C, SIGTERM), before or
+// during this wait, ends it at once; the run's exit code stays as it was.
 void TellQueue(records::Recorder& recorder) {
   constexpr std::chrono::seconds kQueuePatience{5};
-  platform::StopRequested().store(false);
   const std::optional<std::size_t> waiting =
       recorder.FinishForwarding(kQueuePatience, &platform::StopRequested());
   if (waiting && *waiting > 0) {
