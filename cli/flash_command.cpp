@@ -488,8 +488,8 @@ void TellQueue(records::Recorder& recorder) {
                  "lumaflash-cli: the records server refused the record of the attempt on %s "
                  "(%s) for good: SQLSTATE %s: %s. It stays in the local store; lumaflash-cli "
                  "records --rejected lists it.\n",
-                 refused.record.port.c_str(), refused.record.id.c_str(),
-                 refused.sqlState.c_str(), refused.message.c_str());
+                 refused.record.port.c_str(), refused.record.id.c_str(), refused.sqlState.c_str(),
+                 refused.message.c_str());
   }
 }
 

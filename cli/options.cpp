@@ -250,8 +250,7 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     }
     options.logPath = value;
   } else if (name == "--records" || name == "--station" || name == "--records-server" ||
-             name == "--usb-serial" || name == "--image" || name == "--result" ||
-             name == "--to") {
+             name == "--usb-serial" || name == "--image" || name == "--result" || name == "--to") {
     return StoreText(name, value, options, error);
   } else if (name == "--since" || name == "--until") {
     if (!IsDate(value)) {
@@ -477,8 +476,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   const bool optional = command->operand.starts_with('[') && options.positional.empty();
   if (command->name == "records" && !options.positional.empty() &&
       options.positional.front() != "sync" && options.positional.front() != "export") {
-    error = "records knows only the words sync and export, not \"" +
-            options.positional.front() + "\"" + HelpPointer(command);
+    error = "records knows only the words sync and export, not \"" + options.positional.front() +
+            "\"" + HelpPointer(command);
     return std::nullopt;
   }
   const bool exporting = !options.positional.empty() && options.positional.front() == "export";

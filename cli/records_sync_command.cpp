@@ -129,8 +129,7 @@ int RunRejected(const Options& options, const records::RecordsConfig& config) {
       std::printf("%-24s %-36s %-24s %-18s %-8s %s (%s)\n",
                   records::IsoUtc(rejection.rejectedAtMs).c_str(), record.id.c_str(),
                   records::IsoUtc(record.startedAtMs).c_str(), Serial(record).c_str(),
-                  rejection.sqlState.c_str(), rejection.message.c_str(),
-                  rejection.server.c_str());
+                  rejection.sqlState.c_str(), rejection.message.c_str(), rejection.server.c_str());
     }
   }
   if (!options.json) {

@@ -38,9 +38,8 @@ RecordsResult<std::vector<ReadyRecord>> ReadReady(Statement& select, sqlite3* db
 bool HoldsRecords(sqlite3* db) {
   Statement version(db, "PRAGMA user_version");
   Statement table(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'records'");
-  return version.Prepared() && table.Prepared() &&
-         sqlite3_step(version.Handle()) == SQLITE_ROW && version.Integer(0) > 0 &&
-         sqlite3_step(table.Handle()) == SQLITE_ROW;
+  return version.Prepared() && table.Prepared() && sqlite3_step(version.Handle()) == SQLITE_ROW &&
+         version.Integer(0) > 0 && sqlite3_step(table.Handle()) == SQLITE_ROW;
 }
 
 }  // namespace
@@ -96,8 +95,7 @@ RecordsResult<int64_t> RecordStore::ServerKey(const ServerIdentity& server) {
   return key;
 }
 
-RecordsResult<std::vector<ReadyRecord>> RecordStore::WaitingFor(int64_t server,
-                                                                 std::size_t limit) {
+RecordsResult<std::vector<ReadyRecord>> RecordStore::WaitingFor(int64_t server, std::size_t limit) {
   Statement select(m_db, "SELECT " + ColumnList() +
                              ", ready_place FROM records WHERE ready_place > (SELECT through "
                              "FROM forward_servers WHERE id = ?1) ORDER BY ready_place LIMIT ?2");

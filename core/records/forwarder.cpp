@@ -43,8 +43,7 @@ milliseconds WaitLimit::Slice(milliseconds slice) const {
   if (m_stopped.load()) {
     return milliseconds(0);
   }
-  const Clock::duration left =
-      Clock::duration(m_deadline.load()) - Clock::now().time_since_epoch();
+  const Clock::duration left = Clock::duration(m_deadline.load()) - Clock::now().time_since_epoch();
   return std::clamp(std::chrono::duration_cast<milliseconds>(left), milliseconds(0), slice);
 }
 
@@ -68,8 +67,8 @@ struct Forwarder::State {
   bool stopping = false;
   bool idle = false;  // the last round left nothing waiting
   bool lastFailed = false;
-  bool ended = false;        // the thread has finished
-  std::size_t rounds = 0;    // rounds finished
+  bool ended = false;      // the thread has finished
+  std::size_t rounds = 0;  // rounds finished
   std::string lastError;
   std::optional<std::size_t> waiting;  // after the last round
   std::vector<Rejection> refused;      // since the start
@@ -86,8 +85,8 @@ struct Round {
 
 // Forwards what waits, on the thread's own store connection (SQLite lets it read and mark while
 // the line writes) and its kept server link.
-Round ForwardRound(const std::filesystem::path& storePath, const WaitLimit& limit,
-                   ServerLink& link, std::unique_ptr<RecordStore>& store) {
+Round ForwardRound(const std::filesystem::path& storePath, const WaitLimit& limit, ServerLink& link,
+                   std::unique_ptr<RecordStore>& store) {
   if (!store) {
     auto opened = RecordStore::Open(storePath, RecordStore::Mode::Write);
     if (!opened) {
@@ -168,8 +167,7 @@ std::vector<Rejection> Forwarder::Refused() {
   return m_state->refused;
 }
 
-std::optional<std::size_t> Forwarder::Finish(milliseconds patience,
-                                             const std::atomic<bool>* stop) {
+std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::atomic<bool>* stop) {
   State& state = *m_state;
   const Clock::time_point end = Clock::now() + patience;
   std::unique_lock lock(state.mutex);

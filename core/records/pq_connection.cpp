@@ -18,21 +18,21 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlice{50};
 constexpr int kConnectTimeoutSeconds = 2;
 
-// The session's own limits. A station that cannot reach the server, or whose statement waits
-// behind another's lock, must neither keep the program from ending nor hold locks for long:
-// keepalives and tcp_user_timeout notice a dead link within about 20 s, the server ends a
-// statement after 20 s and a wait for a lock after 10 s. The end of a run has its own, shorter
-// deadline, which the waits below keep by cancelling.
-constexpr std::array<std::pair<const char*, const char*>, 7> kSessionKeywords{{
+// The session's own limits. Keepalives and tcp_user_timeout notice a dead link within about
+// 20 s. A station that forwards must neither keep the program from ending nor hold locks for
+// long: the server ends its statement after 20 s and its wait for a lock after 10 s (questions
+// keep the reader role's own, longer limits). The end of a run has its own, shorter deadline,
+// which the waits below keep by cancelling.
+constexpr std::array<std::pair<const char*, const char*>, 6> kSessionKeywords{{
     {"application_name", "lumaflash"},
     {"keepalives", "1"},
     {"keepalives_idle", "10"},
     {"keepalives_interval", "5"},
     {"keepalives_count", "2"},
     {"tcp_user_timeout", "20000"},
-    {"options",
-     "-c statement_timeout=20s -c lock_timeout=10s -c idle_in_transaction_session_timeout=10s"},
 }};
+constexpr const char* kForwardingOptions =
+    "-c statement_timeout=20s -c lock_timeout=10s -c idle_in_transaction_session_timeout=10s";
 
 Unexpected<RecordsError> Unreachable(const std::string& reason) {
   return RecordsFailure("the records server cannot be reached (" + reason +
@@ -41,7 +41,8 @@ Unexpected<RecordsError> Unreachable(const std::string& reason) {
 
 // libpq takes a dbname that holds a URI or key=value pairs as the whole connection string; a
 // word it does not know there is a mistake in the URI, not a server that cannot be reached.
-std::optional<std::string> UriMistake(const std::vector<std::pair<std::string, std::string>>& keys) {
+std::optional<std::string> UriMistake(
+    const std::vector<std::pair<std::string, std::string>>& keys) {
   for (const auto& [key, value] : keys) {
     const bool expanded = value.starts_with("postgresql://") || value.starts_with("postgres://") ||
                           value.find('=') != std::string::npos;
@@ -81,14 +82,13 @@ std::chrono::seconds ConnectTimeout(PGconn* connection) {
 // Waits for the socket as `polling` asks, or for the next look at the limit.
 SocketWait WaitAsPolled(PGconn* connection, PostgresPollingStatusType polling,
                         std::chrono::milliseconds slice) {
-  return WaitForSocket(PQsocket(connection),
-                       polling == PGRES_POLLING_READING ? SocketEvent::Readable
-                                                        : SocketEvent::Writable,
-                       slice);
+  return WaitForSocket(
+      PQsocket(connection),
+      polling == PGRES_POLLING_READING ? SocketEvent::Readable : SocketEvent::Writable, slice);
 }
 
 // Values given in the URI win over the ones set here: ours come first, the URI's after them.
-RecordsResult<Connection> Connect(const std::string& uri, const WaitLimit& limit) {
+RecordsResult<Connection> Connect(const std::string& uri, const WaitLimit& limit, Use use) {
   auto address = ParseServerUri(uri);
   if (!address) {
     return RecordsFailure(Describe(address.error()));
@@ -103,6 +103,10 @@ RecordsResult<Connection> Connect(const std::string& uri, const WaitLimit& limit
   for (const auto& [key, value] : kSessionKeywords) {
     keys.push_back(key);
     values.push_back(value);
+  }
+  if (use == Use::Forwarding) {
+    keys.push_back("options");
+    values.push_back(kForwardingOptions);
   }
   for (const auto& [key, value] : address->keywords) {
     keys.push_back(key.c_str());
@@ -229,8 +233,8 @@ bool RefusedForGood(const Failure& failure) {
   // access rule (row-level security included), 44 check option, 54 program limit.
   constexpr std::array<std::string_view, 6> kForGood{"21", "22", "23", "42", "44", "54"};
   const std::string_view state = failure.sqlState;
-  return state.size() == 5 && std::find(kForGood.begin(), kForGood.end(), state.substr(0, 2)) !=
-                                  kForGood.end();
+  return state.size() == 5 &&
+         std::find(kForGood.begin(), kForGood.end(), state.substr(0, 2)) != kForGood.end();
 }
 
 std::string Reason(PGconn* connection) {
@@ -251,8 +255,8 @@ std::string Reason(PGconn* connection) {
   return line.empty() ? "the connection was lost" : line;
 }
 
-RecordsResult<Connection> Open(const std::string& uri, const WaitLimit& limit) {
-  RecordsResult<Connection> connection = Connect(uri, limit);
+RecordsResult<Connection> Open(const std::string& uri, const WaitLimit& limit, Use use) {
+  RecordsResult<Connection> connection = Connect(uri, limit, use);
   if (!connection) {
     return connection;
   }

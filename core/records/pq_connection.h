@@ -44,10 +44,14 @@ bool RefusedForGood(const Failure& failure);
 // libpq's last message for `connection`, on one line.
 std::string Reason(PGconn* connection);
 
+// What a connection is for: forwarding sessions get short statement and lock time-outs.
+enum class Use { Questions, Forwarding };
+
 // Connects to the server at `uri` without waiting past `limit` (nor past the URI's
-// connect_timeout, 2 s unless it says otherwise), with keepalives and time-outs on the session,
+// connect_timeout, 2 s unless it says otherwise), with keepalives and the time-outs of its use,
 // and checks that the server holds a layout of the records this program knows.
-RecordsResult<Connection> Open(const std::string& uri, const WaitLimit& limit = WaitLimit());
+RecordsResult<Connection> Open(const std::string& uri, const WaitLimit& limit = WaitLimit(),
+                               Use use = Use::Questions);
 
 // Sends one statement with text parameters (null pointers are SQL nulls) and waits for its
 // result within `limit`; when the limit is over the statement is cancelled on the server.

@@ -12,9 +12,8 @@ SocketWait WaitForSocket(int socket, SocketEvent event, std::chrono::millisecond
     return SocketWait::Failed;
   }
   // A writer also wakes for input: the server may answer (an error) before it has read all.
-  pollfd watched{socket, static_cast<short>(event == SocketEvent::Readable ? POLLIN
-                                                                            : POLLIN | POLLOUT),
-                 0};
+  pollfd watched{socket,
+                 static_cast<short>(event == SocketEvent::Readable ? POLLIN : POLLIN | POLLOUT), 0};
   const int ready = ::poll(&watched, 1, static_cast<int>(timeout.count()));
   if (ready < 0) {
     // A signal (a stop request) is a reason to look at the limit again, not a failure.

@@ -10,10 +10,9 @@ SocketWait WaitForSocket(int socket, SocketEvent event, std::chrono::millisecond
     return SocketWait::Failed;
   }
   // A writer also wakes for input: the server may answer (an error) before it has read all.
-  WSAPOLLFD watched{static_cast<SOCKET>(socket),
-                    static_cast<short>(event == SocketEvent::Readable ? POLLRDNORM
-                                                                      : POLLRDNORM | POLLWRNORM),
-                    0};
+  WSAPOLLFD watched{
+      static_cast<SOCKET>(socket),
+      static_cast<short>(event == SocketEvent::Readable ? POLLRDNORM : POLLRDNORM | POLLWRNORM), 0};
   const int ready = ::WSAPoll(&watched, 1, static_cast<INT>(timeout.count()));
   if (ready == SOCKET_ERROR) {
     return SocketWait::Failed;

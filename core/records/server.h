@@ -43,9 +43,9 @@ class WaitLimit {
 
 // What one call to Forward() did.
 struct ForwardReport {
-  std::size_t sent = 0;              // records the server committed in this call
-  std::vector<Rejection> refused;    // records the server refused for good in this call
-  std::vector<Rejection> rejected;   // every record this server has refused, and refuses still
+  std::size_t sent = 0;                 // records the server committed in this call
+  std::vector<Rejection> refused;       // records the server refused for good in this call
+  std::vector<Rejection> rejected;      // every record this server has refused, and refuses still
   std::optional<RecordsError> failure;  // why it stopped early: unreachable, refused, stopped
 };
 

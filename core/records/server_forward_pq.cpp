@@ -109,8 +109,8 @@ pq::PqResult<void> Sift(PGconn* connection, Rows rows, const std::string& server
     return released;
   }
   if (rows.size() == 1) {
-    refused.push_back({rows[0].record, server, inserted.error().sqlState,
-                       inserted.error().message, 0});
+    refused.push_back(
+        {rows[0].record, server, inserted.error().sqlState, inserted.error().message, 0});
     return {};
   }
   const std::size_t half = rows.size() / 2;
@@ -123,8 +123,8 @@ pq::PqResult<void> Sift(PGconn* connection, Rows rows, const std::string& server
 // One batch: all of it in one statement, or, when the server refuses that for good, one
 // transaction in which only the refused records are left out.
 pq::PqResult<std::vector<Rejection>> SendBatch(PGconn* connection, Rows rows,
-                                               const std::string& server,
-                                               const WaitLimit& limit, bool sift) {
+                                               const std::string& server, const WaitLimit& limit,
+                                               bool sift) {
   std::vector<Rejection> refused;
   if (!sift) {
     auto inserted = Insert(connection, rows, limit);
@@ -176,7 +176,7 @@ struct Connected {
 
 RecordsResult<Connected> Connect(const std::string& uri, RecordStore& store,
                                  const WaitLimit& limit) {
-  auto connection = pq::Open(uri, limit);
+  auto connection = pq::Open(uri, limit, pq::Use::Forwarding);
   if (!connection) {
     return MakeUnexpected(connection.error());
   }
