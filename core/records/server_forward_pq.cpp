@@ -1,6 +1,6 @@
-// Forwarding the local store's records to the server: each batch one multi-row insert; a batch
-// the server refuses for good is sifted under savepoints until the refused records stand alone,
-// and the others go in.
+// Forwarding the local store's records to the server: each batch one insert of column arrays; a
+// batch the server refuses for good is sifted under savepoints until the refused records stand
+// alone, and the others go in.
 #include <algorithm>
 #include <array>
 #include <span>
@@ -15,7 +15,7 @@ namespace lumaflash::records {
 
 namespace {
 
-// Records a batch: one statement and one commit on the server, one mark in the store.
+// Records in a batch: one statement and one commit on the server, one mark in the store.
 constexpr std::size_t kBatch = 2000;
 
 using Rows = std::span<const ReadyRecord>;
@@ -33,9 +33,10 @@ std::string InsertStatement() {
          ") ON CONFLICT DO NOTHING";
 }
 
-// Adds `text` to an array literal as one element: quoted, with quotes and backslashes escaped.
+// Adds `text` to an array literal begun with "{" as one element: quoted, with quotes and
+// backslashes escaped; SQL null as NULL.
 void AppendElement(std::string& array, const std::optional<std::string>& text) {
-  array += array.size() == 1 ? "" : ",";
+  array += array == "{" ? "" : ",";
   if (!text) {
     array += "NULL";
     return;
@@ -203,6 +204,72 @@ RecordsResult<Connected> Connect(const std::string& uri, RecordStore& store,
   return connected;
 }
 
+// Whether a link may be used again after a step that failed.
+enum class LinkAfter { Kept, Lost };
+
+// Offers the records this server refused before once more; those it takes now are no longer
+// marked as refused.
+LinkAfter OfferRefusedAgain(const Connected& link, RecordStore& store, const WaitLimit& limit,
+                            ForwardReport& report) {
+  auto before = store.RefusedBy(link.key);
+  if (!before) {
+    report.failure = before.error();
+    return LinkAfter::Kept;
+  }
+  if (before->empty()) {
+    return LinkAfter::Kept;
+  }
+  auto sent = SendBatch(link.connection.get(), *before, link.identity, limit, true);
+  if (!sent) {
+    report.failure = RecordsError{Describe(sent.error())};
+    return LinkAfter::Lost;
+  }
+  ForwardMark mark;
+  for (const ReadyRecord& row : *before) {
+    if (std::none_of(sent->begin(), sent->end(),
+                     [&](const Rejection& still) { return still.record.id == row.record.id; })) {
+      mark.accepted.push_back(row.record.id);
+    }
+  }
+  mark.refused = std::move(*sent);
+  if (auto marked = store.MarkForwarded(link.key, mark); !marked) {
+    report.failure = marked.error();
+    return LinkAfter::Kept;
+  }
+  report.sent += mark.accepted.size();
+  return LinkAfter::Kept;
+}
+
+// Sends the records that wait for this server, batch after batch, until none waits.
+LinkAfter SendWaiting(const Connected& link, RecordStore& store, const WaitLimit& limit,
+                      ForwardReport& report) {
+  for (;;) {
+    auto batch = store.WaitingFor(link.key, kBatch);
+    if (!batch) {
+      report.failure = batch.error();
+      return LinkAfter::Kept;
+    }
+    if (batch->empty()) {
+      return LinkAfter::Kept;
+    }
+    auto refused = SendBatch(link.connection.get(), *batch, link.identity, limit, false);
+    if (!refused) {
+      report.failure = RecordsError{Describe(refused.error())};
+      return LinkAfter::Lost;
+    }
+    // Only now, with the server's commit done, do the records count as forwarded. Marking may
+    // still fail; the next round then sends them again and the server keeps them once.
+    const std::size_t taken = batch->size() - refused->size();
+    report.refused.insert(report.refused.end(), refused->begin(), refused->end());
+    if (auto marked = store.MarkForwarded(link.key, {batch->back().place, std::move(*refused), {}});
+        !marked) {
+      report.failure = marked.error();
+      return LinkAfter::Kept;
+    }
+    report.sent += taken;
+  }
+}
+
 }  // namespace
 
 struct ServerLink::Link : Connected {};
@@ -223,68 +290,18 @@ ForwardReport ServerLink::Forward(RecordStore& store, const WaitLimit& limit, bo
     }
     m_link = std::make_unique<Link>(Link{std::move(*connected)});
   }
-  PGconn* connection = m_link->connection.get();
-  const auto fail = [&](RecordsError error) {
-    report.failure = std::move(error);
-    m_link.reset();  // a link that failed once is made again by the next call
-  };
-  if (retryRefused) {
-    auto before = store.RefusedBy(m_link->key);
-    if (!before) {
-      report.failure = before.error();
-      return report;
-    }
-    if (!before->empty()) {
-      auto sent = SendBatch(connection, *before, m_link->identity, limit, true);
-      if (!sent) {
-        fail({Describe(sent.error())});
-        return report;
-      }
-      ForwardMark mark;
-      for (const ReadyRecord& row : *before) {
-        const bool still = std::any_of(sent->begin(), sent->end(), [&](const Rejection& r) {
-          return r.record.id == row.record.id;
-        });
-        if (!still) {
-          mark.accepted.push_back(row.record.id);
-        }
-      }
-      mark.refused = std::move(*sent);
-      if (auto marked = store.MarkForwarded(m_link->key, mark); !marked) {
-        report.failure = marked.error();
-        return report;
-      }
-      report.sent += mark.accepted.size();
-    }
+  const std::string identity = m_link->identity;
+  LinkAfter after =
+      retryRefused ? OfferRefusedAgain(*m_link, store, limit, report) : LinkAfter::Kept;
+  if (!report.failure) {
+    after = SendWaiting(*m_link, store, limit, report);
   }
-  for (;;) {
-    auto batch = store.WaitingFor(m_link->key, kBatch);
-    if (!batch) {
-      report.failure = batch.error();
-      break;
-    }
-    if (batch->empty()) {
-      break;
-    }
-    auto sent = SendBatch(connection, *batch, m_link->identity, limit, false);
-    if (!sent) {
-      fail({Describe(sent.error())});
-      return report;
-    }
-    // Only now, with the server's commit done, do the records count as forwarded. Marking may
-    // still fail; the next round then sends them again and the server keeps them once.
-    const std::size_t taken = batch->size() - sent->size();
-    report.refused.insert(report.refused.end(), sent->begin(), sent->end());
-    if (auto marked = store.MarkForwarded(m_link->key, {batch->back().place, std::move(*sent), {}});
-        !marked) {
-      report.failure = marked.error();
-      break;
-    }
-    report.sent += taken;
+  if (after == LinkAfter::Lost) {
+    m_link.reset();  // a link that failed is made again by the next call
   }
   if (auto all = store.Rejections(); all) {
     for (Rejection& rejection : *all) {
-      if (rejection.server == m_link->identity) {
+      if (rejection.server == identity) {
         report.rejected.push_back(std::move(rejection));
       }
     }
