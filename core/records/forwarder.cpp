@@ -63,7 +63,8 @@ struct Forwarder::State {
   WaitLimit limit;
   std::mutex mutex;
   std::condition_variable changed;
-  bool pending = true;  // forward at start
+  bool pending = true;      // forward at start
+  bool forwarding = false;  // a round is under way
   bool stopping = false;
   bool idle = false;  // the last round left nothing waiting
   bool lastFailed = false;
@@ -116,9 +117,11 @@ void Forwarder::Run(const std::shared_ptr<State>& shared) {
       break;
     }
     state.pending = false;
+    state.forwarding = true;
     lock.unlock();
     const Round round = ForwardRound(state.storePath, state.limit, link, store);
     lock.lock();
+    state.forwarding = false;
     // The pause doubles with each failure in a row, and starts short again after a success.
     retry = round.done || !failed ? kFirstRetry : std::min(retry * 2, kLastRetry);
     failed = !round.done;
@@ -173,7 +176,9 @@ std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::a
   std::unique_lock lock(state.mutex);
   if (!state.idle && !state.ended && Clock::now() < end - kWindDown) {
     state.limit.SetDeadline(end - kWindDown);
-    state.pending = true;  // one more round now, whatever the back-off said
+    // One more round now, whatever the back-off said; a round under way sees every record
+    // committed before it, and a record committed since has asked for a round of its own.
+    state.pending = state.pending || !state.forwarding;
     state.changed.notify_all();
     // A server that fails this round will not take the queue in the seconds left: the records
     // stay queued and the program ends without waiting them out.
