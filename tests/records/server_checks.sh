@@ -439,7 +439,8 @@ second_server_gets_everything() {
 
 # A server that takes the connection and then refuses the batch (disk full) or loses it (the
 # session ends): the records wait, none is refused for good. A record the server already has,
-# sent again by the program (its mark lost): still one row, and success.
+# sent again by the program (its mark lost): still one row, and success. An attempt in progress
+# is not sent until it is finished.
 batch_refused_or_lost_waits() {
   local store="$work/lost.sqlite" how
   update_once "$store" lost
@@ -457,7 +458,16 @@ batch_refused_or_lost_waits() {
   local_sql "$store" "UPDATE forward_servers SET through = 0"
   sync_store "$store" && grep -q '^sent 1, waiting 0$' "$work/sync.out" ||
     fail "a record sent again was not a success: $(cat "$work/sync.out")"
-  server_holds lost 1 "$store"
+  # An attempt still in progress goes once it is finished, not before.
+  local_sql "$store" "INSERT INTO records (id, started_at, ended_at, station, operator,
+    program_version, port, result, duration_ms) SELECT '00000000-0000-4000-8000-0000000000b1',
+    started_at, ended_at, station, operator, program_version, port, 'in-progress', 0 FROM records"
+  for sent in 0 1; do
+    sync_store "$store" && grep -q "^sent $sent, waiting 0$" "$work/sync.out" ||
+      fail "records sync of an attempt in progress: $(cat "$work/sync.out")"
+    local_sql "$store" "UPDATE records SET result = 'interrupted' WHERE result = 'in-progress'"
+  done
+  server_holds lost 2 "$store"
 }
 
 # records sync says what is wrong, with exit 1, and makes nothing: a store that does not exist,
@@ -513,7 +523,7 @@ check "a record the server refuses for good is set aside; the others go on" refu
 check "records table locked at the end: the run ends within 5 s, at once on SIGTERM" locked_table_bounds_the_end
 check "20,000 records queued at the start: the run ends in time, none lost or doubled" backlog_at_exit
 check "a second server gets every record too; version-1 marks are sent once more" second_server_gets_everything
-check "a batch refused or lost after the connection: records wait; a resent record is one row" batch_refused_or_lost_waits
+check "a batch refused or lost after the connection: records wait; a resent record is one row; in progress waits" batch_refused_or_lost_waits
 check "records sync: missing store, no table, reader role, URI mistake; records export" sync_tells_the_truth
 check "one login per station (docs/records_server.md): a station writes only its own name" one_login_per_station
 
