@@ -4,7 +4,9 @@
 #   1. 8 devices updated at once (flash --all, an image of IMAGE-BYTES, default 32768) without
 #      records, with local records only, with records forwarded to the server, and with the server down (nothing listens
 #      at its address): median wall time of RUNS runs of each (default 5) and the ratios;
-#   2. `records --serial` over a local store of 100,000 records: median of 11 runs, start of the
+#   2. `records sync` of 20,000 queued records over loopback: median of RUNS runs, start of the
+#      program to its end (its connection included);
+#   3. `records --serial` over a local store of 100,000 records: median of 11 runs, start of the
 #      program to its end.
 # Figures only: nothing here passes or fails by the machine's speed.
 set -euo pipefail
@@ -81,9 +83,36 @@ echo "without records:              $off ms"
 echo "with records, no server:      $local_only ms  ($(ratio "$local_only")x)"
 echo "with records and the server:  $server ms  ($(ratio "$server")x)"
 echo "with records, server down:    $down ms  ($(ratio "$down")x)"
+# queued STORE: records that have not gone to the server (the store knows one server at most).
+queued() {
+  sqlite3 "$1" "SELECT count(*) FROM records WHERE ready_place >
+    coalesce((SELECT max(through) FROM forward_servers), 0)"
+}
 echo "on the server: $(psql -X -t -A "$LUMAFLASH_PG_READER_URI" -c 'SELECT count(*) FROM records') records;" \
-  "still queued locally: $(sqlite3 "$work/server.sqlite" 'SELECT count(*) FROM records WHERE forwarded = 0') (server up)," \
-  "$(sqlite3 "$work/down.sqlite" 'SELECT count(*) FROM records WHERE forwarded = 0') (server down)"
+  "still queued locally: $(queued "$work/server.sqlite") (server up), $(queued "$work/down.sqlite") (server down)"
+
+echo "== records sync of 20,000 queued records, median of $runs runs"
+(cd "$work" && "$cli" flash "$work/image.bin" "${ports[@]:0:2}" --records "$work/queue.sqlite" >/dev/null 2>&1)
+sqlite3 "$work/queue.sqlite" <<'SQL'
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000)
+INSERT INTO records (id, started_at, ended_at, station, operator, program_version, port,
+  usb_vid, usb_pid, usb_serial, device_id, device_name, bootloader_version, firmware_version,
+  serial, image_path, image_sha256, image_header_version, image_length, result, status,
+  failed_block, block_count, duration_ms)
+SELECT printf('%08x-0000-4000-8000-%012x', i, i), 1790000000000 + i * 1000, 1790000000000 + i * 1000 + 900,
+  'queue', 'op', 'bench', '/dev/ttyACM0', '1209', '0001', printf('Q%05d', i), '3514',
+  'Lumetta A', '0101', '0100', printf('%08X', 0x0B000000 + i), '/srv/images/lumetta-a.bin',
+  'aa' || printf('%062x', 0), 1, 32768, 'ok', NULL, NULL, 64, 900
+FROM n;
+SQL
+for ((run = 0; run < runs; run++)); do
+  cp "$work/queue.sqlite" "$work/sync.sqlite"
+  psql -X -q "$LUMAFLASH_PG_ADMIN" -c "DELETE FROM records WHERE station = 'queue'"
+  start=$(now_ns)
+  LUMAFLASH_RECORDS_SERVER=$LUMAFLASH_PG_STATION_URI "$cli" records sync --records "$work/sync.sqlite" >"$work/sync.out"
+  echo $((($(now_ns) - start) / 1000000)) >>"$work/sync.ms"
+done
+echo "records sync: $(cat "$work/sync.out") in $(median <"$work/sync.ms") ms (whole program, connection included)"
 
 echo "== records --serial over 100,000 records"
 store="$work/many.sqlite"
@@ -95,12 +124,12 @@ WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 99999)
 INSERT INTO records (id, started_at, ended_at, station, operator, program_version, port,
   usb_vid, usb_pid, usb_serial, device_id, device_name, bootloader_version, firmware_version,
   serial, image_path, image_sha256, image_header_version, image_length, result, status,
-  failed_block, block_count, duration_ms, forwarded)
+  failed_block, block_count, duration_ms)
 SELECT printf('%08x-0000-4000-8000-%012x', i, i), 1780000000000 + i * 86400, 1780000000000 + i * 86400 + 900,
   'bench', 'op', 'bench', '/dev/ttyACM0', '1209', '0001', printf('U%05d', i % 25000), '3514',
   'Lumetta A', '0101', '0100', printf('%08X', 0x0A000000 + i % 25000), '/srv/images/lumetta-a.bin',
   'aa' || printf('%062x', 0), 1, 32768, CASE WHEN i % 50 = 0 THEN 'write-failed' ELSE 'ok' END,
-  NULL, NULL, 64, 900, 1
+  NULL, NULL, 64, 900
 FROM n;
 SQL
 echo "store: $(sqlite3 "$store" 'SELECT count(*) FROM records') records, $(($(stat -c %s "$store") / 1048576)) MiB"

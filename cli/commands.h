@@ -19,8 +19,11 @@ int RunInfo(const Options& options);
 int RunPorts(const Options& options);
 int RunRecords(const Options& options);
 int RunUdevRule(const Options& options);
-// `records sync`: forwards what waits in the local store to the server.
-int RunRecordsSync(const records::RecordsConfig& config);
+// `records sync` (forwards what waits in the local store to the server) and `records export`
+// (writes a copy of the store).
+int RunRecordsWord(const Options& options, const records::RecordsConfig& config);
+// `records --rejected`: the records a server refused for good.
+int RunRejected(const Options& options, const records::RecordsConfig& config);
 // Says that no records server is named and how to name one; the exit code of that usage error.
 int TellNoRecordsServer();
 // Refuses a records server URI that the program will not use (a password, an unknown key, less

@@ -470,16 +470,26 @@ bool OpenRecords(const Options& options, records::Recorder& recorder) {
 }
 
 // At the end of the run the server gets a last few seconds; what it did not take stays queued in
-// the local store, and the operator is told how much.
+// the local store, and the operator is told how much. A stop request (Ctrl+C, SIGTERM), before or
+// during this wait, ends it at once; the run's exit code stays as it was.
 void TellQueue(records::Recorder& recorder) {
   constexpr std::chrono::seconds kQueuePatience{5};
-  const std::optional<std::size_t> waiting = recorder.FinishForwarding(kQueuePatience);
+  const std::optional<std::size_t> waiting =
+      recorder.FinishForwarding(kQueuePatience, &platform::StopRequested());
   if (waiting && *waiting > 0) {
     std::fprintf(stderr,
                  "lumaflash-cli: %zu record(s) still queued in %s (%s); the next run or "
                  "lumaflash-cli records sync forwards them.\n",
                  *waiting, platform::Utf8FromPath(recorder.Config().storePath).c_str(),
                  recorder.ForwardingError().c_str());
+  }
+  for (const records::Rejection& refused : recorder.ForwardingRefusals()) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: the records server refused the record of the attempt on %s "
+                 "(%s) for good: SQLSTATE %s: %s. It stays in the local store; lumaflash-cli "
+                 "records --rejected lists it.\n",
+                 refused.record.port.c_str(), refused.record.id.c_str(), refused.sqlState.c_str(),
+                 refused.message.c_str());
   }
 }
 

@@ -68,8 +68,9 @@ const std::vector<CommandSpec>& Commands() {
          "wait this long (default 10) for another program that has the port open to let go; "
          "0 does not wait"}}},
       {"records",
-       "[sync]",
-       "list the recorded update attempts, newest first; sync forwards the waiting ones",
+       "[sync|export]",
+       "list the recorded update attempts, newest first; sync forwards the waiting ones; "
+       "export copies the store",
        {{"--records", "PATH", false, kRecordsHelp},
         {"--records-server", "URI", false, kServerHelp},
         {"--server", "", false, "ask the server instead of the local store"},
@@ -83,7 +84,9 @@ const std::vector<CommandSpec>& Commands() {
         {"--summary", "", false,
          "per day and device type: attempts, units updated, failures, first-pass yield"},
         {"--json", "", false, "one JSON object per record (JSON Lines)"},
-        {"--csv", "", false, "CSV with a header line"}}},
+        {"--csv", "", false, "CSV with a header line"},
+        {"--rejected", "", false, "the records a server refused for good, with its reason"},
+        {"--to", "FILE", false, "export: the new file for the copy"}}},
       {"ports",
        "",
        "list the serial ports with their USB identity, opening none of them",
@@ -204,6 +207,8 @@ bool StoreText(std::string_view name, std::string_view value, Options& options,
     options.recordsServer = value;
   } else if (name == "--usb-serial") {
     options.usbSerial = value;
+  } else if (name == "--to") {
+    options.exportTo = value;
   } else if (name == "--image") {
     options.image = value;
   } else {
@@ -245,7 +250,7 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     }
     options.logPath = value;
   } else if (name == "--records" || name == "--station" || name == "--records-server" ||
-             name == "--usb-serial" || name == "--image" || name == "--result") {
+             name == "--usb-serial" || name == "--image" || name == "--result" || name == "--to") {
     return StoreText(name, value, options, error);
   } else if (name == "--since" || name == "--until") {
     if (!IsDate(value)) {
@@ -283,6 +288,7 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     options.server = options.server || name == "--server";
     options.csv = options.csv || name == "--csv";
     options.summary = options.summary || name == "--summary";
+    options.rejected = options.rejected || name == "--rejected";
   }
   return true;
 }
@@ -469,9 +475,16 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   // An operand in brackets may be left out.
   const bool optional = command->operand.starts_with('[') && options.positional.empty();
   if (command->name == "records" && !options.positional.empty() &&
-      options.positional.front() != "sync") {
-    error = "records knows only the word sync, not \"" + options.positional.front() + "\"" +
-            HelpPointer(command);
+      options.positional.front() != "sync" && options.positional.front() != "export") {
+    error = "records knows only the words sync and export, not \"" + options.positional.front() +
+            "\"" + HelpPointer(command);
+    return std::nullopt;
+  }
+  const bool exporting = !options.positional.empty() && options.positional.front() == "export";
+  if (command->name == "records" && exporting != !options.exportTo.empty()) {
+    error = exporting ? "records export needs --to FILE, the new file for the copy"
+                      : "--to FILE names the copy that records export writes; add export";
+    error += HelpPointer(command);
     return std::nullopt;
   }
   if (options.positional.size() != wanted && !optional) {

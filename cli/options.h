@@ -35,6 +35,8 @@ struct Options {
   bool summary = false;      // per day and device type
   std::string since, until;  // YYYY-MM-DD, UTC
   std::string usbSerial, image, result;
+  bool rejected = false;  // --rejected: the records a server refused for good
+  std::string exportTo;   // export --to FILE: the copy of the store
   // --holder-wait SECONDS: how long to wait for another program to let go of a port
   std::chrono::seconds holderWait{10};
   // udev-rule only

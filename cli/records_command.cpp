@@ -213,7 +213,10 @@ int RunRecords(const Options& options) {
     }
   }
   if (!options.positional.empty()) {
-    return RunRecordsSync(config);
+    return RunRecordsWord(options, config);
+  }
+  if (options.rejected) {
+    return RunRejected(options, config);
   }
   if (options.server && config.serverUri.empty()) {
     return TellNoRecordsServer();

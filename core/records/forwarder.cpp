@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include "core/records/server.h"
 
@@ -6,100 +8,208 @@ namespace lumaflash::records {
 
 namespace {
 
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLastRetry{60};
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFirstRetry{1000};
+constexpr milliseconds kLastRetry{60'000};
 // Without news the thread still looks once an hour, for records another run left behind.
 constexpr std::chrono::hours kQuietLook{1};
+// Of the patience at the end of a run, this much is left for the thread to cancel the statement
+// it waits for and end.
+constexpr milliseconds kWindDown{300};
+// How often the end of a run looks at the stop request.
+constexpr milliseconds kLook{50};
+
+bool Stopped(const std::atomic<bool>* stop) {
+  return stop != nullptr && stop->load();
+}
 
 }  // namespace
 
+void WaitLimit::SetDeadline(Clock::time_point deadline) {
+  m_deadline.store(deadline.time_since_epoch().count());
+}
+
+void WaitLimit::Stop() {
+  m_stopped.store(true);
+}
+
+bool WaitLimit::Over() const {
+  return m_stopped.load() || Clock::now().time_since_epoch().count() >= m_deadline.load();
+}
+
+milliseconds WaitLimit::Slice(milliseconds slice) const {
+  if (m_stopped.load()) {
+    return milliseconds(0);
+  }
+  const Clock::duration left = Clock::duration(m_deadline.load()) - Clock::now().time_since_epoch();
+  return std::clamp(std::chrono::duration_cast<milliseconds>(left), milliseconds(0), slice);
+}
+
+std::string WaitLimit::Why() const {
+  return m_stopped.load() ? "stopped before the server took them"
+                          : "the time for the server at the end of the run ran out";
+}
+
+// What the forwarding thread and the program share. The thread holds it too, so that a thread
+// that outlives its Forwarder (stuck where no limit reaches) still has it.
+struct Forwarder::State {
+  State(std::filesystem::path path, std::string server)
+      : storePath(std::move(path)), uri(std::move(server)) {}
+
+  const std::filesystem::path storePath;
+  const std::string uri;
+  WaitLimit limit;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool pending = true;      // forward at start
+  bool forwarding = false;  // a round is under way
+  bool stopping = false;
+  bool idle = false;  // the last round left nothing waiting
+  bool lastFailed = false;
+  bool ended = false;      // the thread has finished
+  std::size_t rounds = 0;  // rounds finished
+  std::string lastError;
+  std::optional<std::size_t> waiting;  // after the last round
+  std::vector<Rejection> refused;      // since the start
+};
+
+namespace {
+
+struct Round {
+  bool done = false;
+  std::optional<std::size_t> waiting;
+  std::string error;
+  std::vector<Rejection> refused;
+};
+
+// Forwards what waits, on the thread's own store connection (SQLite lets it read and mark while
+// the line writes) and its kept server link.
+Round ForwardRound(const std::filesystem::path& storePath, const WaitLimit& limit, ServerLink& link,
+                   std::unique_ptr<RecordStore>& store) {
+  if (!store) {
+    auto opened = RecordStore::Open(storePath, RecordStore::Mode::Write);
+    if (!opened) {
+      return {false, std::nullopt, Describe(opened.error()), {}};
+    }
+    store = std::move(*opened);
+  }
+  ForwardReport report = link.Forward(*store, limit);
+  return {!report.failure, link.CountWaiting(*store),
+          report.failure ? report.failure->message : std::string(), std::move(report.refused)};
+}
+
+}  // namespace
+
+void Forwarder::Run(const std::shared_ptr<State>& shared) {
+  State& state = *shared;
+  ServerLink link(state.uri);
+  std::unique_ptr<RecordStore> store;
+  milliseconds retry = kFirstRetry;
+  bool failed = false;
+  std::unique_lock lock(state.mutex);
+  while (!state.stopping) {
+    const milliseconds pause =
+        failed ? retry : std::chrono::duration_cast<milliseconds>(kQuietLook);
+    state.changed.wait_for(lock, pause, [&] { return state.pending || state.stopping; });
+    if (state.stopping) {
+      break;
+    }
+    state.pending = false;
+    state.forwarding = true;
+    lock.unlock();
+    const Round round = ForwardRound(state.storePath, state.limit, link, store);
+    lock.lock();
+    state.forwarding = false;
+    // The pause doubles with each failure in a row, and starts short again after a success.
+    retry = round.done || !failed ? kFirstRetry : std::min(retry * 2, kLastRetry);
+    failed = !round.done;
+    state.idle = round.done && round.waiting == std::size_t{0} && !state.pending;
+    state.lastFailed = failed;
+    state.lastError = round.error;
+    state.waiting = round.waiting;
+    state.refused.insert(state.refused.end(), round.refused.begin(), round.refused.end());
+    ++state.rounds;
+    state.changed.notify_all();
+  }
+  lock.unlock();
+  std::optional<std::size_t> waiting = store ? link.CountWaiting(*store) : std::nullopt;
+  lock.lock();
+  state.waiting = waiting;
+  state.ended = true;
+  state.changed.notify_all();
+}
+
 Forwarder::Forwarder(std::filesystem::path storePath, std::string uri)
-    : m_storePath(std::move(storePath)), m_uri(std::move(uri)), m_thread([this] { Run(); }) {}
+    : m_state(std::make_shared<State>(std::move(storePath), std::move(uri))),
+      m_thread([state = m_state] { Run(state); }) {}
 
 Forwarder::~Forwarder() {
-  {
-    const std::lock_guard lock(m_mutex);
-    m_stopping = true;
-  }
-  m_changed.notify_all();
   if (m_thread.joinable()) {
-    m_thread.join();
+    Finish(kWindDown);
   }
 }
 
 void Forwarder::Wake() {
   {
-    const std::lock_guard lock(m_mutex);
-    m_pending = true;
-    m_idle = false;
+    const std::lock_guard lock(m_state->mutex);
+    m_state->pending = true;
+    m_state->idle = false;
   }
-  m_changed.notify_all();
+  m_state->changed.notify_all();
 }
 
 std::string Forwarder::LastError() {
-  const std::lock_guard lock(m_mutex);
-  return m_lastError;
+  const std::lock_guard lock(m_state->mutex);
+  return m_state->lastError;
 }
 
-bool Forwarder::ForwardOnce(std::optional<std::size_t>& waiting) {
-  // A connection of its own: SQLite lets it read and mark while the line writes.
-  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Write);
-  const ForwardReport report =
-      store ? ForwardWaiting(**store, m_uri) : ForwardReport{0, store.error()};
-  waiting = store ? (*store)->CountUnforwarded() : std::nullopt;
-  const std::lock_guard lock(m_mutex);
-  m_lastError = report.failure ? report.failure->message : std::string();
-  return !report.failure;
+std::vector<Rejection> Forwarder::Refused() {
+  const std::lock_guard lock(m_state->mutex);
+  return m_state->refused;
 }
 
-void Forwarder::Run() {
-  auto retry = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
-  bool failed = false;
-  std::unique_lock lock(m_mutex);
-  while (!m_stopping) {
-    const auto pause =
-        failed ? retry : std::chrono::duration_cast<std::chrono::milliseconds>(kQuietLook);
-    m_changed.wait_for(lock, pause, [this] { return m_pending || m_stopping; });
-    if (m_stopping) {
-      break;
+std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::atomic<bool>* stop) {
+  State& state = *m_state;
+  const Clock::time_point end = Clock::now() + patience;
+  std::unique_lock lock(state.mutex);
+  if (!state.idle && !state.ended && Clock::now() < end - kWindDown) {
+    state.limit.SetDeadline(end - kWindDown);
+    // One more round now, whatever the back-off said; a round under way sees every record
+    // committed before it, and a record committed since has asked for a round of its own.
+    state.pending = state.pending || !state.forwarding;
+    state.changed.notify_all();
+    // A server that fails this round will not take the queue in the seconds left: the records
+    // stay queued and the program ends without waiting them out.
+    const std::size_t seen = state.rounds;
+    const auto settled = [&] {
+      return state.idle || state.ended || (state.rounds > seen && state.lastFailed);
+    };
+    while (!settled() && !Stopped(stop) && Clock::now() < end - kWindDown) {
+      state.changed.wait_for(lock, kLook);
     }
-    m_pending = false;
+  }
+  state.stopping = true;
+  state.limit.Stop();  // a statement still waited for is cancelled now
+  state.changed.notify_all();
+  const Clock::time_point windDown = Stopped(stop) ? std::min(end, Clock::now() + kWindDown) : end;
+  const bool ended = state.changed.wait_until(lock, windDown, [&] { return state.ended; });
+  if (state.lastError.empty()) {
+    state.lastError = state.limit.Why();
+  }
+  if (ended) {
+    const std::optional<std::size_t> waiting = state.waiting;
     lock.unlock();
-    std::optional<std::size_t> waiting;
-    const bool done = ForwardOnce(waiting);
-    lock.lock();
-    // The pause doubles with each failure in a row, and starts short again after a success.
-    const auto first = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
-    const auto last = std::chrono::duration_cast<std::chrono::milliseconds>(kLastRetry);
-    retry = done || !failed ? first : std::min(retry * 2, last);
-    failed = !done;
-    m_idle = done && waiting == std::size_t{0} && !m_pending;
-    m_lastFailed = !done;
-    ++m_rounds;
-    m_changed.notify_all();
-  }
-}
-
-std::optional<std::size_t> Forwarder::Finish(std::chrono::milliseconds patience) {
-  {
-    std::unique_lock lock(m_mutex);
-    if (!m_idle) {
-      m_pending = true;  // one more round now, whatever the back-off said
-      m_changed.notify_all();
-      // A server that refuses this round will not take the queue in the seconds left: the
-      // records stay queued and the program ends without waiting them out.
-      const std::size_t seen = m_rounds;
-      m_changed.wait_for(lock, patience,
-                         [this, seen] { return m_idle || (m_rounds > seen && m_lastFailed); });
-    }
-    m_stopping = true;
-  }
-  m_changed.notify_all();
-  if (m_thread.joinable()) {
     m_thread.join();
+    return waiting;
   }
-  auto store = RecordStore::Open(m_storePath, RecordStore::Mode::Read);
-  return store ? (*store)->CountUnforwarded() : std::nullopt;
+  lock.unlock();
+  // The thread is inside a call that no limit reaches (a name lookup, a cancel over a dead
+  // link). It ends with the process; the count comes from the store.
+  m_thread.detach();
+  auto store = RecordStore::Open(state.storePath, RecordStore::Mode::Read);
+  return store ? ServerLink(state.uri).CountWaiting(**store) : std::nullopt;
 }
 
 }  // namespace lumaflash::records

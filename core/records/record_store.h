@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/records/forward_marks.h"
 #include "core/records/record.h"
 #include "core/records/records_error.h"
 
@@ -52,12 +53,32 @@ class RecordStore {
   RecordsResult<void> Commit(const Record& record);
   // The records that pass `filter`, newest first.
   RecordsResult<std::vector<Record>> Find(const RecordFilter& filter);
-  // Records not yet committed by the server, oldest first, at most `limit`.
-  RecordsResult<std::vector<Record>> Unforwarded(std::size_t limit);
-  // Marks records as committed by the server.
-  RecordsResult<void> MarkForwarded(const std::vector<std::string>& ids);
-  // How many records wait for the server; nothing on a read error.
-  std::optional<std::size_t> CountUnforwarded();
+
+  // Forwarding, per server (forward_marks_sqlite.cpp). A record is ready to forward once it is
+  // finished (its result is not "in-progress"); records go to each server in the order in which
+  // they became ready, so how far they went is one place per server.
+  //
+  // Whether the store at `path` can be forwarded from: it exists and holds records. Never makes
+  // a store.
+  static RecordsResult<void> CheckForwardable(const std::filesystem::path& path);
+  // The key of `server` in the store, noted at the first contact. From here on this connection
+  // keeps forwarding marks, whose commits do not wait for the disk.
+  RecordsResult<int64_t> ServerKey(const ServerIdentity& server);
+  // Ready records that have not gone to the server yet, in order, at most `limit`.
+  RecordsResult<std::vector<ReadyRecord>> WaitingFor(int64_t server, std::size_t limit);
+  // The records the server refused for good, oldest first.
+  RecordsResult<std::vector<ReadyRecord>> RefusedBy(int64_t server);
+  // Keeps what a round did on the server, after the server committed it.
+  RecordsResult<void> MarkForwarded(int64_t server, const ForwardMark& mark);
+  // How many ready records wait for the server (by key), or, for a server not reached in this
+  // run, for the one last reached at `address` (all ready records when none was); nothing on a
+  // read error. Counts only what waits, however many records the store holds.
+  std::optional<std::size_t> CountWaiting(std::optional<int64_t> server,
+                                          const std::string& address);
+  // Every record a server refused for good, newest refusal first.
+  RecordsResult<std::vector<Rejection>> Rejections();
+  // Writes a consistent copy of the store to `copy`, which must not exist yet.
+  RecordsResult<void> ExportTo(const std::filesystem::path& copy);
 
   const std::filesystem::path& Path() const { return m_path; }
 

@@ -35,16 +35,36 @@ RecordsResult<std::vector<Record>> RecordStore::Find(const RecordFilter&) {
   return NoStore();
 }
 
-RecordsResult<std::vector<Record>> RecordStore::Unforwarded(std::size_t) {
+RecordsResult<void> RecordStore::CheckForwardable(const std::filesystem::path& path) {
+  return RecordsFailure("the record store " + platform::Utf8FromPath(path) + kNoStore);
+}
+
+RecordsResult<int64_t> RecordStore::ServerKey(const ServerIdentity&) {
   return NoStore();
 }
 
-RecordsResult<void> RecordStore::MarkForwarded(const std::vector<std::string>&) {
+RecordsResult<std::vector<ReadyRecord>> RecordStore::WaitingFor(int64_t, std::size_t) {
   return NoStore();
 }
 
-std::optional<std::size_t> RecordStore::CountUnforwarded() {
+RecordsResult<std::vector<ReadyRecord>> RecordStore::RefusedBy(int64_t) {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::MarkForwarded(int64_t, const ForwardMark&) {
+  return NoStore();
+}
+
+std::optional<std::size_t> RecordStore::CountWaiting(std::optional<int64_t>, const std::string&) {
   return std::nullopt;
+}
+
+RecordsResult<std::vector<Rejection>> RecordStore::Rejections() {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::ExportTo(const std::filesystem::path&) {
+  return NoStore();
 }
 
 }  // namespace lumaflash::records

@@ -49,6 +49,44 @@ CREATE INDEX records_unforwarded ON records (started_at) WHERE forwarded = 0;
     R"sql(
 -- Attempts in progress.
 -- Forwarding per server.
+-- A record is ready to forward once finished; ready_place numbers the records in the order they
+-- became ready, so that what went to a server is one place (forward_servers.through) and what
+-- waits is an index range, however large the store. The version-1 mark (forwarded) named no
+-- server: those records go once more to the next server reached, which keeps them once.
+ALTER TABLE records ADD COLUMN ready_place INTEGER;
+UPDATE records SET ready_place = numbered.place
+  FROM (SELECT id, row_number() OVER (ORDER BY started_at, id) AS place FROM records
+        WHERE result <> 'in-progress') AS numbered
+  WHERE records.id = numbered.id;
+CREATE UNIQUE INDEX records_ready_place ON records (ready_place);
+DROP INDEX IF EXISTS records_unforwarded;
+CREATE TRIGGER records_ready_when_added AFTER INSERT ON records
+  WHEN new.result <> 'in-progress' AND new.ready_place IS NULL
+BEGIN
+  UPDATE records SET ready_place = (SELECT coalesce(max(ready_place), 0) + 1 FROM records)
+    WHERE rowid = new.rowid;
+END;
+CREATE TRIGGER records_ready_when_finished AFTER UPDATE OF result ON records
+  WHEN new.result <> 'in-progress' AND new.ready_place IS NULL
+BEGIN
+  UPDATE records SET ready_place = (SELECT coalesce(max(ready_place), 0) + 1 FROM records)
+    WHERE rowid = new.rowid;
+END;
+CREATE TABLE forward_servers (
+  id INTEGER PRIMARY KEY,
+  identity TEXT NOT NULL UNIQUE,
+  address TEXT NOT NULL,
+  through INTEGER NOT NULL DEFAULT 0,
+  last_contact_ms INTEGER NOT NULL
+);
+CREATE TABLE forward_rejections (
+  server INTEGER NOT NULL REFERENCES forward_servers (id),
+  record_id TEXT NOT NULL,
+  sql_state TEXT NOT NULL,
+  message TEXT NOT NULL,
+  rejected_at_ms INTEGER NOT NULL,
+  PRIMARY KEY (server, record_id)
+) WITHOUT ROWID;
 -- Questions.
 )sql",
 };

@@ -81,7 +81,8 @@ void Recorder::StartForwarding() {
   }
 }
 
-std::optional<std::size_t> Recorder::FinishForwarding(std::chrono::milliseconds patience) {
+std::optional<std::size_t> Recorder::FinishForwarding(std::chrono::milliseconds patience,
+                                                      const std::atomic<bool>* stop) {
   std::unique_ptr<Forwarder> forwarder;
   {
     const std::lock_guard lock(m_mutex);
@@ -90,10 +91,16 @@ std::optional<std::size_t> Recorder::FinishForwarding(std::chrono::milliseconds 
   if (!forwarder) {
     return std::nullopt;
   }
-  const std::optional<std::size_t> waiting = forwarder->Finish(patience);
+  const std::optional<std::size_t> waiting = forwarder->Finish(patience, stop);
   const std::lock_guard lock(m_mutex);
   m_forwardingError = forwarder->LastError();
+  m_refusals = forwarder->Refused();
   return waiting;
+}
+
+std::vector<Rejection> Recorder::ForwardingRefusals() {
+  const std::lock_guard lock(m_mutex);
+  return m_refusals;
 }
 
 std::string Recorder::ForwardingError() {

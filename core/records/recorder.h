@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -47,12 +48,15 @@ class Recorder {
 
   // Starts forwarding to the server, when one is named and records are kept.
   void StartForwarding();
-  // At the end of the run: gives the queue at most `patience`, then stops forwarding. The
-  // number of records still waiting in the local store; nothing when no server is named or
-  // the store cannot be read.
-  std::optional<std::size_t> FinishForwarding(std::chrono::milliseconds patience);
+  // At the end of the run: gives the queue at most `patience` (less once `stop` is set), then
+  // stops forwarding. The number of records still waiting in the local store; nothing when no
+  // server is named or the store cannot be read.
+  std::optional<std::size_t> FinishForwarding(std::chrono::milliseconds patience,
+                                              const std::atomic<bool>* stop = nullptr);
   // Why forwarding last failed, or empty.
   std::string ForwardingError();
+  // The records the server refused for good during this run (known once forwarding finished).
+  std::vector<Rejection> ForwardingRefusals();
 
  private:
   RecordsResult<void> OpenLocked();
@@ -62,6 +66,7 @@ class Recorder {
   std::unique_ptr<RecordStore> m_store;
   std::unique_ptr<Forwarder> m_forwarder;
   std::string m_forwardingError;
+  std::vector<Rejection> m_refusals;
 };
 
 }  // namespace lumaflash::records

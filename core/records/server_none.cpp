@@ -17,8 +17,18 @@ Expected<ServerAddress, ServerUriError> ParseServerUri(const std::string&) {
   return MakeUnexpected(ServerUriError{kNoServer});
 }
 
-ForwardReport ForwardWaiting(RecordStore&, const std::string&) {
-  return ForwardReport{0, RecordsError{kNoServer}};
+struct ServerLink::Link {};
+
+ServerLink::ServerLink(std::string uri) : m_uri(std::move(uri)) {}
+
+ServerLink::~ServerLink() = default;
+
+ForwardReport ServerLink::Forward(RecordStore&, const WaitLimit&, bool) {
+  return ForwardReport{0, {}, {}, RecordsError{kNoServer}};
+}
+
+std::optional<std::size_t> ServerLink::CountWaiting(RecordStore& store) {
+  return store.CountWaiting(std::nullopt, "");
 }
 
 RecordsResult<std::vector<Record>> FindOnServer(const std::string&, const RecordFilter&) {

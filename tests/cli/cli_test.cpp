@@ -93,6 +93,8 @@ TEST(Cli, UsageErrorsAndHelp) {
       {{"info"}, 2, "info needs one IMAGE"},
       {{"flash", "a.bin", "--serial", "0A1"}, 2, "--serial takes"},
       {{"flash", "a.bin", "--log"}, 2, "--log needs"},
+      {{"records", "export"}, 2, "records export needs --to FILE"},
+      {{"records", "--to", "copy.sqlite"}, 2, "--to FILE names the copy that records export"},
       {{"--help"}, 0, "usage: lumaflash-cli"},
       {{"help", "flash"}, 0, "--serial HEX"},
       {{"flash", "x.bin", "-h"}, 0, "--serial HEX"},
