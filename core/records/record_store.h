@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ struct RecordFilter {
   std::optional<std::string> usbSerial;
   std::optional<std::string> imageSha256;
   std::optional<std::string> imagePath;
-  std::optional<std::string> result;
+  std::optional<std::string> result;  // one word of kResultWords (questions.h), or "not-ok"
   std::optional<std::string> station;
   std::optional<std::string> deviceId;  // four hex digits
 };
@@ -50,8 +51,8 @@ class RecordStore {
 
   // Adds one record; done once it is on disk. A record whose id is already there is kept once.
   RecordsResult<void> Commit(const Record& record);
-  // The records that pass `filter`, newest first.
-  RecordsResult<std::vector<Record>> Find(const RecordFilter& filter);
+  // Adds many records in one transaction, on disk once it returns; all or none of them.
+  RecordsResult<void> CommitAll(std::span<const Record> records);
   // Records not yet committed by the server, oldest first, at most `limit`.
   RecordsResult<std::vector<Record>> Unforwarded(std::size_t limit);
   // Marks records as committed by the server.

@@ -50,6 +50,10 @@ CREATE INDEX records_unforwarded ON records (started_at) WHERE forwarded = 0;
 -- Attempts in progress.
 -- Forwarding per server.
 -- Questions.
+-- A unit's attempts in time order, for first pass and rework; serial alone is a prefix of it.
+DROP INDEX records_serial;
+CREATE INDEX records_unit ON records (serial, started_at, id);
+CREATE INDEX records_result ON records (result, started_at);
 )sql",
 };
 

@@ -29,9 +29,6 @@ struct ForwardReport {
 };
 ForwardReport ForwardWaiting(RecordStore& store, const std::string& uri);
 
-// The server's records that pass `filter`, newest first.
-RecordsResult<std::vector<Record>> FindOnServer(const std::string& uri, const RecordFilter& filter);
-
 // Forwards the store's records to the server on a thread of its own, so the line never waits
 // for the network. It forwards at start, after each Wake(), and retries with growing pauses
 // (1 s doubling up to 60 s) while the server cannot be reached. The queue is the store itself:

@@ -1,5 +1,6 @@
 // The build for a system without libpq: records stay in the local store, and a server is
 // refused with the reason.
+#include "core/records/questions.h"
 #include "core/records/server.h"
 
 namespace lumaflash::records {
@@ -16,7 +17,7 @@ ForwardReport ForwardWaiting(RecordStore&, const std::string&) {
   return ForwardReport{0, RecordsError{kNoServer}};
 }
 
-RecordsResult<std::vector<Record>> FindOnServer(const std::string&, const RecordFilter&) {
+RecordsResult<std::unique_ptr<RecordQuestions>> ServerQuestions(const std::string&) {
   return RecordsFailure(kNoServer);
 }
 

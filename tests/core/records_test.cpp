@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "core/platform/sha256.h"
+#include "core/records/questions.h"
 #include "core/records/record_fields.h"
 #include "core/records/record_store.h"
-#include "core/records/summary.h"
 #include "sim/image_file.h"
 #include "tests/support/read_file.h"
 #include "tests/support/run_program.h"
@@ -33,15 +33,19 @@ using testing::WaitFor;
 
 constexpr const char* kHostile = "'); DROP TABLE records; --";
 
-std::vector<Record> ReadStore(const std::filesystem::path& path) {
-  auto store = RecordStore::Open(path, RecordStore::Mode::Read);
+std::vector<Record> ReadStore(const std::filesystem::path& path,
+                              const records::RecordFilter& filter = {}) {
+  auto store = records::LocalQuestions(path);
   EXPECT_TRUE(store) << records::Describe(store.error());
-  if (!store) {
-    return {};
+  std::vector<Record> found;
+  if (store) {
+    auto listed = (*store)->List(filter, 0, 0, [&found](const Record& record) {
+      found.push_back(record);
+      return true;
+    });
+    EXPECT_TRUE(listed) << records::Describe(listed.error());
   }
-  auto found = (*store)->Find({});
-  EXPECT_TRUE(found) << records::Describe(found.error());
-  return found ? *found : std::vector<Record>{};
+  return found;
 }
 
 void Sql(const std::filesystem::path& path, const char* sql) {
@@ -221,10 +225,9 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   ASSERT_TRUE((*store)->Commit(hostile));
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
-  auto found = (*store)->Find(bySerial);
-  ASSERT_TRUE(found);
-  ASSERT_EQ(found->size(), 1u);
-  EXPECT_EQ(found->front().imagePath, kHostile);
+  const std::vector<Record> found = ReadStore(bench.store, bySerial);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.front().imagePath, kHostile);
   const auto asked =
       testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store.string(),
                            "--image", bench.image.string(), "--json"},
@@ -284,32 +287,6 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
       {LUMAFLASH_CLI_PATH, "records", "--records", path.string(), "--csv"}, dir.Path());
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 5) << csv.out;
   EXPECT_EQ(csv.out.rfind("id,startedAt,endedAt,station,operator,version,port,", 0), 0u);
-}
-
-// Per day and type: a unit that needed two tries counts as updated but not as first pass; a
-// unit that never succeeded is a failure only; the next day starts afresh.
-TEST(Records, SummaryCountsFirstPassPerDayAndType) {
-  const auto rows = records::Summarize({
-      Attempt("A", kDay + 3, "ok"),
-      Attempt("B", kDay + 1, "write-failed"),
-      Attempt("B", kDay + 2, "ok"),
-      Attempt("C", kDay + 4, "interrupted"),
-      Attempt("D", kDay + 5, "ok", "3611"),
-      Attempt("B", kDay + 86'400'000, "ok"),
-  });
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].day, "2024-10-05");
-  EXPECT_EQ(rows[0].firstPassUnits, 1);
-  const records::SummaryRow& first = rows[1];
-  EXPECT_EQ(first.day, "2024-10-04");
-  EXPECT_EQ(first.deviceId, "3514");
-  EXPECT_EQ(first.attempts, 4);
-  EXPECT_EQ(first.unitsUpdated, 2);
-  EXPECT_EQ(first.failures, 2);
-  EXPECT_EQ(first.unitsAttempted, 3);
-  EXPECT_EQ(first.firstPassUnits, 1);
-  EXPECT_EQ(rows[2].deviceId, "3611");
-  EXPECT_EQ(records::IsoUtc(kDay + 45'296'789), "2024-10-04T12:34:56.789Z");
 }
 
 // The one list of a record's fields is what the server's table and the documented JSON keys say,
