@@ -386,19 +386,6 @@ int RunRecords(const Options& options) {
   if (auto conflict = Conflict(options)) {
     return TellUsage(conflict->message);
   }
-  const records::RecordsConfig config =
-      records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
-  if (config.off && (!options.server || !options.positional.empty())) {
-    std::fprintf(stderr,
-                 "lumaflash-cli: --records off names no store; name one with --records PATH.\n");
-    return kExitUsage;
-  }
-  if (!options.positional.empty()) {
-    return RunRecordsSync(config);
-  }
-  if (options.server && config.serverUri.empty()) {
-    return TellNoRecordsServer();
-  }
   const auto zone =
       options.timeZone.empty() ? TimeZone::Local() : TimeZone::Named(options.timeZone);
   if (!zone) {
@@ -411,6 +398,19 @@ int RunRecords(const Options& options) {
   const auto filter = FilterOf(options, *zone);
   if (!filter) {
     return TellUsage(filter.error().message);
+  }
+  const records::RecordsConfig config =
+      records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
+  if (config.off && (!options.server || !options.positional.empty())) {
+    std::fprintf(stderr,
+                 "lumaflash-cli: --records off names no store; name one with --records PATH.\n");
+    return kExitUsage;
+  }
+  if (!options.positional.empty()) {
+    return RunRecordsSync(config);
+  }
+  if (options.server && config.serverUri.empty()) {
+    return TellNoRecordsServer();
   }
   auto questions = options.server ? records::ServerQuestions(config.serverUri)
                                   : records::LocalQuestions(config.storePath);

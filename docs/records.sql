@@ -40,6 +40,13 @@ CREATE INDEX records_image_sha256 ON records (image_sha256);
 CREATE INDEX records_started_at ON records (started_at);
 CREATE INDEX records_station_started_at ON records (station, started_at);
 -- Indexes for the questions (summaries, images, results).
+-- A unit's attempts in time order, with what a summary reads of each, so that a summary reads
+-- the index alone; a listing by image path or by result; the newest receipt (change counter).
+CREATE INDEX IF NOT EXISTS records_unit ON records (serial, started_at)
+  INCLUDE (result, failed_block, station, device_id, device_name, image_sha256);
+CREATE INDEX IF NOT EXISTS records_image_path ON records (image_path);
+CREATE INDEX IF NOT EXISTS records_result ON records (result, started_at);
+CREATE INDEX IF NOT EXISTS records_received_at ON records (received_at);
 
 -- Roles are shared by every database of the server: made only where missing, so that a second
 -- factory database on the same server can load this file too.

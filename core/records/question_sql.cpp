@@ -110,7 +110,7 @@ Query SummaryQueryText(Dialect dialect, const SummaryQuery& summary, const std::
     dayRaw = "(started_at AT TIME ZONE " + query.Bind({timeZone, std::nullopt}) + ")::date";
     dayShown = "to_char(day, 'YYYY-MM-DD')";
   }
-  const std::string raw = "SELECT started_at, id, serial, result, " + dayRaw + " AS day, " +
+  const std::string raw = "SELECT started_at, serial, result, " + dayRaw + " AS day, " +
                           (byStation ? "station" : "NULL") + " AS station, " +
                           (byType ? "coalesce(device_id, '-')" : "NULL") + " AS device_id, " +
                           (byType ? "device_name" : "NULL") + " AS device_name, " +
@@ -118,12 +118,13 @@ Query SummaryQueryText(Dialect dialect, const SummaryQuery& summary, const std::
                           kStarted + " AS started FROM records" + Where(query, summary.filter);
   // One pass over each unit's attempts in time order counts, at every attempt, the unit's
   // started and successful attempts so far: the first of each is what the yield asks about.
+  // (One device cannot start two attempts in the same millisecond, so time alone orders them.)
   const std::string ranked =
       "SELECT day, station, device_id, device_name, image, serial, result, started, "
       "count(*) FILTER (WHERE started) OVER unit AS started_seen, "
       "count(*) FILTER (WHERE result = 'ok') OVER unit AS ok_seen FROM (" +
       raw +
-      ") AS chosen WINDOW unit AS (PARTITION BY serial ORDER BY started_at, id ROWS UNBOUNDED "
+      ") AS chosen WINDOW unit AS (PARTITION BY serial ORDER BY started_at ROWS UNBOUNDED "
       "PRECEDING)";
   const std::string firstStarted = "started AND (serial IS NULL OR started_seen = 1)";
   query.text = "SELECT " + dayShown + ", max(station), max(device_id), " +

@@ -52,7 +52,7 @@ CREATE INDEX records_unforwarded ON records (started_at) WHERE forwarded = 0;
 -- Questions.
 -- A unit's attempts in time order, for first pass and rework; serial alone is a prefix of it.
 DROP INDEX records_serial;
-CREATE INDEX records_unit ON records (serial, started_at, id);
+CREATE INDEX records_unit ON records (serial, started_at);
 CREATE INDEX records_result ON records (result, started_at);
 )sql",
 };
