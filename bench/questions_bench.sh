@@ -33,6 +33,7 @@ fi
 serial=$(sqlite3 "$store" "SELECT serial FROM records WHERE serial IS NOT NULL
   ORDER BY started_at LIMIT 1 OFFSET (SELECT count(*) / 2 FROM records)")
 image=$(sqlite3 "$store" "SELECT image_path FROM records ORDER BY started_at DESC LIMIT 1")
+hotfix=$(sqlite3 "$store" "SELECT image_path FROM records WHERE image_path LIKE '%hotfix%' LIMIT 1")
 
 # ask LABEL ARG...: the question three times; prints the best wall time, its CPU time and the
 # highest peak memory.
@@ -64,8 +65,9 @@ questions() {
   ask "$where --summary --by station --tz Asia/Shanghai" "$@" --summary --by station --tz Asia/Shanghai
   ask "$where --summary, one week" "$@" --summary --since 2025-06-02 --until 2025-06-08
   ask "$where --serial" "$@" --serial "$serial"
+  ask "$where --image PATH (a rare image)" "$@" --image "$hotfix"
+  ask "$where --image PATH (a sixth of all)" "$@" --image "$image"
   ask "$where --image PATH --limit 100" "$@" --image "$image" --limit 100
-  ask "$where --image PATH" "$@" --image "$image"
   ask "$where --result write-failed" "$@" --result write-failed
   ask "$where listing, all records" "$@"
   ask "$where --stations" "$@" --stations

@@ -1,10 +1,10 @@
 // Writes a factory's year of update records into a station store, through the store's own
 // commit (in transactions of 10,000), for the question benchmarks:
 //   records_generate STORE COUNT [SEED]
-// Six stations, three device types with two images each, a year from 2025-01-01 in the
-// stations' day and night shifts; most units pass at once, some need a second or third
-// attempt, a few attempts never start (wrong device, port busy) and one unit in a hundred has
-// no serial number. Prints one serial number that it wrote, for `records --serial`.
+// Six stations, three device types with two images each (and a rare hotfix image), a year
+// from 2025-01-01; most units pass at once, some need a second or third attempt, a few
+// attempts never start (wrong device, port busy) and one unit in a hundred has no serial
+// number. Prints one serial number that it wrote, for `records --serial`.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -63,10 +63,12 @@ struct Generator {
     record.bootloaderVersion = "0101";
     record.firmwareVersion = "0100";
     record.serial = serial;
-    const std::string name = Hex(deviceId, 4) + "-v" + std::to_string(image + 1);
+    const std::string name =
+        Hex(deviceId, 4) + (image == 2 ? "-hotfix" : "-v" + std::to_string(image + 1));
     record.imagePath = "/srv/images/" + name + ".bin";
     record.imageSha256 =
-        Hex(static_cast<uint64_t>(deviceId) * 7919U + static_cast<uint64_t>(image), 16) + std::string(48, 'e');
+        Hex(static_cast<uint64_t>(deviceId) * 7919U + static_cast<uint64_t>(image), 16) +
+        std::string(48, 'e');
     record.imageHeaderVersion = 2;
     record.imageLength = 65'536;
     record.blockCount = 128;
@@ -78,7 +80,8 @@ struct Generator {
   void Unit(std::vector<Record>& out) {
     const int station = Pick(6);
     const int type = Pick(3);
-    const int image = Pick(2);
+    // One unit in a thousand gets a hotfix image: a batch that a question finds by its path.
+    const int image = Pick(1000) == 0 ? 2 : Pick(2);
     std::optional<std::string> serial;
     if (Pick(100) != 0) {
       serial = Hex(nextSerial++, 8);

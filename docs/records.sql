@@ -44,7 +44,7 @@ CREATE INDEX records_station_started_at ON records (station, started_at);
 -- the index alone; a listing by image path or by result; the newest receipt (change counter).
 CREATE INDEX IF NOT EXISTS records_unit ON records (serial, started_at)
   INCLUDE (result, failed_block, station, device_id, device_name, image_sha256);
-CREATE INDEX IF NOT EXISTS records_image_path ON records (image_path);
+CREATE INDEX IF NOT EXISTS records_image_path ON records (image_path, started_at);
 CREATE INDEX IF NOT EXISTS records_result ON records (result, started_at);
 CREATE INDEX IF NOT EXISTS records_received_at ON records (received_at);
 

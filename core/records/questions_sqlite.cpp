@@ -31,6 +31,14 @@ class LocalStoreQuestions final : public RecordQuestions {
   LocalStoreQuestions(sqlite3* db, std::filesystem::path path)
       : m_db(db), m_path(std::move(path)) {}
   ~LocalStoreQuestions() override { sqlite3_close_v2(m_db); }
+
+  // The day function reads the zone of the question being asked through this object.
+  bool RegisterDayFunction() {
+    return sqlite3_create_function_v2(m_db, "lumaflash_local_day", 1,
+                                      SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+                                      &m_zone, LocalDayFunction, nullptr, nullptr,
+                                      nullptr) == SQLITE_OK;
+  }
   LocalStoreQuestions(const LocalStoreQuestions&) = delete;
   LocalStoreQuestions& operator=(const LocalStoreQuestions&) = delete;
 
@@ -40,12 +48,7 @@ class LocalStoreQuestions final : public RecordQuestions {
     if (!zone) {
       return RecordsFailure(platform::Describe(zone.error()));
     }
-    // The function reads the zone through its pointer for as long as the statement runs.
-    if (sqlite3_create_function_v2(m_db, "lumaflash_local_day", 1,
-                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, &*zone,
-                                   LocalDayFunction, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      return Failure();
-    }
+    m_zone = std::move(*zone);
     std::vector<SummaryRow> rows;
     auto read =
         Each(sql::SummaryQueryText(sql::Dialect::Sqlite, query, ""), [&rows](const Statement& row) {
@@ -145,6 +148,7 @@ class LocalStoreQuestions final : public RecordQuestions {
 
   sqlite3* m_db;
   std::filesystem::path m_path;
+  platform::TimeZone m_zone = platform::TimeZone::Utc();
 };
 
 }  // namespace
@@ -158,12 +162,12 @@ RecordsResult<std::unique_ptr<RecordQuestions>> LocalQuestions(const std::filesy
   sqlite3* db = nullptr;
   const int status =
       sqlite3_open_v2(platform::Utf8FromPath(path).c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  std::unique_ptr<RecordQuestions> questions = std::make_unique<LocalStoreQuestions>(db, path);
-  if (status != SQLITE_OK) {
+  auto questions = std::make_unique<LocalStoreQuestions>(db, path);
+  if (status != SQLITE_OK || !questions->RegisterDayFunction()) {
     return RecordsFailure(StoreFailure(path, db, "opened"));
   }
   sqlite3_busy_timeout(db, sqlite::kBusyTimeoutMs);
-  return questions;
+  return std::unique_ptr<RecordQuestions>(std::move(questions));
 }
 
 }  // namespace lumaflash::records

@@ -50,9 +50,14 @@ CREATE INDEX records_unforwarded ON records (started_at) WHERE forwarded = 0;
 -- Attempts in progress.
 -- Forwarding per server.
 -- Questions.
--- A unit's attempts in time order, for first pass and rework; serial alone is a prefix of it.
+-- Each in time order, so that a listing reads its newest records first and stops at its limit:
+-- a unit's attempts (first pass and rework), an image's, a result's.
 DROP INDEX records_serial;
 CREATE INDEX records_unit ON records (serial, started_at);
+DROP INDEX records_image_path;
+CREATE INDEX records_image_path_at ON records (image_path, started_at);
+DROP INDEX records_image_sha256;
+CREATE INDEX records_image_sha256_at ON records (image_sha256, started_at);
 CREATE INDEX records_result ON records (result, started_at);
 )sql",
 };

@@ -273,11 +273,25 @@ newer_server_is_refused() {
     fail "the message does not name both versions and the fix: $(cat "$out")"
 }
 
+# The table of hand-checked data sets of the questions (yield across midnight in the factory's
+# zone, rework, units without a serial number, attempts never started, two stations), against
+# this server: the same table the test suite runs against the local store.
+questions_on_the_server() {
+  local test="$build/tests/questions_test"
+  [[ -x $test ]] || fail "$test is missing; build the tests first"
+  "$test" --gtest_filter='*Server*' >"$work/questions.out" 2>&1 ||
+    fail "$(grep -E -m 3 'Failure|FAILED|Which is' "$work/questions.out" | tr '\n' ' ')"
+  ! grep -q 'SKIPPED \]' "$work/questions.out" ||
+    fail "skipped: $(grep -m 1 -B 1 'SKIPPED \]' "$work/questions.out" | head -n 1)"
+  grep -q 'PASSED' "$work/questions.out" || fail "no test ran"
+}
+
 check "station role: INSERT only (no UPDATE, DELETE, TRUNCATE, SELECT of records)" roles_are_append_only
 check "8 processes x 50 records into one server: 400 rows, no duplicates, none lost" eight_stations_at_once
 check "server stopped hard during --repeat: updates go on, records sync delivers each once" server_stopped_during_repeat
 check "'); DROP TABLE records; -- in an image path and a USB serial: kept exactly" hostile_text_is_kept_exactly
 check "server schema newer than the program: refused with both versions" newer_server_is_refused
+check "questions of hand-checked data sets: the server's summary rows as written out" questions_on_the_server
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
