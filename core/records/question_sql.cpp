@@ -120,23 +120,33 @@ Query SummaryQueryText(Dialect dialect, const SummaryQuery& summary, const std::
   // started and successful attempts so far: the first of each is what the yield asks about.
   // (One device cannot start two attempts in the same millisecond, so time alone orders them.)
   const std::string ranked =
-      "SELECT day, station, device_id, device_name, image, serial, result, started, "
-      "count(*) FILTER (WHERE started) OVER unit AS started_seen, "
-      "count(*) FILTER (WHERE result = 'ok') OVER unit AS ok_seen FROM (" +
+      "SELECT day, station, device_id, device_name, image, started, result = 'ok' AS ok, "
+      "serial IS NULL AS serial_less, started AND (serial IS NULL OR count(*) FILTER (WHERE "
+      "started) OVER unit = 1) AS first_started, result = 'ok' AND (serial IS NULL OR count(*) "
+      "FILTER (WHERE result = 'ok') OVER unit = 1) AS first_ok FROM (" +
       raw +
       ") AS chosen WINDOW unit AS (PARTITION BY serial ORDER BY started_at ROWS UNBOUNDED "
       "PRECEDING)";
-  const std::string firstStarted = "started AND (serial IS NULL OR started_seen = 1)";
+  // In the order of SummaryRow.
+  constexpr const char* kCounts[] = {
+      "",                               // attempts
+      "NOT started",                    // notStarted
+      "first_started",                  // unitsAttempted
+      "first_ok",                       // unitsUpdated
+      "first_started AND ok",           // firstPassUnits
+      "started AND NOT ok",             // failures
+      "started AND NOT first_started",  // reworkAttempts
+      "started AND serial_less",        // serialLessAttempts
+  };
+  std::string counts;
+  for (const char* condition : kCounts) {
+    counts += *condition == '\0' ? std::string(", count(*)")
+                                 : ", count(*) FILTER (WHERE " + std::string(condition) + ")";
+  }
   query.text = "SELECT " + dayShown + ", max(station), max(device_id), " +
-               (byType ? "coalesce(max(device_name), 'Unknown device')" : "NULL") +
-               ", max(image), count(*), count(*) FILTER (WHERE NOT started), count(*) FILTER "
-               "(WHERE " +
-               firstStarted + "), count(*) FILTER (WHERE result = 'ok' AND (serial IS NULL OR " +
-               "ok_seen = 1)), count(*) FILTER (WHERE " + firstStarted +
-               " AND result = 'ok'), count(*) FILTER (WHERE started AND result <> 'ok'), "
-               "count(*) FILTER (WHERE started AND serial IS NOT NULL AND started_seen > 1), "
-               "count(*) FILTER (WHERE started AND serial IS NULL) FROM (" +
-               ranked + ") AS ranked GROUP BY day, station, device_id, image ORDER BY day DESC, " +
+               (byType ? "coalesce(max(device_name), 'Unknown device')" : "NULL") + ", max(image)" +
+               counts + " FROM (" + ranked +
+               ") AS ranked GROUP BY day, station, device_id, image ORDER BY day DESC, " +
                Ordered(dialect, "station") + ", " + Ordered(dialect, "device_id") + ", " +
                Ordered(dialect, "image");
   return query;
