@@ -330,10 +330,10 @@ Expected<TimeZone, TimeZoneError> TimeZone::Named(std::string_view name) {
   }
   if (!folder) {
     return MakeUnexpected(TimeZoneError{
-        "the time zone \"" + text +
-        "\" is not known here: this system has no zone database. Set TZDIR to a folder of IANA "
-        "zone files (such as a copy of /usr/share/zoneinfo), or leave --tz out to use this "
-        "machine's own zone"});
+        "\"" + text +
+        "\" is no time zone known here: this system has no zone database. Set TZDIR to a "
+        "folder of IANA zone files (such as a copy of /usr/share/zoneinfo), or leave --tz out "
+        "to use this machine's own zone"});
   }
   return MakeUnexpected(TimeZoneError{
       "\"" + text + "\" is no time zone known on this machine (no such file in " +
