@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -143,6 +144,10 @@ const DataSet kDataSets[] = {
       "south bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb: 2 0 1 1 1 0 1 0"}},
 };
 
+void PrintTo(const DataSet& set, std::ostream* out) {
+  *out << set.name;
+}
+
 std::string RowText(const SummaryRow& row) {
   std::string text;
   for (const std::string* part : {&row.day, &row.station, &row.deviceId, &row.imageSha256}) {
@@ -158,6 +163,10 @@ std::string RowText(const SummaryRow& row) {
 }
 
 enum class Where { Local, Server };
+
+void PrintTo(Where where, std::ostream* out) {
+  *out << (where == Where::Local ? "the station's store" : "the server");
+}
 
 // A data set's window: from a day before its first attempt to a day after its last.
 RecordFilter WindowOf(const DataSet& set) {
