@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/records_options.h"
 #include "core/platform/command_line.h"
 
 namespace lumaflash::cli {
@@ -31,6 +32,11 @@ constexpr std::string_view kRecordsHelp =
     "nothing";
 constexpr std::string_view kServerHelp =
     "forward records to this PostgreSQL server (libpq URI; the password from ~/.pgpass)";
+
+std::string_view ResultHelp() {
+  static const std::string kHelp = "one result: " + ResultWordsText() + " (every result but ok)";
+  return kHelp;
+}
 
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> kCommands{
@@ -74,15 +80,28 @@ const std::vector<CommandSpec>& Commands() {
        {{"--records", "PATH", false, kRecordsHelp},
         {"--records-server", "URI", false, kServerHelp},
         {"--server", "", false, "ask the server instead of the local store"},
-        {"--since", "DATE", false, "attempts started on or after DATE (YYYY-MM-DD, UTC)"},
-        {"--until", "DATE", false, "attempts started on or before DATE (YYYY-MM-DD, UTC)"},
+        {"--since", "DATE|TIME", false,
+         "attempts started on or after DATE (YYYY-MM-DD, a day in the --tz zone) or TIME "
+         "(2026-12-08T06:00 in that zone, or with Z or +08:00)"},
+        {"--until", "DATE|TIME", false,
+         "attempts started on or before DATE (the whole day), or before TIME"},
+        {"--tz", "ZONE", false,
+         "the time zone of the days (an IANA name such as Europe/Berlin; default: this "
+         "machine's zone)"},
         {"--serial", "HEX", false, "the device with this serial number"},
         {"--usb-serial", "S", false, "the port's USB serial number"},
         {"--image", "SHA256|PATH", false, "the image, by payload SHA-256 or by path"},
-        {"--result", "WORD", false, "one result (ok, write-failed, interrupted, ...)"},
+        {"--result", "WORD", false, ResultHelp()},
         {"--station", "NAME", false, "one station"},
+        {"--limit", "N", false, "list at most N records"},
         {"--summary", "", false,
-         "per day and device type: attempts, units updated, failures, first-pass yield"},
+         "per day and device type: attempts, attempts not started, units, units updated, "
+         "rework, failures, first-pass yield"},
+        {"--by", "day|station|type|image", true,
+         "group the summary by these instead (repeatable: --by day --by station)"},
+        {"--stations", "", false,
+         "each station's last record, its last forward as the server saw it, and (local "
+         "store) how many records wait and since when"},
         {"--json", "", false, "one JSON object per record (JSON Lines)"},
         {"--csv", "", false, "CSV with a header line"},
         {"--rejected", "", false, "the records a server refused for good, with its reason"},
@@ -178,20 +197,6 @@ std::optional<std::string> NormalSerial(std::string_view text) {
   return hex;
 }
 
-bool IsDate(std::string_view text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') {
-    return false;
-  }
-  for (std::size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u}) {
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
-      return false;
-    }
-  }
-  const int month = (text[5] - '0') * 10 + (text[6] - '0');
-  const int day = (text[8] - '0') * 10 + (text[9] - '0');
-  return month >= 1 && month <= 12 && day >= 1 && day <= 31;
-}
-
 // The options that take a text; an empty one would quietly mean "not given".
 bool StoreText(std::string_view name, std::string_view value, Options& options,
                std::string& error) {
@@ -209,10 +214,8 @@ bool StoreText(std::string_view name, std::string_view value, Options& options,
     options.usbSerial = value;
   } else if (name == "--to") {
     options.exportTo = value;
-  } else if (name == "--image") {
-    options.image = value;
   } else {
-    options.result = value;
+    options.image = value;
   }
   return true;
 }
@@ -250,15 +253,14 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     }
     options.logPath = value;
   } else if (name == "--records" || name == "--station" || name == "--records-server" ||
-             name == "--usb-serial" || name == "--image" || name == "--result" || name == "--to") {
+             name == "--usb-serial" || name == "--image" || name == "--to") {
     return StoreText(name, value, options, error);
-  } else if (name == "--since" || name == "--until") {
-    if (!IsDate(value)) {
-      error = std::string(name) + " takes a date as YYYY-MM-DD (e.g. 2026-12-08); \"" +
-              std::string(value) + "\" is not one";
+  } else if (IsRecordsValueOption(name)) {
+    auto stored = StoreRecordsOption(name, value, options);
+    if (!stored) {
+      error = stored.error().message;
       return false;
     }
-    (name == "--since" ? options.since : options.until) = value;
   } else if (name == "--serial") {
     auto serial = NormalSerial(value);
     if (!serial) {
@@ -289,6 +291,7 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
     options.csv = options.csv || name == "--csv";
     options.summary = options.summary || name == "--summary";
     options.rejected = options.rejected || name == "--rejected";
+    options.stations = options.stations || name == "--stations";
   }
   return true;
 }

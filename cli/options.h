@@ -32,8 +32,12 @@ struct Options {
   // records only
   bool server = false;  // ask the server instead of the local store
   bool csv = false;
-  bool summary = false;      // per day and device type
-  std::string since, until;  // YYYY-MM-DD, UTC
+  bool summary = false;         // per day and device type, or as --by says
+  std::vector<std::string> by;  // --by day|station|type|image, repeatable: the summary's groups
+  bool stations = false;        // --stations: each station's last record and forward
+  std::string since, until;     // a date (in the --tz zone) or a time, checked as real
+  std::string timeZone;         // --tz ZONE: the zone of the days; empty: this machine's
+  std::size_t limit = 0;        // --limit N: list at most N records; 0: all
   std::string usbSerial, image, result;
   bool rejected = false;  // --rejected: the records a server refused for good
   std::string exportTo;   // export --to FILE: the copy of the store

@@ -1,6 +1,8 @@
+// `records`: the questions asked of the station's store or the factory's server, answered by
+// the database; listings are printed row by row as they are read.
 #include <algorithm>
+#include <array>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,29 +12,30 @@
 #include "cli/flash_record.h"
 #include "cli/json.h"
 #include "core/platform/text_path.h"
+#include "core/platform/time_zone.h"
+#include "core/records/questions.h"
 #include "core/records/record_fields.h"
 #include "core/records/recorder.h"
-#include "core/records/server.h"
-#include "core/records/summary.h"
 #include "lumaflash_version.h"
 
 namespace lumaflash::cli {
 
 namespace {
 
+using platform::EscapeControls;
+using platform::TimeZone;
+using records::GroupBy;
 using records::Record;
 using records::SummaryRow;
 
-constexpr int64_t kDayMs = 24LL * 60 * 60 * 1000;
+// A usage error that only shows once the options are read together; one line, as the parser's.
+struct UsageError {
+  std::string message;
+};
 
-// Milliseconds at 00:00 UTC of a YYYY-MM-DD date the option parser has checked.
-int64_t DayStartMs(const std::string& date) {
-  const int year = std::stoi(date.substr(0, 4));
-  const unsigned month = static_cast<unsigned>(std::stoi(date.substr(5, 2)));
-  const unsigned day = static_cast<unsigned>(std::stoi(date.substr(8, 2)));
-  const std::chrono::sys_days days{std::chrono::year{year} / std::chrono::month{month} /
-                                   std::chrono::day{day}};
-  return records::EpochMs(days);
+int TellUsage(const std::string& message) {
+  std::fprintf(stderr, "lumaflash-cli: %s; see lumaflash-cli records --help\n", message.c_str());
+  return kExitUsage;
 }
 
 bool IsSha256(const std::string& text) {
@@ -41,13 +44,22 @@ bool IsSha256(const std::string& text) {
          });
 }
 
-records::RecordFilter FilterOf(const Options& options) {
-  records::RecordFilter filter;
-  if (!options.since.empty()) {
-    filter.sinceMs = DayStartMs(options.since);
+std::optional<int64_t> Bound(const std::string& text, const TimeZone& zone, bool dayEnd) {
+  if (text.empty()) {
+    return std::nullopt;
   }
-  if (!options.until.empty()) {
-    filter.untilMs = DayStartMs(options.until) + kDayMs;  // the whole of that day
+  // The option parser has checked the text already.
+  return platform::CivilTimeToUtcMs(*platform::ParseCivilTime(text), zone, dayEnd);
+}
+
+Expected<records::RecordFilter, UsageError> FilterOf(const Options& options, const TimeZone& zone) {
+  records::RecordFilter filter;
+  filter.sinceMs = Bound(options.since, zone, false);
+  filter.untilMs = Bound(options.until, zone, true);
+  if (filter.sinceMs && filter.untilMs && *filter.sinceMs >= *filter.untilMs) {
+    return MakeUnexpected(UsageError{"--since " + options.since + " is not before --until " +
+                                     options.until +
+                                     ", so no attempt lies between them: swap them"});
   }
   auto set = [](std::optional<std::string>& field, const std::string& value) {
     if (!value.empty()) {
@@ -69,7 +81,31 @@ records::RecordFilter FilterOf(const Options& options) {
   return filter;
 }
 
-std::string RecordJsonLine(const Record& record) {
+// Options that ask two questions at once, or shape an answer the question does not give.
+std::optional<UsageError> Conflict(const Options& options) {
+  if (options.json && options.csv) {
+    return UsageError{"records prints JSON or CSV, not both: drop --json or --csv"};
+  }
+  if (options.summary && options.stations) {
+    return UsageError{"--summary and --stations ask different questions: drop one"};
+  }
+  if (!options.by.empty() && !options.summary) {
+    return UsageError{"--by groups a summary: add --summary"};
+  }
+  if (options.limit > 0 && (options.summary || options.stations)) {
+    return UsageError{"--limit shortens a listing of records: drop it, or --summary/--stations"};
+  }
+  const bool filtered = !options.since.empty() || !options.until.empty() ||
+                        !options.serial.empty() || !options.usbSerial.empty() ||
+                        !options.image.empty() || !options.result.empty() ||
+                        !options.station.empty();
+  if (options.stations && filtered) {
+    return UsageError{"--stations reports on every record: drop the filters"};
+  }
+  return std::nullopt;
+}
+
+Json RecordJson(const Record& record) {
   Json object;
   for (const records::RecordField& field : records::kRecordFields) {
     const std::string key(field.key);
@@ -80,7 +116,10 @@ std::string RecordJsonLine(const Record& record) {
       object[key] = number ? Json(static_cast<long long>(*number)) : Json(nullptr);
     }
   }
-  return DumpJson(object);
+  if (record.receivedAtMs) {
+    object["receivedAt"] = records::IsoUtc(*record.receivedAtMs);
+  }
+  return object;
 }
 
 std::string RecordCsvHeader() {
@@ -100,19 +139,60 @@ std::string RecordCsvLine(const Record& record) {
   return line;
 }
 
-void PrintTable(const std::vector<Record>& found) {
-  std::printf("%-24s %-14s %-14s %-18s %-5s %-20s %8s  %s\n", "STARTED (UTC)", "STATION", "PORT",
-              "SERIAL", "TYPE", "RESULT", "TIME", "IMAGE");
-  for (const Record& record : found) {
-    const std::string serial =
-        record.serial ? *record.serial : (record.usbSerial ? "usb " + *record.usbSerial : "-");
-    std::printf("%-24s %-14s %-14s %-18s %-5s %-20s %6.1f s  %s\n",
-                records::IsoUtc(record.startedAtMs).c_str(), record.station.c_str(),
-                record.port.c_str(), serial.c_str(), record.deviceId.value_or("-").c_str(),
-                record.result.c_str(), static_cast<double>(record.durationMs) / 1000.0,
-                record.imagePath.value_or("-").c_str());
+// Prints the records as they are read, in the format asked for; stops when standard output
+// is gone.
+records::RecordsResult<void> PrintListing(records::RecordQuestions& questions,
+                                          const records::RecordFilter& filter,
+                                          const Options& options, const TimeZone& zone) {
+  if (options.csv) {
+    std::printf("%s\n", RecordCsvHeader().c_str());
+  } else if (!options.json) {
+    std::printf("%-25s %-14s %-14s %-18s %-5s %-20s %8s  %s\n", "STARTED", "STATION", "PORT",
+                "SERIAL", "TYPE", "RESULT", "TIME", "IMAGE");
   }
-  std::printf("%zu record(s)\n", found.size());
+  std::size_t count = 0;
+  auto listed = questions.List(filter, options.limit, 0, [&](const Record& record) {
+    ++count;
+    if (options.json) {
+      std::printf("%s\n", DumpJson(RecordJson(record)).c_str());
+    } else if (options.csv) {
+      std::printf("%s\n", RecordCsvLine(record).c_str());
+    } else {
+      const std::string serial =
+          record.serial ? *record.serial : (record.usbSerial ? "usb " + *record.usbSerial : "-");
+      std::printf(
+          "%-25s %-14s %-14s %-18s %-5s %-20s %6.1f s  %s\n",
+          platform::LocalIsoTime(record.startedAtMs, zone).c_str(),
+          EscapeControls(record.station).c_str(), EscapeControls(record.port).c_str(),
+          EscapeControls(serial).c_str(), EscapeControls(record.deviceId.value_or("-")).c_str(),
+          EscapeControls(record.result).c_str(), static_cast<double>(record.durationMs) / 1000.0,
+          EscapeControls(record.imagePath.value_or("-")).c_str());
+    }
+    return std::ferror(stdout) == 0;
+  });
+  if (listed && !options.json && !options.csv) {
+    std::printf("%zu record(s)%s\n", count,
+                options.limit > 0 && count == options.limit ? " (--limit: there may be more)" : "");
+  }
+  return listed;
+}
+
+std::vector<GroupBy> GroupsOf(const Options& options) {
+  std::vector<GroupBy> groups;
+  for (const std::string& word : options.by) {
+    const GroupBy group = word == "day"       ? GroupBy::Day
+                          : word == "station" ? GroupBy::Station
+                          : word == "type"    ? GroupBy::Type
+                                              : GroupBy::Image;
+    if (std::find(groups.begin(), groups.end(), group) == groups.end()) {
+      groups.push_back(group);
+    }
+  }
+  return groups.empty() ? std::vector<GroupBy>{GroupBy::Day, GroupBy::Type} : groups;
+}
+
+bool Grouped(const std::vector<GroupBy>& groups, GroupBy group) {
+  return std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
 double YieldPercent(const SummaryRow& row) {
@@ -121,84 +201,203 @@ double YieldPercent(const SummaryRow& row) {
                                        static_cast<double>(row.unitsAttempted);
 }
 
+Json SummaryJson(const SummaryRow& row, const std::vector<GroupBy>& groups) {
+  Json object;
+  if (Grouped(groups, GroupBy::Day)) {
+    object["day"] = row.day;
+  }
+  if (Grouped(groups, GroupBy::Station)) {
+    object["station"] = row.station;
+  }
+  if (Grouped(groups, GroupBy::Type)) {
+    object["deviceId"] = row.deviceId;
+    object["deviceName"] = row.deviceName;
+  }
+  if (Grouped(groups, GroupBy::Image)) {
+    object["image"] = row.imageSha256;
+  }
+  const std::pair<const char*, int64_t> counts[] = {
+      {"attempts", row.attempts},
+      {"notStarted", row.notStarted},
+      {"unitsAttempted", row.unitsAttempted},
+      {"unitsUpdated", row.unitsUpdated},
+      {"firstPassUnits", row.firstPassUnits},
+      {"reworkAttempts", row.reworkAttempts},
+      {"failures", row.failures},
+      {"serialLessAttempts", row.serialLessAttempts},
+  };
+  for (const auto& [key, value] : counts) {
+    object[key] = static_cast<long long>(value);
+  }
+  return object;
+}
+
+void PrintSummaryCsv(const std::vector<SummaryRow>& rows, const std::vector<GroupBy>& groups) {
+  bool header = true;
+  for (const SummaryRow& row : rows) {
+    const Json object = SummaryJson(row, groups);
+    std::string line;
+    if (header) {
+      for (const auto& [key, value] : object.items()) {
+        line += key + ",";
+      }
+      std::printf("%sfirstPassYield\n", line.c_str());
+      line.clear();
+      header = false;
+    }
+    for (const auto& [key, value] : object.items()) {
+      line += (value.is_string() ? CsvField(value.get<std::string>()) : value.dump()) + ",";
+    }
+    std::printf("%s%.1f\n", line.c_str(), YieldPercent(row));
+  }
+}
+
+void PrintSummaryTable(const std::vector<SummaryRow>& rows, const std::vector<GroupBy>& groups) {
+  // The groups' columns, then the counts.
+  auto groupCells = [&](const SummaryRow& row, bool header) {
+    std::string cells;
+    auto cell = [&cells](const std::string& text, int width) {
+      std::string padded = EscapeControls(text);
+      padded.resize(std::max<std::size_t>(padded.size(), static_cast<std::size_t>(width)), ' ');
+      cells += padded + "  ";
+    };
+    if (Grouped(groups, GroupBy::Day)) {
+      cell(header ? "DAY" : row.day, 10);
+    }
+    if (Grouped(groups, GroupBy::Station)) {
+      cell(header ? "STATION" : row.station, 14);
+    }
+    if (Grouped(groups, GroupBy::Type)) {
+      cell(header ? "DEVICE TYPE" : row.deviceId + " " + row.deviceName, 22);
+    }
+    if (Grouped(groups, GroupBy::Image)) {
+      cell(header ? "IMAGE (SHA-256)" : row.imageSha256.substr(0, 16), 16);
+    }
+    return cells;
+  };
+  std::printf("%s%8s %11s %6s %8s %7s %8s  %s\n", groupCells({}, true).c_str(), "ATTEMPTS",
+              "NOT STARTED", "UNITS", "UPDATED", "REWORK", "FAILURES", "FIRST-PASS YIELD");
+  int64_t serialLess = 0;
+  for (const SummaryRow& row : rows) {
+    std::array<char, 80> yield{'-'};
+    if (row.unitsAttempted > 0) {
+      std::snprintf(yield.data(), yield.size(), "%.1f%% (%lld of %lld units)", YieldPercent(row),
+                    static_cast<long long>(row.firstPassUnits),
+                    static_cast<long long>(row.unitsAttempted));
+    }
+    std::printf("%s%8lld %11lld %6lld %8lld %7lld %8lld  %s\n", groupCells(row, false).c_str(),
+                static_cast<long long>(row.attempts), static_cast<long long>(row.notStarted),
+                static_cast<long long>(row.unitsAttempted),
+                static_cast<long long>(row.unitsUpdated),
+                static_cast<long long>(row.reworkAttempts), static_cast<long long>(row.failures),
+                yield.data());
+    serialLess += row.serialLessAttempts;
+  }
+  if (serialLess > 0) {
+    std::printf("%lld started attempt(s) had no serial number; each counts as a unit of its own.\n",
+                static_cast<long long>(serialLess));
+  }
+}
+
 void PrintSummary(const std::vector<SummaryRow>& rows, const Options& options) {
+  const std::vector<GroupBy> groups = GroupsOf(options);
   if (options.json) {
     for (const SummaryRow& row : rows) {
-      Json object;
-      object["day"] = row.day;
-      object["deviceId"] = row.deviceId;
-      object["deviceName"] = row.deviceName;
-      object["attempts"] = static_cast<long long>(row.attempts);
-      object["unitsUpdated"] = static_cast<long long>(row.unitsUpdated);
-      object["failures"] = static_cast<long long>(row.failures);
-      object["unitsAttempted"] = static_cast<long long>(row.unitsAttempted);
-      object["firstPassUnits"] = static_cast<long long>(row.firstPassUnits);
-      std::printf("%s\n", DumpJson(object).c_str());
-    }
-    return;
-  }
-  if (options.csv) {
-    std::printf(
-        "day,deviceId,deviceName,attempts,unitsUpdated,failures,unitsAttempted,"
-        "firstPassUnits,firstPassYield\n");
-    for (const SummaryRow& row : rows) {
-      std::printf("%s,%s,%s,%lld,%lld,%lld,%lld,%lld,%.1f\n", row.day.c_str(), row.deviceId.c_str(),
-                  CsvField(row.deviceName).c_str(), static_cast<long long>(row.attempts),
-                  static_cast<long long>(row.unitsUpdated), static_cast<long long>(row.failures),
-                  static_cast<long long>(row.unitsAttempted),
-                  static_cast<long long>(row.firstPassUnits), YieldPercent(row));
-    }
-    return;
-  }
-  std::printf("%-10s  %-24s %8s %8s %8s  %s\n", "DAY", "DEVICE TYPE", "ATTEMPTS", "UPDATED",
-              "FAILURES", "FIRST-PASS YIELD");
-  for (const SummaryRow& row : rows) {
-    const std::string type = row.deviceId + " " + row.deviceName;
-    std::printf("%-10s  %-24s %8lld %8lld %8lld  %.1f%% (%lld of %lld units)\n", row.day.c_str(),
-                type.c_str(), static_cast<long long>(row.attempts),
-                static_cast<long long>(row.unitsUpdated), static_cast<long long>(row.failures),
-                YieldPercent(row), static_cast<long long>(row.firstPassUnits),
-                static_cast<long long>(row.unitsAttempted));
-  }
-}
-
-void PrintRecords(const std::vector<Record>& found, const Options& options) {
-  if (options.summary) {
-    PrintSummary(records::Summarize(found), options);
-  } else if (options.json) {
-    for (const Record& record : found) {
-      std::printf("%s\n", RecordJsonLine(record).c_str());
+      std::printf("%s\n", DumpJson(SummaryJson(row, groups)).c_str());
     }
   } else if (options.csv) {
-    std::printf("%s\n", RecordCsvHeader().c_str());
-    for (const Record& record : found) {
-      std::printf("%s\n", RecordCsvLine(record).c_str());
-    }
+    PrintSummaryCsv(rows, groups);
   } else {
-    PrintTable(found);
+    PrintSummaryTable(rows, groups);
   }
 }
 
-records::RecordsResult<std::vector<Record>> FindRecords(const Options& options,
-                                                        const records::RecordsConfig& config) {
-  if (options.server) {
-    return records::FindOnServer(config.serverUri, FilterOf(options));
+std::string TimeOrDash(const std::optional<int64_t>& ms, const TimeZone& zone) {
+  return ms ? platform::LocalIsoTime(*ms, zone) : std::string("-");
+}
+
+Json OrNullTime(const std::optional<int64_t>& ms) {
+  return ms ? Json(records::IsoUtc(*ms)) : Json(nullptr);
+}
+
+void PrintStations(const std::vector<records::StationRow>& rows, const Options& options,
+                   const TimeZone& zone) {
+  if (options.json || options.csv) {
+    if (options.csv) {
+      std::printf("station,lastStartedAt,lastReceivedAt,waiting,oldestWaitingAt\n");
+    }
+    for (const records::StationRow& row : rows) {
+      Json object;
+      object["station"] = row.station;
+      object["lastStartedAt"] = records::IsoUtc(row.lastStartedAtMs);
+      object["lastReceivedAt"] = OrNullTime(row.lastReceivedAtMs);
+      object["waiting"] = row.waiting ? Json(static_cast<long long>(*row.waiting)) : Json(nullptr);
+      object["oldestWaitingAt"] = OrNullTime(row.oldestWaitingMs);
+      if (options.json) {
+        std::printf("%s\n", DumpJson(object).c_str());
+        continue;
+      }
+      std::string line;
+      for (const auto& [key, value] : object.items()) {
+        line += (line.empty() ? "" : ",") +
+                (value.is_string() ? CsvField(value.get<std::string>())
+                                   : (value.is_null() ? std::string() : value.dump()));
+      }
+      std::printf("%s\n", line.c_str());
+    }
+    return;
   }
-  auto store = records::RecordStore::Open(config.storePath, records::RecordStore::Mode::Read);
-  if (!store) {
-    return MakeUnexpected(store.error());
+  std::printf("%-16s %-25s %-25s %8s  %s\n", "STATION", "LAST RECORD", "LAST RECEIVED (SERVER)",
+              "WAITING", "WAITING SINCE");
+  for (const records::StationRow& row : rows) {
+    std::printf("%-16s %-25s %-25s %8s  %s\n", EscapeControls(row.station).c_str(),
+                platform::LocalIsoTime(row.lastStartedAtMs, zone).c_str(),
+                TimeOrDash(row.lastReceivedAtMs, zone).c_str(),
+                row.waiting ? std::to_string(*row.waiting).c_str() : "-",
+                TimeOrDash(row.oldestWaitingMs, zone).c_str());
   }
-  return (*store)->Find(FilterOf(options));
+}
+
+records::RecordsResult<void> Answer(records::RecordQuestions& questions, const Options& options,
+                                    const records::RecordFilter& filter, const TimeZone& zone) {
+  if (options.stations) {
+    auto rows = questions.Stations();
+    if (!rows) {
+      return MakeUnexpected(rows.error());
+    }
+    PrintStations(*rows, options, zone);
+    return {};
+  }
+  if (options.summary) {
+    records::SummaryQuery query{filter, GroupsOf(options), options.timeZone};
+    auto rows = questions.Summary(query);
+    if (!rows) {
+      return MakeUnexpected(rows.error());
+    }
+    PrintSummary(*rows, options);
+    return {};
+  }
+  return PrintListing(questions, filter, options, zone);
 }
 
 }  // namespace
 
 int RunRecords(const Options& options) {
-  if (options.json && options.csv) {
-    std::fprintf(stderr,
-                 "lumaflash-cli: records prints JSON or CSV, not both: drop --json or --csv; see "
-                 "lumaflash-cli records --help\n");
-    return kExitUsage;
+  if (auto conflict = Conflict(options)) {
+    return TellUsage(conflict->message);
+  }
+  const auto zone =
+      options.timeZone.empty() ? TimeZone::Local() : TimeZone::Named(options.timeZone);
+  if (!zone) {
+    if (!options.timeZone.empty()) {
+      return TellUsage("--tz " + platform::Describe(zone.error()));
+    }
+    std::fprintf(stderr, "lumaflash-cli: %s.\n", platform::Describe(zone.error()).c_str());
+    return kExitFailure;
+  }
+  const auto filter = FilterOf(options, *zone);
+  if (!filter) {
+    return TellUsage(filter.error().message);
   }
   const records::RecordsConfig config =
       records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
@@ -221,12 +420,14 @@ int RunRecords(const Options& options) {
   if (options.server && config.serverUri.empty()) {
     return TellNoRecordsServer();
   }
-  records::RecordsResult<std::vector<Record>> found = FindRecords(options, config);
-  if (!found) {
-    std::fprintf(stderr, "lumaflash-cli: %s.\n", records::Describe(found.error()).c_str());
+  auto questions = options.server ? records::ServerQuestions(config.serverUri)
+                                  : records::LocalQuestions(config.storePath);
+  auto answered = questions ? Answer(**questions, options, *filter, *zone)
+                            : records::RecordsResult<void>(MakeUnexpected(questions.error()));
+  if (!answered) {
+    std::fprintf(stderr, "lumaflash-cli: %s.\n", records::Describe(answered.error()).c_str());
     return kExitFailure;
   }
-  PrintRecords(*found, options);
   return kExitOk;
 }
 

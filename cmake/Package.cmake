@@ -13,8 +13,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# `records --tz` reads the zone files, which no library links to either.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS tzdata)
 if(TARGET lumaflash)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, tzdata")
 endif()
 # CPack indents the lines and turns the empty one into the paragraph mark.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for lighting-control devices")

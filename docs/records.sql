@@ -72,6 +72,13 @@ UPDATE lumaflash_schema SET version = 2;
 -- What follows runs on a fresh load and on every migration alike.
 
 -- Indexes for the questions (summaries, images, results).
+-- A unit's attempts in time order, with what a summary reads of each, so that a summary reads
+-- the index alone; a listing by image path or by result; the newest receipt (change counter).
+CREATE INDEX IF NOT EXISTS records_unit ON records (serial, started_at)
+  INCLUDE (result, failed_block, station, device_id, device_name, image_sha256);
+CREATE INDEX IF NOT EXISTS records_image_path ON records (image_path, started_at);
+CREATE INDEX IF NOT EXISTS records_result ON records (result, started_at);
+CREATE INDEX IF NOT EXISTS records_received_at ON records (received_at);
 
 -- The roles, made where missing.
 SELECT NOT EXISTS (SELECT FROM pg_roles WHERE rolname = :'station_role') AS make_station,

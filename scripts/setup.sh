@@ -9,6 +9,7 @@ profile=${1:-test}
 packages=(
   build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core nlohmann-json3-dev libsqlite3-dev libpq-dev
+  tzdata
 )
 if [[ $profile == test ]]; then
   packages+=(
@@ -17,7 +18,7 @@ if [[ $profile == test ]]; then
     clang libclang-rt-14-dev clang-tidy cppcheck
     dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
     qemu-system-x86 busybox-static
-    postgresql-15 sqlite3 tcl openssl perl iproute2
+    postgresql-15 sqlite3 tcl openssl perl iproute2 time
   )
 elif [[ $profile != run ]]; then
   echo "usage: setup.sh [run|test]" >&2

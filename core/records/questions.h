@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/records/record.h"
@@ -14,6 +16,24 @@
 #include "core/records/records_error.h"
 
 namespace lumaflash::records {
+
+// Every word a record's result may hold: how an update ended ("ok", a failure, "interrupted"),
+// "in-progress" while it runs, and "unfinished" for an attempt whose program ended in the middle.
+inline constexpr std::array<std::string_view, 12> kResultWords{"ok",
+                                                               "write-failed",
+                                                               "interrupted",
+                                                               "unfinished",
+                                                               "in-progress",
+                                                               "port-open-failed",
+                                                               "wrong-device",
+                                                               "wrong-bootloader",
+                                                               "unusable-block-size",
+                                                               "image-unusable",
+                                                               "no-image",
+                                                               "no-such-interface"};
+
+// As RecordFilter::result: every result except "ok".
+inline constexpr std::string_view kNotOk = "not-ok";
 
 // What a summary row is grouped by; rows carry only the parts asked for.
 enum class GroupBy { Day, Station, Type, Image };
@@ -24,9 +44,12 @@ struct SummaryQuery {
   std::string timeZone;     // IANA name for day boundaries; empty: this machine's local zone
 };
 
-// One group of a line's work. A unit is its serial number; an attempt without one is a unit of
-// its own. Attempts that never sent a block (wrong image, wrong device, port not opened) are
-// "not started" and stay out of the yield.
+// One group of a line's work over the window the filter chooses. A unit is its serial number;
+// an attempt without one is a unit of its own. An attempt is "started" once its start packet
+// went out; those stopped before (wrong image or device, bootloader or block size refused, port
+// not opened, interrupted before anything was sent) are "not started" and stay out of the
+// yield. A unit's first started attempt in the window decides first pass and counts in that
+// attempt's group; its later ones are rework, in theirs.
 struct SummaryRow {
   std::string day;  // "2026-12-08" in the query's zone
   std::string station;
@@ -35,9 +58,9 @@ struct SummaryRow {
   std::string imageSha256;
   int64_t attempts = 0;            // every attempt, started or not
   int64_t notStarted = 0;          // attempts that never sent a block
-  int64_t unitsAttempted = 0;      // units with a started attempt
-  int64_t unitsUpdated = 0;        // units with at least one successful attempt
-  int64_t firstPassUnits = 0;      // units whose first started attempt succeeded
+  int64_t unitsAttempted = 0;      // units whose first started attempt is in this group
+  int64_t unitsUpdated = 0;        // units whose first successful attempt is in this group
+  int64_t firstPassUnits = 0;      // of unitsAttempted, those whose first attempt succeeded
   int64_t failures = 0;            // started attempts that did not end "ok"
   int64_t reworkAttempts = 0;      // started attempts after a unit's first
   int64_t serialLessAttempts = 0;  // started attempts whose unit has no serial number

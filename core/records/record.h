@@ -29,6 +29,7 @@ struct Record {
   std::optional<std::string> status;
   std::optional<int64_t> failedBlock, blockCount;
   int64_t durationMs = 0;
+  std::optional<int64_t> receivedAtMs;  // when the server took it in; only as read from a server
 };
 
 // Who made the records and with what: the same for every attempt of one run.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ struct RecordFilter {
   std::optional<std::string> usbSerial;
   std::optional<std::string> imageSha256;
   std::optional<std::string> imagePath;
-  std::optional<std::string> result;
+  std::optional<std::string> result;  // one word of kResultWords (questions.h), or "not-ok"
   std::optional<std::string> station;
   std::optional<std::string> deviceId;  // four hex digits
 };
@@ -51,8 +52,8 @@ class RecordStore {
 
   // Adds one record; done once it is on disk. A record whose id is already there is kept once.
   RecordsResult<void> Commit(const Record& record);
-  // The records that pass `filter`, newest first.
-  RecordsResult<std::vector<Record>> Find(const RecordFilter& filter);
+  // Adds many records in one transaction, on disk once it returns; all or none of them.
+  RecordsResult<void> CommitAll(std::span<const Record> records);
 
   // Forwarding, per server (forward_marks_sqlite.cpp). A record is ready to forward once it is
   // finished (its result is not "in-progress"); records go to each server in the order in which

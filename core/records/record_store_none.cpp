@@ -1,6 +1,7 @@
 // The record store of a build without SQLite: every store is refused with the reason, so the
 // program still runs and says plainly that no record is kept.
 #include "core/platform/text_path.h"
+#include "core/records/questions.h"
 #include "core/records/record_store.h"
 
 namespace lumaflash::records {
@@ -31,7 +32,7 @@ RecordsResult<void> RecordStore::Commit(const Record&) {
   return NoStore();
 }
 
-RecordsResult<std::vector<Record>> RecordStore::Find(const RecordFilter&) {
+RecordsResult<void> RecordStore::CommitAll(std::span<const Record>) {
   return NoStore();
 }
 
@@ -65,6 +66,10 @@ RecordsResult<std::vector<Rejection>> RecordStore::Rejections() {
 
 RecordsResult<void> RecordStore::ExportTo(const std::filesystem::path&) {
   return NoStore();
+}
+
+RecordsResult<std::unique_ptr<RecordQuestions>> LocalQuestions(const std::filesystem::path& path) {
+  return RecordsFailure("the record store " + platform::Utf8FromPath(path) + kNoStore);
 }
 
 }  // namespace lumaflash::records

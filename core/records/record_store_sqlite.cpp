@@ -88,6 +88,15 @@ CREATE TABLE forward_rejections (
   PRIMARY KEY (server, record_id)
 ) WITHOUT ROWID;
 -- Questions.
+-- Each in time order, so that a listing reads its newest records first and stops at its limit:
+-- a unit's attempts (first pass and rework), an image's, a result's.
+DROP INDEX IF EXISTS records_serial;
+CREATE INDEX records_unit ON records (serial, started_at);
+DROP INDEX IF EXISTS records_image_path;
+CREATE INDEX records_image_path_at ON records (image_path, started_at);
+DROP INDEX IF EXISTS records_image_sha256;
+CREATE INDEX records_image_sha256_at ON records (image_sha256, started_at);
+CREATE INDEX records_result ON records (result, started_at);
 )sql",
 };
 

@@ -75,9 +75,6 @@ class ServerLink {
   std::unique_ptr<Link> m_link;
 };
 
-// The server's records that pass `filter`, newest first.
-RecordsResult<std::vector<Record>> FindOnServer(const std::string& uri, const RecordFilter& filter);
-
 // Forwards the store's records to the server on a thread of its own, so the line never waits
 // for the network. The thread connects at once and keeps its connection; it forwards at start,
 // after each Wake(), and retries with growing pauses (1 s doubling up to 60 s) while the server

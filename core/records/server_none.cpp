@@ -1,5 +1,6 @@
 // The build for a system without libpq: records stay in the local store, and a server is
 // refused with the reason.
+#include "core/records/questions.h"
 #include "core/records/server.h"
 #include "core/records/server_uri.h"
 
@@ -31,7 +32,7 @@ std::optional<std::size_t> ServerLink::CountWaiting(RecordStore& store) {
   return store.CountWaiting(std::nullopt, "");
 }
 
-RecordsResult<std::vector<Record>> FindOnServer(const std::string&, const RecordFilter&) {
+RecordsResult<std::unique_ptr<RecordQuestions>> ServerQuestions(const std::string&) {
   return RecordsFailure(kNoServer);
 }
 

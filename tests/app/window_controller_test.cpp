@@ -12,7 +12,7 @@
 
 #include "app/controller/window_options.h"
 #include "core/protocol/identify.h"
-#include "core/records/record_store.h"
+#include "core/records/questions.h"
 #include "core/records/recorder.h"
 #include "core/session/session.h"
 #include "sim/image_file.h"
@@ -128,14 +128,13 @@ struct Bench {
   }
   // The results of the attempts in the window's record store, newest first.
   std::vector<std::string> RecordedResults() const {
-    std::vector<records::Record> found;
-    auto store =
-        records::RecordStore::Open(dir / "records.sqlite", records::RecordStore::Mode::Read);
-    if (store) {
-      found = (*store)->Find({}).value_or(std::vector<records::Record>{});
+    std::vector<std::string> results;
+    if (auto store = records::LocalQuestions(dir / "records.sqlite")) {
+      (void)(*store)->List({}, 0, 0, [&results](const records::Record& record) {
+        results.push_back(record.result);
+        return true;
+      });
     }
-    std::vector<std::string> results(found.size());
-    std::ranges::transform(found, results.begin(), &records::Record::result);
     return results;
   }
   void Open() {

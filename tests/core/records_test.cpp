@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "core/platform/sha256.h"
+#include "core/records/questions.h"
 #include "core/records/record_fields.h"
 #include "core/records/record_store.h"
-#include "core/records/summary.h"
 #include "sim/image_file.h"
 #include "tests/support/read_file.h"
 #include "tests/support/run_program.h"
@@ -33,15 +33,19 @@ using testing::WaitFor;
 
 constexpr const char* kHostile = "'); DROP TABLE records; --";
 
-std::vector<Record> ReadStore(const std::filesystem::path& path) {
-  auto store = RecordStore::Open(path, RecordStore::Mode::Read);
+std::vector<Record> ReadStore(const std::filesystem::path& path,
+                              const records::RecordFilter& filter = {}) {
+  auto store = records::LocalQuestions(path);
   EXPECT_TRUE(store) << records::Describe(store.error());
-  if (!store) {
-    return {};
+  std::vector<Record> found;
+  if (store) {
+    auto listed = (*store)->List(filter, 0, 0, [&found](const Record& record) {
+      found.push_back(record);
+      return true;
+    });
+    EXPECT_TRUE(listed) << records::Describe(listed.error());
   }
-  auto found = (*store)->Find({});
-  EXPECT_TRUE(found) << records::Describe(found.error());
-  return found ? *found : std::vector<Record>{};
+  return found;
 }
 
 void Sql(const std::filesystem::path& path, const char* sql) {
@@ -221,10 +225,9 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   ASSERT_TRUE((*store)->Commit(hostile));
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
-  auto found = (*store)->Find(bySerial);
-  ASSERT_TRUE(found);
-  ASSERT_EQ(found->size(), 1u);
-  EXPECT_EQ(found->front().imagePath, kHostile);
+  const std::vector<Record> found = ReadStore(bench.store, bySerial);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.front().imagePath, kHostile);
   const auto asked =
       testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store.string(),
                            "--image", bench.image.string(), "--json"},
@@ -244,13 +247,11 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
                            Attempt("0A1B2C02", kDay + 86'399'999, "write-failed"),
                            Attempt("0A1B2C03", kDay + 86'400'000, "ok")};
   kept[1].imageSha256 = std::string(64, 'a');
-  kept[2].station = "north";
+  kept[2].station = "north\x1b[2J";
   {
     auto store = RecordStore::Open(path, RecordStore::Mode::Write);
     ASSERT_TRUE(store) << records::Describe(store.error());
-    for (const Record& record : kept) {
-      ASSERT_TRUE((*store)->Commit(record));
-    }
+    ASSERT_TRUE((*store)->CommitAll(kept));
   }
   struct Row {
     std::vector<std::string> args;
@@ -258,11 +259,16 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
   };
   const Row rows[] = {
       {{}, {3, 2, 1, 0}},
-      {{"--since", "2024-10-04", "--until", "2024-10-04"}, {2, 1}},
+      {{"--since", "2024-10-04", "--until", "2024-10-04", "--tz", "UTC"}, {2, 1}},
+      // The factory's day at UTC+8 runs from 16:00Z the day before.
+      {{"--since", "2024-10-05", "--tz", "Asia/Shanghai"}, {3, 2}},
+      {{"--since", "2024-10-04T00:00:00.000Z", "--until", "2024-10-04T23:59:59.999Z"}, {1}},
       {{"--serial", "0a 1b 2c 01"}, {1, 0}},
       {{"--result", "write-failed"}, {2}},
-      {{"--station", "north"}, {2}},
+      {{"--result", "not-ok"}, {2}},
+      {{"--station", "north\x1b[2J"}, {2}},
       {{"--image", std::string(64, 'A')}, {1}},
+      {{"--limit", "2"}, {3, 2}},
   };
   for (const Row& row : rows) {
     std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", path.string(),
@@ -284,32 +290,39 @@ TEST(Records, QuestionsKeepExactlyTheirRecords) {
       {LUMAFLASH_CLI_PATH, "records", "--records", path.string(), "--csv"}, dir.Path());
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 5) << csv.out;
   EXPECT_EQ(csv.out.rfind("id,startedAt,endedAt,station,operator,version,port,", 0), 0u);
-}
-
-// Per day and type: a unit that needed two tries counts as updated but not as first pass; a
-// unit that never succeeded is a failure only; the next day starts afresh.
-TEST(Records, SummaryCountsFirstPassPerDayAndType) {
-  const auto rows = records::Summarize({
-      Attempt("A", kDay + 3, "ok"),
-      Attempt("B", kDay + 1, "write-failed"),
-      Attempt("B", kDay + 2, "ok"),
-      Attempt("C", kDay + 4, "interrupted"),
-      Attempt("D", kDay + 5, "ok", "3611"),
-      Attempt("B", kDay + 86'400'000, "ok"),
-  });
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].day, "2024-10-05");
-  EXPECT_EQ(rows[0].firstPassUnits, 1);
-  const records::SummaryRow& first = rows[1];
-  EXPECT_EQ(first.day, "2024-10-04");
-  EXPECT_EQ(first.deviceId, "3514");
-  EXPECT_EQ(first.attempts, 4);
-  EXPECT_EQ(first.unitsUpdated, 2);
-  EXPECT_EQ(first.failures, 2);
-  EXPECT_EQ(first.unitsAttempted, 3);
-  EXPECT_EQ(first.firstPassUnits, 1);
-  EXPECT_EQ(rows[2].deviceId, "3611");
-  EXPECT_EQ(records::IsoUtc(kDay + 45'296'789), "2024-10-04T12:34:56.789Z");
+  // The tables as printed: a unit's second success on the 4th is rework (its first pass was on
+  // the 3rd), and text from a station or device cannot reach the terminal as a control code.
+  const std::pair<std::vector<std::string>, std::string> printed[] = {
+      {{"--summary", "--tz", "UTC"},
+       "DAY         DEVICE TYPE             ATTEMPTS NOT STARTED  UNITS  UPDATED  REWORK FAILURES"
+       "  FIRST-PASS YIELD\n"
+       "2024-10-05  3514 Unknown device            1           0      1        1       0        0"
+       "  100.0% (1 of 1 units)\n"
+       "2024-10-04  3514 Unknown device            2           0      1        0       1        1"
+       "  0.0% (0 of 1 units)\n"
+       "2024-10-03  3514 Unknown device            1           0      1        1       0        0"
+       "  100.0% (1 of 1 units)\n"},
+      {{"--summary", "--by", "station", "--json"},
+       "{\"station\":\"\",\"attempts\":3,\"notStarted\":0,\"unitsAttempted\":2,"
+       "\"unitsUpdated\":2,\"firstPassUnits\":2,\"reworkAttempts\":1,\"failures\":0,"
+       "\"serialLessAttempts\":0}\n"
+       "{\"station\":\"north\\u001b[2J\",\"attempts\":1,\"notStarted\":0,\"unitsAttempted\":1,"
+       "\"unitsUpdated\":0,\"firstPassUnits\":0,\"reworkAttempts\":0,\"failures\":1,"
+       "\"serialLessAttempts\":0}\n"},
+      {{"--stations", "--tz", "UTC"},
+       "STATION          LAST RECORD               LAST RECEIVED (SERVER)     WAITING  WAITING "
+       "SINCE\n"
+       "                 2024-10-05T00:00:00+00:00 -                                3  "
+       "2024-10-03T23:59:59+00:00\n"
+       "north\\x1b[2J     2024-10-04T23:59:59+00:00 -                                1  "
+       "2024-10-04T23:59:59+00:00\n"},
+  };
+  for (const auto& [args, text] : printed) {
+    std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", path.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto asked = testing::RunProgram(argv, dir.Path());
+    EXPECT_EQ(asked.out, text) << asked.err;
+  }
 }
 
 // The one list of a record's fields is what the server's table and the documented JSON keys say,

@@ -572,6 +572,19 @@ one_login_per_station() {
 }
 
 add_database factory_b || unready "a second database could not be made"
+# The table of hand-checked data sets of the questions (yield across midnight in the factory's
+# zone, rework, units without a serial number, attempts never started, two stations), against
+# this server: the same table the test suite runs against the local store.
+questions_on_the_server() {
+  local test="$build/tests/questions_test"
+  [[ -x $test ]] || fail "$test is missing; build the tests first"
+  "$test" --gtest_filter='*Server*' >"$work/questions.out" 2>&1 ||
+    fail "$(grep -E -m 3 'Failure|FAILED|Which is' "$work/questions.out" | tr '\n' ' ')"
+  ! grep -q 'SKIPPED \]' "$work/questions.out" ||
+    fail "skipped: $(grep -m 1 -B 1 'SKIPPED \]' "$work/questions.out" | head -n 1)"
+  grep -q 'PASSED' "$work/questions.out" || fail "no test ran"
+}
+
 check "station role: INSERT only (no UPDATE, DELETE, TRUNCATE, SELECT of records)" roles_are_append_only
 check "8 processes x 50 records into one server: 400 rows, no duplicates, none lost" eight_stations_at_once
 check "server stopped hard during --repeat: updates go on, records sync delivers each once" server_stopped_during_repeat
@@ -585,6 +598,7 @@ check "a second server gets every record too; version-1 marks are sent once more
 check "a batch refused or lost after the connection: records wait; a resent record is one row; in progress waits" batch_refused_or_lost_waits
 check "records sync: missing store, no table, reader role, URI mistake; records export" sync_tells_the_truth
 check "one login per station (docs/records_server.md): a station writes only its own name" one_login_per_station
+check "questions of hand-checked data sets: the server's summary rows as written out" questions_on_the_server
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
