@@ -23,6 +23,8 @@ int RunUdevRule(const Options& options);
 int RunRecordsSync(const records::RecordsConfig& config);
 // Says that no records server is named and how to name one; the exit code of that usage error.
 int TellNoRecordsServer();
+// `records serve`: the records as a live read-only web page, until Ctrl+C or SIGTERM.
+int RunRecordsServe(const Options& options);
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);

@@ -1,0 +1,131 @@
+#include "web/tables.h"
+
+#include <cstdio>
+
+#include "core/records/record_fields.h"
+#include "web/escape.h"
+#include "web/plots.h"
+
+namespace lumaflash::web {
+
+namespace {
+
+std::string Number(int64_t value) {
+  return std::to_string(value);
+}
+
+std::string Percent(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+// The CSV form of a JSON value: strings without their quotes and escapes, null as nothing.
+std::string CsvOfJson(const std::string& json) {
+  if (json == "null") {
+    return {};
+  }
+  if (json.empty() || json.front() != '"') {
+    return json;
+  }
+  std::string text;
+  for (std::size_t i = 1; i + 1 < json.size(); ++i) {
+    if (json[i] != '\\') {
+      text += json[i];
+    } else if (json[i + 1] == 'u') {
+      text += static_cast<char>(std::stoi(json.substr(i + 2, 4), nullptr, 16));
+      i += 5;
+    } else {
+      text += json[++i];
+    }
+  }
+  return CsvField(text);
+}
+
+}  // namespace
+
+Table RecordTable(const std::vector<records::Record>& rows) {
+  Table table;
+  for (const records::RecordField& field : records::kRecordFields) {
+    table.keys.emplace_back(field.key);
+  }
+  for (const records::Record& record : rows) {
+    std::vector<std::string> cells;
+    for (const records::RecordField& field : records::kRecordFields) {
+      if (records::IsTextField(field) || field.type == records::FieldType::Time) {
+        const auto text = records::FieldText(record, field);
+        cells.push_back(text ? JsonString(*text) : "null");
+      } else {
+        const auto number = records::FieldNumber(record, field);
+        cells.push_back(number ? Number(*number) : "null");
+      }
+    }
+    table.cells.push_back(std::move(cells));
+  }
+  return table;
+}
+
+Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool withStation) {
+  Table table;
+  table.keys = {"day", "deviceId", "deviceName", "attempts", "unitsUpdated", "failures",
+                "unitsAttempted", "firstPassUnits", "firstPassYield"};
+  if (withStation) {
+    table.keys.insert(table.keys.begin() + 1, "station");
+  }
+  for (const records::SummaryRow& row : rows) {
+    std::vector<std::string> cells{JsonString(row.day),
+                                   JsonString(row.deviceId),
+                                   JsonString(row.deviceName),
+                                   Number(row.attempts),
+                                   Number(row.unitsUpdated),
+                                   Number(row.failures),
+                                   Number(row.unitsAttempted),
+                                   Number(row.firstPassUnits),
+                                   Percent(FirstPassYield(row))};
+    if (withStation) {
+      cells.insert(cells.begin() + 1, JsonString(row.station));
+    }
+    table.cells.push_back(std::move(cells));
+  }
+  return table;
+}
+
+Table FailureTable(const std::vector<records::FailureRow>& rows) {
+  Table table;
+  table.keys = {"deviceId", "deviceName", "result", "failedBlock", "count"};
+  for (const records::FailureRow& row : rows) {
+    table.cells.push_back({JsonString(row.deviceId), JsonString(row.deviceName),
+                           JsonString(row.result),
+                           row.failedBlock ? Number(*row.failedBlock) : "null", Number(row.count)});
+  }
+  return table;
+}
+
+std::string TableJson(const Table& table) {
+  std::string json = "[";
+  for (std::size_t row = 0; row < table.cells.size(); ++row) {
+    json += row == 0 ? "{" : ",\n{";
+    for (std::size_t i = 0; i < table.keys.size(); ++i) {
+      json += (i == 0 ? "" : ",") + JsonString(table.keys[i]) + ":" + table.cells[row][i];
+    }
+    json += "}";
+  }
+  return json + "]\n";
+}
+
+std::string TableCsv(const Table& table) {
+  std::string csv;
+  for (std::size_t i = 0; i < table.keys.size(); ++i) {
+    csv += (i == 0 ? "" : ",") + table.keys[i];
+  }
+  csv += "\n";
+  for (const auto& row : table.cells) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      csv += (i == 0 ? "" : ",") + CsvOfJson(row[i]);
+    }
+    csv += "\n";
+  }
+  return csv;
+}
+
+}  // namespace lumaflash::web
