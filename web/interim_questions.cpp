@@ -137,7 +137,7 @@ class InterimQuestions : public RecordQuestions {
     }
     std::vector<StationRow> rows;
     for (auto& [name, row] : stations) {
-      row.waiting = m_waiting();
+      row.waiting = rows.empty() ? m_waiting() : 0;  // the store's count, told once
       rows.push_back(row);
     }
     return rows;

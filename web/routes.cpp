@@ -112,7 +112,7 @@ std::string OptionalJson(const std::optional<int64_t>& value, bool time) {
 }
 
 Response StatusAnswer(records::RecordQuestions& questions, const ViewSource& source,
-                      int64_t nowMs) {
+                      const ViewMoment& moment) {
   auto counter = questions.ChangeCounter();
   if (!counter) {
     return Unreadable(counter.error());
@@ -122,7 +122,9 @@ Response StatusAnswer(records::RecordQuestions& questions, const ViewSource& sou
     return Unreadable(stations.error());
   }
   std::string json = "{\"counter\":" + std::to_string(*counter) +
-                     ",\"checkedAt\":" + JsonString(records::IsoUtc(nowMs)) +
+                     ",\"checkedAt\":" + JsonString(records::IsoUtc(moment.nowMs)) +
+                     ",\"liveClients\":" + std::to_string(moment.liveClients) +
+                     ",\"maxLive\":" + std::to_string(moment.maxLive) +
                      ",\"source\":" + JsonString(source.description) +
                      ",\"localStore\":" + (source.localStore ? "true" : "false") +
                      ",\"stations\":[";
@@ -151,11 +153,12 @@ Response FailurePlot(records::RecordQuestions& questions, const ViewQuery& view,
 }
 
 Response DataFor(const std::string& path, const ViewQuery& view,
-                 records::RecordQuestions& questions, const ViewSource& source, int64_t nowMs) {
-  const records::RecordFilter filter = FilterOf(view, nowMs);
+                 records::RecordQuestions& questions, const ViewSource& source,
+                 const ViewMoment& moment) {
+  const records::RecordFilter filter = FilterOf(view, moment.nowMs);
   const std::string name = path.substr(0, path.rfind('.'));
   if (path == "/api/status.json") {
-    return StatusAnswer(questions, source, nowMs);
+    return StatusAnswer(questions, source, moment);
   }
   if (path == "/plot/yield.svg") {
     auto days = Summary(questions, filter, {records::GroupBy::Day});
@@ -191,7 +194,7 @@ Response DataFor(const std::string& path, const ViewQuery& view,
       return groups ? std::tie(a.station, a.deviceId) < std::tie(b.station, b.deviceId)
                     : a.day > b.day;
     });
-    return TableAnswer(path, SummaryTable(Page(std::move(*rows), view), groups));
+    return TableAnswer(path, SummaryTable(Page(std::move(*rows), view), !groups));
   }
   auto rows = questions.Failures(filter);
   if (!rows) {
@@ -232,7 +235,7 @@ bool IsDataPath(const std::string& path) {
 }
 
 Response DataAnswer(const std::string& target, records::RecordQuestions& questions,
-                    const ViewSource& source, int64_t nowMs) {
+                    const ViewSource& source, const ViewMoment& moment) {
   const std::string path = TargetPath(target);
   if (!IsDataPath(path)) {
     return TextResponse(404, "There is nothing at " + path + "; the view starts at /.");
@@ -241,7 +244,7 @@ Response DataAnswer(const std::string& target, records::RecordQuestions& questio
   if (!view) {
     return TextResponse(400, view.error().message + ".");
   }
-  return DataFor(path, *view, questions, source, nowMs);
+  return DataFor(path, *view, questions, source, moment);
 }
 
 }  // namespace lumaflash::web

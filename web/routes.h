@@ -23,10 +23,17 @@ std::optional<Response> StaticAnswer(const std::string& path);
 // Whether a path is answered by DataAnswer (and so needs the records).
 bool IsDataPath(const std::string& path);
 
+// The moment of an answer: the time the view's days count back from, and the live slots.
+struct ViewMoment {
+  int64_t nowMs = 0;
+  std::size_t liveClients = 0;
+  std::size_t maxLive = 0;
+};
+
 // The answers that ask the records: the tables as JSON or CSV, the plots as SVG and the status
 // line's figures. Every list is limited and paged; a bad query is refused with a 400 that says
-// which parameter is wrong. `nowMs` is the time the view's days count back from.
+// which parameter is wrong.
 Response DataAnswer(const std::string& target, records::RecordQuestions& questions,
-                    const ViewSource& source, int64_t nowMs);
+                    const ViewSource& source, const ViewMoment& moment);
 
 }  // namespace lumaflash::web

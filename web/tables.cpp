@@ -65,26 +65,24 @@ Table RecordTable(const std::vector<records::Record>& rows) {
   return table;
 }
 
-Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool withStation) {
+Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool byDay) {
   Table table;
-  table.keys = {"day", "deviceId", "deviceName", "attempts", "unitsUpdated", "failures",
-                "unitsAttempted", "firstPassUnits", "firstPassYield"};
-  if (withStation) {
-    table.keys.insert(table.keys.begin() + 1, "station");
+  table.keys = byDay ? std::vector<std::string>{"day"}
+                     : std::vector<std::string>{"station", "deviceId", "deviceName"};
+  for (const char* key : {"attempts", "unitsUpdated", "failures", "unitsAttempted",
+                          "firstPassUnits", "firstPassYield"}) {
+    table.keys.emplace_back(key);
   }
   for (const records::SummaryRow& row : rows) {
-    std::vector<std::string> cells{JsonString(row.day),
-                                   JsonString(row.deviceId),
-                                   JsonString(row.deviceName),
-                                   Number(row.attempts),
-                                   Number(row.unitsUpdated),
-                                   Number(row.failures),
-                                   Number(row.unitsAttempted),
-                                   Number(row.firstPassUnits),
-                                   Percent(FirstPassYield(row))};
-    if (withStation) {
-      cells.insert(cells.begin() + 1, JsonString(row.station));
+    std::vector<std::string> cells =
+        byDay ? std::vector<std::string>{JsonString(row.day)}
+              : std::vector<std::string>{JsonString(row.station), JsonString(row.deviceId),
+                                         JsonString(row.deviceName)};
+    for (int64_t count : {row.attempts, row.unitsUpdated, row.failures, row.unitsAttempted,
+                          row.firstPassUnits}) {
+      cells.push_back(Number(count));
     }
+    cells.push_back(Percent(FirstPassYield(row)));
     table.cells.push_back(std::move(cells));
   }
   return table;

@@ -17,9 +17,10 @@ struct Table {
 // Records with every field of the record list, under the keys of `records --json` / `--csv`.
 Table RecordTable(const std::vector<records::Record>& rows);
 
-// Summary rows under the keys of `records --summary --json`, with `station` after `day` when
-// `withStation` and `firstPassYield` (percent, one decimal) last.
-Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool withStation);
+// Summary rows under the keys of `records --summary --json`: the parts they are grouped by
+// (day; station, deviceId and deviceName), the counts, and `firstPassYield` (percent, one
+// decimal) last.
+Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool byDay);
 
 // Failure rows: deviceId, deviceName, result, failedBlock, count.
 Table FailureTable(const std::vector<records::FailureRow>& rows);

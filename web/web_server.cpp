@@ -161,8 +161,10 @@ class Session : public std::enable_shared_from_this<Session> {
     net::post(m_server.worker, [self = shared_from_this(), target = std::move(target), head,
                                 keepAlive] {
       WebServer::Impl& server = self->m_server;
-      const int64_t now = server.settings.nowMs ? server.settings.nowMs() : SystemNowMs();
-      Response answer = DataAnswer(target, *server.questions, server.settings.source, now);
+      const ViewMoment moment{
+          server.settings.nowMs ? server.settings.nowMs() : SystemNowMs(),
+          server.liveCount.load(), server.settings.maxLive};
+      Response answer = DataAnswer(target, *server.questions, server.settings.source, moment);
       net::post(server.io, [self, answer = std::move(answer), head, keepAlive]() mutable {
         self->Send(std::move(answer), head, keepAlive);
       });

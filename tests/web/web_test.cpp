@@ -234,11 +234,10 @@ INSTANTIATE_TEST_SUITE_P(
             .bodyHas = {"\"serial\":\"AB0001\",", "\"result\":\"write-failed\""},
             .bodyLacks = {"\\u003cimg src=x onerror=alert(1)\\u003e\",\"image\""}},
         Row{.name = "days_table_with_yield", .target = "/api/days.csv",
-            .bodyHas = {"day,deviceId,deviceName,attempts,unitsUpdated,failures,unitsAttempted,"
-                        "firstPassUnits,firstPassYield\n2026-12-08,3514,Lumetta A,5,4,1,2,2,100.0\n"
-                        "2026-12-07,3514,Lumetta A,5,4,1,4,3,75.0\n"}},
+            .bodyHas = {"day,attempts,unitsUpdated,failures,unitsAttempted,firstPassUnits,"
+                        "firstPassYield\n2026-12-08,5,4,1,2,2,100.0\n2026-12-07,5,4,1,4,3,75.0\n"}},
         Row{.name = "groups_name_the_station", .target = "/api/groups.json",
-            .bodyHas = {"{\"day\":\"2026-12-08\",\"station\":\"\\u003cimg"}},
+            .bodyHas = {"{\"station\":\"\\u003cimg src=x onerror=alert(1)\\u003e\",\"deviceId\":\"3514\""}},
         Row{.name = "yield_plot_geometry",
             .target = "/plot/yield.svg",
             .headHas = {"image/svg+xml"},
@@ -259,7 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "2 (100% so far)"},
             .bodyLacks = {"<img"}},
         Row{.name = "status_counts_the_waiting", .target = "/api/status.json",
-            .bodyHas = {"\"counter\":1,", "\"localStore\":true", "\"waiting\":2,"}},
+            .bodyHas = {"\"counter\":1,", "\"liveClients\":0,\"maxLive\":16,",
+                        "\"localStore\":true", "\"waiting\":2,"}},
         Row{.name = "token_missing", .tokenServer = true, .status = 401,
             .bodyHas = {"?token="}},
         Row{.name = "token_wrong", .target = "/?token=good-token-0123456788",

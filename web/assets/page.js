@@ -94,7 +94,7 @@ function yieldCells(tr, row) {
   cell(tr, row.attempts, "number");
   cell(tr, row.unitsAttempted, "number");
   cell(tr, row.firstPassUnits, "number");
-  cell(tr, row.unitsAttempted ? row.firstPassYield + "%" : "–", "number");
+  cell(tr, row.unitsAttempted ? row.firstPassYield.toFixed(1) + "%" : "–", "number");
 }
 
 async function showYield(version) {
