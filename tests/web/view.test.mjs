@@ -8,10 +8,11 @@ import { mkdtempSync, rmSync } from "node:fs";
 import http from "node:http";
 import { tmpdir } from "node:os";
 import path from "node:path";
+import { fileURLToPath } from "node:url";
 import { promisify } from "node:util";
 import { chromium } from "playwright-core";
 
-const root = path.resolve(import.meta.dirname, "../..");
+const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 const build = path.resolve(root, process.env.LUMAFLASH_BUILD || "build");
 const cli = path.join(build, "cli/lumaflash-cli");
 const fill = path.join(root, "scripts/fill_demo_records.sh");
