@@ -186,6 +186,14 @@ for (const backend of backends) {
       });
     });
     after(async () => {
+      const screenshot = process.env.LUMAFLASH_WEB_SCREENSHOT;
+      if (backend.local && screenshot && env.browser) {
+        const page = await env.browser.newPage({ viewport: { width: 1280, height: 900 } });
+        await page.goto(env.url);
+        await page.locator("#attempts-table tbody td.passed").first().waitFor(wait);
+        await page.locator("#yield-plot").evaluate((img) => img.decode());
+        await page.screenshot({ path: screenshot, fullPage: true });
+      }
       await env.browser?.close();
       server?.child.kill("SIGTERM");
       if (work) rmSync(work, { recursive: true, force: true });
