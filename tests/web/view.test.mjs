@@ -4,7 +4,7 @@
 import { after, before, describe, it } from "node:test";
 import assert from "node:assert/strict";
 import { execFile, spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
+import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import http from "node:http";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -144,6 +144,13 @@ const cases = [
     assert.equal(await fourth.locator("body").getAttribute("data-live"), "stream");
     await Promise.all([second.close(), third.close(), fourth.close(), probe.close()]);
   }],
+  ["kiosk mode: large type, no filter bar, live", async ({ browser, url }) => {
+    const page = await livePage(browser, url + "?kiosk");
+    await page.locator("body.kiosk #attempts-table tbody td.passed").first().waitFor(wait);
+    assert.equal(await page.locator("#filters").isVisible(), false);
+    assert.equal(await page.locator("body").getAttribute("data-live"), "stream");
+    await page.close();
+  }],
   ["only GET and HEAD, only its own Host", async ({ browser, url }) => {
     const page = await browser.newPage();
     assert.equal((await page.request.post(url, { data: "x" })).status(), 405);
@@ -202,9 +209,30 @@ for (const backend of backends) {
   });
 }
 
-describe("records serve refuses", () => {
-  it("to listen beyond loopback without a token", async () => {
+describe("the access token", () => {
+  it("is required beyond loopback, then asked once and kept in an HttpOnly cookie", async () => {
     await assert.rejects(run(cli, ["records", "serve", "--records", "/nonexistent", "--listen", "0.0.0.0:0"]),
                          (error) => error.code === 2 && /--token-file/.test(error.stderr));
+    const work = mkdtempSync(path.join(tmpdir(), "lumaflash-token-"));
+    const token = "a-token-of-24-characters";
+    writeFileSync(path.join(work, "token"), token + "\n");
+    await run("bash", [fill, build, path.join(work, "r.sqlite")],
+              { env: { ...process.env, XDG_STATE_HOME: work, LUMAFLASH_DEMO_ONE: "tokened" } });
+    const server = await serve(["--records", path.join(work, "r.sqlite"), "--token-file",
+                                path.join(work, "token")], { XDG_STATE_HOME: work });
+    const browser = await chromium.launch({ executablePath: process.env.LUMAFLASH_CHROMIUM || "/usr/bin/chromium-headless-shell",
+                                            args: ["--no-sandbox", "--disable-gpu"] });
+    try {
+      const page = await browser.newPage();
+      assert.equal((await page.goto(server.url)).status(), 401);
+      await page.goto(server.url + "?kiosk&token=" + token);
+      assert.equal(page.url(), server.url + "?kiosk");
+      await page.locator("#attempts-table td", { hasText: "tokened" }).waitFor(wait);
+      assert.equal(await page.evaluate(() => document.cookie), "");
+    } finally {
+      await browser.close();
+      server.child.kill("SIGTERM");
+      rmSync(work, { recursive: true, force: true });
+    }
   });
 });
