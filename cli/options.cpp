@@ -228,8 +228,8 @@ bool StoreServe(std::string_view name, std::string_view value, Options& options,
   if (name == "--max-live") {
     std::size_t count = 0;
     auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), count);
-    if (value.empty() || status != std::errc() || end != value.data() + value.size() ||
-        count < 1 || count > 1000) {
+    if (value.empty() || status != std::errc() || end != value.data() + value.size() || count < 1 ||
+        count > 1000) {
       error = "--max-live takes a number of live pages from 1 to 1000; \"" + std::string(value) +
               "\" is not one";
       return false;
@@ -244,8 +244,10 @@ bool StoreServe(std::string_view name, std::string_view value, Options& options,
   if (name == "--listen") {
     const std::size_t colon = value.rfind(':');
     if (colon == std::string_view::npos || colon == 0 || colon + 1 == value.size()) {
-      error = "--listen takes an address and a port, ADDR:PORT (e.g. 127.0.0.1:8470 or "
-              "[::1]:8470); \"" + std::string(value) + "\" is not one";
+      error =
+          "--listen takes an address and a port, ADDR:PORT (e.g. 127.0.0.1:8470 or "
+          "[::1]:8470); \"" +
+          std::string(value) + "\" is not one";
       return false;
     }
     options.listen = value;
@@ -519,8 +521,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   if (command->name == "records" && !options.positional.empty() &&
       options.positional.front() != "sync" && options.positional.front() != "serve") {
     error = "records knows only the words sync and serve, not \"" + options.positional.front() +
-            "\"" +
-            HelpPointer(command);
+            "\"" + HelpPointer(command);
     return std::nullopt;
   }
   if (options.positional.size() != wanted && !optional) {

@@ -32,7 +32,8 @@ bool SplitListen(const std::string& listen, web::ServeSettings& settings) {
   }
   const std::string port = listen.substr(colon + 1);
   if (port.empty() || port.size() > 5 ||
-      !std::all_of(port.begin(), port.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }) ||
+      !std::all_of(port.begin(), port.end(),
+                   [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }) ||
       std::stoul(port) > 65535) {
     return false;
   }
@@ -54,11 +55,12 @@ std::optional<std::string> ReadToken(const std::string& path, std::string& error
   token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
   token.erase(std::find_if_not(token.rbegin(), token.rend(), blank).base(), token.end());
   const bool usable = std::all_of(token.begin(), token.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' ||
-           c == '_' || c == '~';
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_' ||
+           c == '~';
   });
   if (token.size() < kShortestToken || !usable) {
-    error = "the token in " + path + " must be at least 16 characters of letters, digits and - . _ ~ "
+    error = "the token in " + path +
+            " must be at least 16 characters of letters, digits and - . _ ~ "
             "(e.g. the output of: head -c 24 /dev/urandom | base64 | tr '+/' '-_')";
     return std::nullopt;
   }
@@ -75,8 +77,9 @@ int Refuse(int code, const std::string& message) {
 int RunRecordsServe(const Options& options) {
   web::ServeSettings settings;
   if (!SplitListen(options.listen, settings)) {
-    return Refuse(kExitUsage, "--listen takes an address and a port from 0 to 65535, ADDR:PORT; \"" +
-                                  options.listen + "\" is not one; see lumaflash-cli records --help");
+    return Refuse(kExitUsage,
+                  "--listen takes an address and a port from 0 to 65535, ADDR:PORT; \"" +
+                      options.listen + "\" is not one; see lumaflash-cli records --help");
   }
   settings.maxLive = options.maxLive;
   settings.hostNames = options.hostNames;

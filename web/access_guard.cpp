@@ -11,8 +11,9 @@ namespace {
 
 std::string Lower(std::string_view text) {
   std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+  std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
   return out;
 }
 
@@ -78,10 +79,9 @@ std::optional<Response> AccessGuard::Check(const Request& request) const {
     return TextResponse(413, "A request to this view carries no body; send it without one.");
   }
   if (!HostAllowed(request.host)) {
-    return TextResponse(421,
-                        "This server does not answer for the host \"" + request.host +
-                            "\". Open it by the address it printed, or start it with "
-                            "--host-name NAME for each name it is reached by.");
+    return TextResponse(421, "This server does not answer for the host \"" + request.host +
+                                 "\". Open it by the address it printed, or start it with "
+                                 "--host-name NAME for each name it is reached by.");
   }
   if (m_token.empty()) {
     return std::nullopt;
@@ -94,9 +94,8 @@ std::optional<Response> AccessGuard::Check(const Request& request) const {
     Response redirect;
     redirect.status = 303;
     redirect.headers.emplace_back("Location", WithoutToken(request.target));
-    redirect.headers.emplace_back(
-        "Set-Cookie", std::string(kTokenCookie) + "=" + offered.value +
-                          "; Path=/; HttpOnly; SameSite=Strict");
+    redirect.headers.emplace_back("Set-Cookie", std::string(kTokenCookie) + "=" + offered.value +
+                                                    "; Path=/; HttpOnly; SameSite=Strict");
     return redirect;
   }
   return TextResponse(401,

@@ -30,7 +30,8 @@ std::string PercentDecoded(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+    } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
     } else {
@@ -108,7 +109,7 @@ QueryValue QueryParameter(std::string_view query, std::string_view name) {
     const std::size_t equals = pair.find('=');
     if (PercentDecoded(pair.substr(0, equals)) == name) {
       return {true, equals == std::string_view::npos ? std::string()
-                                                      : PercentDecoded(pair.substr(equals + 1))};
+                                                     : PercentDecoded(pair.substr(equals + 1))};
     }
     query.remove_prefix(std::min(end + 1, query.size()));
   }

@@ -15,15 +15,17 @@ using Finder = std::function<RecordsResult<std::vector<Record>>(const RecordFilt
 
 bool NeverStarted(const Record& record) {
   static const std::vector<std::string> kBeforeFirstBlock{
-      "no-image",         "image-unusable",    "wrong-device",     "wrong-bootloader",
-      "unusable-block-size", "port-open-failed", "no-such-interface"};
+      "no-image",         "image-unusable",      "wrong-device",
+      "wrong-bootloader", "unusable-block-size", "port-open-failed",
+      "no-such-interface"};
   return std::find(kBeforeFirstBlock.begin(), kBeforeFirstBlock.end(), record.result) !=
          kBeforeFirstBlock.end();
 }
 
 std::string UnitOf(const Record& record) {
-  return record.serial ? "s:" + *record.serial
-                       : record.usbSerial ? "u:" + *record.usbSerial : "a:" + record.id;
+  return record.serial      ? "s:" + *record.serial
+         : record.usbSerial ? "u:" + *record.usbSerial
+                            : "a:" + record.id;
 }
 
 std::string DayOf(int64_t ms) {
@@ -95,8 +97,8 @@ class InterimQuestions : public RecordQuestions {
       if (record.result == "ok") {
         continue;
       }
-      FailureRow& row = groups[{record.deviceId.value_or("-"), record.result,
-                                record.failedBlock.value_or(-1)}];
+      FailureRow& row =
+          groups[{record.deviceId.value_or("-"), record.result, record.failedBlock.value_or(-1)}];
       row.deviceId = record.deviceId.value_or("-");
       row.deviceName = record.deviceName.value_or("");
       row.result = record.result;

@@ -49,10 +49,10 @@ double FirstPassYield(const records::SummaryRow& row) {
 }
 
 std::string YieldPlot(std::vector<records::SummaryRow> days) {
-  std::sort(days.begin(), days.end(),
-            [](const auto& a, const auto& b) { return a.day < b.day; });
+  std::sort(days.begin(), days.end(), [](const auto& a, const auto& b) { return a.day < b.day; });
   constexpr double kLeft = 44, kTop = 20, kPlotHeight = 180, kSlot = 56, kBarWidth = 40;
-  const int width = static_cast<int>(kLeft + kSlot * static_cast<double>(std::max<std::size_t>(days.size(), 1)) + 16);
+  const int width = static_cast<int>(
+      kLeft + kSlot * static_cast<double>(std::max<std::size_t>(days.size(), 1)) + 16);
   const int height = static_cast<int>(kTop + kPlotHeight + 44);
   std::string svg = SvgOpen(width, height, "First-pass yield per day");
   const double bottom = kTop + kPlotHeight;
@@ -106,7 +106,8 @@ std::string ParetoPlot(const std::string& deviceLabel, std::vector<records::Fail
   const int64_t longest = rows.empty() ? 1 : std::max<int64_t>(rows.front().count, 1);
   constexpr double kLabelWidth = 200, kBarSpace = 300, kRow = 24, kTop = 28;
   const int width = static_cast<int>(kLabelWidth + kBarSpace + 140);
-  const int height = static_cast<int>(kTop + kRow * static_cast<double>(std::max<std::size_t>(rows.size(), 1)) + 12);
+  const int height = static_cast<int>(
+      kTop + kRow * static_cast<double>(std::max<std::size_t>(rows.size(), 1)) + 12);
   std::string svg = SvgOpen(width, height, "Failures of " + deviceLabel + ", most frequent first");
   svg += Text(8, 18, "start", deviceLabel, " font-weight=\"bold\"");
   if (rows.empty()) {
@@ -124,7 +125,8 @@ std::string ParetoPlot(const std::string& deviceLabel, std::vector<records::Fail
     svg += "<rect class=\"bar\" data-label=\"" + HtmlEscape(label) + "\" data-count=\"" +
            std::to_string(row.count) + "\" x=\"" + Fixed(kLabelWidth) + "\" y=\"" + Fixed(y + 3) +
            "\" width=\"" + Fixed(length) + "\" height=\"" + Fixed(kRow - 6) + "\" fill=\"" + kBar +
-           "\"><title>" + HtmlEscape(label + ": " + std::to_string(row.count)) + "</title></rect>\n";
+           "\"><title>" + HtmlEscape(label + ": " + std::to_string(row.count)) +
+           "</title></rect>\n";
     svg += Text(kLabelWidth + length + 6, y + 15, "start",
                 std::to_string(row.count) + " (" + Fixed(share, 0) + "% so far)");
   }

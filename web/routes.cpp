@@ -176,8 +176,9 @@ Response DataFor(const std::string& path, const ViewQuery& view,
   }
   if (name == "/api/unit") {
     if (view.unit.empty()) {
-      return TextResponse(400, "unit names the serial number or USB serial number to look for; "
-                               "add ?unit=SERIAL.");
+      return TextResponse(400,
+                          "unit names the serial number or USB serial number to look for; "
+                          "add ?unit=SERIAL.");
     }
     auto rows = UnitRecords(questions, view);
     return rows ? TableAnswer(path, RecordTable(*rows)) : Unreadable(rows.error());
@@ -208,9 +209,9 @@ Response DataFor(const std::string& path, const ViewQuery& view,
 
 const std::set<std::string>& DataPaths() {
   static const std::set<std::string> kPaths{
-      "/api/status.json",   "/plot/yield.svg",    "/plot/failures.svg", "/api/attempts.json",
-      "/api/attempts.csv",  "/api/unit.json",     "/api/unit.csv",      "/api/days.json",
-      "/api/days.csv",      "/api/groups.json",   "/api/groups.csv",    "/api/failures.json",
+      "/api/status.json",  "/plot/yield.svg",  "/plot/failures.svg", "/api/attempts.json",
+      "/api/attempts.csv", "/api/unit.json",   "/api/unit.csv",      "/api/days.json",
+      "/api/days.csv",     "/api/groups.json", "/api/groups.csv",    "/api/failures.json",
       "/api/failures.csv"};
   return kPaths;
 }

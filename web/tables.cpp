@@ -78,8 +78,8 @@ Table SummaryTable(const std::vector<records::SummaryRow>& rows, bool byDay) {
         byDay ? std::vector<std::string>{JsonString(row.day)}
               : std::vector<std::string>{JsonString(row.station), JsonString(row.deviceId),
                                          JsonString(row.deviceName)};
-    for (int64_t count : {row.attempts, row.unitsUpdated, row.failures, row.unitsAttempted,
-                          row.firstPassUnits}) {
+    for (int64_t count :
+         {row.attempts, row.unitsUpdated, row.failures, row.unitsAttempted, row.firstPassUnits}) {
       cells.push_back(Number(count));
     }
     cells.push_back(Percent(FirstPassYield(row)));

@@ -18,8 +18,9 @@ bool AllHex(std::string_view text) {
 }
 
 std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
   return text;
 }
 
@@ -79,16 +80,15 @@ Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query) {
   if (const QueryValue offset = QueryParameter(query, "offset"); offset.present) {
     const auto number = Number(offset.value, 0, 1'000'000'000);
     if (!number) {
-      return Refuse("offset takes the number of rows to skip; \"" + offset.value +
-                    "\" is not one");
+      return Refuse("offset takes the number of rows to skip; \"" + offset.value + "\" is not one");
     }
     view.offset = *number;
   }
   if (const QueryValue limit = QueryParameter(query, "limit"); limit.present) {
     const auto number = Number(limit.value, 1, kMaxRows);
     if (!number) {
-      return Refuse("limit takes a number of rows from 1 to " + std::to_string(kMaxRows) +
-                    "; \"" + limit.value + "\" is not one (page through longer lists with offset)");
+      return Refuse("limit takes a number of rows from 1 to " + std::to_string(kMaxRows) + "; \"" +
+                    limit.value + "\" is not one (page through longer lists with offset)");
     }
     view.limit = *number;
   }

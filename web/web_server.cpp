@@ -123,8 +123,8 @@ class Session : public std::enable_shared_from_this<Session> {
       if (error != http::error::end_of_stream && error != beast::error::timeout &&
           error != net::error::eof && error != net::error::operation_aborted &&
           error != net::error::connection_reset) {
-        Send(TextResponse(400, "The request could not be read: " + error.message() + "."),
-             false, false);
+        Send(TextResponse(400, "The request could not be read: " + error.message() + "."), false,
+             false);
       }
       return;
     }
@@ -158,17 +158,16 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // The records are asked on the worker thread; the answer is written back on this one.
   void AskWorker(std::string target, bool head, bool keepAlive) {
-    net::post(m_server.worker, [self = shared_from_this(), target = std::move(target), head,
-                                keepAlive] {
-      WebServer::Impl& server = self->m_server;
-      const ViewMoment moment{
-          server.settings.nowMs ? server.settings.nowMs() : SystemNowMs(),
-          server.liveCount.load(), server.settings.maxLive};
-      Response answer = DataAnswer(target, *server.questions, server.settings.source, moment);
-      net::post(server.io, [self, answer = std::move(answer), head, keepAlive]() mutable {
-        self->Send(std::move(answer), head, keepAlive);
-      });
-    });
+    net::post(
+        m_server.worker, [self = shared_from_this(), target = std::move(target), head, keepAlive] {
+          WebServer::Impl& server = self->m_server;
+          const ViewMoment moment{server.settings.nowMs ? server.settings.nowMs() : SystemNowMs(),
+                                  server.liveCount.load(), server.settings.maxLive};
+          Response answer = DataAnswer(target, *server.questions, server.settings.source, moment);
+          net::post(server.io, [self, answer = std::move(answer), head, keepAlive]() mutable {
+            self->Send(std::move(answer), head, keepAlive);
+          });
+        });
   }
 
   void Send(Response answer, bool head, bool keepAlive) {
@@ -192,10 +191,9 @@ class Session : public std::enable_shared_from_this<Session> {
     if (head) {
       // The header says how long the body would be; the body itself stays home.
       auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
-      http::async_write_header(m_stream, *serializer,
-                               [serializer, done](beast::error_code error, std::size_t bytes) {
-                                 done(error, bytes);
-                               });
+      http::async_write_header(
+          m_stream, *serializer,
+          [serializer, done](beast::error_code error, std::size_t bytes) { done(error, bytes); });
     } else {
       http::async_write(m_stream, *response, done);
     }
@@ -211,8 +209,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void StartLive(bool keepAlive) {
     if (!m_server.Enlist(shared_from_this())) {
-      Send(TextResponse(503, "Every live slot of this view is taken; the page asks every 5 s "
-                             "instead."),
+      Send(TextResponse(503,
+                        "Every live slot of this view is taken; the page asks every 5 s "
+                        "instead."),
            false, keepAlive);
       return;
     }
@@ -363,10 +362,10 @@ Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(
     ServeSettings settings, std::unique_ptr<records::RecordQuestions> questions) {
   const std::string where = settings.address + ":" + std::to_string(settings.port);
   if (!IsLoopbackAddress(settings.address) && settings.token.empty()) {
-    return MakeUnexpected(WebError{
-        "will not serve the records on " + settings.address +
-        " without an access token: beyond this machine every client must give one. Name a "
-        "file that holds it with --token-file FILE, or listen on 127.0.0.1"});
+    return MakeUnexpected(
+        WebError{"will not serve the records on " + settings.address +
+                 " without an access token: beyond this machine every client must give one. Name a "
+                 "file that holds it with --token-file FILE, or listen on 127.0.0.1"});
   }
   auto impl = std::make_unique<Impl>(std::move(settings), std::move(questions));
   beast::error_code error;

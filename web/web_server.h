@@ -15,9 +15,9 @@
 namespace lumaflash::web {
 
 struct ServeSettings {
-  std::string address = "127.0.0.1";  // a numeric IPv4 or IPv6 address
-  unsigned short port = 8470;         // 0: any free port
-  std::string token;                  // required from every client when not empty
+  std::string address = "127.0.0.1";   // a numeric IPv4 or IPv6 address
+  unsigned short port = 8470;          // 0: any free port
+  std::string token;                   // required from every client when not empty
   std::vector<std::string> hostNames;  // further names the Host header may give
   std::size_t maxLive = 16;            // live event streams at once; later pages ask every 5 s
   ViewSource source;

@@ -162,9 +162,9 @@ TEST_P(WebAnswers, Answer) {
   if (const std::size_t at = host.find("{port}"); at != std::string::npos) {
     host.replace(at, 6, std::to_string(server.Port()));
   }
-  const Answer answer = Ask(server.Port(), row.method + " " + row.target + " HTTP/1.1\r\nHost: " +
-                                               host + "\r\nConnection: close\r\n" +
-                                               row.extraHeaders + "\r\n");
+  const Answer answer =
+      Ask(server.Port(), row.method + " " + row.target + " HTTP/1.1\r\nHost: " + host +
+                             "\r\nConnection: close\r\n" + row.extraHeaders + "\r\n");
   EXPECT_EQ(answer.status, row.status) << answer.head << "\n" << answer.body;
   for (const std::string& part : row.headHas) {
     EXPECT_TRUE(Has(answer.head, part)) << part << " not in\n" << answer.head;
@@ -185,9 +185,10 @@ std::string RecordKeys() {
   return keys;
 }
 
-const std::string kCsp = "Content-Security-Policy: default-src 'none'; script-src 'self'; "
-                         "style-src 'self'; img-src 'self'; connect-src 'self'; "
-                         "frame-ancestors 'none'";
+const std::string kCsp =
+    "Content-Security-Policy: default-src 'none'; script-src 'self'; "
+    "style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "frame-ancestors 'none'";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, WebAnswers,
@@ -200,16 +201,25 @@ INSTANTIATE_TEST_SUITE_P(
             .method = "HEAD",
             .headHas = {"Content-Length: "},
             .bodyLacks = {"<"}},
-        Row{.name = "post_is_refused", .method = "POST", .status = 405,
-            .headHas = {"Allow: GET, HEAD"}, .bodyHas = {"read-only"}},
-        Row{.name = "delete_is_refused", .method = "DELETE", .target = "/api/attempts.json",
+        Row{.name = "post_is_refused",
+            .method = "POST",
+            .status = 405,
+            .headHas = {"Allow: GET, HEAD"},
+            .bodyHas = {"read-only"}},
+        Row{.name = "delete_is_refused",
+            .method = "DELETE",
+            .target = "/api/attempts.json",
             .status = 405},
         Row{.name = "a_body_is_refused", .extraHeaders = "Content-Length: 5\r\n", .status = 413},
-        Row{.name = "another_host_is_refused", .status = 421, .bodyHas = {"--host-name"},
+        Row{.name = "another_host_is_refused",
+            .status = 421,
+            .bodyHas = {"--host-name"},
             .host = "rebound.example:80"},
         Row{.name = "localhost_is_this_host", .host = "LOCALHOST:{port}"},
-        Row{.name = "script_and_style", .target = "/assets/page.js",
-            .headHas = {"text/javascript"}, .bodyHas = {"textContent"},
+        Row{.name = "script_and_style",
+            .target = "/assets/page.js",
+            .headHas = {"text/javascript"},
+            .bodyHas = {"textContent"},
             .bodyLacks = {"innerHTML", "insertAdjacentHTML", "eval("}},
         Row{.name = "nothing_else", .target = "/etc/passwd", .status = 404},
         Row{.name = "attempts_json_escapes",
@@ -222,22 +232,35 @@ INSTANTIATE_TEST_SUITE_P(
             .target = "/api/attempts.csv",
             .headHas = {"text/csv", "attachment; filename=\"lumaflash-attempts.csv\""},
             .bodyHas = {RecordKeys() + "\n", ",write-failed,"}},
-        Row{.name = "attempts_page", .target = "/api/attempts.json?limit=1&offset=1",
-            .bodyHas = {"\"result\":\"write-failed\""}, .bodyLacks = {"\"result\":\"ok\"", "},"}},
-        Row{.name = "no_list_beyond_the_limit", .target = "/api/attempts.json?limit=501",
-            .status = 400, .bodyHas = {"limit takes a number of rows from 1 to 500"}},
-        Row{.name = "bad_days", .target = "/api/days.json?days=week", .status = 400,
+        Row{.name = "attempts_page",
+            .target = "/api/attempts.json?limit=1&offset=1",
+            .bodyHas = {"\"result\":\"write-failed\""},
+            .bodyLacks = {"\"result\":\"ok\"", "},"}},
+        Row{.name = "no_list_beyond_the_limit",
+            .target = "/api/attempts.json?limit=501",
+            .status = 400,
+            .bodyHas = {"limit takes a number of rows from 1 to 500"}},
+        Row{.name = "bad_days",
+            .target = "/api/days.json?days=week",
+            .status = 400,
             .bodyHas = {"days takes"}},
-        Row{.name = "bad_type", .target = "/api/failures.json?type=%3Cb%3E", .status = 400,
-            .headHas = {"text/plain", "nosniff"}, .bodyHas = {"type takes"}},
-        Row{.name = "unit_by_serial_in_any_spelling", .target = "/api/unit.json?unit=ab+00+01",
+        Row{.name = "bad_type",
+            .target = "/api/failures.json?type=%3Cb%3E",
+            .status = 400,
+            .headHas = {"text/plain", "nosniff"},
+            .bodyHas = {"type takes"}},
+        Row{.name = "unit_by_serial_in_any_spelling",
+            .target = "/api/unit.json?unit=ab+00+01",
             .bodyHas = {"\"serial\":\"AB0001\",", "\"result\":\"write-failed\""},
             .bodyLacks = {"\\u003cimg src=x onerror=alert(1)\\u003e\",\"image\""}},
-        Row{.name = "days_table_with_yield", .target = "/api/days.csv",
+        Row{.name = "days_table_with_yield",
+            .target = "/api/days.csv",
             .bodyHas = {"day,attempts,unitsUpdated,failures,unitsAttempted,firstPassUnits,"
                         "firstPassYield\n2026-12-08,5,4,1,2,2,100.0\n2026-12-07,5,4,1,4,3,75.0\n"}},
-        Row{.name = "groups_name_the_station", .target = "/api/groups.json",
-            .bodyHas = {"{\"station\":\"\\u003cimg src=x onerror=alert(1)\\u003e\",\"deviceId\":\"3514\""}},
+        Row{.name = "groups_name_the_station",
+            .target = "/api/groups.json",
+            .bodyHas = {"{\"station\":\"\\u003cimg src=x "
+                        "onerror=alert(1)\\u003e\",\"deviceId\":\"3514\""}},
         Row{.name = "yield_plot_geometry",
             .target = "/plot/yield.svg",
             .headHas = {"image/svg+xml"},
@@ -257,22 +280,30 @@ INSTANTIATE_TEST_SUITE_P(
                         "&lt;img src=x onerror=alert(1)&gt; (type 3514)", "4 (67% so far)",
                         "2 (100% so far)"},
             .bodyLacks = {"<img"}},
-        Row{.name = "status_counts_the_waiting", .target = "/api/status.json",
+        Row{.name = "status_counts_the_waiting",
+            .target = "/api/status.json",
             .bodyHas = {"\"counter\":1,", "\"liveClients\":0,\"maxLive\":16,",
                         "\"localStore\":true", "\"waiting\":2,"}},
-        Row{.name = "token_missing", .tokenServer = true, .status = 401,
-            .bodyHas = {"?token="}},
-        Row{.name = "token_wrong", .target = "/?token=good-token-0123456788",
-            .tokenServer = true, .status = 401},
-        Row{.name = "token_once_then_cookie", .target = "/?days=7&token=good-token-0123456789",
-            .tokenServer = true, .status = 303,
+        Row{.name = "token_missing", .tokenServer = true, .status = 401, .bodyHas = {"?token="}},
+        Row{.name = "token_wrong",
+            .target = "/?token=good-token-0123456788",
+            .tokenServer = true,
+            .status = 401},
+        Row{.name = "token_once_then_cookie",
+            .target = "/?days=7&token=good-token-0123456789",
+            .tokenServer = true,
+            .status = 303,
             .headHas = {"Location: /?days=7",
                         "Set-Cookie: lumaflash_token=good-token-0123456789; Path=/; HttpOnly; "
                         "SameSite=Strict"}},
-        Row{.name = "token_cookie", .target = "/api/status.json",
+        Row{.name = "token_cookie",
+            .target = "/api/status.json",
             .extraHeaders = "Cookie: a=b; lumaflash_token=good-token-0123456789\r\n",
-            .tokenServer = true, .bodyHas = {"\"counter\":"}},
-        Row{.name = "host_before_token", .tokenServer = true, .status = 421,
+            .tokenServer = true,
+            .bodyHas = {"\"counter\":"}},
+        Row{.name = "host_before_token",
+            .tokenServer = true,
+            .status = 421,
             .host = "rebound.example"}));
 
 // A live page takes a slot and hears of a change; past the last slot a page is turned away,
@@ -287,8 +318,8 @@ TEST(WebLive, SlotsAndChanges) {
   auto started = WebServer::Start(std::move(settings), std::move(questions));
   ASSERT_TRUE(started);
   WebServer& server = **started;
-  const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server.Port()) + "\r\n\r\n";
+  const std::string request =
+      "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n\r\n";
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
