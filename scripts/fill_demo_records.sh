@@ -8,9 +8,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
-store=$2
+store=$(realpath -m "$2")
 shift 2
 work=$(mktemp -d)
+# flash keeps its settings file (Lumaflash.ini) in the current folder: the temporary one.
+cd "$work"
 sim_pid=
 cleanup() {
   if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
