@@ -1,6 +1,9 @@
 // Figures of the records view (a benchmark, not a test: it prints, it never fails on a slow
-// machine). Over a store or a server that the caller filled:
-//   node bench/web_bench.mjs BUILD_DIR --records STORE | --server URI
+// machine). Over a store or a server that the caller filled (bench/web_bench.sh does):
+//   node bench/web_bench.mjs BUILD_DIR --records STORE
+//   node bench/web_bench.mjs BUILD_DIR --server --records-server READER-URI
+// (the server's updates come from a station store, LUMAFLASH_BENCH_STATION_STORE, forwarded
+// through LUMAFLASH_PG_STATION_URI)
 // first meaningful paint in the headless browser (the last attempts and the yield table shown,
 // over every day), the time from an update's end to its row on an open page, GET / with 100 live
 // streams open, and the serving process's peak memory.
@@ -92,7 +95,7 @@ const delays = [];
 for (let i = 0; i < 3; ++i) {
   const station = `bench ${Date.now()}`;
   const env = { ...process.env, LUMAFLASH_DEMO_ONE: station };
-  const store = source[0] === "--records" ? source[1] : path.join(build, "web-bench-station.sqlite");
+  const store = source[0] === "--records" ? source[1] : process.env.LUMAFLASH_BENCH_STATION_STORE;
   const forward = source[0] === "--server" ? ["--records-server", process.env.LUMAFLASH_PG_STATION_URI] : [];
   await run("bash", [path.join(root, "scripts/fill_demo_records.sh"), build, store, ...forward], { env });
   const committed = Date.now();
