@@ -7,6 +7,7 @@ const filterNames = ["days", "station", "type", "image", "result"];
 const pageSize = 50;
 const pollMs = 5000;
 let shownCounter = null;
+let wanted = null;  // the newest change counter heard of
 let refreshing = null;
 let again = false;
 
@@ -198,8 +199,11 @@ async function showSection(name, work) {
   if (stale) stale.remove();
 }
 
-// Shows everything again; a change that comes in meanwhile is shown right after.
-async function refresh() {
+// Shows everything again; a change that comes in meanwhile is shown right after. The last
+// attempts are asked first: the server answers questions one after another, and they are the
+// cheapest and most looked-at.
+async function refresh(counter) {
+  if (counter !== undefined) wanted = counter;
   if (refreshing) {
     again = true;
     return refreshing;
@@ -207,16 +211,21 @@ async function refresh() {
   refreshing = (async () => {
     do {
       again = false;
-      let counter = null;
-      await showSection("yield", async () => { counter = await showStatus(); });
+      const target = wanted;
+      const version = target ?? Date.now();
       await Promise.all([
-        showSection("yield", () => showYield(counter)),
-        showSection("failures", () => showFailures(counter)),
         showSection("attempts", showAttempts),
+        showSection("yield", async () => {
+          const status = await showStatus();
+          // The counter the shown data is at, when no change told it yet.
+          if (wanted === null) wanted = status;
+        }),
+        showSection("yield", () => showYield(version)),
+        showSection("failures", () => showFailures(version)),
         showSection("unit", showUnit),
       ]);
-      shownCounter = counter;
-      document.body.dataset.counter = String(counter);
+      shownCounter = target ?? wanted;
+      document.body.dataset.counter = String(shownCounter);
     } while (again);
     refreshing = null;
   })();
@@ -224,7 +233,7 @@ async function refresh() {
 }
 
 function changed(counter) {
-  if (counter !== shownCounter) refresh();
+  if (counter !== shownCounter && counter !== wanted) refresh(counter);
 }
 
 function poll() {
