@@ -67,6 +67,15 @@ Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query) {
   }
   view.station = QueryParameter(query, "station").value;
   view.result = QueryParameter(query, "result").value;
+  const bool resultWord = view.result.size() <= 40 &&
+                          std::all_of(view.result.begin(), view.result.end(),
+                                      [](char c) { return (c >= 'a' && c <= 'z') || c == '-'; });
+  if (!resultWord) {
+    return Refuse(
+        "result takes one word of how an attempt ended (ok, write-failed, "
+        "interrupted, ...); \"" +
+        view.result + "\" is not one");
+  }
   view.unit = QueryParameter(query, "unit").value;
   view.type = Lower(QueryParameter(query, "type").value);
   if (!view.type.empty() && (view.type.size() != 4 || !AllHex(view.type))) {
