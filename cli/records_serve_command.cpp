@@ -98,27 +98,23 @@ int RunRecordsServe(const Options& options) {
   }
   const records::RecordsConfig config =
       records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
-  records::RecordsResult<std::unique_ptr<records::RecordQuestions>> questions =
-      MakeUnexpected(records::RecordsError{});
+  web::QuestionsOpener open;
   if (options.server) {
     if (config.serverUri.empty()) {
       return TellNoRecordsServer();
     }
     settings.source = {"the records server", false};
-    questions = records::ServerQuestions(config.serverUri);
+    open = [uri = config.serverUri] { return records::ServerQuestions(uri); };
   } else {
     if (config.off) {
       return Refuse(kExitUsage, "--records off names no store; name one with --records PATH");
     }
     settings.source = {"the records of " + platform::Utf8FromPath(config.storePath), true};
-    questions = records::LocalQuestions(config.storePath);
-  }
-  if (!questions) {
-    return Refuse(kExitFailure, records::Describe(questions.error()));
+    open = [path = config.storePath] { return records::LocalQuestions(path); };
   }
   const platform::StopSignals stopSignals;
   const std::string source = settings.source.description;
-  auto server = web::WebServer::Start(std::move(settings), std::move(*questions));
+  auto server = web::WebServer::Start(std::move(settings), open);
   if (!server) {
     return Refuse(kExitFailure, server.error().message);
   }

@@ -106,6 +106,7 @@ class InterimQuestions : public RecordQuestions {
       ++row.count;
     }
     std::vector<FailureRow> rows;
+    rows.reserve(groups.size());
     for (auto& [key, row] : groups) {
       rows.push_back(row);
     }

@@ -235,6 +235,10 @@ bool IsDataPath(const std::string& path) {
   return DataPaths().contains(path);
 }
 
+bool IsQuickPath(const std::string& path) {
+  return path.starts_with("/api/attempts.") || path.starts_with("/api/unit.");
+}
+
 Response DataAnswer(const std::string& target, records::RecordQuestions& questions,
                     const ViewSource& source, const ViewMoment& moment) {
   const std::string path = TargetPath(target);

@@ -22,6 +22,8 @@ std::optional<Response> StaticAnswer(const std::string& path);
 
 // Whether a path is answered by DataAnswer (and so needs the records).
 bool IsDataPath(const std::string& path);
+// Whether a data path asks only for a page of records, which an index answers at once.
+bool IsQuickPath(const std::string& path);
 
 // The moment of an answer: the time the view's days count back from, and the live slots.
 struct ViewMoment {

@@ -7,6 +7,7 @@
 #include <boost/beast/http.hpp>
 #include <deque>
 #include <list>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -17,11 +18,11 @@ namespace lumaflash::web {
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace net = boost::asio;
-using tcp = net::ip::tcp;
+using Tcp = net::ip::tcp;
 
 namespace {
 
-constexpr std::size_t kHeaderLimit = 8 * 1024;
+constexpr std::size_t kHeaderLimit = std::size_t{8} * 1024;
 constexpr std::chrono::seconds kHeartbeat{15};
 // Nothing but this server's own files runs or loads, and no other site may frame the view.
 constexpr const char* kPolicy =
@@ -57,12 +58,8 @@ int64_t SystemNowMs() {
 class Session;
 
 struct WebServer::Impl {
-  Impl(ServeSettings settingsIn, std::unique_ptr<records::RecordQuestions> questionsIn)
-      : settings(std::move(settingsIn)),
-        questions(std::move(questionsIn)),
-        acceptor(io),
-        poll(io),
-        heartbeat(io) {}
+  explicit Impl(ServeSettings settingsIn)
+      : settings(std::move(settingsIn)), acceptor(io), poll(io), heartbeat(io) {}
 
   void Accept();
   void PollChanges();
@@ -72,15 +69,23 @@ struct WebServer::Impl {
   bool Enlist(const std::shared_ptr<Session>& session);
   void Discharge(const Session* session);
   void Stop();
+  // The answer to a data request; the summaries' answers are kept until the records change.
+  Response Answer(const std::string& target, bool quick, std::optional<int64_t> seen);
 
   ServeSettings settings;
-  std::unique_ptr<records::RecordQuestions> questions;  // used on the worker thread only
+  // Each used on its own worker thread only.
+  std::unique_ptr<records::RecordQuestions> quickQuestions;
+  std::unique_ptr<records::RecordQuestions> heavyQuestions;
+  // Heavy answers by target, with the change counter and the day they were made at (heavy
+  // worker only).
+  std::map<std::string, std::pair<std::pair<int64_t, int64_t>, Response>> kept;
   std::optional<AccessGuard> guard;
   net::io_context io{1};
-  tcp::acceptor acceptor;
+  Tcp::acceptor acceptor;
   net::steady_timer poll;
   net::steady_timer heartbeat;
-  net::thread_pool worker{1};
+  net::thread_pool quickWorker{1};
+  net::thread_pool heavyWorker{1};
   std::list<std::weak_ptr<Session>> live;
   std::atomic<std::size_t> liveCount{0};
   std::optional<int64_t> counter;  // the last change counter seen (io thread)
@@ -91,7 +96,7 @@ struct WebServer::Impl {
 // One connection: requests one after another, or, once it asked for /events, a live stream.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, WebServer::Impl& server)
+  Session(Tcp::socket socket, WebServer::Impl& server)
       : m_stream(std::move(socket)), m_server(server) {}
 
   void ReadRequest() {
@@ -112,7 +117,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Close() {
     beast::error_code ignored;
-    m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    m_stream.socket().shutdown(Tcp::socket::shutdown_both, ignored);
     m_stream.close();
   }
 
@@ -156,18 +161,18 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
 
-  // The records are asked on the worker thread; the answer is written back on this one.
+  // The records are asked on a worker thread; the answer is written back on this one.
   void AskWorker(std::string target, bool head, bool keepAlive) {
-    net::post(
-        m_server.worker, [self = shared_from_this(), target = std::move(target), head, keepAlive] {
-          WebServer::Impl& server = self->m_server;
-          const ViewMoment moment{server.settings.nowMs ? server.settings.nowMs() : SystemNowMs(),
-                                  server.liveCount.load(), server.settings.maxLive};
-          Response answer = DataAnswer(target, *server.questions, server.settings.source, moment);
-          net::post(server.io, [self, answer = std::move(answer), head, keepAlive]() mutable {
-            self->Send(std::move(answer), head, keepAlive);
-          });
-        });
+    const bool quick = IsQuickPath(TargetPath(target));
+    net::post(quick ? m_server.quickWorker : m_server.heavyWorker,
+              [self = shared_from_this(), target = std::move(target), head, keepAlive, quick,
+               seen = m_server.counter] {
+                Response answer = self->m_server.Answer(target, quick, seen);
+                net::post(self->m_server.io,
+                          [self, answer = std::move(answer), head, keepAlive]() mutable {
+                            self->Send(std::move(answer), head, keepAlive);
+                          });
+              });
   }
 
   void Send(Response answer, bool head, bool keepAlive) {
@@ -271,8 +276,34 @@ class Session : public std::enable_shared_from_this<Session> {
   std::array<char, 512> m_discard{};
 };
 
+Response WebServer::Impl::Answer(const std::string& target, bool quick,
+                                 std::optional<int64_t> seen) {
+  constexpr int64_t kDayMs = 24LL * 60 * 60 * 1000;
+  constexpr std::size_t kMostKept = 256;
+  const ViewMoment moment{settings.nowMs ? settings.nowMs() : SystemNowMs(), liveCount.load(),
+                          settings.maxLive};
+  if (quick) {
+    return DataAnswer(target, *quickQuestions, settings.source, moment);
+  }
+  // Many wall screens showing one view cost one summary per change of the records. The status
+  // line tells the time and the live slots, so it is always made afresh.
+  const bool keep = seen && TargetPath(target) != "/api/status.json";
+  const std::pair<int64_t, int64_t> when{seen.value_or(0), moment.nowMs / kDayMs};
+  if (auto found = kept.find(target); keep && found != kept.end() && found->second.first == when) {
+    return found->second.second;
+  }
+  Response answer = DataAnswer(target, *heavyQuestions, settings.source, moment);
+  if (keep && answer.status == 200) {
+    if (kept.size() >= kMostKept) {
+      kept.clear();
+    }
+    kept[target] = {when, answer};
+  }
+  return answer;
+}
+
 void WebServer::Impl::Accept() {
-  acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+  acceptor.async_accept([this](beast::error_code error, Tcp::socket socket) {
     if (error == net::error::operation_aborted) {
       return;
     }
@@ -289,8 +320,8 @@ void WebServer::Impl::PollChanges() {
     if (error) {
       return;
     }
-    net::post(worker, [this] {
-      auto asked = questions->ChangeCounter();
+    net::post(quickWorker, [this] {
+      auto asked = quickQuestions->ChangeCounter();
       net::post(io, [this, asked = std::move(asked)] {
         if (asked && (!counter || *counter != *asked)) {
           counter = *asked;
@@ -338,8 +369,10 @@ void WebServer::Impl::Discharge(const Session* session) {
 }
 
 void WebServer::Impl::Stop() {
-  worker.stop();
-  worker.join();
+  quickWorker.stop();
+  heavyWorker.stop();
+  quickWorker.join();
+  heavyWorker.join();
   net::post(io, [this] {
     beast::error_code ignored;
     acceptor.close(ignored);
@@ -358,8 +391,8 @@ void WebServer::Impl::Stop() {
   }
 }
 
-Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(
-    ServeSettings settings, std::unique_ptr<records::RecordQuestions> questions) {
+Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(ServeSettings settings,
+                                                                const QuestionsOpener& open) {
   const std::string where = settings.address + ":" + std::to_string(settings.port);
   if (!IsLoopbackAddress(settings.address) && settings.token.empty()) {
     return MakeUnexpected(
@@ -367,7 +400,14 @@ Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(
                  " without an access token: beyond this machine every client must give one. Name a "
                  "file that holds it with --token-file FILE, or listen on 127.0.0.1"});
   }
-  auto impl = std::make_unique<Impl>(std::move(settings), std::move(questions));
+  auto impl = std::make_unique<Impl>(std::move(settings));
+  for (auto* questions : {&impl->quickQuestions, &impl->heavyQuestions}) {
+    auto opened = open();
+    if (!opened) {
+      return MakeUnexpected(WebError{records::Describe(opened.error())});
+    }
+    *questions = std::move(*opened);
+  }
   beast::error_code error;
   const net::ip::address address = net::ip::make_address(impl->settings.address, error);
   if (error) {
@@ -375,8 +415,8 @@ Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(
                                    "\" is not an IP address to listen on; give one such as "
                                    "127.0.0.1 or ::1 in --listen ADDR:PORT"});
   }
-  const tcp::endpoint endpoint(address, impl->settings.port);
-  tcp::acceptor& acceptor = impl->acceptor;
+  const Tcp::endpoint endpoint(address, impl->settings.port);
+  Tcp::acceptor& acceptor = impl->acceptor;
   acceptor.open(endpoint.protocol(), error);
   if (!error) {
     acceptor.set_option(net::socket_base::reuse_address(kReuseAddress), error);
@@ -408,7 +448,11 @@ Expected<std::unique_ptr<WebServer>, WebError> WebServer::Start(
 WebServer::WebServer(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 
 WebServer::~WebServer() {
-  m_impl->Stop();
+  try {
+    m_impl->Stop();
+  } catch (const std::exception&) {
+    // Stopping only fails when threads cannot be joined; the process is ending then anyway.
+  }
 }
 
 unsigned short WebServer::Port() const {

@@ -31,15 +31,21 @@ struct WebError {
   std::string message;
 };
 
+// Opens one more way of asking the records (a connection of its own).
+using QuestionsOpener =
+    std::function<records::RecordsResult<std::unique_ptr<records::RecordQuestions>>()>;
+
 // The read-only web view of a store of records: one thread answers every connection without
-// blocking, and one more asks the records, so a slow question never holds up the page, its
-// files or the live streams. It runs from Start() until it is destroyed.
+// blocking; the records are asked on two more, each with a connection of its own: one for the
+// quick questions (the last attempts, a unit, the change counter), one for the summaries, so a
+// long summary never holds up the page, its files, the live streams or the newest attempts.
+// It runs from Start() until it is destroyed.
 class WebServer {
  public:
   // Listens on the settings' address and port and starts answering. Beyond a loopback address
   // a token is required, and without one nothing listens.
-  static Expected<std::unique_ptr<WebServer>, WebError> Start(
-      ServeSettings settings, std::unique_ptr<records::RecordQuestions> questions);
+  static Expected<std::unique_ptr<WebServer>, WebError> Start(ServeSettings settings,
+                                                              const QuestionsOpener& open);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;

@@ -125,6 +125,8 @@ const cases = [
     await page.locator("#attempts-table tbody td.passed").first().waitFor(wait);
     await flashOne("live one");
     await page.locator("#attempts-table tbody tr").first().locator("td", { hasText: "live one" }).waitFor(wait);
+    // The summaries, kept between changes, are made afresh too.
+    await page.locator("#groups-table td", { hasText: "live one" }).waitFor(wait);
     await page.close();
   }],
   ["past --max-live a page asks every 5 s, and a closed page frees its slot", async ({ browser, url, flashOne }) => {

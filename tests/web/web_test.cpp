@@ -82,10 +82,21 @@ class FixedQuestions : public records::RecordQuestions {
   records::RecordsResult<std::vector<records::StationRow>> Stations() override {
     return std::vector<records::StationRow>{{kHostile, 3000, std::nullopt, 2, 1000}};
   }
-  records::RecordsResult<int64_t> ChangeCounter() override { return counter.load(); }
+  records::RecordsResult<int64_t> ChangeCounter() override { return counter->load(); }
 
-  std::atomic<int64_t> counter{1};
+  std::shared_ptr<std::atomic<int64_t>> counter = std::make_shared<std::atomic<int64_t>>(1);
 };
+
+// Opens questions that share one change counter.
+QuestionsOpener Fixed(std::shared_ptr<std::atomic<int64_t>> counter = {}) {
+  return [counter]() -> records::RecordsResult<std::unique_ptr<records::RecordQuestions>> {
+    auto questions = std::make_unique<FixedQuestions>();
+    if (counter) {
+      questions->counter = counter;
+    }
+    return std::unique_ptr<records::RecordQuestions>(std::move(questions));
+  };
+}
 
 struct Answer {
   int status = 0;
@@ -143,7 +154,7 @@ class WebAnswers : public ::testing::TestWithParam<Row> {
       settings.token = token ? kToken : "";
       settings.source = {"the records of test", true};
       settings.nowMs = [] { return int64_t{5000}; };
-      auto server = WebServer::Start(std::move(settings), std::make_unique<FixedQuestions>());
+      auto server = WebServer::Start(std::move(settings), Fixed());
       ASSERT_TRUE(server) << server.error().message;
       (token ? tokenServer : plainServer) = std::move(*server);
     }
@@ -317,9 +328,8 @@ TEST(WebLive, SlotsAndChanges) {
   settings.port = 0;
   settings.maxLive = 1;
   settings.changePoll = std::chrono::milliseconds(10);
-  auto questions = std::make_unique<FixedQuestions>();
-  FixedQuestions& fixed = *questions;
-  auto started = WebServer::Start(std::move(settings), std::move(questions));
+  auto counter = std::make_shared<std::atomic<int64_t>>(1);
+  auto started = WebServer::Start(std::move(settings), Fixed(counter));
   ASSERT_TRUE(started);
   WebServer& server = **started;
   const std::string request =
@@ -346,7 +356,7 @@ TEST(WebLive, SlotsAndChanges) {
   EXPECT_TRUE(heard("data: 1\n\n")) << stream;
   EXPECT_TRUE(Has(stream, "Content-Type: text/event-stream"));
   EXPECT_EQ(server.LiveClients(), 1U);
-  fixed.counter = 2;
+  *counter = 2;
   EXPECT_TRUE(heard("data: 2\n\n")) << stream;
   EXPECT_EQ(Ask(server.Port(), "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" +
                                    std::to_string(server.Port()) + "\r\nConnection: close\r\n\r\n")
@@ -360,7 +370,7 @@ TEST(WebLive, NoListeningBeyondLoopbackWithoutToken) {
   ServeSettings settings;
   settings.address = "0.0.0.0";
   settings.port = 0;
-  auto refused = WebServer::Start(std::move(settings), std::make_unique<FixedQuestions>());
+  auto refused = WebServer::Start(std::move(settings), Fixed());
   ASSERT_FALSE(refused);
   EXPECT_TRUE(Has(refused.error().message, "--token-file")) << refused.error().message;
 }
