@@ -104,17 +104,26 @@ struct Answer {
   std::string body;
 };
 
-// One request over a fresh connection, read until the server closes it.
-Answer Ask(unsigned short port, const std::string& request) {
+// A connection to the server on `port` that has sent `request`; -1 when it could not.
+int Send(unsigned short port, const std::string& request) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  Answer answer;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
     ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One request over a fresh connection, read until the server closes it.
+Answer Ask(unsigned short port, const std::string& request) {
+  Answer answer;
+  const int fd = Send(port, request);
+  if (fd < 0) {
     return answer;
   }
   std::string text;
@@ -334,13 +343,8 @@ TEST(WebLive, SlotsAndChanges) {
   WebServer& server = **started;
   const std::string request =
       "GET /events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n\r\n";
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(server.Port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_GT(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), 0);
+  const int fd = Send(server.Port(), request);
+  ASSERT_GE(fd, 0);
   std::string stream;
   auto heard = [&](const std::string& text) {
     char buffer[1024];
