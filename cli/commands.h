@@ -25,6 +25,10 @@ int RunRecordsSync(const records::RecordsConfig& config);
 int TellNoRecordsServer();
 // `records serve`: the records as a live read-only web page, until Ctrl+C or SIGTERM.
 int RunRecordsServe(const Options& options);
+// Refuses a records server URI that the program will not use (a password, an unknown key, less
+// than verified TLS towards another host) with the reason, as a usage error, before anything is
+// sent; kExitOk when `uri` is empty or usable.
+int RefuseUnusableServer(const std::string& uri);
 
 // The found interfaces as a table, one row each, with the list's texts.
 void PrintInterfaceTable(std::FILE* out, const protocol::InterfaceTable& table);

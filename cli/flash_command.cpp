@@ -514,6 +514,9 @@ int RunFlash(const Options& options) {
   }
   records::Recorder recorder(records::ResolveRecordsConfig(options.records, options.station,
                                                            options.recordsServer, kVersion));
+  if (const int refused = RefuseUnusableServer(recorder.Config().serverUri); refused != kExitOk) {
+    return refused;
+  }
   if (!OpenRecords(options, recorder)) {
     return options.requireRecord && !recorder.Enabled() ? kExitUsage : kExitRecordNotKept;
   }

@@ -207,6 +207,11 @@ int RunRecords(const Options& options) {
                  "lumaflash-cli: --records off names no store; name one with --records PATH.\n");
     return kExitUsage;
   }
+  if (options.server || !options.positional.empty()) {
+    if (const int refused = RefuseUnusableServer(config.serverUri); refused != kExitOk) {
+      return refused;
+    }
+  }
   if (!options.positional.empty()) {
     return RunRecordsSync(config);
   }

@@ -103,6 +103,9 @@ int RunRecordsServe(const Options& options) {
     if (config.serverUri.empty()) {
       return TellNoRecordsServer();
     }
+    if (const int refused = RefuseUnusableServer(config.serverUri); refused != kExitOk) {
+      return refused;
+    }
     settings.source = {"the records server", false};
     open = [uri = config.serverUri] { return records::ServerQuestions(uri); };
   } else {

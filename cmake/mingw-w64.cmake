@@ -7,9 +7,12 @@ set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
-# SQLite comes from Debian's source package, built for Windows into the build folder by
-# scripts/build_sqlite_mingw.sh (sqlite/include, sqlite/lib), so find_package(SQLite3) finds it there.
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 "${CMAKE_BINARY_DIR}/sqlite")
+# SQLite, libpq and OpenSSL come from Debian's source packages, built for Windows into the build
+# folder by scripts/build_sqlite_mingw.sh and scripts/build_pq_mingw.sh (NAME/include, NAME/lib),
+# so find_package(SQLite3), find_package(PostgreSQL) and find_package(OpenSSL) find them there.
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 "${CMAKE_BINARY_DIR}/sqlite"
+    "${CMAKE_BINARY_DIR}/pq" "${CMAKE_BINARY_DIR}/openssl")
+set(OPENSSL_USE_STATIC_LIBS TRUE)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -44,6 +44,7 @@ echo "== package: $zip_name.zip"
 windows_app=OFF
 [[ -f app/win32/main.cpp ]] && windows_app=ON
 bash scripts/build_sqlite_mingw.sh build-win
+bash scripts/build_pq_mingw.sh build-win
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
   -DLUMAFLASH_BUILD_APP=$windows_app >/dev/null

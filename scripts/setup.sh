@@ -18,7 +18,7 @@ if [[ $profile == test ]]; then
     clang libclang-rt-14-dev clang-tidy cppcheck
     dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
     qemu-system-x86 busybox-static
-    postgresql-15 sqlite3 tcl
+    postgresql-15 sqlite3 tcl openssl perl iproute2
     chromium-headless-shell
   )
   # The browser tests run under node; a node that came with its own npm is kept as it is.
@@ -44,8 +44,8 @@ if ((${#missing[@]} > 0)); then
     "${missing[@]}"
 fi
 
-# The Windows build compiles SQLite from Debian's own source package (scripts/build_sqlite_mingw.sh),
-# which `apt-get source` fetches only with a deb-src entry. Debian 12 keeps its sources in deb822
+# The Windows build compiles SQLite, OpenSSL and libpq from Debian's own source packages
+# (scripts/build_*_mingw.sh), which `apt-get source` fetches only with a deb-src entry. Debian 12 keeps its sources in deb822
 # form; the entry goes into a file of its own beside them, for the same archives.
 deb_src=/etc/apt/sources.list.d/lumaflash-deb-src.sources
 if [[ $profile == test && ! -f $deb_src ]]; then

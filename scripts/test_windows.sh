@@ -6,7 +6,9 @@
 #      name is outside the ANSI code page; the device must receive exactly the image, and the
 #      local record store must hold the attempt's record;
 #   4. lumaflash.exe, the native window, on a virtual display (Xvfb): its tests drive the real
-#      dialog, and the program itself must repeat the day's update by itself and exit 0.
+#      dialog, and the program itself must repeat the day's update by itself and exit 0;
+#   5. records from both programs reach a real PostgreSQL server (scripts/with_postgres.sh) over
+#      TLS verify-full with SCRAM, each exactly once, and a wrong CA is refused.
 # The Linux build (build/, from scripts/build.sh) provides the simulated device and the image
 # maker. Wine runs in a fresh prefix under a temporary folder with only our COM ports mapped, so
 # no Windows program here can reach the machine's real serial ports.
@@ -38,6 +40,7 @@ done
 
 step "cross-compiling into $win_build/"
 bash scripts/build_sqlite_mingw.sh "$win_build"
+bash scripts/build_pq_mingw.sh "$win_build"
 cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" -DLUMAFLASH_WERROR=ON \
   >/dev/null
@@ -250,12 +253,19 @@ report=$(grep -F "$sim_pty:" "$work/sim-window.out" || true)
 echo "device: $report"
 [[ $report == *" 80 blocks, 40960 payload bytes, run yes, 0 timing violations, sha256 $expected_sha" ]] ||
   fail "the window did not update the device with exactly the image"
-exe_size=$(stat -c %s "$root/$win_build/app/lumaflash.exe")
-x86_64-w64-mingw32-strip -o "$work/lumaflash-stripped.exe" "$root/$win_build/app/lumaflash.exe"
-echo "lumaflash.exe: $exe_size bytes, $(stat -c %s "$work/lumaflash-stripped.exe") stripped"
+
+step "records from lumaflash-cli.exe and lumaflash.exe on a PostgreSQL server (TLS, SCRAM)"
+start_sim "$work/sim-records.out" "$com_number" --stay
+bash scripts/with_postgres.sh bash tests/records/wine_server_checks.sh "$root/$win_build" \
+  "$com_name" "$work/bench/$image_name" "$work" || fail "records from Windows: see above"
+stop_sim
+
 for exe in app/lumaflash.exe cli/lumaflash-cli.exe; do
+  x86_64-w64-mingw32-strip -o "$work/stripped.exe" "$root/$win_build/$exe"
+  echo "$exe: $(stat -c %s "$root/$win_build/$exe") bytes, $(stat -c %s "$work/stripped.exe") stripped"
+  # secur32 (SSPI), crypt32 and bcrypt come with every Windows, as do the others.
   if x86_64-w64-mingw32-objdump -p "$root/$win_build/$exe" | grep 'DLL Name' |
-    grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|setupapi|cfgmgr32|msvcrt|ws2_32|mswsock|ole32|api-ms-win'; then
+    grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|setupapi|cfgmgr32|msvcrt|ws2_32|mswsock|ole32|secur32|crypt32|bcrypt|api-ms-win'; then
     fail "$exe needs a DLL that Windows does not bring (above)"
   fi
 done

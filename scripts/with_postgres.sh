@@ -5,11 +5,17 @@
 # owned by an unprivileged user when run as root (initdb refuses root), listening only on
 # 127.0.0.1 on a free port, its unix socket in the temporary folder. It never touches the
 # machine's own cluster. docs/records.sql is loaded into the database "lumaflash"; the station and
-# reader roles get random passwords, written into a password file of their own.
+# reader roles get random passwords, written into a password file of their own. Over TCP the server
+# takes only TLS with SCRAM: its certificate (for 127.0.0.1 and localhost) comes from a CA that this
+# script makes, and a second CA that signed nothing here stands for the wrong one.
 # The command sees:
 #   PGHOST=127.0.0.1 PGPORT PGDATABASE=lumaflash PGPASSFILE (both roles' passwords)
-#   LUMAFLASH_PG_STATION_URI  postgresql://lumaflash_station@127.0.0.1:PORT/lumaflash
-#   LUMAFLASH_PG_READER_URI   postgresql://lumaflash_reader@127.0.0.1:PORT/lumaflash
+#   PGSSLMODE=verify-full PGSSLROOTCERT (for psql and the like)
+#   LUMAFLASH_PG_CA           the CA certificate that signed the server's
+#   LUMAFLASH_PG_OTHER_CA     a CA certificate that did not
+#   LUMAFLASH_PG_STATION_URI  postgresql://lumaflash_station@127.0.0.1:PORT/lumaflash?sslmode=verify-full
+#                             &sslrootcert=CA&channel_binding=require
+#   LUMAFLASH_PG_READER_URI   the same for lumaflash_reader
 #   LUMAFLASH_PG_ADMIN        connection string of the superuser (over the unix socket)
 #   LUMAFLASH_PG_CTL          runs pg_ctl on this cluster as its owner ("$LUMAFLASH_PG_CTL stop
 #                             -m immediate", "$LUMAFLASH_PG_CTL start")
@@ -32,6 +38,7 @@ for tool in initdb pg_ctl postgres; do
   [[ -x $pg_bin/$tool ]] || fail "$pg_bin/$tool is missing; run scripts/setup.sh (it installs postgresql-15)."
 done
 command -v psql >/dev/null || fail "psql is missing; run scripts/setup.sh (it installs postgresql-15)."
+command -v openssl >/dev/null || fail "openssl is missing; run scripts/setup.sh (it installs openssl)."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumaflash-pg.XXXXXX")
 data="$work/data"
@@ -78,6 +85,31 @@ trap 'on_signal 129' HUP
   --auth-local=trust --auth-host=scram-sha-256 >"$work/initdb.log" 2>&1 ||
   fail "initdb failed: $(cat "$work/initdb.log")"
 
+# make_ca NAME: a CA certificate and key, NAME.crt and NAME.key in the folder, for this run only.
+make_ca() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj "/CN=Lumaflash test $1" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign,cRLSign \
+    -keyout "$work/$1.key" -out "$work/$1.crt" 2>>"$work/tls.log"
+}
+make_ca ca || fail "openssl could not make a CA: $(cat "$work/tls.log")"
+make_ca other-ca || fail "openssl could not make a CA: $(cat "$work/tls.log")"
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+  -keyout "$work/server.key" -out "$work/server.csr" 2>>"$work/tls.log" &&
+  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -out "$work/server.crt" -extfile <(printf '%s\n' \
+      "subjectAltName=IP:127.0.0.1,DNS:localhost" "extendedKeyUsage=serverAuth") \
+    2>>"$work/tls.log" || fail "openssl could not make the server's certificate: $(cat "$work/tls.log")"
+rm -f "$work/ca.key" "$work/other-ca.key" "$work/server.csr" "$work/ca.srl"
+chmod 0644 "$work/ca.crt" "$work/other-ca.crt" "$work/server.crt"
+chmod 0600 "$work/server.key"
+((EUID != 0)) || chown nobody: "$work/server.key"
+# Over TCP only TLS with SCRAM: the server turns away a client that tries anything else too.
+"${owner[@]}" tee "$data/pg_hba.conf" >/dev/null <<'EOF'
+local    all all              trust
+hostssl  all all 127.0.0.1/32 scram-sha-256
+EOF
+
 free_port() {
   python3 -c 'import socket
 s = socket.socket()
@@ -94,6 +126,9 @@ for _ in 1 2 3 4 5; do
 listen_addresses = '127.0.0.1'
 port = $port
 unix_socket_directories = '$socket_dir'
+ssl = on
+ssl_cert_file = '$work/server.crt'
+ssl_key_file = '$work/server.key'
 EOF
   started=1
   if pg_ctl_as_owner start >/dev/null 2>&1; then
@@ -132,8 +167,11 @@ EOF
 chmod 0755 "$work/pg_ctl"
 
 export PGHOST=127.0.0.1 PGPORT=$port PGDATABASE=lumaflash
-export LUMAFLASH_PG_STATION_URI="postgresql://lumaflash_station@127.0.0.1:$port/lumaflash"
-export LUMAFLASH_PG_READER_URI="postgresql://lumaflash_reader@127.0.0.1:$port/lumaflash"
+export PGSSLMODE=verify-full PGSSLROOTCERT="$work/ca.crt"
+export LUMAFLASH_PG_CA="$work/ca.crt" LUMAFLASH_PG_OTHER_CA="$work/other-ca.crt"
+tls="sslmode=verify-full&sslrootcert=$work/ca.crt&channel_binding=require"
+export LUMAFLASH_PG_STATION_URI="postgresql://lumaflash_station@127.0.0.1:$port/lumaflash?$tls"
+export LUMAFLASH_PG_READER_URI="postgresql://lumaflash_reader@127.0.0.1:$port/lumaflash?$tls"
 export LUMAFLASH_PG_ADMIN="$admin dbname=lumaflash"
 export LUMAFLASH_PG_CTL="$work/pg_ctl"
 

@@ -6,11 +6,25 @@
 
 #include "core/platform/command_line.h"
 #include "core/platform/text_path.h"
+#include "core/records/recorder.h"
+#include "core/records/server_uri.h"
 #include "lumaflash_version.h"
 
 namespace lumaflash::app {
 
 namespace {
+
+// Why the records server that the options or LUMAFLASH_RECORDS_SERVER name cannot be used.
+std::optional<std::string> UnusableServer(const AppOptions& options) {
+  const std::string uri =
+      records::ResolveRecordsConfig(options.records, options.station, options.recordsServer, "")
+          .serverUri;
+  if (uri.empty()) {
+    return std::nullopt;
+  }
+  auto address = records::ParseServerUri(uri);
+  return address ? std::nullopt : std::optional(records::Describe(address.error()));
+}
 
 std::optional<int> ParseCount(const std::string& text) {
   int value = 0;
@@ -164,6 +178,10 @@ StartUp PlanStartUp(const std::vector<std::string>& args, const Face& face) {
     plan.text =
         "lumaflash: --simulate needs pseudo-terminals, which Windows does not have; use "
         "--port COMn with a device attached.\n";
+    plan.error = true;
+  } else if (auto unusable = UnusableServer(*options)) {
+    plan.exitCode = 2;
+    plan.text = "lumaflash: " + *unusable + ".\n";
     plan.error = true;
   } else {
     plan.options = std::move(*options);

@@ -39,7 +39,7 @@ struct Face {
 inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned",
                               "$XDG_STATE_HOME/lumaflash/records.sqlite", true};
 inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned",
-                                 "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", false};
+                                 "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", true};
 
 // What a face does once its arguments are read: either it tells `text` (on standard error when
 // `error`) and ends with `exitCode`, or it opens the window with `options`.

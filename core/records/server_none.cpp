@@ -1,6 +1,7 @@
 // The build for a system without libpq: records stay in the local store, and a server is
 // refused with the reason.
 #include "core/records/server.h"
+#include "core/records/server_uri.h"
 
 namespace lumaflash::records {
 
@@ -8,9 +9,13 @@ namespace {
 
 constexpr const char* kNoServer =
     "this build of Lumaflash forwards no records (made without PostgreSQL's libpq): the records "
-    "stay in the local store; forward them with lumaflash-cli records sync on Linux";
+    "stay in the local store";
 
 }  // namespace
+
+Expected<ServerAddress, ServerUriError> ParseServerUri(const std::string&) {
+  return MakeUnexpected(ServerUriError{kNoServer});
+}
 
 ForwardReport ForwardWaiting(RecordStore&, const std::string&) {
   return ForwardReport{0, RecordsError{kNoServer}};

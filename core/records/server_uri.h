@@ -27,7 +27,10 @@ inline const std::string& Describe(const ServerUriError& error) {
 }
 
 // Checks a records server URI (postgresql://USER@HOST[:PORT]/DATABASE[?KEY=VALUE...]) at
-// start-up, before anything is sent.
+// start-up, before anything is sent. Refused: anything libpq cannot read, an unknown parameter,
+// a password (it belongs in ~/.pgpass or PGPASSFILE), and less than sslmode=verify-full towards
+// a host that is not a Unix socket or a loopback address. Towards such a host the keywords ask
+// for verify-full and channel_binding=require unless the URI names them.
 Expected<ServerAddress, ServerUriError> ParseServerUri(const std::string& uri);
 
 }  // namespace lumaflash::records

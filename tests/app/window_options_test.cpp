@@ -50,7 +50,7 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
        "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
        "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n",
        "usage: lumaflash [--port COMn]... [--usb VID:PID]...\n"
-       "                 [--records PATH|off] [--station NAME] [FILE]\n"},
+       "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n"},
       {{"--port", "X", "--help"},
        0,
        0,
@@ -59,6 +59,7 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
       {{"--version"}, 0, 0, version, version},
       {{"--usb", "zz"}, 2, 2, "; see lumaflash --help\n", "; see lumaflash --help\n"},
       {{"--simulate", "2"}, -1, 2, "", "--simulate needs pseudo-terminals"},
+      {{"--records-server", "postgresql://u:pw@h/d"}, 2, 2, "URI holds a password", "~/.pgpass"},
       {{"--usb", "1209:", "--port", "P"}, -1, -1, "", ""},
   };
   for (const auto& [args, qtExit, win32Exit, qtText, win32Text] : cases) {

@@ -273,11 +273,70 @@ newer_server_is_refused() {
     fail "the message does not name both versions and the fix: $(cat "$out")"
 }
 
+# Towards a server whose certificate another CA signed nothing is sent. Towards a host that is not
+# loopback, an endpoint that declines TLS and asks for the password in clear text never gets it;
+# libpq on its own (sslmode=prefer), the control, hands it over. That host is 192.0.2.10 (an
+# address for documentation) on the loopback interface of a network namespace of this check's
+# own: to the program it is another host, and no packet leaves the namespace.
+tls_is_insisted_on() {
+  local store="$work/tls.sqlite" host=192.0.2.10 unit ns_pid status=0
+  start_devices unit 1
+  (cd "$work" && cli flash "$image" --port "${unit[0]}" --records "$store" >/dev/null 2>&1) ||
+    fail "the update failed"
+  LUMAFLASH_RECORDS_SERVER="${uri[station]}&sslrootcert=$LUMAFLASH_PG_OTHER_CA" \
+    cli records sync --records "$store" >"$work/sync.out" 2>&1 || status=$?
+  ((status == 1)) && grep -q 'certificate verify failed' "$work/sync.out" ||
+    fail "records sync with the wrong CA ended $status: $(cat "$work/sync.out")"
+  unshare --net sleep 120 &
+  ns_pid=$!
+  sim_pids+=("$ns_pid") # stopped with the devices when the check ends
+  own_ns() { [[ $(readlink "/proc/$ns_pid/ns/net") != $(readlink /proc/self/ns/net) ]]; }
+  wait_until 10 own_ns || fail "no network namespace of its own (unshare --net needs root)"
+  in_ns() { nsenter --net="/proc/$ns_pid/ns/net" "$@"; }
+  in_ns ip link set lo up && in_ns ip addr add "$host/32" dev lo || fail "no address in the namespace"
+  in_ns python3 - "$host" "$work/fake.log" >"$work/fake.port" <<'PY' &
+import socket, struct, sys
+listener = socket.create_server((sys.argv[1], 0))
+print(listener.getsockname()[1], flush=True)
+log = open(sys.argv[2], "a", buffering=1)
+while True:
+    connection, _ = listener.accept()
+    stream = connection.makefile("rb")
+    try:
+        length, code = struct.unpack("!ii", stream.read(8))
+        while code in (80877103, 80877104):  # TLS or GSSAPI encryption asked for: declined
+            log.write("encryption asked\n")
+            connection.sendall(b"N")
+            length, code = struct.unpack("!ii", stream.read(8))
+        stream.read(length - 8)
+        connection.sendall(b"R" + struct.pack("!ii", 8, 3))  # the password, in clear text
+        length = struct.unpack("!xi", stream.read(5))[0]
+        log.write("password " + stream.read(length - 4).rstrip(b"\0").decode() + "\n")
+    except (struct.error, OSError):  # the client hung up
+        pass
+    connection.close()
+PY
+  sim_pids+=($!)
+  wait_until 10 test -s "$work/fake.port" || fail "the fake endpoint did not start"
+  local fake="postgresql://lumaflash_station@$host:$(cat "$work/fake.port")/lumaflash"
+  echo "$host:*:*:*:fake-secret" >"$work/fake.pgpass" && chmod 0600 "$work/fake.pgpass"
+  unset PGSSLMODE PGSSLROOTCERT
+  PGPASSFILE=$work/fake.pgpass in_ns timeout 20 psql -X -c "SELECT 1" "$fake" >/dev/null 2>&1
+  [[ $(cat "$work/fake.log") == *"password fake-secret" ]] || fail "the control got no password"
+  : >"$work/fake.log"
+  PGPASSFILE=$work/fake.pgpass LUMAFLASH_RECORDS_SERVER="$fake?sslrootcert=$LUMAFLASH_PG_CA" in_ns \
+    timeout 60 "$cli" records sync --records "$store" >"$work/sync.out" 2>&1 && fail "sync succeeded"
+  [[ $(cat "$work/fake.log") == "encryption asked" ]] ||
+    fail "the endpoint saw more than a request for TLS: $(cat "$work/fake.log")"
+  [[ $(count_waiting "$store") == 1 ]] || fail "the record no longer waits for the server"
+}
+
 check "station role: INSERT only (no UPDATE, DELETE, TRUNCATE, SELECT of records)" roles_are_append_only
 check "8 processes x 50 records into one server: 400 rows, no duplicates, none lost" eight_stations_at_once
 check "server stopped hard during --repeat: updates go on, records sync delivers each once" server_stopped_during_repeat
 check "'); DROP TABLE records; -- in an image path and a USB serial: kept exactly" hostile_text_is_kept_exactly
 check "server schema newer than the program: refused with both versions" newer_server_is_refused
+check "TLS: a wrong CA is refused; off loopback, no password without it; the record waits" tls_is_insisted_on
 
 echo "$passed passed, $failed failed"
 ((failed == 0))
