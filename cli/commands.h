@@ -26,6 +26,8 @@ int RunRecordsWord(const Options& options, const records::RecordsConfig& config)
 int RunRejected(const Options& options, const records::RecordsConfig& config);
 // Says that no records server is named and how to name one; the exit code of that usage error.
 int TellNoRecordsServer();
+// `records serve`: the records as a live read-only web page, until Ctrl+C or SIGTERM.
+int RunRecordsServe(const Options& options);
 // Refuses a records server URI that the program will not use (a password, an unknown key, less
 // than verified TLS towards another host) with the reason, as a usage error, before anything is
 // sent; kExitOk when `uri` is empty or usable.

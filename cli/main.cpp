@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
   if (options->command == "flash") {
     return RunFlash(*options);
   }
+  if (options->command == "records" && !options->positional.empty() &&
+      options->positional.front() == "serve") {
+    return RunRecordsServe(*options);
+  }
   if (options->command == "records") {
     return RunRecords(*options);
   }

@@ -74,9 +74,9 @@ const std::vector<CommandSpec>& Commands() {
          "wait this long (default 10) for another program that has the port open to let go; "
          "0 does not wait"}}},
       {"records",
-       "[sync|export]",
+       "[sync|export|serve]",
        "list the recorded update attempts, newest first; sync forwards the waiting ones; "
-       "export copies the store",
+       "export copies the store; serve shows them as a live read-only web page",
        {{"--records", "PATH", false, kRecordsHelp},
         {"--records-server", "URI", false, kServerHelp},
         {"--server", "", false, "ask the server instead of the local store"},
@@ -105,7 +105,16 @@ const std::vector<CommandSpec>& Commands() {
         {"--json", "", false, "one JSON object per record (JSON Lines)"},
         {"--csv", "", false, "CSV with a header line"},
         {"--rejected", "", false, "the records a server refused for good, with its reason"},
-        {"--to", "FILE", false, "export: the new file for the copy"}}},
+        {"--to", "FILE", false, "export: the new file for the copy"},
+        {"--listen", "ADDR:PORT", false,
+         "serve: the address and port to listen on (default 127.0.0.1:8470; port 0 picks a "
+         "free one)"},
+        {"--token-file", "FILE", false,
+         "serve: the access token every client must give (required beyond 127.0.0.1)"},
+        {"--max-live", "N", false,
+         "serve: live pages at once (default 16); later pages ask every 5 s"},
+        {"--host-name", "NAME", true,
+         "serve: a name the view is reached by, besides its address (repeatable)"}}},
       {"ports",
        "",
        "list the serial ports with their USB identity, opening none of them",
@@ -220,6 +229,43 @@ bool StoreText(std::string_view name, std::string_view value, Options& options,
   return true;
 }
 
+// The options of records serve.
+bool StoreServe(std::string_view name, std::string_view value, Options& options,
+                std::string& error) {
+  if (name == "--max-live") {
+    std::size_t count = 0;
+    auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), count);
+    if (value.empty() || status != std::errc() || end != value.data() + value.size() || count < 1 ||
+        count > 1000) {
+      error = "--max-live takes a number of live pages from 1 to 1000; \"" + std::string(value) +
+              "\" is not one";
+      return false;
+    }
+    options.maxLive = count;
+    return true;
+  }
+  if (value.empty()) {
+    error = std::string(name) + " needs a value; \"\" names nothing";
+    return false;
+  }
+  if (name == "--listen") {
+    const std::size_t colon = value.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == value.size()) {
+      error =
+          "--listen takes an address and a port, ADDR:PORT (e.g. 127.0.0.1:8470 or "
+          "[::1]:8470); \"" +
+          std::string(value) + "\" is not one";
+      return false;
+    }
+    options.listen = value;
+  } else if (name == "--token-file") {
+    options.tokenFile = value;
+  } else {
+    options.hostNames.emplace_back(value);
+  }
+  return true;
+}
+
 std::optional<std::chrono::seconds> WholeSeconds(std::string_view text) {
   constexpr int kLongestWait = 3600;
   int value = 0;
@@ -271,6 +317,9 @@ bool Store(std::string_view name, std::string_view value, Options& options, std:
       return false;
     }
     options.serial = *serial;
+  } else if (name == "--listen" || name == "--token-file" || name == "--max-live" ||
+             name == "--host-name") {
+    return StoreServe(name, value, options, error);
   } else if (name == "--holder-wait") {
     auto seconds = WholeSeconds(value);
     if (!seconds) {
@@ -478,9 +527,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   // An operand in brackets may be left out.
   const bool optional = command->operand.starts_with('[') && options.positional.empty();
   if (command->name == "records" && !options.positional.empty() &&
-      options.positional.front() != "sync" && options.positional.front() != "export") {
-    error = "records knows only the words sync and export, not \"" + options.positional.front() +
-            "\"" + HelpPointer(command);
+      options.positional.front() != "sync" && options.positional.front() != "export" &&
+      options.positional.front() != "serve") {
+    error = "records knows only the words sync, export and serve, not \"" +
+            options.positional.front() + "\"" + HelpPointer(command);
     return std::nullopt;
   }
   const bool exporting = !options.positional.empty() && options.positional.front() == "export";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,11 @@ struct Options {
   std::string usbSerial, image, result;
   bool rejected = false;  // --rejected: the records a server refused for good
   std::string exportTo;   // export --to FILE: the copy of the store
+  // records serve only
+  std::string listen = "127.0.0.1:8470";  // --listen ADDR:PORT
+  std::string tokenFile;                  // --token-file FILE: the access token
+  std::size_t maxLive = 16;               // --max-live N: live pages at once
+  std::vector<std::string> hostNames;     // --host-name NAME, repeatable
   // --holder-wait SECONDS: how long to wait for another program to let go of a port
   std::chrono::seconds holderWait{10};
   // udev-rule only

@@ -24,12 +24,14 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # ctest runs the test programs through Wine; the caller provides WINEPREFIX.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
-# nlohmann-json is header-only and the same on every target, so the cross-build uses Debian's
-# copy (nlohmann-json3-dev) through a folder that holds nothing but it: the rest of
-# /usr/include stays out of sight of the Windows compiler.
+# nlohmann-json and Boost's Beast and Asio are header-only and the same on every target, so the
+# cross-build uses Debian's copies (nlohmann-json3-dev, libboost1.81-dev) through a folder that
+# holds nothing but them: the rest of /usr/include stays out of sight of the Windows compiler.
 set(LUMAFLASH_MINGW_SHARED_HEADERS ${CMAKE_BINARY_DIR}/mingw-shared-headers)
-if(NOT EXISTS ${LUMAFLASH_MINGW_SHARED_HEADERS}/nlohmann)
-  file(MAKE_DIRECTORY ${LUMAFLASH_MINGW_SHARED_HEADERS})
-  file(CREATE_LINK /usr/include/nlohmann ${LUMAFLASH_MINGW_SHARED_HEADERS}/nlohmann SYMBOLIC)
-endif()
+foreach(library nlohmann boost)
+  if(NOT EXISTS ${LUMAFLASH_MINGW_SHARED_HEADERS}/${library})
+    file(MAKE_DIRECTORY ${LUMAFLASH_MINGW_SHARED_HEADERS})
+    file(CREATE_LINK /usr/include/${library} ${LUMAFLASH_MINGW_SHARED_HEADERS}/${library} SYMBOLIC)
+  endif()
+endforeach()
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${LUMAFLASH_MINGW_SHARED_HEADERS})

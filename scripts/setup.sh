@@ -10,6 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core nlohmann-json3-dev libsqlite3-dev libpq-dev
   tzdata
+  libboost1.81-dev
 )
 if [[ $profile == test ]]; then
   packages+=(
@@ -19,7 +20,10 @@ if [[ $profile == test ]]; then
     dpkg-dev file lintian man-db desktop-file-utils appstream zip unzip
     qemu-system-x86 busybox-static
     postgresql-15 sqlite3 tcl openssl perl iproute2 time
+    chromium-headless-shell
   )
+  # The browser tests run under node; a node that came with its own npm is kept as it is.
+  if ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 elif [[ $profile != run ]]; then
   echo "usage: setup.sh [run|test]" >&2
   exit 2
@@ -52,4 +56,11 @@ if [[ $profile == test && ! -f $deb_src ]]; then
   if ((EUID != 0)); then sudo_cmd=(sudo); fi
   sed 's/^Types:.*/Types: deb-src/' "$sources" | "${sudo_cmd[@]}" tee "$deb_src" >/dev/null
   "${sudo_cmd[@]}" apt-get update -q
+fi
+
+# The browser tests' driver, exactly as tests/web/package-lock.json pins it; the browser itself is
+# Debian's chromium-headless-shell, so nothing else is downloaded.
+if [[ $profile == test ]]; then
+  (cd "$(dirname "$0")/../tests/web" &&
+    PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi

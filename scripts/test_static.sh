@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static checks over the project's own code (core/, cli/, sim/ and app/ when present): clang-tidy
+# Static checks over the project's own code (core/, cli/, sim/, web/ and app/ when present): clang-tidy
 # with the checks in .clang-tidy and cppcheck. Any finding fails. Uses the compile commands of
 # build/ (or $BUILD_DIR), which scripts/build.sh writes; generated sources are not checked.
 set -euo pipefail
@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 python3 - "$build_dir/compile_commands.json" "$root" "$work/compile_commands.json" <<'PY'
 import json, re, sys
 commands, root, out = sys.argv[1:4]
-own = re.compile(re.escape(root) + r"/(core|cli|sim|app)/")
+own = re.compile(re.escape(root) + r"/(core|cli|sim|web|app)/")
 # Flags only gcc knows (the warnings it may not fail on) would be clang-tidy errors of their own.
 gcc_only = re.compile(r"\s-Wno-error=(restrict|maybe-uninitialized)")
 kept = [c for c in json.load(open(commands)) if own.match(c["file"])]

@@ -216,6 +216,19 @@ tr -d '\r' <"$work/records.out" >"$work/records.txt"
 [[ $(grep -F "\"sha256\":\"$expected_sha\"" "$work/records.txt" | grep -c '"result":"ok"') -eq 1 ]] ||
   fail_showing "$work/records.txt" "the local store does not hold exactly one successful record of the update"
 echo "record: $(grep -F "$expected_sha" "$work/records.txt" | cut -c 1-120)..."
+# The records view over the same store answers GET / on loopback.
+timeout 60 wine "$cli_exe" records serve --listen 127.0.0.1:0 >"$work/serve.out" 2>&1 &
+serve_pid=$!
+for _ in $(seq 300); do grep -q '^Serving ' "$work/serve.out" && break; sleep 0.1; done
+view_url=$(grep -o 'http://[^ ]*/' "$work/serve.out" | tr -d '\r')
+[[ -n $view_url ]] ||
+  fail_showing "$work/serve.out" "lumaflash-cli.exe records serve did not say where it serves"
+python3 -c 'import sys, urllib.request; page = urllib.request.urlopen(sys.argv[1], timeout=20).read()
+sys.exit(0 if b"attempts-table" in page else 1)' "$view_url" ||
+  fail_showing "$work/serve.out" "lumaflash-cli.exe records serve did not answer GET / at $view_url"
+kill -TERM "$serve_pid" 2>/dev/null || true
+wait "$serve_pid" 2>/dev/null || true
+echo "records serve: GET $view_url answered"
 cd "$root"
 stop_sim
 
@@ -252,7 +265,7 @@ for exe in app/lumaflash.exe cli/lumaflash-cli.exe; do
   echo "$exe: $(stat -c %s "$root/$win_build/$exe") bytes, $(stat -c %s "$work/stripped.exe") stripped"
   # secur32 (SSPI), crypt32 and bcrypt come with every Windows, as do the others.
   if x86_64-w64-mingw32-objdump -p "$root/$win_build/$exe" | grep 'DLL Name' |
-    grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|setupapi|cfgmgr32|msvcrt|ws2_32|ole32|secur32|crypt32|bcrypt|api-ms-win'; then
+    grep -viE 'kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|setupapi|cfgmgr32|msvcrt|ws2_32|mswsock|ole32|secur32|crypt32|bcrypt|api-ms-win'; then
     fail "$exe needs a DLL that Windows does not bring (above)"
   fi
 done

@@ -1,0 +1,135 @@
+// `records serve`: the records as a live, read-only web page, until Ctrl+C or SIGTERM.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "core/platform/stop_signals.h"
+#include "core/platform/text_path.h"
+#include "core/records/questions.h"
+#include "core/records/recorder.h"
+#include "lumaflash_version.h"
+#include "web/access_guard.h"
+#include "web/web_server.h"
+
+namespace lumaflash::cli {
+
+namespace {
+
+constexpr std::size_t kShortestToken = 16;
+
+// "127.0.0.1:8470" and "[::1]:8470" as address and port; the option parser saw the colon.
+bool SplitListen(const std::string& listen, web::ServeSettings& settings) {
+  const std::size_t colon = listen.rfind(':');
+  std::string address = listen.substr(0, colon);
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  }
+  const std::string port = listen.substr(colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(),
+                   [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }) ||
+      std::stoul(port) > 65535) {
+    return false;
+  }
+  settings.address = address;
+  settings.port = static_cast<unsigned short>(std::stoul(port));
+  return true;
+}
+
+// The token in `path`: its first line, without surrounding blanks. Only letters, digits and
+// - . _ ~ so that it travels unchanged in a URL and a cookie.
+std::optional<std::string> ReadToken(const std::string& path, std::string& error) {
+  std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
+  std::string token;
+  if (!file || !std::getline(file, token)) {
+    error = "cannot read the token file " + path + ": name a readable file that holds the token";
+    return std::nullopt;
+  }
+  const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
+  token.erase(std::find_if_not(token.rbegin(), token.rend(), blank).base(), token.end());
+  const bool usable = std::all_of(token.begin(), token.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_' ||
+           c == '~';
+  });
+  if (token.size() < kShortestToken || !usable) {
+    error = "the token in " + path +
+            " must be at least 16 characters of letters, digits and - . _ ~ "
+            "(e.g. the output of: head -c 24 /dev/urandom | base64 | tr '+/' '-_')";
+    return std::nullopt;
+  }
+  return token;
+}
+
+int Refuse(int code, const std::string& message) {
+  std::fprintf(stderr, "lumaflash-cli: %s.\n", message.c_str());
+  return code;
+}
+
+}  // namespace
+
+int RunRecordsServe(const Options& options) {
+  web::ServeSettings settings;
+  if (!SplitListen(options.listen, settings)) {
+    return Refuse(kExitUsage,
+                  "--listen takes an address and a port from 0 to 65535, ADDR:PORT; \"" +
+                      options.listen + "\" is not one; see lumaflash-cli records --help");
+  }
+  settings.maxLive = options.maxLive;
+  settings.hostNames = options.hostNames;
+  if (!options.tokenFile.empty()) {
+    std::string error;
+    auto token = ReadToken(options.tokenFile, error);
+    if (!token) {
+      return Refuse(kExitUsage, error);
+    }
+    settings.token = *token;
+  } else if (!web::IsLoopbackAddress(settings.address)) {
+    return Refuse(kExitUsage,
+                  "records serve listens beyond this machine (" + settings.address +
+                      ") only with an access token: add --token-file FILE, or listen on "
+                      "127.0.0.1");
+  }
+  const records::RecordsConfig config =
+      records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
+  web::QuestionsOpener open;
+  if (options.server) {
+    if (config.serverUri.empty()) {
+      return TellNoRecordsServer();
+    }
+    if (const int refused = RefuseUnusableServer(config.serverUri); refused != kExitOk) {
+      return refused;
+    }
+    settings.source = {"the records server", false};
+    open = [uri = config.serverUri] { return records::ServerQuestions(uri); };
+  } else {
+    if (config.off) {
+      return Refuse(kExitUsage, "--records off names no store; name one with --records PATH");
+    }
+    settings.source = {"the records of " + platform::Utf8FromPath(config.storePath), true};
+    open = [path = config.storePath] { return records::LocalQuestions(path); };
+  }
+  const platform::StopSignals stopSignals;
+  const std::string source = settings.source.description;
+  auto server = web::WebServer::Start(std::move(settings), open);
+  if (!server) {
+    return Refuse(kExitFailure, server.error().message);
+  }
+  std::printf("Serving %s at %s\n", source.c_str(), (*server)->Url().c_str());
+  std::fflush(stdout);
+  // The signal handlers only set a flag; looking at it ten times a second ends the run promptly.
+  while (!platform::StopRequested()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  server->reset();
+  std::printf("Stopped serving.\n");
+  return kExitOk;
+}
+
+}  // namespace lumaflash::cli
