@@ -19,7 +19,7 @@ int RunInfo(const Options& options) {
   }
   std::printf("File:           %s\n", path.c_str());
   std::printf("Header version: %u\n", unsigned{image->headerVersion});
-  std::printf("Device type:    %04x (%s)\n", unsigned{image->deviceId},
+  std::printf("Device type:    %s (%s)\n", discovery::WordHex(image->deviceId).c_str(),
               discovery::LookupDeviceName(image->deviceId).c_str());
   std::printf("Payload:        %u bytes\n", image->length);
   std::printf(

@@ -15,6 +15,7 @@
 #include <signal.h>
 
 #include "core/platform/command_line.h"
+#include "core/platform/hex.h"
 #include "core/platform/process_start.h"
 #include "core/platform/sha256.h"
 #include "lumaflash_version.h"
@@ -222,14 +223,10 @@ std::vector<DeviceConfig> Configs(const Options& options) {
   return configs;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", byte);
-    text += digits;
-  }
-  return text.empty() ? "-" : text;
+std::string SerialText(const std::vector<uint8_t>& serial) {
+  return serial.empty()
+             ? "-"
+             : lumaflash::platform::HexBytes(serial, lumaflash::platform::HexCase::Upper);
 }
 
 }  // namespace
@@ -269,8 +266,9 @@ int main(int argc, char** argv) {
       std::cerr << "lumaflash-sim: " << startError << "\n";
       return 1;
     }
-    std::printf("%s %04x %s\n", device->Path().c_str(), config.deviceId,
-                Hex(config.serial).c_str());
+    std::printf("%s %s %s\n", device->Path().c_str(),
+                lumaflash::platform::HexWord(config.deviceId).c_str(),
+                SerialText(config.serial).c_str());
     devices.push_back(std::move(device));
   }
   std::fflush(stdout);

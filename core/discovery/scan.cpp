@@ -3,28 +3,22 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "core/discovery/catalogue.h"
+#include "core/platform/hex.h"
 #include "core/protocol/identify.h"
 
 namespace lumaflash::discovery {
 
 namespace {
 
-std::string Hex2(uint8_t byte) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "0x%.2x ", byte);
-  return text.data();
-}
-
 void LogReply(const Probe& probe, std::string& log) {
   log += "Received " + std::to_string(probe.reply.size()) + " bytes: ";
   for (uint8_t byte : probe.reply) {
-    log += Hex2(byte);
+    log += "0x" + platform::HexBytes(std::span(&byte, 1)) + " ";
   }
   log += "\r\n";
 }
