@@ -1,6 +1,5 @@
 #include "cli/udev_rule.h"
 
-
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "core/platform/hex.h"
