@@ -39,7 +39,7 @@ export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$work} CCACHE_NOHASHDIR=1
 # toolkit-free decisions.
 faults=(
   'core/protocol/programming.cpp|m_tx[2] = 0x01;|m_tx[2] = 0x00;'
-  'core/protocol/programming.cpp|return rxLength == 1 \&\& m_rx[0] == kAcknowledge;|return rxLength == 1;'
+  'core/protocol/programming.cpp|if (*received != 1 \|\| m_rx[0] != kAcknowledge) {|if (*received != 1) {'
   'core/protocol/programming.cpp|m_tx[1] = static_cast<uint8_t>(size >> 8);|m_tx[1] = static_cast<uint8_t>(size \& 0xFF);'
   'core/protocol/device_types.cpp|"Tessel Four", milliseconds(5),|"Tessel Four", milliseconds(2),'
   'core/protocol/programming.cpp|std::this_thread::sleep_for(kStartPause);|'
@@ -58,12 +58,12 @@ faults=(
   'core/serial/port_posix.cpp|if (sys.Now() >= deadline) {|if (false) {'
   'core/serial/port_posix.cpp|++attempts < kMaxInterruptedAttempts|++attempts < 1000 * kMaxInterruptedAttempts'
   'core/serial/port_posix.cpp|      return PortError::AccessDenied;|      return PortError::Unusable;'
-  'core/serial/port.cpp|    os.Close();\n    m_impl->failure = why;|    m_impl->failure = why;'
+  "core/serial/port.cpp|    os.Close();  // gives back what was already changed; the reason stays the configure step's\n|"
   'core/serial/port_posix.cpp|std::min(rx.size(), kReceiveBufferSize)|kReceiveBufferSize'
-  'core/serial/port_posix.cpp|      MarkVanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));\n|'
+  'core/serial/port_posix.cpp|      reply.ended = Vanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));\n|'
   'core/update/flash.cpp|return (length + blockSize - 1u) / blockSize;|return length / blockSize;'
   'core/update/flash.cpp|if (record.bootloaderVersion > kNewestBootloader) {|if (record.bootloaderVersion >= kNewestBootloader) {'
-  'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {\n      return SendResult::Interrupted;|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {\n      return SendResult::Interrupted;'
+  'core/update/flash.cpp|if (cancel != nullptr \&\& cancel->load()) {\n      return {SendResult::Interrupted, {}};|if (cancel != nullptr \&\& cancel->load() \&\& offset > 0) {\n      return {SendResult::Interrupted, {}};'
   'core/update/flash.cpp|  programmer.SendRun();|'
   'core/session/flash_interface.cpp|if (update::ResultOf(outcome) == FlashResult::WrongDevice) {|if (false) {'
   'core/session/flash_interface.cpp|    StampUpdate(session, deviceId);|    (void)session, (void)deviceId;'
@@ -87,7 +87,7 @@ faults=(
   'cli/device_choice.cpp|if ((rules.all \|\| rules.typeMustMatch) \&\& record.deviceId|if (rules.all \&\& record.deviceId'
   'cli/flash_command.cpp|if (failed == 0 \|\| failed == records.size()) {|if (failed == 0) {'
   'cli/rescanner.cpp|if (probe.failure.error != state.failure.error) {|if (true) {'
-  'cli/json.cpp|out += length == 0 ? kReplacementCharacter : text.substr(i, length);|out += length == 0 ? std::string_view{} : text.substr(i, length);'
+  'core/platform/text_path_common.cpp|out += length == 0 ? kReplacement : text.substr(i, length);|out += length == 0 ? std::string_view{} : text.substr(i, length);'
   'app/controller/window_controller.cpp|if (selected.size() != 1 \|\| first < 0 \|\||if (selected.size() < 1 \|\| first < 0 \|\|'
   'app/controller/window_controller.cpp|session.useLastAgain \&\& !session.currentImagePath.empty();|session.useLastAgain;'
   'app/controller/window_controller.cpp|name.find_first_of("*?") == std::string::npos ? name : ""|name'

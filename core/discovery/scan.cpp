@@ -44,15 +44,16 @@ Probe ProbePort(const serial::PortAddress& address) {
   Probe probe;
   probe.address = address;
   serial::PortLink link;
-  if (!link.OpenPort(address)) {
-    probe.failure = link.LastFailure();
+  if (auto opened = link.OpenPort(address); !opened) {
+    probe.failure = opened.error();
     return probe;
   }
   probe.opened = true;
   std::array<uint8_t, 1> command{protocol::kIdentify};
   std::array<uint8_t, protocol::kIdentifyReplyMax> reply{};
-  uint32_t length = 0;
-  link.Exchange(command, reply, length, protocol::kIdentifyTimeoutMs);
+  // A device that vanished mid-probe answered nothing usable; the scan log shows what came.
+  const uint32_t length =
+      link.Exchange(command, reply, protocol::kIdentifyTimeoutMs).value_or(uint32_t{0});
   probe.reply.assign(reply.begin(), reply.begin() + length);
   link.ClosePort();
   return probe;
