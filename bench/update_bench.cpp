@@ -131,7 +131,7 @@ void UpdateCost(const std::string& dir) {
   record.blockSize = kBlockSize;
   record.portNumber = 1;
   record.portPath = port;
-  auto image = std::make_unique<lumaflash::update::FirmwareImage>();
+  auto image = std::make_unique<lumaflash::image::FirmwareImage>();
   image->deviceId = kType;
   image->length = kLength;
   auto payload = lumaflash::sim::PatternPayload(kLength, 1);

@@ -12,9 +12,9 @@ namespace lumaflash::cli {
 
 int RunInfo(const Options& options) {
   const std::string& path = options.positional[0];
-  auto image = std::make_unique<update::FirmwareImage>();
-  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(path), *image); !loaded) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
+  auto image = std::make_unique<image::FirmwareImage>();
+  if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(path), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", image::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   std::printf("File:           %s\n", path.c_str());

@@ -70,11 +70,11 @@ faults=(
   'core/image/firmware_image.cpp|return headerVersion >= 2 ? 16 : 13;|return headerVersion > 2 ? 16 : 13;'
   'core/image/firmware_image.cpp|  std::fill(image.data.begin() + length, image.data.end(), uint8_t{0});|'
   'core/image/firmware_image.cpp|if (length > kImageBufferSize) {|if (length >= kImageBufferSize) {'
-  'core/settings/ini_file.cpp|return IsQuoted(value) ? value.substr(1, value.size() - 2) : value;|return value;'
-  "core/settings/ini_file.cpp|if (bodyEnd > start \&\& text[bodyEnd - 1] == '\\\\r') {|if (false) {"
-  'core/settings/ini_file.cpp|inFirstMatchingSection = inMatchingSection \&\& !location.lastLineOfFirstSection;|inFirstMatchingSection = inMatchingSection;'
-  'core/settings/ini_file.cpp|      ini_text::HasLineBreak(value)) {|      ini_text::HasLineBreak(value.substr(0, 0))) {'
-  'core/settings/ini_file.cpp|if (AsciiLower(a[i]) != AsciiLower(b[i])) {|if (AsciiLower(a[i]) != b[i]) {'
+  'core/settings/ini_text.cpp|return IsQuoted(value) ? value.substr(1, value.size() - 2) : value;|return value;'
+  "core/settings/ini_text.cpp|if (bodyEnd > start \&\& text[bodyEnd - 1] == '\\\\r') {|if (false) {"
+  'core/settings/ini_text.cpp|inFirstMatchingSection = inMatchingSection \&\& !location.lastLineOfFirstSection;|inFirstMatchingSection = inMatchingSection;'
+  'core/settings/ini_text.cpp|      HasLineBreak(value)) {|      HasLineBreak(value.substr(0, 0))) {'
+  'core/settings/ini_text.cpp|if (AsciiLower(a[i]) != AsciiLower(b[i])) {|if (AsciiLower(a[i]) != b[i]) {'
   'core/settings/ini_file.cpp|" exists and is a folder."|" exists."'
   'core/platform/file_replace_posix.cpp|    ::unlink(temp.path.c_str());|'
   'core/settings/settings.cpp|kLastOpenKey = "LAST_OPEN";|kLastOpenKey = "LAST_OPENED";'

@@ -68,7 +68,7 @@ void FillDevice(Record& record, const protocol::InterfaceRecord& device) {
 }
 
 void FillOutcome(Record& record, const protocol::InterfaceRecord& device,
-                 const update::FirmwareImage* image, const update::FlashOutcome& outcome) {
+                 const image::FirmwareImage* image, const update::FlashOutcome& outcome) {
   const update::FlashResult result = update::ResultOf(outcome);
   record.result = update::FlashResultName(result);
   const update::UpdateError failure = outcome ? update::UpdateError{} : outcome.error();
@@ -88,7 +88,7 @@ void FillOutcome(Record& record, const protocol::InterfaceRecord& device,
 }  // namespace
 
 Record RecordOfAttempt(const StationIdentity& identity, const protocol::InterfaceRecord& device,
-                       const update::FirmwareImage* image, const std::string& imagePath,
+                       const image::FirmwareImage* image, const std::string& imagePath,
                        const std::string& sha256, const update::FlashOutcome& outcome,
                        std::chrono::system_clock::time_point startedAt,
                        std::chrono::system_clock::time_point endedAt, int64_t durationMs) {

@@ -25,7 +25,7 @@ FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::str
 }
 
 std::optional<FlashOutcome> CheckFits(const protocol::InterfaceRecord& record,
-                                      const FirmwareImage& image, UpdateListener& listener) {
+                                      const image::FirmwareImage& image, UpdateListener& listener) {
   if (image.deviceId != record.deviceId) {
     return Refuse(listener, FlashResult::WrongDevice, "Firmware file is not for selected device!");
   }
@@ -55,7 +55,7 @@ struct Sending {
 
 // `sent` counts the blocks acknowledged, so on a failure the block after them is the one lost.
 Sending SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
-                   const FirmwareImage& image, UpdateListener& listener,
+                   const image::FirmwareImage& image, UpdateListener& listener,
                    const std::atomic<bool>* cancel, uint32_t& sent) {
   const std::size_t blockSize = record.blockSize;
   std::array<uint8_t, protocol::kMaxBlockSize> last{};
@@ -171,7 +171,7 @@ FlashResult ResultOf(const FlashOutcome& outcome) {
   return outcome ? FlashResult::Success : outcome.error().result;
 }
 
-FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
+FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const image::FirmwareImage& image,
                            const std::string& imagePath, UpdateListener& listener,
                            const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, listener)) {

@@ -233,7 +233,7 @@ TEST(FaultInjection, UpdateUnderFaultsDeliversEveryByteOrEndsWithThePortClosed) 
   }
   // clang-format on
   const std::vector<uint8_t> payload = sim::PatternPayload(4 * 64, 7);
-  auto image = std::make_unique<update::FirmwareImage>();
+  auto image = std::make_unique<image::FirmwareImage>();
   image->deviceId = 0x3514;
   image->length = static_cast<uint32_t>(payload.size());
   std::copy(payload.begin(), payload.end(), image->data.begin());

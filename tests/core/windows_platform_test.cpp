@@ -134,8 +134,8 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       {"held until the move", 1, {}},
       {"held for good", -1, {"Could not save the settings file", "Nothing was changed on disk"}},
       {"a folder", 0, {"is a directory"}}};
-  settings::file_replace::SetReplaceStepHook([](settings::file_replace::ReplaceStep step) {
-    g_moveDue = g_moveDue || step == settings::file_replace::ReplaceStep::MoveHeld;
+  platform::SetReplaceStepHook([](platform::ReplaceStep step) {
+    g_moveDue = g_moveDue || step == platform::ReplaceStep::MoveHeld;
   });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,7 +173,7 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       }
     }
   }
-  settings::file_replace::SetReplaceStepHook(nullptr);
+  platform::SetReplaceStepHook(nullptr);
 }
 
 // The log is locked while a line is appended, which LockFileEx allows only on a handle with
