@@ -73,7 +73,7 @@ faults=(
   'core/settings/ini_text.cpp|return IsQuoted(value) ? value.substr(1, value.size() - 2) : value;|return value;'
   "core/settings/ini_text.cpp|if (bodyEnd > start \&\& text[bodyEnd - 1] == '\\\\r') {|if (false) {"
   'core/settings/ini_text.cpp|inFirstMatchingSection = inMatchingSection \&\& !location.lastLineOfFirstSection;|inFirstMatchingSection = inMatchingSection;'
-  'core/settings/ini_text.cpp|      HasLineBreak(value)) {|      HasLineBreak(value.substr(0, 0))) {'
+  'core/settings/ini_text.cpp|HasLineBreak(key) \|\| HasLineBreak(value)) {|HasLineBreak(key) \|\| HasLineBreak(value.substr(0, 0))) {'
   'core/settings/ini_text.cpp|if (AsciiLower(a[i]) != AsciiLower(b[i])) {|if (AsciiLower(a[i]) != b[i]) {'
   'core/settings/ini_file.cpp|" exists and is a folder."|" exists."'
   'core/platform/file_replace_posix.cpp|    ::unlink(temp.path.c_str());|'
