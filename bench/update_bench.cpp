@@ -245,13 +245,14 @@ void PlugToStart(const std::string& dir) {
     lumaflash::testing::FakeSystem system(dir + "/plug" + std::to_string(round));
     RunningProgram cli({LUMAFLASH_CLI_PATH, "flash", image, "--wait"}, dir);
     ::usleep(700000);  // long enough to be waiting; the figure does not depend on it
-    std::string error;
     lumaflash::sim::DeviceConfig config;
-    auto device = lumaflash::sim::PtyDevice::Start(config, {}, error);
-    if (!device) {
-      std::printf("cannot start a simulated device: %s\n", error.c_str());
+    auto started = lumaflash::sim::PtyDevice::Start(config, {});
+    if (!started) {
+      std::printf("cannot start a simulated device: %s\n",
+                  lumaflash::sim::Describe(started.error()).c_str());
       return;
     }
+    const auto device = std::move(*started);
     system.Tty("ttyACM0", "usb1/1-1/1-1:1.0");
     const auto plugged = Clock::now();
     system.Node("ttyACM0", device->Path());
