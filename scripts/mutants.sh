@@ -82,7 +82,7 @@ faults=(
   "core/settings/settings.cpp|return !value.empty() \\&\\& value.front() == '1';|return !value.empty();"
   'core/session/last_image.cpp|if (result \|\| session.settingsErrorReported) {|if (result) {'
   'core/session/last_image.cpp|\|\| !IsReadableFile(session.currentImagePath)) {|\|\| (!IsReadableFile(session.currentImagePath) \&\& false)) {'
-  'cli/options.cpp|if (hex.empty() \|\| hex.size() % 2 != 0) {|if (hex.empty()) {'
+  'cli/option_values.cpp|if (hex.empty() \|\| hex.size() % 2 != 0) {|if (hex.empty()) {'
   'cli/device_choice.cpp|if (!rules.all \&\& candidates.size() > 1) {|if (!rules.all \&\& candidates.size() > 2) {'
   'cli/device_choice.cpp|if ((rules.all \|\| rules.typeMustMatch) \&\& record.deviceId|if (rules.all \&\& record.deviceId'
   'cli/flash_command.cpp|if (failed == 0 \|\| failed == records.size()) {|if (failed == 0) {'

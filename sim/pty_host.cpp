@@ -183,6 +183,18 @@ void PtyDevice::SendDue(Clock::time_point now) {
   m_pending.erase(m_pending.begin(), due);
 }
 
+int PtyDevice::MsToNextReply(Clock::time_point now) const {
+  if (m_pending.empty()) {
+    return -1;
+  }
+  const auto next =
+      std::min_element(m_pending.begin(), m_pending.end(), [](const Pending& a, const Pending& b) {
+        return a.due < b.due;
+      })->due;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
 void PtyDevice::Serve() {
   AnswerAhead();
   std::array<uint8_t, 4096> buffer{};
@@ -196,14 +208,7 @@ void PtyDevice::Serve() {
       }
       master = m_master;
       SendDue(Clock::now());
-      if (!m_pending.empty()) {
-        auto next =
-            std::min_element(m_pending.begin(), m_pending.end(),
-                             [](const Pending& a, const Pending& b) { return a.due < b.due; })
-                ->due;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-        waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
-      }
+      waitMs = MsToNextReply(Clock::now());
     }
     std::array<pollfd, 2> watch{pollfd{master, POLLIN, 0}, pollfd{m_wake[0], POLLIN, 0}};
     if (::poll(watch.data(), watch.size(), waitMs) < 0 && errno != EINTR) {

@@ -67,6 +67,8 @@ class PtyDevice {
   Expected<void, HostError> OpenTty(const std::string& path);
   void Serve();
   void SendDue(Clock::time_point now);
+  // How long poll() may wait for the host before the next reply is due; -1 when none waits.
+  int MsToNextReply(Clock::time_point now) const;
   void HangUp();
 
   mutable std::mutex m_mutex;
