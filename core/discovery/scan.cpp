@@ -51,7 +51,7 @@ Probe ProbePort(const serial::PortAddress& address) {
   probe.opened = true;
   std::array<uint8_t, 1> command{protocol::kIdentify};
   std::array<uint8_t, protocol::kIdentifyReplyMax> reply{};
-  // A device that vanished mid-probe answered nothing usable; the scan log shows what came.
+  // A device that vanished before it answered gives no reply, as a silent one does.
   const uint32_t length =
       link.Exchange(command, reply, protocol::kIdentifyTimeoutMs).value_or(uint32_t{0});
   probe.reply.assign(reply.begin(), reply.begin() + length);

@@ -27,7 +27,7 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
     return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
   }
   if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath),
-                                              *session.image);
+                                             *session.image);
       !loaded) {
     return Refuse(session.feedback, FlashResult::ImageUnusable, image::Describe(loaded.error()));
   }

@@ -171,9 +171,10 @@ FlashResult ResultOf(const FlashOutcome& outcome) {
   return outcome ? FlashResult::Success : outcome.error().result;
 }
 
-FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const image::FirmwareImage& image,
-                           const std::string& imagePath, UpdateListener& listener,
-                           const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
+FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
+                           const image::FirmwareImage& image, const std::string& imagePath,
+                           UpdateListener& listener, const std::atomic<bool>* cancel,
+                           std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, listener)) {
     return *refused;
   }
