@@ -44,13 +44,13 @@ class [[nodiscard]] Expected {
   bool has_value() const { return m_state.index() == 0; }
   explicit operator bool() const { return has_value(); }
 
-  // Only with a value: like std::expected's operator*, these do not check.
-  T& value() & { return std::get<0>(m_state); }
-  const T& value() const& { return std::get<0>(m_state); }
-  T& operator*() & { return std::get<0>(m_state); }
-  const T& operator*() const& { return std::get<0>(m_state); }
-  T* operator->() { return &std::get<0>(m_state); }
-  const T* operator->() const { return &std::get<0>(m_state); }
+  // Only with a value: like std::expected's operator*, these do not check (and never throw).
+  T& value() & { return *std::get_if<0>(&m_state); }
+  const T& value() const& { return *std::get_if<0>(&m_state); }
+  T& operator*() & { return *std::get_if<0>(&m_state); }
+  const T& operator*() const& { return *std::get_if<0>(&m_state); }
+  T* operator->() { return std::get_if<0>(&m_state); }
+  const T* operator->() const { return std::get_if<0>(&m_state); }
 
   template <typename U>
   T value_or(U&& fallback) const& {
@@ -58,7 +58,7 @@ class [[nodiscard]] Expected {
   }
 
   // Only without a value.
-  const E& error() const& { return std::get<1>(m_state); }
+  const E& error() const& { return *std::get_if<1>(&m_state); }
 
  private:
   std::variant<T, E> m_state;
