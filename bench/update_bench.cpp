@@ -106,11 +106,10 @@ void IdentifyExchangeCost(const std::string& dir) {
   constexpr int kRounds = 40;
   std::array<uint8_t, 1000> reply{};
   const std::array<uint8_t, 1> identify{lumaflash::protocol::kIdentify};
-  uint32_t length = 0;
   const double cpuStart = CpuSeconds();
   const auto start = Clock::now();
   for (int i = 0; i < kRounds; ++i) {
-    link.Exchange(identify, reply, length, lumaflash::protocol::kIdentifyTimeoutMs);
+    (void)link.Exchange(identify, reply, lumaflash::protocol::kIdentifyTimeoutMs);
   }
   const double wall = SecondsSince(start);
   const double cpu = CpuSeconds() - cpuStart;
@@ -132,7 +131,7 @@ void UpdateCost(const std::string& dir) {
   record.blockSize = kBlockSize;
   record.portNumber = 1;
   record.portPath = port;
-  auto image = std::make_unique<lumaflash::update::FirmwareImage>();
+  auto image = std::make_unique<lumaflash::image::FirmwareImage>();
   image->deviceId = kType;
   image->length = kLength;
   auto payload = lumaflash::sim::PatternPayload(kLength, 1);
@@ -246,13 +245,14 @@ void PlugToStart(const std::string& dir) {
     lumaflash::testing::FakeSystem system(dir + "/plug" + std::to_string(round));
     RunningProgram cli({LUMAFLASH_CLI_PATH, "flash", image, "--wait"}, dir);
     ::usleep(700000);  // long enough to be waiting; the figure does not depend on it
-    std::string error;
     lumaflash::sim::DeviceConfig config;
-    auto device = lumaflash::sim::PtyDevice::Start(config, {}, error);
-    if (!device) {
-      std::printf("cannot start a simulated device: %s\n", error.c_str());
+    auto started = lumaflash::sim::PtyDevice::Start(config, {});
+    if (!started) {
+      std::printf("cannot start a simulated device: %s\n",
+                  lumaflash::sim::Describe(started.error()).c_str());
       return;
     }
+    const auto device = std::move(*started);
     system.Tty("ttyACM0", "usb1/1-1/1-1:1.0");
     const auto plugged = Clock::now();
     system.Node("ttyACM0", device->Path());

@@ -99,7 +99,7 @@ std::string TypeName(uint16_t deviceId) {
 struct FlashRun {
   const Options& options;
   std::string imagePath;
-  const update::FirmwareImage& image;
+  const image::FirmwareImage& image;
   std::string sha256;
   std::FILE* human;  // standard output, or standard error when it carries JSON
   Session& session;
@@ -498,9 +498,9 @@ void TellQueue(records::Recorder& recorder) {
 int RunFlash(const Options& options) {
   const std::string& imagePath = options.positional[0];
   // The image is checked before any port is touched.
-  auto image = std::make_unique<update::FirmwareImage>();
-  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image); !loaded) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
+  auto image = std::make_unique<image::FirmwareImage>();
+  if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", image::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   // A production run must leave its record: a log that cannot be written stops it before any

@@ -12,14 +12,14 @@ namespace lumaflash::cli {
 
 int RunInfo(const Options& options) {
   const std::string& path = options.positional[0];
-  auto image = std::make_unique<update::FirmwareImage>();
-  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(path), *image); !loaded) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
+  auto image = std::make_unique<image::FirmwareImage>();
+  if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(path), *image); !loaded) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", image::Describe(loaded.error()).c_str());
     return kExitImageUnusable;
   }
   std::printf("File:           %s\n", path.c_str());
   std::printf("Header version: %u\n", unsigned{image->headerVersion});
-  std::printf("Device type:    %04x (%s)\n", unsigned{image->deviceId},
+  std::printf("Device type:    %s (%s)\n", discovery::WordHex(image->deviceId).c_str(),
               discovery::LookupDeviceName(image->deviceId).c_str());
   std::printf("Payload:        %u bytes\n", image->length);
   std::printf(

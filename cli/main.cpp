@@ -23,10 +23,9 @@ int main(int argc, char** argv) {
   argc = static_cast<int>(utf8Argv.size()) - 1;
   argv = utf8Argv.data();
   lumaflash::platform::UseUtf8Console();
-  std::string error;
-  auto options = ParseOptions(argc, argv, error);
+  auto options = ParseOptions(argc, argv);
   if (!options) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", error.c_str());
+    std::fprintf(stderr, "lumaflash-cli: %s\n", options.error().text.c_str());
     return kExitUsage;
   }
   if (options->command == "help") {

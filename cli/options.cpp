@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "cli/option_values.h"
 #include "cli/records_options.h"
 #include "core/platform/command_line.h"
 
@@ -11,8 +12,11 @@ namespace lumaflash::cli {
 
 namespace {
 
+using platform::AppendValue;
 using platform::NearMiss;
 using platform::OptionSpec;
+using platform::StoreValue;
+using platform::UsageError;
 
 // The commands and their options. The parser, `--help`, the man page test and the shell
 // completion all follow this table: a new option is one row here (and one entry in the man page).
@@ -22,10 +26,6 @@ struct CommandSpec {
   std::string_view summary;
   std::vector<OptionSpec> options;
 };
-
-constexpr std::string_view kUsbHelp =
-    "open only ports of this USB device (hexadecimal vendor and product id; VID: for any "
-    "product of the vendor; repeatable)";
 
 constexpr std::string_view kRecordsHelp =
     "the record store (default: $XDG_STATE_HOME/lumaflash/records.sqlite); off records "
@@ -44,14 +44,14 @@ const std::vector<CommandSpec>& Commands() {
        "",
        "list the devices in bootloader mode on the system's serial ports",
        {{"--port", "PATH", true, "scan only this port (repeatable)"},
-        {"--usb", "VID:PID", true, kUsbHelp},
+        {"--usb", "VID:PID", true, serial::kUsbOptionHelp},
         {"--json", "", false, "print a JSON array, one object per device"},
         {"--trace", "", false, "add the scan log"}}},
       {"flash",
        "IMAGE",
        "write IMAGE into the one device found and start it",
        {{"--port", "PATH", true, "look for the device only on this port (repeatable)"},
-        {"--usb", "VID:PID", true, kUsbHelp},
+        {"--usb", "VID:PID", true, serial::kUsbOptionHelp},
         {"--serial", "HEX", false, "the device with this serial number (e.g. 0A1BFF)"},
         {"--all", "", false, "every device of the image's type at once, each on its own port"},
         {"--wait", "", false, "wait for a matching device to appear instead of failing"},
@@ -69,10 +69,7 @@ const std::vector<CommandSpec>& Commands() {
         {"--records-server", "URI", false, kServerHelp},
         {"--require-record", "", false,
          "update nothing when the record store cannot be opened; exit 12 when a record "
-         "cannot be kept"},
-        {"--holder-wait", "SECONDS", false,
-         "wait this long (default 10) for another program that has the port open to let go; "
-         "0 does not wait"}}},
+         "cannot be kept"}}},
       {"records",
        "[sync|export|serve]",
        "list the recorded update attempts, newest first; sync forwards the waiting ones; "
@@ -158,6 +155,18 @@ std::string HelpPointer(const CommandSpec* command) {
   return "; see lumaflash-cli " + std::string(command->name) + " --help";
 }
 
+Unexpected<UsageError> Refuse(std::string text) {
+  return MakeUnexpected(UsageError{std::move(text)});
+}
+
+std::vector<std::string_view> CommandNames() {
+  std::vector<std::string_view> names;
+  for (const CommandSpec& command : Commands()) {
+    names.push_back(command.name);
+  }
+  return names;
+}
+
 std::string UnknownOption(const CommandSpec& command, std::string_view arg) {
   std::vector<std::string_view> names{"--help"};
   for (const OptionSpec& option : command.options) {
@@ -172,10 +181,8 @@ std::string UnknownOption(const CommandSpec& command, std::string_view arg) {
   return text + NearMiss(arg, names);
 }
 
-// The first line of a usage error about one word of `command`'s options; `refused` is what the
-// handler that refused a value said.
-std::string OptionError(const CommandSpec& command, const platform::CommandLineStop& stop,
-                        const std::string& refused) {
+// The first line of a usage error about one word of `command`'s options.
+std::string OptionError(const CommandSpec& command, const platform::CommandLineStop& stop) {
   switch (stop.reason) {
     case platform::CommandLineStop::Reason::UnknownOption:
       return UnknownOption(command, stop.word);
@@ -185,256 +192,224 @@ std::string OptionError(const CommandSpec& command, const platform::CommandLineS
     case platform::CommandLineStop::Reason::Refused:
       break;
   }
-  return refused;
-}
-
-// "0a1bff", "0A1BFF" and "0A 1B FF" all name the same serial number.
-std::optional<std::string> NormalSerial(std::string_view text) {
-  std::string hex;
-  for (char c : text) {
-    if (c == ' ' || c == ':' || c == '-') {
-      continue;
-    }
-    if (!std::isxdigit(static_cast<unsigned char>(c))) {
-      return std::nullopt;
-    }
-    hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  if (hex.empty() || hex.size() % 2 != 0) {
-    return std::nullopt;
-  }
-  return hex;
-}
-
-// The options that take a text; an empty one would quietly mean "not given".
-bool StoreText(std::string_view name, std::string_view value, Options& options,
-               std::string& error) {
-  if (value.empty()) {
-    error = std::string(name) + " needs a value; \"\" names nothing";
-    return false;
-  }
-  if (name == "--records") {
-    options.records = value;
-  } else if (name == "--station") {
-    options.station = value;
-  } else if (name == "--records-server") {
-    options.recordsServer = value;
-  } else if (name == "--usb-serial") {
-    options.usbSerial = value;
-  } else if (name == "--to") {
-    options.exportTo = value;
-  } else {
-    options.image = value;
-  }
-  return true;
+  return stop.refused.text;
 }
 
 // The options of records serve.
-bool StoreServe(std::string_view name, std::string_view value, Options& options,
-                std::string& error) {
+Expected<void, UsageError> StoreServe(std::string_view name, std::string_view value,
+                                      Options& options) {
   if (name == "--max-live") {
     std::size_t count = 0;
     auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), count);
     if (value.empty() || status != std::errc() || end != value.data() + value.size() || count < 1 ||
         count > 1000) {
-      error = "--max-live takes a number of live pages from 1 to 1000; \"" + std::string(value) +
-              "\" is not one";
-      return false;
+      return Refuse("--max-live takes a number of live pages from 1 to 1000; \"" +
+                    std::string(value) + "\" is not one");
     }
     options.maxLive = count;
-    return true;
-  }
-  if (value.empty()) {
-    error = std::string(name) + " needs a value; \"\" names nothing";
-    return false;
+    return {};
   }
   if (name == "--listen") {
     const std::size_t colon = value.rfind(':');
     if (colon == std::string_view::npos || colon == 0 || colon + 1 == value.size()) {
-      error =
+      return Refuse(
           "--listen takes an address and a port, ADDR:PORT (e.g. 127.0.0.1:8470 or "
           "[::1]:8470); \"" +
-          std::string(value) + "\" is not one";
-      return false;
+          std::string(value) + "\" is not one");
     }
-    options.listen = value;
+  }
+  auto text = platform::TextValue(name, value);
+  if (!text) {
+    return MakeUnexpected(text.error());
+  }
+  if (name == "--listen") {
+    options.listen = *text;
   } else if (name == "--token-file") {
-    options.tokenFile = value;
+    options.tokenFile = *text;
   } else {
-    options.hostNames.emplace_back(value);
+    options.hostNames.push_back(*text);
   }
-  return true;
+  return {};
 }
 
-std::optional<std::chrono::seconds> WholeSeconds(std::string_view text) {
-  constexpr int kLongestWait = 3600;
-  int value = 0;
-  auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || status != std::errc() || end != text.data() + text.size() || value < 0 ||
-      value > kLongestWait) {
-    return std::nullopt;
+// Where the options that take a free text keep it.
+std::string& TextField(std::string_view name, Options& options) {
+  if (name == "--records") {
+    return options.records;
   }
-  return std::chrono::seconds(value);
+  if (name == "--station") {
+    return options.station;
+  }
+  if (name == "--records-server") {
+    return options.recordsServer;
+  }
+  if (name == "--usb-serial") {
+    return options.usbSerial;
+  }
+  return name == "--image" ? options.image : options.exportTo;
 }
 
-// Stores one option; false (and `error` set) when its value is not usable.
-bool Store(std::string_view name, std::string_view value, Options& options, std::string& error) {
+void StoreFlag(std::string_view name, Options& options) {
+  options.install = options.install || name == "--install";
+  options.json = options.json || name == "--json";
+  options.trace = options.trace || name == "--trace";
+  options.all = options.all || name == "--all";
+  options.wait = options.wait || name == "--wait";
+  options.repeat = options.repeat || name == "--repeat";
+  options.requireRecord = options.requireRecord || name == "--require-record";
+  options.server = options.server || name == "--server";
+  options.csv = options.csv || name == "--csv";
+  options.summary = options.summary || name == "--summary";
+  options.rejected = options.rejected || name == "--rejected";
+  options.stations = options.stations || name == "--stations";
+}
+
+// Stores one option, or says why its value is not usable.
+Expected<void, UsageError> Store(const OptionSpec& option, std::string_view value,
+                                 Options& options) {
+  const std::string_view name = option.name;
+  if (option.value.empty()) {
+    StoreFlag(name, options);
+    return {};
+  }
   if (name == "--port") {
-    options.ports.emplace_back(value);
-  } else if (name == "--usb") {
-    auto match = serial::ParseUsbMatch(value);
-    if (!match) {
-      error =
-          "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. 1209:0001), or "
-          "VID: for any product of the vendor; \"" +
-          std::string(value) + "\" is not one";
-      return false;
-    }
-    options.usb.push_back(*match);
-  } else if (name == "--log") {
-    // An empty name would quietly mean "no log" on a run that must leave its record.
-    if (value.empty()) {
-      error = "--log needs a file name; \"\" names no file";
-      return false;
-    }
-    options.logPath = value;
-  } else if (name == "--records" || name == "--station" || name == "--records-server" ||
-             name == "--usb-serial" || name == "--image" || name == "--to") {
-    return StoreText(name, value, options, error);
-  } else if (IsRecordsValueOption(name)) {
-    auto stored = StoreRecordsOption(name, value, options);
-    if (!stored) {
-      error = stored.error().message;
-      return false;
-    }
-  } else if (name == "--serial") {
-    auto serial = NormalSerial(value);
-    if (!serial) {
-      error =
-          "--serial takes the serial number in hexadecimal digits, two per byte (e.g. "
-          "0A1BFF); \"" +
-          std::string(value) + "\" is not one";
-      return false;
-    }
-    options.serial = *serial;
-  } else if (name == "--listen" || name == "--token-file" || name == "--max-live" ||
-             name == "--host-name") {
-    return StoreServe(name, value, options, error);
-  } else if (name == "--holder-wait") {
-    auto seconds = WholeSeconds(value);
-    if (!seconds) {
-      error = "--holder-wait takes a whole number of seconds from 0 to 3600; \"" +
-              std::string(value) + "\" is not one";
-      return false;
-    }
-    options.holderWait = *seconds;
-  } else {
-    options.install = options.install || name == "--install";
-    options.json = options.json || name == "--json";
-    options.trace = options.trace || name == "--trace";
-    options.all = options.all || name == "--all";
-    options.wait = options.wait || name == "--wait";
-    options.repeat = options.repeat || name == "--repeat";
-    options.requireRecord = options.requireRecord || name == "--require-record";
-    options.server = options.server || name == "--server";
-    options.csv = options.csv || name == "--csv";
-    options.summary = options.summary || name == "--summary";
-    options.rejected = options.rejected || name == "--rejected";
-    options.stations = options.stations || name == "--stations";
+    return AppendValue(platform::TextValue(name, value), options.ports);
   }
-  return true;
+  if (name == "--usb") {
+    return AppendValue(serial::UsbOptionValue(value), options.usb);
+  }
+  if (name == "--log") {
+    return StoreValue(LogValue(value), options.logPath);
+  }
+  if (IsRecordsValueOption(name)) {
+    if (auto stored = StoreRecordsOption(name, value, options); !stored) {
+      return Refuse(stored.error().message);
+    }
+    return {};
+  }
+  if (name == "--listen" || name == "--token-file" || name == "--max-live" ||
+      name == "--host-name") {
+    return StoreServe(name, value, options);
+  }
+  if (name == "--serial") {
+    return StoreValue(SerialValue(value), options.serial);
+  }
+  if (name == "--holder-wait") {
+    return StoreValue(HolderWaitValue(value), options.holderWait);
+  }
+  return StoreValue(platform::TextValue(name, value), TextField(name, options));
 }
 
 bool IsHelp(std::string_view arg) {
   return arg == "--help" || arg == "-h";
 }
 
-std::optional<Options> ParseHelp(int argc, char** argv, std::string& error) {
+Options HelpOn(std::string topic) {
   Options options;
   options.command = "help";
-  if (argc > 2 && !IsHelp(argv[2])) {
-    options.helpTopic = argv[2];
-    if (FindCommand(options.helpTopic) == nullptr) {
-      std::vector<std::string_view> names;
-      for (const CommandSpec& command : Commands()) {
-        names.push_back(command.name);
-      }
-      error = "no help on \"" + options.helpTopic + "\", which is no command" +
-              NearMiss(options.helpTopic, names) + HelpPointer(nullptr);
-      return std::nullopt;
-    }
+  options.helpTopic = std::move(topic);
+  return options;
+}
+
+Expected<Options, UsageError> ParseHelp(int argc, char** argv) {
+  if (argc <= 2 || IsHelp(argv[2])) {
+    return HelpOn({});
+  }
+  const std::string topic = argv[2];
+  if (FindCommand(topic) == nullptr) {
+    return Refuse("no help on \"" + topic + "\", which is no command" +
+                  NearMiss(topic, CommandNames()) + HelpPointer(nullptr));
+  }
+  return HelpOn(topic);
+}
+
+// The words after the command: its options and operands, or the help of the command when
+// `--help` or `-h` stands among them (once the words before them were taken).
+Expected<Options, UsageError> ParseCommandWords(const CommandSpec& command,
+                                                const std::vector<std::string>& args) {
+  Options options;
+  options.command = command.name;
+  std::vector<OptionSpec> table = command.options;
+  table.push_back({"--help", "", false, ""});
+  table.push_back({"-h", "", false, ""});
+  bool help = false;
+  const auto stop = platform::WalkCommandLine(
+      args, table,
+      [&](const OptionSpec& option, std::string_view value) -> Expected<void, UsageError> {
+        help = IsHelp(option.name);
+        return help ? Refuse({}) : Store(option, value, options);
+      },
+      [&](std::string_view operand) -> Expected<void, UsageError> {
+        options.positional.emplace_back(operand);
+        return {};
+      });
+  if (help) {
+    return HelpOn(options.command);
+  }
+  if (stop) {
+    return Refuse(OptionError(command, *stop) + HelpPointer(&command));
   }
   return options;
 }
 
-// The command's usage line; continuation lines line up under the first option, `lead`
-// columns in.
-std::string Synopsis(const CommandSpec& command, std::size_t lead) {
-  std::string line = "lumaflash-cli " + std::string(command.name);
-  if (!command.operand.empty()) {
-    line += " " + std::string(command.operand);
+// What the command needs beyond its options: its operand, and for udev-rule an id.
+Expected<void, UsageError> CheckOperands(const CommandSpec& command, const Options& options) {
+  if (options.command == "udev-rule" && options.usb.empty()) {
+    return Refuse(
+        "udev-rule needs at least one --usb VID:PID, the id of the device in bootloader mode "
+        "(lumaflash-cli ports lists them)" +
+        HelpPointer(&command));
   }
-  const std::size_t indent = lead + line.size() + 1;
-  std::size_t column = indent - 1;
-  for (const OptionSpec& option : command.options) {
-    std::string word = "[" + std::string(option.name);
-    word += option.value.empty() ? "]" : " " + std::string(option.value) + "]";
-    word += option.repeatable ? "..." : "";
-    if (column + word.size() + 1 > 78) {
-      line += "\n" + std::string(indent - 1, ' ');
-      column = indent - 1;
-    }
-    line += " " + word;
-    column += word.size() + 1;
+  if (command.name == "records" && !options.positional.empty() &&
+      options.positional.front() != "sync" && options.positional.front() != "export" &&
+      options.positional.front() != "serve") {
+    return Refuse("records knows only the words sync, export and serve, not \"" +
+                  options.positional.front() + "\"" + HelpPointer(&command));
   }
-  return line;
-}
-
-// Words of `text` from column `indent`, wrapped before column 79.
-std::string Wrapped(std::string_view text, std::size_t indent) {
-  std::string out;
-  std::size_t column = indent;
-  while (!text.empty()) {
-    const std::size_t end = std::min(text.find(' '), text.size());
-    const std::string_view word = text.substr(0, end);
-    if (column > indent && column + 1 + word.size() > 78) {
-      out += "\n" + std::string(indent, ' ');
-      column = indent;
-    } else if (column > indent) {
-      out += ' ';
-      ++column;
-    }
-    out += word;
-    column += word.size();
-    text.remove_prefix(std::min(end + 1, text.size()));
+  const bool exporting = !options.positional.empty() && options.positional.front() == "export";
+  if (command.name == "records" && exporting != !options.exportTo.empty()) {
+    return Refuse(std::string(exporting
+                                  ? "records export needs --to FILE, the new file for the copy"
+                                  : "--to FILE names the copy that records export writes; "
+                                    "add export") +
+                  HelpPointer(&command));
   }
-  return out;
+  const std::size_t wanted = command.operand.empty() ? 0 : 1;
+  // An operand in brackets may be left out.
+  const bool optional = command.operand.starts_with('[') && options.positional.empty();
+  if (options.positional.size() == wanted || optional) {
+    return {};
+  }
+  if (wanted == 0) {
+    return Refuse(options.command + " takes no file, but was given \"" +
+                  options.positional.front() + "\"" + HelpPointer(&command));
+  }
+  return Refuse(options.command +
+                (options.positional.empty()
+                     ? " needs one IMAGE file"
+                     : " takes one IMAGE file, not " + std::to_string(options.positional.size())) +
+                HelpPointer(&command));
 }
 
 std::string CommandHelp(const CommandSpec& command) {
   std::string summary(command.summary);
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  std::string text =
-      "usage: " + Synopsis(command, 7) + "\n\n" + Wrapped(summary, 0) + ".\n\noptions:\n";
-  auto entry = [&text](std::string head, std::string_view help) {
-    head = "  " + head;
-    head.resize(std::max<std::size_t>(head.size() + 2, 20), ' ');
-    text += head + Wrapped(help, head.size()) + "\n";
-  };
-  for (const OptionSpec& option : command.options) {
-    std::string head(option.name);
-    head += option.value.empty() ? "" : " " + std::string(option.value);
-    entry(head, option.help);
-  }
-  entry("-h, --help", "show this help");
-  return text;
+  const std::string head =
+      "lumaflash-cli " + std::string(command.name) +
+      (command.operand.empty() ? std::string() : " " + std::string(command.operand));
+  return "usage: " + platform::Synopsis(head, command.options, {}, 7) + "\n\n" +
+         platform::Wrapped(summary, 0) + ".\n\noptions:\n" + platform::OptionList(command.options) +
+         platform::OptionEntry("-h, --help", "show this help");
 }
 
 std::string Overview() {
   std::string text = "usage: lumaflash-cli COMMAND [OPTION]...\n";
   for (const CommandSpec& command : Commands()) {
     if (command.name != "help") {
-      text += "  " + Synopsis(command, 2) + "\n";
+      const std::string head =
+          "lumaflash-cli " + std::string(command.name) +
+          (command.operand.empty() ? std::string() : " " + std::string(command.operand));
+      text += "  " + platform::Synopsis(head, command.options, {}, 2) + "\n";
     }
   }
   text +=
@@ -445,7 +420,7 @@ std::string Overview() {
   for (const CommandSpec& command : Commands()) {
     std::string head = "  " + std::string(command.name);
     head.resize(12, ' ');
-    text += head + Wrapped(command.summary, 12) + "\n";
+    text += head + platform::Wrapped(command.summary, 12) + "\n";
   }
   text +=
       "\n\"lumaflash-cli help COMMAND\" or \"lumaflash-cli COMMAND --help\" shows a command's\n"
@@ -464,14 +439,13 @@ std::string HelpText(std::string_view topic) {
   return command == nullptr ? std::string() : CommandHelp(*command);
 }
 
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
+Expected<Options, UsageError> ParseOptions(int argc, char** argv) {
   if (argc < 2) {
-    error = "no command given" + HelpPointer(nullptr);
-    return std::nullopt;
+    return Refuse("no command given" + HelpPointer(nullptr));
   }
   const std::string_view first = argv[1];
   if (IsHelp(first) || first == "help") {
-    return ParseHelp(argc, argv, error);
+    return ParseHelp(argc, argv);
   }
   if (first == "--version") {
     Options options;
@@ -480,75 +454,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
   }
   const CommandSpec* command = FindCommand(first);
   if (command == nullptr) {
-    std::vector<std::string_view> names;
-    for (const CommandSpec& known : Commands()) {
-      names.push_back(known.name);
+    return Refuse("unknown command \"" + std::string(first) + "\"" +
+                  NearMiss(first, CommandNames()) + HelpPointer(nullptr));
+  }
+  auto options = ParseCommandWords(*command, std::vector<std::string>(argv + 2, argv + argc));
+  if (options && options->command != "help") {
+    if (auto checked = CheckOperands(*command, *options); !checked) {
+      return MakeUnexpected(checked.error());
     }
-    error = "unknown command \"" + std::string(first) + "\"" + NearMiss(first, names) +
-            HelpPointer(nullptr);
-    return std::nullopt;
-  }
-  Options options;
-  options.command = first;
-  // `--help` and `-h` answer wherever they stand, once the words before them were taken.
-  std::vector<OptionSpec> table = command->options;
-  table.push_back({"--help", "", false, ""});
-  table.push_back({"-h", "", false, ""});
-  bool help = false;
-  const std::vector<std::string> args(argv + 2, argv + argc);
-  const auto stop = platform::WalkCommandLine(
-      args, table,
-      [&](const OptionSpec& option, std::string_view value) {
-        help = IsHelp(option.name);
-        return !help && Store(option.name, value, options, error);
-      },
-      [&](std::string_view operand) {
-        options.positional.emplace_back(operand);
-        return true;
-      });
-  if (help) {
-    Options helpOptions;
-    helpOptions.command = "help";
-    helpOptions.helpTopic = options.command;
-    return helpOptions;
-  }
-  if (stop) {
-    error = OptionError(*command, *stop, error) + HelpPointer(command);
-    return std::nullopt;
-  }
-  if (options.command == "udev-rule" && options.usb.empty()) {
-    error =
-        "udev-rule needs at least one --usb VID:PID, the id of the device in bootloader mode "
-        "(lumaflash-cli ports lists them)" +
-        HelpPointer(command);
-    return std::nullopt;
-  }
-  const std::size_t wanted = command->operand.empty() ? 0 : 1;
-  // An operand in brackets may be left out.
-  const bool optional = command->operand.starts_with('[') && options.positional.empty();
-  if (command->name == "records" && !options.positional.empty() &&
-      options.positional.front() != "sync" && options.positional.front() != "export" &&
-      options.positional.front() != "serve") {
-    error = "records knows only the words sync, export and serve, not \"" +
-            options.positional.front() + "\"" + HelpPointer(command);
-    return std::nullopt;
-  }
-  const bool exporting = !options.positional.empty() && options.positional.front() == "export";
-  if (command->name == "records" && exporting != !options.exportTo.empty()) {
-    error = exporting ? "records export needs --to FILE, the new file for the copy"
-                      : "--to FILE names the copy that records export writes; add export";
-    error += HelpPointer(command);
-    return std::nullopt;
-  }
-  if (options.positional.size() != wanted && !optional) {
-    error = wanted == 0 ? options.command + " takes no file, but was given \"" +
-                              options.positional.front() + "\""
-                        : options.command + (options.positional.empty()
-                                                 ? " needs one IMAGE file"
-                                                 : " takes one IMAGE file, not " +
-                                                       std::to_string(options.positional.size()));
-    error += HelpPointer(command);
-    return std::nullopt;
   }
   return options;
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/platform/command_line.h"
+#include "core/platform/expected.h"
 #include "core/serial/usb_identity.h"
 
 namespace lumaflash::cli {
@@ -53,11 +55,10 @@ struct Options {
   bool install = false;  // write the rules file into /etc/udev/rules.d and reload udev
 };
 
-// Parses the command line; nothing (and `error` set) for anything it does not know. `error` is
-// one line: what is wrong, a near miss when there is one, and where the help is.
-// `--help`, `-h`, `help [COMMAND]` and `COMMAND --help` give the command "help";
-// `--version` gives "version".
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error);
+// Parses the command line, or says in one line what is wrong with it: what, a near miss when
+// there is one, and where the help is. `--help`, `-h`, `help [COMMAND]` and `COMMAND --help`
+// give the command "help"; `--version` gives "version".
+Expected<Options, platform::UsageError> ParseOptions(int argc, char** argv);
 
 // The overview (empty topic) or one command's help, as `--help` prints it. Empty for a topic
 // that is no command.

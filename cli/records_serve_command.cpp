@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "core/platform/command_line.h"
 #include "core/platform/stop_signals.h"
 #include "core/platform/text_path.h"
 #include "core/records/questions.h"
@@ -44,12 +45,12 @@ bool SplitListen(const std::string& listen, web::ServeSettings& settings) {
 
 // The token in `path`: its first line, without surrounding blanks. Only letters, digits and
 // - . _ ~ so that it travels unchanged in a URL and a cookie.
-std::optional<std::string> ReadToken(const std::string& path, std::string& error) {
+Expected<std::string, platform::UsageError> ReadToken(const std::string& path) {
   std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
   std::string token;
   if (!file || !std::getline(file, token)) {
-    error = "cannot read the token file " + path + ": name a readable file that holds the token";
-    return std::nullopt;
+    return MakeUnexpected(platform::UsageError{
+        "cannot read the token file " + path + ": name a readable file that holds the token"});
   }
   const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
@@ -59,10 +60,10 @@ std::optional<std::string> ReadToken(const std::string& path, std::string& error
            c == '~';
   });
   if (token.size() < kShortestToken || !usable) {
-    error = "the token in " + path +
-            " must be at least 16 characters of letters, digits and - . _ ~ "
-            "(e.g. the output of: head -c 24 /dev/urandom | base64 | tr '+/' '-_')";
-    return std::nullopt;
+    return MakeUnexpected(platform::UsageError{
+        "the token in " + path +
+        " must be at least 16 characters of letters, digits and - . _ ~ "
+        "(e.g. the output of: head -c 24 /dev/urandom | base64 | tr '+/' '-_')"});
   }
   return token;
 }
@@ -84,10 +85,9 @@ int RunRecordsServe(const Options& options) {
   settings.maxLive = options.maxLive;
   settings.hostNames = options.hostNames;
   if (!options.tokenFile.empty()) {
-    std::string error;
-    auto token = ReadToken(options.tokenFile, error);
+    auto token = ReadToken(options.tokenFile);
     if (!token) {
-      return Refuse(kExitUsage, error);
+      return Refuse(kExitUsage, token.error().text);
     }
     settings.token = *token;
   } else if (!web::IsLoopbackAddress(settings.address)) {

@@ -73,9 +73,9 @@ std::string IdList(const std::vector<serial::UsbMatch>& ids) {
 int WriteRules(const fs::path& target, const std::vector<serial::UsbMatch>& ids) {
   std::error_code ignored;
   fs::create_directories(target.parent_path(), ignored);
-  const int error =
-      settings::file_replace::ReplaceFileContent(target, UdevRules(ids), uint32_t{0644});
-  if (error != 0) {
+  const auto written = platform::ReplaceFileContent(target, UdevRules(ids), uint32_t{0644});
+  if (!written) {
+    const int error = written.error().osError;
     const bool denied = error == EACCES || error == EPERM || error == EROFS;
     std::fprintf(stderr, "lumaflash-cli: cannot write %s: %s. %s\n", target.c_str(),
                  std::strerror(error),

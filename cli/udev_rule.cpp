@@ -1,25 +1,17 @@
 #include "cli/udev_rule.h"
 
-#include <array>
-#include <cstdio>
-
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "core/platform/hex.h"
 
 namespace lumaflash::cli {
 
 namespace {
 
-std::string Hex4(uint16_t value) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "%04x", static_cast<unsigned>(value));
-  return text.data();
-}
-
 std::string AttributeMatch(const serial::UsbMatch& id) {
-  std::string match = "ATTRS{idVendor}==\"" + Hex4(id.vid) + "\"";
+  std::string match = "ATTRS{idVendor}==\"" + platform::HexWord(id.vid) + "\"";
   if (id.pid) {
-    match += ", ATTRS{idProduct}==\"" + Hex4(*id.pid) + "\"";
+    match += ", ATTRS{idProduct}==\"" + platform::HexWord(*id.pid) + "\"";
   }
   return match;
 }
@@ -27,7 +19,7 @@ std::string AttributeMatch(const serial::UsbMatch& id) {
 }  // namespace
 
 std::string UsbMatchText(const serial::UsbMatch& id) {
-  return Hex4(id.vid) + ":" + (id.pid ? Hex4(*id.pid) : "");
+  return platform::HexWord(id.vid) + ":" + (id.pid ? platform::HexWord(*id.pid) : "");
 }
 
 std::string UdevRules(const std::vector<serial::UsbMatch>& ids) {

@@ -17,8 +17,8 @@
 
 namespace {
 
-using lumaflash::update::FirmwareImage;
-using lumaflash::update::kImageBufferSize;
+using lumaflash::image::FirmwareImage;
+using lumaflash::image::kImageBufferSize;
 
 const std::filesystem::path& ScratchFile() {
   static const std::filesystem::path path = [] {
@@ -55,7 +55,7 @@ uint32_t BigEndian(const uint8_t* bytes, std::size_t count) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static FirmwareImage image;
   WriteScratch(data, size);
-  const auto result = lumaflash::update::LoadFirmwareImage(ScratchFile(), image);
+  const auto result = lumaflash::image::LoadFirmwareImage(ScratchFile(), image);
   const bool loaded = result.has_value();
   const std::string error = loaded ? std::string() : Describe(result.error());
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/settings/ini_file.h"
+#include "core/settings/ini_text.h"
 #include "fuzz/check.h"
 
 namespace {

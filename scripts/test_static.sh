@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Static checks over the project's own code (core/, cli/, sim/, web/ and app/ when present): clang-tidy
-# with the checks in .clang-tidy and cppcheck. Any finding fails. Uses the compile commands of
-# build/ (or $BUILD_DIR), which scripts/build.sh writes; generated sources are not checked.
+# Static checks over the project's own code (core/, cli/, sim/, web/ and app/ when present): the shape
+# of the tree (scripts/check_structure.py: includes only down the layer order, no std::string&
+# error out-parameters, the README's Layout against the folders), then clang-tidy with the
+# checks in .clang-tidy and cppcheck. Any finding fails. Uses the compile commands of build/ (or
+# $BUILD_DIR), which scripts/build.sh writes; generated sources are not checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build_dir=${BUILD_DIR:-build}
+
+echo "== static: structure"
+python3 scripts/check_structure.py
 
 if [[ ! -f $build_dir/compile_commands.json ]]; then
   cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

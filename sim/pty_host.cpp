@@ -64,58 +64,69 @@ void WriteAll(int fd, const std::vector<uint8_t>& bytes) {
 PtyDevice::PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults)
     : m_model(std::move(config), std::move(faults)) {}
 
-std::unique_ptr<PtyDevice> PtyDevice::Start(DeviceConfig config, std::vector<FaultPlan> faults,
-                                            std::string& error) {
+std::string Describe(const HostError& error) {
+  const std::string reason = std::strerror(error.osError);
+  switch (error.step) {
+    case HostError::Step::ServeTty:
+      return "cannot serve on " + error.path + ": " + reason +
+             " (it must be an existing tty that this user may open)";
+    case HostError::Step::CreatePty:
+      return "cannot create a pseudo-terminal: " + reason;
+    case HostError::Step::NamePty:
+      return "cannot name the pseudo-terminal: " + reason;
+    case HostError::Step::SetUpPty:
+      break;
+  }
+  return "cannot set up " + error.path + ": " + reason;
+}
+
+Expected<std::unique_ptr<PtyDevice>, HostError> PtyDevice::Start(DeviceConfig config,
+                                                                 std::vector<FaultPlan> faults) {
   std::unique_ptr<PtyDevice> device(new PtyDevice(std::move(config), std::move(faults)));
-  if (!device->Open(error)) {
-    return nullptr;
+  if (auto opened = device->Open(); !opened) {
+    return MakeUnexpected(opened.error());
   }
   device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
   return device;
 }
 
-std::unique_ptr<PtyDevice> PtyDevice::StartOnTty(const std::string& path, DeviceConfig config,
-                                                 std::vector<FaultPlan> faults,
-                                                 std::string& error) {
+Expected<std::unique_ptr<PtyDevice>, HostError> PtyDevice::StartOnTty(
+    const std::string& path, DeviceConfig config, std::vector<FaultPlan> faults) {
   std::unique_ptr<PtyDevice> device(new PtyDevice(std::move(config), std::move(faults)));
-  if (!device->OpenTty(path, error)) {
-    return nullptr;
+  if (auto opened = device->OpenTty(path); !opened) {
+    return MakeUnexpected(opened.error());
   }
   device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
   return device;
 }
 
-bool PtyDevice::OpenTty(const std::string& path, std::string& error) {
+Expected<void, HostError> PtyDevice::OpenTty(const std::string& path) {
   m_path = path;
   m_master = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (m_master < 0 || !::isatty(m_master) || !MakeRaw(m_master) ||
       ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = "cannot serve on " + path + ": " + std::strerror(errno) +
-            " (it must be an existing tty that this user may open)";
+    const int error = errno;
     CloseIfOpen(m_master);
-    return false;
+    return MakeUnexpected(HostError{HostError::Step::ServeTty, path, error});
   }
-  return true;
+  return {};
 }
 
-bool PtyDevice::Open(std::string& error) {
+Expected<void, HostError> PtyDevice::Open() {
   m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
-    error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
-    return false;
+    return MakeUnexpected(HostError{HostError::Step::CreatePty, {}, errno});
   }
   std::array<char, 128> name{};
   if (::ptsname_r(m_master, name.data(), name.size()) != 0) {
-    error = std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
-    return false;
+    return MakeUnexpected(HostError{HostError::Step::NamePty, {}, errno});
   }
   m_path = name.data();
   m_slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (m_slave < 0 || !MakeRaw(m_slave) || ::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = "cannot set up " + m_path + ": " + std::strerror(errno);
-    return false;
+    return MakeUnexpected(HostError{HostError::Step::SetUpPty, m_path, errno});
   }
-  return true;
+  return {};
 }
 
 PtyDevice::~PtyDevice() {
@@ -172,6 +183,18 @@ void PtyDevice::SendDue(Clock::time_point now) {
   m_pending.erase(m_pending.begin(), due);
 }
 
+int PtyDevice::MsToNextReply(Clock::time_point now) const {
+  if (m_pending.empty()) {
+    return -1;
+  }
+  const auto next =
+      std::min_element(m_pending.begin(), m_pending.end(), [](const Pending& a, const Pending& b) {
+        return a.due < b.due;
+      })->due;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
 void PtyDevice::Serve() {
   AnswerAhead();
   std::array<uint8_t, 4096> buffer{};
@@ -185,14 +208,7 @@ void PtyDevice::Serve() {
       }
       master = m_master;
       SendDue(Clock::now());
-      if (!m_pending.empty()) {
-        auto next =
-            std::min_element(m_pending.begin(), m_pending.end(),
-                             [](const Pending& a, const Pending& b) { return a.due < b.due; })
-                ->due;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-        waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
-      }
+      waitMs = MsToNextReply(Clock::now());
     }
     std::array<pollfd, 2> watch{pollfd{master, POLLIN, 0}, pollfd{m_wake[0], POLLIN, 0}};
     if (::poll(watch.data(), watch.size(), waitMs) < 0 && errno != EINTR) {

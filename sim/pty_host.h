@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/platform/expected.h"
 #include "sim/device_model.h"
 
 namespace lumaflash::sim {
@@ -22,15 +23,28 @@ struct HostLine {
   bool exclusive = false;  // TIOCEXCL: nobody else may open the port now
 };
 
+// Why a simulated device could not start serving: the step, the tty or pseudo-terminal (once
+// it has a name) and the system's error.
+struct HostError {
+  enum class Step { ServeTty, CreatePty, NamePty, SetUpPty };
+  Step step = Step::CreatePty;
+  std::string path;
+  int osError = 0;
+};
+
+// One line: what could not be set up, and why.
+std::string Describe(const HostError& error);
+
 class PtyDevice {
  public:
-  // Starts the device; null (with `error` set) when no pseudo-terminal could be made.
-  static std::unique_ptr<PtyDevice> Start(DeviceConfig config, std::vector<FaultPlan> faults,
-                                          std::string& error);
+  // Starts the device, or says why no pseudo-terminal could be made for it.
+  static Expected<std::unique_ptr<PtyDevice>, HostError> Start(DeviceConfig config,
+                                                               std::vector<FaultPlan> faults);
   // Serves the device on an existing tty instead (a USB gadget's port, say), switched to raw
-  // mode; null (with `error` set) when it cannot be opened or configured.
-  static std::unique_ptr<PtyDevice> StartOnTty(const std::string& path, DeviceConfig config,
-                                               std::vector<FaultPlan> faults, std::string& error);
+  // mode, or says why it cannot be opened or configured.
+  static Expected<std::unique_ptr<PtyDevice>, HostError> StartOnTty(const std::string& path,
+                                                                    DeviceConfig config,
+                                                                    std::vector<FaultPlan> faults);
   ~PtyDevice();
   PtyDevice(const PtyDevice&) = delete;
   PtyDevice& operator=(const PtyDevice&) = delete;
@@ -49,10 +63,12 @@ class PtyDevice {
 
  private:
   PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults);
-  bool Open(std::string& error);
-  bool OpenTty(const std::string& path, std::string& error);
+  Expected<void, HostError> Open();
+  Expected<void, HostError> OpenTty(const std::string& path);
   void Serve();
   void SendDue(Clock::time_point now);
+  // How long poll() may wait for the host before the next reply is due; -1 when none waits.
+  int MsToNextReply(Clock::time_point now) const;
   void HangUp();
 
   mutable std::mutex m_mutex;

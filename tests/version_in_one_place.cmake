@@ -12,11 +12,12 @@ file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${SOURCE_DIR}
      ${SOURCE_DIR}/CMakeLists.txt ${SOURCE_DIR}/*/CMakeLists.txt ${SOURCE_DIR}/cmake/*
      ${SOURCE_DIR}/core/* ${SOURCE_DIR}/app/* ${SOURCE_DIR}/cli/* ${SOURCE_DIR}/sim/*
      ${SOURCE_DIR}/tools/* ${SOURCE_DIR}/tests/* ${SOURCE_DIR}/fuzz/* ${SOURCE_DIR}/bench/*
-     ${SOURCE_DIR}/scripts/* ${SOURCE_DIR}/packaging/* ${SOURCE_DIR}/.ci/*)
+     ${SOURCE_DIR}/scripts/* ${SOURCE_DIR}/packaging/* ${SOURCE_DIR}/.ci/* ${SOURCE_DIR}/web/*)
 list(REMOVE_DUPLICATES files)
 set(found "")
 foreach(file IN LISTS files)
-  if(file MATCHES "\\.(ico|png|bin)$" OR file MATCHES "^fuzz/corpus/" OR file STREQUAL "packaging/changelog")
+  if(file MATCHES "\\.(ico|png|bin)$" OR file MATCHES "^fuzz/corpus/" OR
+     file MATCHES "/node_modules/" OR file STREQUAL "packaging/changelog")
     continue()
   endif()
   file(STRINGS ${SOURCE_DIR}/${file} lines)

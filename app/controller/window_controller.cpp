@@ -403,7 +403,7 @@ class WindowController::Impl final : public Feedback {
                   std::chrono::system_clock::time_point startedAt,
                   std::chrono::steady_clock::time_point start) {
     const bool loaded = update::ResultOf(outcome) != update::FlashResult::ImageUnusable;
-    const update::FirmwareImage& image = *m_session.image;
+    const image::FirmwareImage& image = *m_session.image;
     const std::string sha256 =
         loaded ? platform::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length))
                : std::string();

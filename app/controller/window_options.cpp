@@ -1,6 +1,7 @@
 #include "app/controller/window_options.h"
 
 #include <charconv>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -26,145 +27,145 @@ std::optional<std::string> UnusableServer(const AppOptions& options) {
   return address ? std::nullopt : std::optional(records::Describe(address.error()));
 }
 
-std::optional<int> ParseCount(const std::string& text) {
+using platform::AppendValue;
+using platform::OptionSpec;
+using platform::StoreValue;
+using platform::UsageError;
+
+// The window's options, the same on every face; a face shows those it can use, with its own
+// name for a port and its own place for the records. --help, -h and --version (no help of their
+// own) are listed at the end of the help.
+constexpr OptionSpec kWindowOptions[] = {
+    {"--simulate", "N", false, "start N simulated devices (1 to 99) and scan only those"},
+    {"--port", "PATH", true, "scan only this port (repeatable)"},
+    {"--usb", "VID:PID", true, serial::kUsbOptionHelp},
+    {"--records", "PATH|off", false, ""},
+    {"--station", "NAME", false, "the station named in the records (default: the host name)"},
+    {"--records-server", "URI", false,
+     "forward the records to this PostgreSQL server (libpq URI; the password from ~/.pgpass)"},
+    {"--help", "", false, ""},
+    {"-h", "", false, ""},
+    {"--version", "", false, ""},
+};
+
+Unexpected<UsageError> Refuse(std::string text) {
+  return MakeUnexpected(UsageError{std::move(text)});
+}
+
+Expected<int, UsageError> SimulatedCount(std::string_view text) {
   int value = 0;
   const char* end = text.data() + text.size();
   auto [rest, status] = std::from_chars(text.data(), end, value);
   if (status != std::errc() || rest != end || value < 1 || value > kMaxSimulated) {
-    return std::nullopt;
+    return Refuse("--simulate needs a number of devices from 1 to 99, not \"" + std::string(text) +
+                  "\"");
   }
   return value;
 }
 
-// The window's options, the same on every face (the help text is AppUsage's).
-constexpr platform::OptionSpec kWindowOptions[] = {
-    {"--simulate", "N", false, ""}, {"--port", "PATH", true, ""}, {"--usb", "VID:PID", true, ""},
-    {"--help", "", false, ""},      {"-h", "", false, ""},        {"--version", "", false, ""},
-    {"--records", "PATH|off", false, ""}, {"--station", "NAME", false, ""},
-    {"--records-server", "URI", false, ""},
-};
-
-// Stores one option; false (and `error` set) when its value is not usable.
-bool Store(std::string_view name, const std::string& value, AppOptions& options,
-           std::string& error) {
-  if (name == "--help" || name == "-h") {
-    options.help = true;
-  } else if (name == "--version") {
-    options.version = true;
-  } else if (name == "--simulate") {
-    auto count = ParseCount(value);
-    if (!count) {
-      error = "--simulate needs a number of devices from 1 to 99, not \"" + value + "\"";
-      return false;
-    }
-    options.simulate = *count;
-  } else if (name == "--records" || name == "--station" || name == "--records-server") {
-    if (value.empty()) {
-      error = std::string(name) + " needs a value";
-      return false;
-    }
-    (name == "--records" ? options.records
-                         : (name == "--station" ? options.station : options.recordsServer)) = value;
-  } else if (name == "--port") {
-    // An empty path names no port; taken as one, it would quietly scan nothing.
-    if (value.empty()) {
-      error = "--port needs a value";
-      return false;
-    }
-    options.ports.push_back(value);
-  } else {
-    auto match = serial::ParseUsbMatch(value);
-    if (!match) {
-      error =
-          "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. "
-          "1209:0001), or VID: for any product of the vendor; \"" +
-          value + "\" is not one";
-      return false;
-    }
-    options.usb.push_back(*match);
+// Stores one option, or says why its value is not usable.
+Expected<void, UsageError> Store(std::string_view name, std::string_view value,
+                                 AppOptions& options) {
+  if (name == "--help" || name == "-h" || name == "--version") {
+    (name == "--version" ? options.version : options.help) = true;
+    return {};
   }
-  return true;
+  if (name == "--simulate") {
+    return StoreValue(SimulatedCount(value), options.simulate);
+  }
+  if (name == "--usb") {
+    return AppendValue(serial::UsbOptionValue(value), options.usb);
+  }
+  // An empty path names no port; taken as one, it would quietly scan nothing.
+  if (name == "--port") {
+    return AppendValue(platform::TextValue(name, value), options.ports);
+  }
+  std::string& field = name == "--records"
+                           ? options.records
+                           : (name == "--station" ? options.station : options.recordsServer);
+  return StoreValue(platform::TextValue(name, value), field);
 }
 
 // Takes the one word that is no option as the image handed to the window.
-bool StoreImage(const std::string& word, AppOptions& options, std::string& error) {
+Expected<void, UsageError> StoreImage(std::string_view word, AppOptions& options) {
   if (word.empty() || word[0] == '-') {  // "" and "-" name no file
-    error = "unknown argument \"" + word + "\"";
-    return false;
+    return Refuse("unknown argument \"" + std::string(word) + "\"");
   }
   if (!options.image.empty()) {
-    error =
-        "one image file at a time, but \"" + options.image + "\" and \"" + word + "\" were given";
-    return false;
+    return Refuse("one image file at a time, but \"" + options.image + "\" and \"" +
+                  std::string(word) + "\" were given");
   }
   options.image = word;
-  return true;
+  return {};
+}
+
+// The rows of the table that `face` shows, in its own words; `recordsHelp` holds the text of
+// --records for as long as the rows are used.
+std::vector<OptionSpec> FaceRows(const Face& face, const std::string& recordsHelp) {
+  std::vector<OptionSpec> rows;
+  for (OptionSpec row : kWindowOptions) {
+    if (row.name == "--help" || row.name == "-h" || row.name == "--version" ||
+        (row.name == "--simulate" && !face.canSimulate) ||
+        (row.name == "--records-server" && !face.canForward)) {
+      continue;
+    }
+    row.value = row.name == "--port" ? face.portName : row.value;
+    row.help = row.name == "--records" ? std::string_view(recordsHelp) : row.help;
+    rows.push_back(row);
+  }
+  return rows;
 }
 
 }  // namespace
 
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
-                                          std::string& error) {
+Expected<AppOptions, UsageError> ParseAppOptions(const std::vector<std::string>& args) {
   AppOptions options;
   const auto stop = platform::WalkCommandLine(
       args, kWindowOptions,
-      [&](const platform::OptionSpec& option, std::string_view value) {
-        return Store(option.name, std::string(value), options, error);
+      [&](const OptionSpec& option, std::string_view value) {
+        return Store(option.name, value, options);
       },
-      [&](std::string_view operand) { return StoreImage(std::string(operand), options, error); });
+      [&](std::string_view operand) { return StoreImage(operand, options); });
   if (!stop) {
     return options;
   }
-  if (stop->reason == platform::CommandLineStop::Reason::UnknownOption) {
-    error = "unknown argument \"" + stop->word + "\"";
-  } else if (stop->reason == platform::CommandLineStop::Reason::MissingValue) {
-    error = stop->word + " needs a value";
+  switch (stop->reason) {
+    case platform::CommandLineStop::Reason::UnknownOption:
+      return Refuse("unknown argument \"" + stop->word + "\"");
+    case platform::CommandLineStop::Reason::MissingValue:
+      return Refuse(stop->word + " needs a value");
+    case platform::CommandLineStop::Reason::Refused:
+      break;
   }
-  return std::nullopt;
+  return MakeUnexpected(stop->refused);
 }
 
 std::string AppUsage(const Face& face) {
-  const std::string port(face.portName);
-  std::string text = "usage: lumaflash ";
-  text += face.canSimulate ? "[--simulate N] " : "";
-  text += "[--port " + port + "]... [--usb VID:PID]...\n";
-  text += "                 [--records PATH|off] [--station NAME] ";
-  text += face.canForward ? "[--records-server URI] [FILE]\n" : "[FILE]\n";
-  text +=
-      "       lumaflash --help | --version\n"
-      "\n"
-      "The window that finds lighting-control devices in bootloader mode and updates their\n"
-      "firmware.\n"
-      "\n";
-  if (face.canSimulate) {
-    text += "  --simulate N  start N simulated devices (1 to 99) and scan only those\n";
-  }
-  text +=
-      "  --port " + port + std::string(7 - port.size(), ' ') + "scan only this port (repeatable)\n";
-  text +=
-      "  --usb VID:PID open only ports of this USB device (hex; VID: for any product of the\n"
-      "                vendor; repeatable)\n"
-      "  --records PATH|off  keep a record of each update in this store (default:\n"
-      "                " +
-      std::string(face.recordsDefault) +
-      "); off keeps none\n"
-      "  --station NAME      the station named in the records (default: the host name)\n";
-  if (face.canForward) {
-    text += "  --records-server URI  forward the records to this PostgreSQL server\n";
-  }
-  text +=
-      "  --version     print the program's version\n"
-      "  FILE          an image file: the first Firmware-Update opens the file dialog on it\n";
-  return text + "  without options " + std::string(face.allPorts) + "\n";
+  const std::string recordsHelp =
+      "keep a record of each update in this store (default: " + std::string(face.recordsDefault) +
+      "); off keeps none";
+  const std::vector<OptionSpec> rows = FaceRows(face, recordsHelp);
+  return "usage: " + platform::Synopsis("lumaflash", rows, "[FILE]", 7) +
+         "\n       lumaflash --help | --version\n\n" +
+         platform::Wrapped(
+             "The window that finds lighting-control devices in bootloader mode "
+             "and updates their firmware. Without options it scans " +
+                 std::string(face.allPorts) + ".",
+             0) +
+         "\n\noptions:\n" + platform::OptionList(rows) +
+         platform::OptionEntry("FILE",
+                               "an image file: the first Firmware-Update opens the file dialog "
+                               "on it") +
+         platform::OptionEntry("-h, --help", "show this help") +
+         platform::OptionEntry("--version", "print the program's version");
 }
 
 StartUp PlanStartUp(const std::vector<std::string>& args, const Face& face) {
   StartUp plan;
-  std::string error;
-  auto options = ParseAppOptions(args, error);
+  auto options = ParseAppOptions(args);
   if (!options) {
     plan.exitCode = 2;
-    plan.text = "lumaflash: " + error + "; see lumaflash --help\n";
+    plan.text = "lumaflash: " + options.error().text + "; see lumaflash --help\n";
     plan.error = true;
   } else if (options->help) {
     plan.exitCode = 0;

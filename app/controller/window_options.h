@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/controller/window_controller.h"
+#include "core/platform/command_line.h"
+#include "core/platform/expected.h"
 #include "core/serial/usb_identity.h"
 
 namespace lumaflash::app {
@@ -29,16 +31,16 @@ inline constexpr int kMaxSimulated = 99;  // the interface table's size
 // What one face of the window can do and how it names ports; the rest of the start-up is the
 // same for every face.
 struct Face {
-  bool canSimulate;           // --simulate needs pseudo-terminals
-  std::string_view portName;  // the placeholder in the help: "PATH", "COMn"
-  std::string_view allPorts;  // what is scanned without options
+  bool canSimulate;                 // --simulate needs pseudo-terminals
+  std::string_view portName;        // the placeholder in the help: "PATH", "COMn"
+  std::string_view allPorts;        // what is scanned without options: "COM1 to COM256"
   std::string_view recordsDefault;  // where the records go without --records
   bool canForward;                  // --records-server: forwarding is built in
 };
 
-inline constexpr Face kQtFace{true, "PATH", "the system's serial ports are scanned",
+inline constexpr Face kQtFace{true, "PATH", "the system's serial ports",
                               "$XDG_STATE_HOME/lumaflash/records.sqlite", true};
-inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256 are scanned",
+inline constexpr Face kWin32Face{false, "COMn", "COM1 to COM256",
                                  "%LOCALAPPDATA%\\Lumaflash\\records.sqlite", true};
 
 // What a face does once its arguments are read: either it tells `text` (on standard error when
@@ -59,8 +61,8 @@ StartUp PlanStartUp(const std::vector<std::string>& args, const Face& face);
 WindowSetup SetupFor(const AppOptions& options, const std::vector<std::string>& simulatedPorts,
                      std::filesystem::path directory);
 
-// Parses the arguments after the program name; nothing (and `error` set) for anything unknown.
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string& error);
+// Parses the arguments after the program name, or says in one line what is wrong with them.
+Expected<AppOptions, platform::UsageError> ParseAppOptions(const std::vector<std::string>& args);
 
 // The help text that `--help` prints on `face`.
 std::string AppUsage(const Face& face);

@@ -30,16 +30,16 @@ constexpr std::chrono::milliseconds kStopPollInterval{50};
 // Starts the demo devices in this process; their ports are added to `ports`.
 bool StartSimulated(int count, Devices& devices, std::vector<std::string>& ports) {
   for (const sim::DeviceConfig& config : sim::DemoDevices(count)) {
-    std::string error;
-    auto device = sim::PtyDevice::Start(config, {}, error);
+    auto device = sim::PtyDevice::Start(config, {});
     if (!device) {
-      std::fprintf(stderr, "lumaflash: cannot start a simulated device: %s\n", error.c_str());
+      std::fprintf(stderr, "lumaflash: cannot start a simulated device: %s\n",
+                   sim::Describe(device.error()).c_str());
       return false;
     }
     std::printf("Simulated %s on %s\n", discovery::LookupDeviceName(config.deviceId).c_str(),
-                device->Path().c_str());
-    ports.push_back(device->Path());
-    devices.push_back(std::move(device));
+                (*device)->Path().c_str());
+    ports.push_back((*device)->Path());
+    devices.push_back(std::move(*device));
   }
   std::fflush(stdout);
   return true;

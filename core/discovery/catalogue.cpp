@@ -4,15 +4,10 @@
 #include <cstdio>
 #include <utility>
 
+#include "core/platform/hex.h"
 #include "core/protocol/device_types.h"
 
 namespace lumaflash::discovery {
-
-namespace {
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-}  // namespace
 
 std::string LookupDeviceName(uint16_t deviceId) {
   return protocol::DeviceName(deviceId);
@@ -32,19 +27,11 @@ std::string FormatFirmwareVersion(uint16_t firmwareVersion) {
 }
 
 std::string WordHex(uint16_t word) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "%04x", unsigned{word});
-  return text.data();
+  return platform::HexWord(word);
 }
 
 std::string SerialHex(std::span<const uint8_t> serial) {
-  std::string text;
-  text.reserve(serial.size() * 2);
-  for (uint8_t byte : serial) {
-    text.push_back(kHexDigits[byte >> 4]);
-    text.push_back(kHexDigits[byte & 0x0F]);
-  }
-  return text;
+  return platform::HexBytes(serial, platform::HexCase::Upper);
 }
 
 std::string FormatSerial(std::span<const uint8_t> serial) {

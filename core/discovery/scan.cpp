@@ -3,28 +3,22 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "core/discovery/catalogue.h"
+#include "core/platform/hex.h"
 #include "core/protocol/identify.h"
 
 namespace lumaflash::discovery {
 
 namespace {
 
-std::string Hex2(uint8_t byte) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "0x%.2x ", byte);
-  return text.data();
-}
-
 void LogReply(const Probe& probe, std::string& log) {
   log += "Received " + std::to_string(probe.reply.size()) + " bytes: ";
   for (uint8_t byte : probe.reply) {
-    log += Hex2(byte);
+    log += "0x" + platform::HexBytes(std::span(&byte, 1)) + " ";
   }
   log += "\r\n";
 }
@@ -50,15 +44,16 @@ Probe ProbePort(const serial::PortAddress& address) {
   Probe probe;
   probe.address = address;
   serial::PortLink link;
-  if (!link.OpenPort(address)) {
-    probe.failure = link.LastFailure();
+  if (auto opened = link.OpenPort(address); !opened) {
+    probe.failure = opened.error();
     return probe;
   }
   probe.opened = true;
   std::array<uint8_t, 1> command{protocol::kIdentify};
   std::array<uint8_t, protocol::kIdentifyReplyMax> reply{};
-  uint32_t length = 0;
-  link.Exchange(command, reply, length, protocol::kIdentifyTimeoutMs);
+  // A device that vanished before it answered gives no reply, as a silent one does.
+  const uint32_t length =
+      link.Exchange(command, reply, protocol::kIdentifyTimeoutMs).value_or(uint32_t{0});
   probe.reply.assign(reply.begin(), reply.begin() + length);
   link.ClosePort();
   return probe;

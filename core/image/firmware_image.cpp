@@ -7,7 +7,7 @@
 
 #include "core/platform/text_path.h"
 
-namespace lumaflash::update {
+namespace lumaflash::image {
 
 namespace {
 
@@ -125,4 +125,4 @@ Expected<void, ImageError> LoadFirmwareImage(const std::filesystem::path& path,
   return {};
 }
 
-}  // namespace lumaflash::update
+}  // namespace lumaflash::image

@@ -7,7 +7,7 @@
 
 #include "core/platform/expected.h"
 
-namespace lumaflash::update {
+namespace lumaflash::image {
 
 inline constexpr std::size_t kImageBufferSize = 262144;
 
@@ -53,4 +53,4 @@ std::string Describe(const ImageError& error);
 Expected<void, ImageError> LoadFirmwareImage(const std::filesystem::path& path,
                                              FirmwareImage& image);
 
-}  // namespace lumaflash::update
+}  // namespace lumaflash::image

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -44,13 +45,13 @@ class [[nodiscard]] Expected {
   bool has_value() const { return m_state.index() == 0; }
   explicit operator bool() const { return has_value(); }
 
-  // Only with a value: like std::expected's operator*, these do not check.
-  T& value() & { return std::get<0>(m_state); }
-  const T& value() const& { return std::get<0>(m_state); }
-  T& operator*() & { return std::get<0>(m_state); }
-  const T& operator*() const& { return std::get<0>(m_state); }
-  T* operator->() { return &std::get<0>(m_state); }
-  const T* operator->() const { return &std::get<0>(m_state); }
+  // Only with a value: like std::expected's operator*, these do not check, and never throw.
+  T& value() & { return *Held<0>(m_state); }
+  const T& value() const& { return *Held<0>(m_state); }
+  T& operator*() & { return *Held<0>(m_state); }
+  const T& operator*() const& { return *Held<0>(m_state); }
+  T* operator->() { return Held<0>(m_state); }
+  const T* operator->() const { return Held<0>(m_state); }
 
   template <typename U>
   T value_or(U&& fallback) const& {
@@ -58,9 +59,20 @@ class [[nodiscard]] Expected {
   }
 
   // Only without a value.
-  const E& error() const& { return std::get<1>(m_state); }
+  const E& error() const& { return *Held<1>(m_state); }
 
  private:
+  // The alternative the caller says is there. Asking for the other one is the caller's fault,
+  // as with std::expected, not an exception.
+  template <std::size_t kIndex, typename State>
+  static auto* Held(State& state) {
+    auto* held = std::get_if<kIndex>(&state);
+    if (held == nullptr) {
+      __builtin_unreachable();
+    }
+    return held;
+  }
+
   std::variant<T, E> m_state;
 };
 

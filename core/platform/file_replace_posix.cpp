@@ -15,7 +15,7 @@
 
 #include "core/platform/file_replace.h"
 
-namespace lumaflash::settings::file_replace {
+namespace lumaflash::platform {
 
 namespace {
 
@@ -143,79 +143,92 @@ void SyncDirectory(const fs::path& directory) {
   }
 }
 
+Unexpected<FileError> Failure(FileError::Kind kind, int osError, bool isDirectory = false) {
+  return MakeUnexpected(FileError{kind, osError, isDirectory});
+}
+
+// What an open regular file holds; `path` only for the access check of a later replace.
+Expected<FileContent, FileError> ReadOpenFile(int fd, const fs::path& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    return Failure(FileError::Kind::Failed, errno);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return Failure(FileError::Kind::NotAFile, 0, S_ISDIR(info.st_mode));
+  }
+  FileContent content;
+  if (!ReadAll(fd, content.text)) {
+    return Failure(FileError::Kind::Failed, errno);
+  }
+  content.permissions = info.st_mode & 07777;
+  // The mode bits count even for root, who may write anything: a 0444 file says "keep".
+  content.writable =
+      (info.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+  return content;
+}
+
+// Writes the temporary file whole, flushes it and closes it; the errno of the first step that
+// failed, or 0.
+int FillAndFlush(int fd, std::string_view text) {
+  int error = WriteAll(fd, text);
+  ReachStep(ReplaceStep::TempWritten);
+  if (error == 0 && RetryOnInterrupt([&] { return ::fsync(fd); }) != 0) {
+    error = errno;
+  }
+  ReachStep(ReplaceStep::TempFlushed);
+  // Some file systems report a failed write-back only at close.
+  if (::close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  ReachStep(ReplaceStep::TempClosed);
+  return error;
+}
+
 }  // namespace
 
 // O_NONBLOCK keeps a FIFO planted at the path from hanging the program in open(); for a regular
 // file it changes nothing.
-FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
-  FileContent content;
+Expected<FileContent, FileError> ReadFileContent(const fs::path& path, bool refuseLink) {
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (refuseLink ? O_NOFOLLOW : 0);
   const int fd = RetryOnInterrupt([&] { return ::open(path.c_str(), flags); });
   if (fd < 0) {
-    content.error = errno;
-    if (refuseLink && content.error == ELOOP) {
-      content.status = FileContent::Status::Link;
-      return content;
+    const int error = errno;
+    if (refuseLink && error == ELOOP) {
+      return Failure(FileError::Kind::Link, error);
     }
     // ENOTDIR: a parent is a plain file, so this file cannot exist either.
-    const bool missing = content.error == ENOENT || content.error == ENOTDIR;
-    content.status = missing ? FileContent::Status::Missing : FileContent::Status::Failed;
-    return content;
+    const bool missing = error == ENOENT || error == ENOTDIR;
+    return Failure(missing ? FileError::Kind::Missing : FileError::Kind::Failed, error);
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    content.error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    content.status = FileContent::Status::NotAFile;
-    content.isDirectory = S_ISDIR(info.st_mode);
-  } else if (!ReadAll(fd, content.text)) {
-    content.error = errno;
-    content.text.clear();
-  } else {
-    content.status = FileContent::Status::Read;
-    content.permissions = info.st_mode & 07777;
-    // The mode bits count even for root, who may write anything: a 0444 file says "keep".
-    content.writable =
-        (info.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
-  }
+  auto content = ReadOpenFile(fd, path);
   ::close(fd);
   return content;
 }
 
-int ReplaceFileContent(const fs::path& target, std::string_view text,
-                       std::optional<uint32_t> permissions) {
+Expected<void, FileError> ReplaceFileContent(const fs::path& target, std::string_view text,
+                                             std::optional<uint32_t> permissions) {
   RemoveLeftovers(target);
   const TempFile temp = CreateTempFileBeside(target);
   if (temp.fd < 0) {
-    return temp.error;
+    return Failure(FileError::Kind::Failed, temp.error);
   }
   ReachStep(ReplaceStep::TempCreated);
   if (permissions) {
     // Keeping the old mode is a courtesy; the file is still usable if this fails.
     static_cast<void>(::fchmod(temp.fd, static_cast<mode_t>(*permissions)));
   }
-  int error = WriteAll(temp.fd, text);
-  ReachStep(ReplaceStep::TempWritten);
-  if (error == 0 && RetryOnInterrupt([&] { return ::fsync(temp.fd); }) != 0) {
-    error = errno;
-  }
-  ReachStep(ReplaceStep::TempFlushed);
-  // Some file systems report a failed write-back only at close.
-  if (::close(temp.fd) != 0 && error == 0) {
-    error = errno;
-  }
-  ReachStep(ReplaceStep::TempClosed);
+  int error = FillAndFlush(temp.fd, text);
   // rename() replaces whatever stands at `target`, a link included, and never writes through it.
   if (error == 0 && ::rename(temp.path.c_str(), target.c_str()) != 0) {
     error = errno;
   }
   if (error != 0) {
     ::unlink(temp.path.c_str());
-    return error;
+    return Failure(FileError::Kind::Failed, error);
   }
   ReachStep(ReplaceStep::Renamed);
   SyncDirectory(DirectoryOf(target));
-  return 0;
+  return {};
 }
 
 std::optional<std::string> PlatformWriteAdvice(int error) {
@@ -230,4 +243,4 @@ std::optional<std::string> PlatformWriteAdvice(int error) {
   }
 }
 
-}  // namespace lumaflash::settings::file_replace
+}  // namespace lumaflash::platform

@@ -9,7 +9,7 @@
 
 #include "core/platform/file_replace.h"
 
-namespace lumaflash::settings::file_replace {
+namespace lumaflash::platform {
 
 namespace {
 
@@ -188,28 +188,30 @@ DWORD FillAndFlush(Handle& file, std::string_view text) {
   return error;
 }
 
+Unexpected<FileError> Failure(FileError::Kind kind, int osError, bool isDirectory = false) {
+  return MakeUnexpected(FileError{kind, osError, isDirectory});
+}
+
+// A failed open or look-up: missing, or refused for the reason the system gave.
+Unexpected<FileError> OpenFailure(DWORD error) {
+  const int osError = ErrnoFor(error);
+  return Failure(osError == ENOENT ? FileError::Kind::Missing : FileError::Kind::Failed, osError);
+}
+
 }  // namespace
 
 // Shares everything with other programs: reading must never stop an editor or the next writer.
-FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
-  FileContent content;
+Expected<FileContent, FileError> ReadFileContent(const fs::path& path, bool refuseLink) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    content.error = ErrnoFor(GetLastError());
-    content.status =
-        content.error == ENOENT ? FileContent::Status::Missing : FileContent::Status::Failed;
-    return content;
+    return OpenFailure(GetLastError());
   }
   // A symbolic link or junction: replacing it, or what it points to, is not ours to decide.
   if (refuseLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    content.status = FileContent::Status::Link;
-    return content;
+    return Failure(FileError::Kind::Link, 0);
   }
-  content.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    content.status = FileContent::Status::NotAFile;
-    content.isDirectory = true;
-    return content;
+    return Failure(FileError::Kind::NotAFile, 0, true);
   }
   HANDLE opened = INVALID_HANDLE_VALUE;
   const DWORD openError = RetryWhileHeld([&] {
@@ -220,33 +222,28 @@ FileContent ReadFileContent(const fs::path& path, bool refuseLink) {
   });
   Handle file(opened);
   if (!file.Valid()) {
-    content.error = ErrnoFor(openError);
-    content.status =
-        content.error == ENOENT ? FileContent::Status::Missing : FileContent::Status::Failed;
-    return content;
+    return OpenFailure(openError);
   }
   // A device name such as "NUL" or "COM1" opens like a file but is none.
   if (GetFileType(file.Get()) != FILE_TYPE_DISK) {
-    content.status = FileContent::Status::NotAFile;
-    return content;
+    return Failure(FileError::Kind::NotAFile, 0);
   }
+  FileContent content;
   if (!ReadAll(file.Get(), content.text)) {
-    content.error = ErrnoFor(GetLastError());
-    content.text.clear();
-    return content;
+    return Failure(FileError::Kind::Failed, ErrnoFor(GetLastError()));
   }
-  content.status = FileContent::Status::Read;
+  content.writable = (attributes & FILE_ATTRIBUTE_READONLY) == 0;
   return content;
 }
 
 // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk, which is what the POSIX
 // version's fsync of the folder achieves.
-int ReplaceFileContent(const fs::path& target, std::string_view text,
-                       std::optional<uint32_t> /*permissions*/) {
+Expected<void, FileError> ReplaceFileContent(const fs::path& target, std::string_view text,
+                                             std::optional<uint32_t> /*permissions*/) {
   RemoveLeftovers(target);
   TempFile temp = CreateTempFileBeside(target);
   if (temp.handle == INVALID_HANDLE_VALUE) {
-    return ErrnoFor(temp.error);
+    return Failure(FileError::Kind::Failed, ErrnoFor(temp.error));
   }
   ReachStep(ReplaceStep::TempCreated);
   Handle file(temp.handle);
@@ -267,10 +264,10 @@ int ReplaceFileContent(const fs::path& target, std::string_view text,
   }
   if (error != ERROR_SUCCESS) {
     DeleteFileW(temp.path.c_str());
-    return ErrnoFor(error);
+    return Failure(FileError::Kind::Failed, ErrnoFor(error));
   }
   ReachStep(ReplaceStep::Renamed);
-  return 0;
+  return {};
 }
 
 std::optional<std::string> PlatformWriteAdvice(int error) {
@@ -281,4 +278,4 @@ std::optional<std::string> PlatformWriteAdvice(int error) {
   return std::nullopt;
 }
 
-}  // namespace lumaflash::settings::file_replace
+}  // namespace lumaflash::platform

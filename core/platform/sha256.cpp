@@ -1,5 +1,7 @@
 #include "core/platform/sha256.h"
 
+#include "core/platform/hex.h"
+
 #include <array>
 
 namespace lumaflash::platform {
@@ -70,14 +72,11 @@ std::string Sha256Hex(std::span<const uint8_t> bytes) {
   for (std::size_t offset = 0; offset < tailSize; offset += 64) {
     Compress(state, tail.data() + offset);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (uint32_t word : state) {
-    for (int shift = 28; shift >= 0; shift -= 4) {
-      text.push_back(kHex[(word >> shift) & 0xF]);
-    }
+  std::array<uint8_t, 32> digest{};
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    digest[i] = static_cast<uint8_t>(state[i / 4] >> (24 - 8 * (i % 4)));
   }
-  return text;
+  return HexBytes(digest);
 }
 
 }  // namespace lumaflash::platform

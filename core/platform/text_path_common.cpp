@@ -1,5 +1,7 @@
 #include "core/platform/text_path.h"
 
+#include "core/platform/hex.h"
+
 namespace lumaflash::platform {
 
 namespace {
@@ -73,15 +75,12 @@ std::string WellFormedUtf8(std::string_view text) {
 }
 
 std::string EscapeControls(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kDigits[byte >> 4];
-      out += kDigits[byte & 0x0F];
+      out += "\\x" + HexBytes(std::span(&byte, 1));
     } else {
       out += c;
     }

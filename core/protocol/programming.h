@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "core/platform/expected.h"
 #include "core/protocol/device_types.h"
 #include "core/protocol/interface_table.h"
 #include "core/serial/port.h"
@@ -18,6 +19,15 @@ inline constexpr int32_t kPacketTimeoutMs = 50;
 inline constexpr std::chrono::milliseconds kStartPause{100};
 inline constexpr std::size_t kPacketBufferSize = 1024;
 
+// Which packet of an update was not acknowledged, and why when the port failed under it.
+struct ProgrammingError {
+  enum class Step { Start, Block };
+  Step step = Step::Start;
+  // PortError::None when the device answered wrongly or not at all, or when the packet was
+  // refused before a byte went out (no record, a block size that cannot be sent, short data).
+  serial::PortFailure port;
+};
+
 // Builds and sends the programming packets over an open port. Each packet must be acknowledged
 // within its own exchange: a byte left over from an earlier reply never counts.
 class Programmer {
@@ -25,17 +35,19 @@ class Programmer {
   explicit Programmer(serial::PortLink& port) : m_port(port) {}
 
   // Start packet: B1 00 01 <low 8 bits of imageLength>; waits 100 ms after the acknowledge.
-  bool SendStart(const InterfaceRecord* record, uint32_t imageLength);
+  Expected<void, ProgrammingError> SendStart(const InterfaceRecord* record, uint32_t imageLength);
 
   // Block packet: B1, blockSize big-endian, then exactly record->blockSize bytes of `data`
   // (which must hold that many); pauses for the device type after the acknowledge.
-  bool SendBlock(const InterfaceRecord* record, std::span<const uint8_t> data);
+  Expected<void, ProgrammingError> SendBlock(const InterfaceRecord* record,
+                                             std::span<const uint8_t> data);
 
   // Run packet: B7. The answer, if any, is not examined.
   void SendRun();
 
  private:
-  bool ExchangeAcknowledged(std::size_t txLength);
+  Expected<void, ProgrammingError> ExchangeAcknowledged(ProgrammingError::Step step,
+                                                        std::size_t txLength);
 
   serial::PortLink& m_port;
   std::array<uint8_t, kPacketBufferSize> m_tx{};

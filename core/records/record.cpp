@@ -6,6 +6,7 @@
 #include <random>
 
 #include "core/discovery/catalogue.h"
+#include "core/platform/hex.h"
 
 namespace lumaflash::records {
 
@@ -20,16 +21,10 @@ std::string NewRecordId() {
   }
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0Fu) | 0x40u);  // version 4: random
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3Fu) | 0x80u);  // the RFC 4122 variant
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string id;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) {
-      id += '-';
-    }
-    id += kDigits[bytes[i] >> 4];
-    id += kDigits[bytes[i] & 0x0Fu];
-  }
-  return id;
+  const std::span<const uint8_t> all(bytes);
+  return platform::HexBytes(all.first(4)) + "-" + platform::HexBytes(all.subspan(4, 2)) + "-" +
+         platform::HexBytes(all.subspan(6, 2)) + "-" + platform::HexBytes(all.subspan(8, 2)) + "-" +
+         platform::HexBytes(all.subspan(10));
 }
 
 int64_t EpochMs(std::chrono::system_clock::time_point when) {
@@ -73,7 +68,7 @@ void FillDevice(Record& record, const protocol::InterfaceRecord& device) {
 }
 
 void FillOutcome(Record& record, const protocol::InterfaceRecord& device,
-                 const update::FirmwareImage* image, const update::FlashOutcome& outcome) {
+                 const image::FirmwareImage* image, const update::FlashOutcome& outcome) {
   const update::FlashResult result = update::ResultOf(outcome);
   record.result = update::FlashResultName(result);
   const update::UpdateError failure = outcome ? update::UpdateError{} : outcome.error();
@@ -93,7 +88,7 @@ void FillOutcome(Record& record, const protocol::InterfaceRecord& device,
 }  // namespace
 
 Record RecordOfAttempt(const StationIdentity& identity, const protocol::InterfaceRecord& device,
-                       const update::FirmwareImage* image, const std::string& imagePath,
+                       const image::FirmwareImage* image, const std::string& imagePath,
                        const std::string& sha256, const update::FlashOutcome& outcome,
                        std::chrono::system_clock::time_point startedAt,
                        std::chrono::system_clock::time_point endedAt, int64_t durationMs) {

@@ -50,7 +50,7 @@ std::string IsoUtc(int64_t epochMs);
 
 // The record of one attempt on `device` with `image` (may be null when it was never loaded).
 Record RecordOfAttempt(const StationIdentity& identity, const protocol::InterfaceRecord& device,
-                       const update::FirmwareImage* image, const std::string& imagePath,
+                       const image::FirmwareImage* image, const std::string& imagePath,
                        const std::string& sha256, const update::FlashOutcome& outcome,
                        std::chrono::system_clock::time_point startedAt,
                        std::chrono::system_clock::time_point endedAt, int64_t durationMs);

@@ -3,6 +3,7 @@
 
 #include "core/serial/os_port.h"
 #include "core/serial/port.h"
+#include "core/serial/port_advice.h"
 
 namespace lumaflash::serial {
 
@@ -20,8 +21,38 @@ const char* PortErrorName(PortError error) {
       return "vanished";
     case PortError::Unusable:
       return "unusable";
+    case PortError::NotOpen:
+      return "not-open";
   }
   return "unknown";
+}
+
+std::string DescribePortFailure(const PortFailure& failure) {
+  const std::string& port = failure.path;
+  switch (failure.error) {
+    case PortError::None:
+      return port + ": no error.";
+    case PortError::NotFound:
+      return port + ": no such port. " + std::string(NoSuchPortChecks()) + ", then try again.";
+    case PortError::Busy:
+      if (!failure.evidence.empty()) {  // the holders are known by name
+        return failure.evidence + ". Close that program and try again" +
+               std::string(HolderAdvice()) + ".";
+      }
+      return port + " is busy: another program holds it" + std::string(LikelyHolders()) +
+             ". Close that program and try again.";
+    case PortError::AccessDenied:
+      return port + ": " + AccessDeniedWords(failure.osError) + ". " + AccessDeniedAdvice(port);
+    case PortError::Vanished:
+      return port + " vanished: the device was unplugged or reset. Plug it in again and retry." +
+             (failure.evidence.empty() ? "" : " (" + failure.evidence + ")");
+    case PortError::Unusable:
+      return port + " cannot be used as a serial port (" + SystemErrorText(failure.osError) +
+             "). Check that it is the device's port.";
+    case PortError::NotOpen:
+      return port + " is not open.";
+  }
+  return port;
 }
 
 const char* SkipReasonName(SkipReason reason) {
@@ -90,8 +121,7 @@ std::string PortLogName(const PortAddress& address) {
 }
 
 struct PortLink::Impl {
-  PortFailure failure;
-  std::unique_ptr<OsPort> os = MakeOsPort(failure);
+  std::unique_ptr<OsPort> os = MakeOsPort();
 };
 
 PortLink::PortLink() : m_impl(std::make_unique<Impl>()) {}
@@ -100,38 +130,36 @@ PortLink::~PortLink() {
   ClosePort();
 }
 
-bool PortLink::OpenPort(const PortAddress& address) {
+Expected<void, PortFailure> PortLink::OpenPort(const PortAddress& address) {
   ClosePort();
-  m_impl->failure = {};
   OsPort& os = *m_impl->os;
   os.SetPath(address.path);
-  if (!os.Open(address.path)) {
-    return false;
+  if (auto opened = os.Open(address.path); !opened) {
+    return opened;
   }
-  if (!os.Configure()) {
-    // Closing gives back what was already changed; the reason stays the configure step's.
-    const PortFailure why = m_impl->failure;
-    os.Close();
-    m_impl->failure = why;
-    return false;
+  auto configured = os.Configure();
+  if (!configured) {
+    os.Close();  // gives back what was already changed; the reason stays the configure step's
   }
-  return true;
+  return configured;
 }
 
-bool PortLink::Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx, uint32_t& rxLength,
-                        int32_t timeoutMs) {
-  rxLength = 0;
+Expected<uint32_t, PortFailure> PortLink::Exchange(std::span<const uint8_t> tx,
+                                                   std::span<uint8_t> rx, int32_t timeoutMs) {
   OsPort& os = *m_impl->os;
   if (!os.IsOpen()) {
-    return false;
+    return MakeUnexpected(PortFailure{PortError::NotOpen, 0, os.Path()});
   }
   // Bytes that came after the last exchange's deadline belong to no one.
   os.DiscardInput();
-  if (!os.WriteAll(tx)) {
-    return true;  // nothing will answer a packet that did not go out; rxLength stays 0
+  if (auto written = os.WriteAll(tx); !written) {
+    return MakeUnexpected(written.error());  // nothing will answer a packet that did not go out
   }
-  rxLength = os.Collect(rx, timeoutMs);
-  return true;
+  const Collected reply = os.Collect(rx, timeoutMs);
+  if (reply.count == 0 && reply.ended.error != PortError::None) {
+    return MakeUnexpected(reply.ended);
+  }
+  return reply.count;
 }
 
 void PortLink::ClosePort() {
@@ -140,10 +168,6 @@ void PortLink::ClosePort() {
 
 bool PortLink::IsOpen() const {
   return m_impl->os->IsOpen();
-}
-
-const PortFailure& PortLink::LastFailure() const {
-  return m_impl->failure;
 }
 
 }  // namespace lumaflash::serial

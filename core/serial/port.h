@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/platform/expected.h"
 #include "core/serial/usb_identity.h"
 
 namespace lumaflash::serial {
@@ -52,8 +53,8 @@ std::vector<PortInfo> ListPorts();
 // The USB device behind the port at `path` (a device path or a link to one), if any.
 std::optional<UsbIdentity> FindUsbIdentity(const std::string& path);
 
-// Why a port could not be used. The boolean results stay the interface; this rides beside them
-// so that a person can be told "busy" instead of a generic failure.
+// Why a port could not be used, so that a person can be told "busy" instead of a generic
+// failure.
 enum class PortError {
   None,
   NotFound,      // no such device
@@ -61,6 +62,7 @@ enum class PortError {
   AccessDenied,  // the user may not open it
   Vanished,      // the device went away while we held it
   Unusable,      // opened but the line could not be configured
+  NotOpen,       // an exchange on a link that holds no open port
 };
 
 struct PortFailure {
@@ -77,7 +79,8 @@ struct PortFailure {
   std::string evidence;
 };
 
-// A sentence for the operator: what went wrong with which port, and what to do about it.
+// A sentence for the operator: what went wrong with which port, and what to do about it. The
+// sentences are the same on every system; only the system's words and tools differ.
 std::string DescribePortFailure(const PortFailure& failure);
 
 // A short word for tables and machine-readable output: "busy", "access-denied", ...
@@ -107,21 +110,22 @@ class PortLink {
   PortLink& operator=(const PortLink&) = delete;
 
   // Opens and configures the port and makes it the current one, closing any port held before.
-  // False when it cannot be opened, locked or configured; LastFailure() then says why.
-  bool OpenPort(const PortAddress& address);
+  // Fails when it cannot be opened, locked or configured; a half-configured port is closed.
+  Expected<void, PortFailure> OpenPort(const PortAddress& address);
 
   // Discards pending input, writes `tx`, then collects reply bytes until rx.size() have come
-  // or `timeoutMs` has passed (at least 1 ms) on a monotonic clock. Returns false only when no
-  // port is open. Bytes of `rx` from rxLength on are left as they were. A device that vanishes
-  // ends the collection early with what came; LastFailure() then reports it.
-  bool Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx, uint32_t& rxLength,
-                int32_t timeoutMs);
+  // or `timeoutMs` has passed (at least 1 ms) on a monotonic clock, and returns how many came
+  // (0 from a silent device); bytes of `rx` past them are left as they were. Fails when no port
+  // is open, when the packet cannot be written, or when the device vanishes before its reply
+  // begins. A reply that began counts, even when the device vanished during it: the next
+  // exchange finds the port gone.
+  Expected<uint32_t, PortFailure> Exchange(std::span<const uint8_t> tx, std::span<uint8_t> rx,
+                                           int32_t timeoutMs);
 
   // Cancels whatever is pending and closes the port; harmless when none is open.
   void ClosePort();
 
   bool IsOpen() const;
-  const PortFailure& LastFailure() const;
 
  private:
   struct Impl;

@@ -10,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "core/serial/access_advice.h"
 #include "core/serial/os_port.h"
 #include "core/serial/port.h"
 #include "core/serial/system_calls.h"
@@ -91,22 +90,22 @@ int RemainingMs(Clock::time_point now, Clock::time_point deadline) {
 
 class PosixPort final : public OsPort {
  public:
-  using OsPort::OsPort;
+  PosixPort() = default;
   ~PosixPort() override { Close(); }
   PosixPort(const PosixPort&) = delete;
   PosixPort& operator=(const PosixPort&) = delete;
 
-  bool Open(const std::string& path) override;
-  bool Configure() override;
+  Expected<void, PortFailure> Open(const std::string& path) override;
+  Expected<void, PortFailure> Configure() override;
   void DiscardInput() override;
-  bool WriteAll(std::span<const uint8_t> tx) override;
-  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
+  Expected<void, PortFailure> WriteAll(std::span<const uint8_t> tx) override;
+  Collected Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
   void Close() override;
   bool IsOpen() const override { return m_fd >= 0; }
 
  private:
-  bool MarkVanished(int osError, std::string evidence) {
-    return Fail(PortError::Vanished, osError, std::move(evidence));
+  PortFailure Vanished(int osError, std::string evidence) const {
+    return Failure(PortError::Vanished, osError, std::move(evidence));
   }
 
   int m_fd = -1;
@@ -114,7 +113,7 @@ class PosixPort final : public OsPort {
   bool m_exclusive = false;         // we set TIOCEXCL, so we clear it again
 };
 
-bool PosixPort::Open(const std::string& path) {
+Expected<void, PortFailure> PosixPort::Open(const std::string& path) {
   SystemCalls& sys = ActiveSystemCalls();
   const int fd = RetryOnInterrupt(
       [&] { return sys.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
@@ -122,10 +121,10 @@ bool PosixPort::Open(const std::string& path) {
     return Fail(ClassifyOpenError(errno), errno);
   }
   m_fd = fd;
-  return true;
+  return {};
 }
 
-bool PosixPort::Configure() {
+Expected<void, PortFailure> PosixPort::Configure() {
   SystemCalls& sys = ActiveSystemCalls();
   // Root opens a tty that another program made exclusive; that program still owns it.
   int heldExclusive = 0;
@@ -159,7 +158,7 @@ bool PosixPort::Configure() {
   int rts = TIOCM_RTS;
   (void)sys.Ioctl(m_fd, TIOCMBIS, &dtr);
   (void)sys.Ioctl(m_fd, TIOCMBIS, &rts);
-  return true;
+  return {};
 }
 
 // Throws away whatever the device sent since the last exchange: the driver's queue, and what a
@@ -176,7 +175,7 @@ void PosixPort::DiscardInput() {
   }
 }
 
-bool PosixPort::WriteAll(std::span<const uint8_t> tx) {
+Expected<void, PortFailure> PosixPort::WriteAll(std::span<const uint8_t> tx) {
   SystemCalls& sys = ActiveSystemCalls();
   const auto deadline = sys.Now() + kWriteBudget;
   std::size_t sent = 0;
@@ -184,8 +183,7 @@ bool PosixPort::WriteAll(std::span<const uint8_t> tx) {
     // Checked on every round, not only when the driver is full: interrupted or short writes
     // without end must not outlast the budget either.
     if (sys.Now() >= deadline) {
-      MarkVanished(ETIMEDOUT, "write: no progress within the budget");
-      return false;
+      return MakeUnexpected(Vanished(ETIMEDOUT, "write: no progress within the budget"));
     }
     ssize_t wrote = sys.Write(m_fd, tx.data() + sent, tx.size() - sent);
     if (wrote > 0) {
@@ -196,29 +194,27 @@ bool PosixPort::WriteAll(std::span<const uint8_t> tx) {
       continue;
     }
     if (wrote < 0 && errno != EAGAIN) {
-      MarkVanished(errno, std::string("write: ") + std::strerror(errno));
-      return false;
+      return MakeUnexpected(Vanished(errno, std::string("write: ") + std::strerror(errno)));
     }
     // The driver's buffer is full (or it took nothing): wait until it takes more.
     int waitMs = RemainingMs(sys.Now(), deadline);
     if (waitMs == 0) {
-      MarkVanished(ETIMEDOUT, "write: no progress within the budget");
-      return false;
+      return MakeUnexpected(Vanished(ETIMEDOUT, "write: no progress within the budget"));
     }
     pollfd watch{m_fd, POLLOUT, 0};
     int ready = sys.Poll(&watch, 1, waitMs);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-      MarkVanished(EIO, "poll for writing: " + PollEvents(watch.revents));
-      return false;
+      return MakeUnexpected(Vanished(EIO, "poll for writing: " + PollEvents(watch.revents)));
     }
   }
-  return true;
+  return {};
 }
 
-uint32_t PosixPort::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
+Collected PosixPort::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   SystemCalls& sys = ActiveSystemCalls();
   const std::size_t wanted = std::min(rx.size(), kReceiveBufferSize);
   const auto deadline = sys.Now() + std::chrono::milliseconds(std::max<int32_t>(timeoutMs, 1));
+  Collected reply;
   std::size_t count = 0;
   while (count < wanted) {
     int waitMs = RemainingMs(sys.Now(), deadline);
@@ -231,14 +227,14 @@ uint32_t PosixPort::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
       if (errno == EINTR || errno == EAGAIN) {
         continue;
       }
-      MarkVanished(errno, std::string("poll: ") + std::strerror(errno));
+      reply.ended = Vanished(errno, std::string("poll: ") + std::strerror(errno));
       break;
     }
     if (ready == 0) {
       continue;  // the deadline is checked on the clock, not trusted to poll
     }
     if ((watch.revents & POLLIN) == 0) {
-      MarkVanished(EIO, "poll: " + PollEvents(watch.revents));  // nothing left to read
+      reply.ended = Vanished(EIO, "poll: " + PollEvents(watch.revents));  // nothing left to read
       break;
     }
     ssize_t got = sys.Read(m_fd, rx.data() + count, wanted - count);
@@ -246,14 +242,15 @@ uint32_t PosixPort::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
       count += static_cast<std::size_t>(got);
     } else if (got == 0) {
       // A hung-up tty reads as end of file, and poll() says so beside POLLIN.
-      MarkVanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));
+      reply.ended = Vanished(EIO, "read: end of file after poll: " + PollEvents(watch.revents));
       break;
     } else if (errno != EINTR && errno != EAGAIN) {
-      MarkVanished(errno, std::string("read: ") + std::strerror(errno));
+      reply.ended = Vanished(errno, std::string("read: ") + std::strerror(errno));
       break;
     }
   }
-  return static_cast<uint32_t>(count);
+  reply.count = static_cast<uint32_t>(count);
+  return reply;
 }
 
 void PosixPort::Close() {
@@ -281,38 +278,8 @@ void PosixPort::Close() {
 
 }  // namespace
 
-std::unique_ptr<OsPort> MakeOsPort(PortFailure& failure) {
-  return std::make_unique<PosixPort>(failure);
-}
-
-std::string DescribePortFailure(const PortFailure& failure) {
-  const std::string& port = failure.path;
-  switch (failure.error) {
-    case PortError::None:
-      return port + ": no error.";
-    case PortError::NotFound:
-      return port +
-             ": no such port. Check the cable and that the device is in bootloader "
-             "mode, then try again.";
-    case PortError::Busy:
-      if (!failure.evidence.empty()) {  // the holders are known by name
-        return failure.evidence +
-               ". Close that program and try again; ModemManager leaves the port alone once the "
-               "udev rule from lumaflash-cli udev-rule is installed.";
-      }
-      return port + " is busy: another program holds it. Close that program and try again.";
-    case PortError::AccessDenied:
-      return port + ": permission denied. " + AccessDeniedAdvice(port);
-    case PortError::Vanished:
-      return port +
-             " vanished: the device was unplugged or reset. Plug it in again and "
-             "retry." +
-             (failure.evidence.empty() ? "" : " (" + failure.evidence + ")");
-    case PortError::Unusable:
-      return port + " cannot be used as a serial port (" + std::strerror(failure.osError) +
-             "). Check that it is the device's port.";
-  }
-  return port;
+std::unique_ptr<OsPort> MakeOsPort() {
+  return std::make_unique<PosixPort>();
 }
 
 }  // namespace lumaflash::serial

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/serial/access_advice.h"
 #include "core/serial/os_port.h"
 #include "core/serial/port.h"
 
@@ -99,40 +98,29 @@ DWORD RemainingMs(Clock::time_point now, Clock::time_point deadline) {
   return static_cast<DWORD>(remaining.count());
 }
 
-std::string SystemMessage(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(error) : message;
-}
-
 class Win32Port final : public OsPort {
  public:
-  using OsPort::OsPort;
+  Win32Port() = default;
   ~Win32Port() override { Close(); }
   Win32Port(const Win32Port&) = delete;
   Win32Port& operator=(const Win32Port&) = delete;
 
-  bool Open(const std::string& path) override;
-  bool Configure() override;
+  Expected<void, PortFailure> Open(const std::string& path) override;
+  Expected<void, PortFailure> Configure() override;
   void DiscardInput() override;
-  bool WriteAll(std::span<const uint8_t> tx) override;
-  uint32_t Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
+  Expected<void, PortFailure> WriteAll(std::span<const uint8_t> tx) override;
+  Collected Collect(std::span<uint8_t> rx, int32_t timeoutMs) override;
   void Close() override;
   bool IsOpen() const override { return m_handle != INVALID_HANDLE_VALUE; }
 
  private:
-  bool Fail(PortError error, DWORD osError) {
+  // Windows error codes travel as the port layer's int, as errno values do elsewhere.
+  Unexpected<PortFailure> Fail(PortError error, DWORD osError) const {
     return OsPort::Fail(error, static_cast<int>(osError));
   }
-  bool MarkVanished(DWORD osError) { return Fail(PortError::Vanished, osError); }
+  PortFailure Vanished(DWORD osError) const {
+    return Failure(PortError::Vanished, static_cast<int>(osError));
+  }
 
   HANDLE m_handle = INVALID_HANDLE_VALUE;
   // The line settings and time-outs the port had when we opened it, given back at close.
@@ -140,7 +128,7 @@ class Win32Port final : public OsPort {
   std::optional<COMMTIMEOUTS> m_timeoutsBefore;
 };
 
-bool Win32Port::Open(const std::string& path) {
+Expected<void, PortFailure> Win32Port::Open(const std::string& path) {
   HANDLE handle = CreateFileA(DeviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -148,10 +136,10 @@ bool Win32Port::Open(const std::string& path) {
     return Fail(ClassifyOpenError(error), error);
   }
   m_handle = handle;
-  return true;
+  return {};
 }
 
-bool Win32Port::Configure() {
+Expected<void, PortFailure> Win32Port::Configure() {
   DCB line{};
   line.DCBlength = sizeof(line);
   if (!GetCommState(m_handle, &line)) {
@@ -176,37 +164,35 @@ bool Win32Port::Configure() {
   // the escape functions. A port without modem lines refuses these, which does no harm.
   (void)EscapeCommFunction(m_handle, SETDTR);
   (void)EscapeCommFunction(m_handle, SETRTS);
-  return true;
+  return {};
 }
 
-bool Win32Port::WriteAll(std::span<const uint8_t> tx) {
+Expected<void, PortFailure> Win32Port::WriteAll(std::span<const uint8_t> tx) {
   // Each WriteFile has the whole budget; the clock keeps a trickle of partial writes from
   // adding up beyond it.
   const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteBudgetMs);
   std::size_t sent = 0;
   while (sent < tx.size()) {
     if (Clock::now() >= deadline) {
-      MarkVanished(ERROR_TIMEOUT);
-      return false;
+      return MakeUnexpected(Vanished(ERROR_TIMEOUT));
     }
     DWORD wrote = 0;
     const auto chunk = static_cast<DWORD>(tx.size() - sent);
     if (!WriteFile(m_handle, tx.data() + sent, chunk, &wrote, nullptr)) {
-      MarkVanished(GetLastError());
-      return false;
+      return MakeUnexpected(Vanished(GetLastError()));
     }
     if (wrote == 0) {
-      MarkVanished(ERROR_TIMEOUT);  // the write budget ran out with nothing taken
-      return false;
+      return MakeUnexpected(Vanished(ERROR_TIMEOUT));  // the budget ran out with nothing taken
     }
     sent += wrote;
   }
-  return true;
+  return {};
 }
 
-uint32_t Win32Port::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
+Collected Win32Port::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
   const std::size_t wanted = std::min(rx.size(), kReceiveBufferSize);
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max<int32_t>(timeoutMs, 1));
+  Collected reply;
   std::size_t count = 0;
   while (count < wanted) {
     const DWORD waitMs = RemainingMs(Clock::now(), deadline);
@@ -215,19 +201,20 @@ uint32_t Win32Port::Collect(std::span<uint8_t> rx, int32_t timeoutMs) {
     }
     COMMTIMEOUTS timeouts = TimeoutsFor(waitMs);
     if (!SetCommTimeouts(m_handle, &timeouts)) {
-      MarkVanished(GetLastError());
+      reply.ended = Vanished(GetLastError());
       break;
     }
     DWORD got = 0;
     if (!ReadFile(m_handle, rx.data() + count, static_cast<DWORD>(wanted - count), &got, nullptr)) {
       // An unplugged USB port fails every read from now on; waiting out the deadline would
       // only delay the report.
-      MarkVanished(GetLastError());
+      reply.ended = Vanished(GetLastError());
       break;
     }
     count += got;  // zero bytes: the wait ran out; the clock decides whether to try again
   }
-  return static_cast<uint32_t>(count);
+  reply.count = static_cast<uint32_t>(count);
+  return reply;
 }
 
 // Bytes that came after the last exchange's deadline belong to no one.
@@ -258,36 +245,8 @@ void Win32Port::Close() {
 
 }  // namespace
 
-std::unique_ptr<OsPort> MakeOsPort(PortFailure& failure) {
-  return std::make_unique<Win32Port>(failure);
-}
-
-std::string DescribePortFailure(const PortFailure& failure) {
-  const std::string& port = failure.path;
-  switch (failure.error) {
-    case PortError::None:
-      return port + ": no error.";
-    case PortError::NotFound:
-      return port +
-             ": no such port. Check the cable, that the device is in bootloader mode and that "
-             "the Device Manager lists the port under \"Ports (COM & LPT)\", then try again.";
-    case PortError::Busy:
-      return port +
-             " is busy: another program holds it (a terminal program, or another Lumaflash). "
-             "Close that program and try again.";
-    case PortError::AccessDenied:
-      return port + ": access denied (" + SystemMessage(static_cast<DWORD>(failure.osError)) +
-             "). " + AccessDeniedAdvice(port);
-    case PortError::Vanished:
-      return port +
-             " vanished: the device was unplugged or reset. Plug it in again and "
-             "retry.";
-    case PortError::Unusable:
-      return port + " cannot be used as a serial port (" +
-             SystemMessage(static_cast<DWORD>(failure.osError)) +
-             "). Check that it is the device's port.";
-  }
-  return port;
+std::unique_ptr<OsPort> MakeOsPort() {
+  return std::make_unique<Win32Port>();
 }
 
 }  // namespace lumaflash::serial

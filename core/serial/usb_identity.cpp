@@ -82,6 +82,16 @@ std::optional<UsbMatch> ParseUsbMatch(std::string_view text) {
   return UsbMatch{*vid, pid};
 }
 
+Expected<UsbMatch, platform::UsageError> UsbOptionValue(std::string_view text) {
+  if (auto match = ParseUsbMatch(text)) {
+    return *match;
+  }
+  return MakeUnexpected(platform::UsageError{
+      "--usb takes a USB vendor and product id in hexadecimal, VID:PID (e.g. 1209:0001), or VID: "
+      "for any product of the vendor; \"" +
+      std::string(text) + "\" is not one"});
+}
+
 bool PassesUsbFilter(const std::vector<UsbMatch>& filter, const std::optional<UsbIdentity>& usb) {
   if (filter.empty()) {
     return true;

@@ -6,6 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/platform/command_line.h"
+#include "core/platform/expected.h"
+
 namespace lumaflash::serial {
 
 // The USB device behind a serial port, as the operating system knows it. Strings are exactly as
@@ -32,6 +35,14 @@ struct UsbMatch {
 
 // "1209:0001" or "1209:" (one to four hex digits each, either case); nothing when malformed.
 std::optional<UsbMatch> ParseUsbMatch(std::string_view text);
+
+// The value of a --usb option, or the usage error that says what one looks like.
+Expected<UsbMatch, platform::UsageError> UsbOptionValue(std::string_view text);
+
+// How --usb is described in every program's help.
+inline constexpr std::string_view kUsbOptionHelp =
+    "open only ports of this USB device (hexadecimal vendor and product id; VID: for any "
+    "product of the vendor; repeatable)";
 
 // Whether a port with this identity passes the filter: an empty filter passes every port, a
 // port with no USB identity passes none other.

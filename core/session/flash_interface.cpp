@@ -26,10 +26,10 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= session.interfaces.Count()) {
     return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
   }
-  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath),
-                                              *session.image);
+  if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath),
+                                             *session.image);
       !loaded) {
-    return Refuse(session.feedback, FlashResult::ImageUnusable, update::Describe(loaded.error()));
+    return Refuse(session.feedback, FlashResult::ImageUnusable, image::Describe(loaded.error()));
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
   update::FlashOutcome outcome =

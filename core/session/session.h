@@ -53,7 +53,7 @@ struct Session {
   // Set from another thread (Ctrl+C) to stop an update between two blocks.
   const std::atomic<bool>* cancel = nullptr;
 
-  std::unique_ptr<update::FirmwareImage> image = std::make_unique<update::FirmwareImage>();
+  std::unique_ptr<image::FirmwareImage> image = std::make_unique<image::FirmwareImage>();
 };
 
 }  // namespace lumaflash

@@ -6,25 +6,9 @@
 #include <string_view>
 
 #include "core/platform/expected.h"
+#include "core/settings/ini_text.h"
 
 namespace lumaflash::settings {
-
-// The text-level rules of an INI-style file, free of any I/O so they can be tested and fuzzed on
-// their own. Sections ("[name]") and keys ("key=value") are matched without regard to case;
-// surrounding blanks of names and values are not part of them.
-namespace ini_text {
-
-// The value of `key` in `section`, or nothing when the section or key is absent.
-std::optional<std::string> FindValue(std::string_view text, std::string_view section,
-                                     std::string_view key);
-
-// `text` with `key` in `section` set to `value`: the first matching entry is replaced in place,
-// otherwise the key is added at the end of the section, or the section at the end of the text.
-// Every other line stays byte for byte as it was.
-std::string SetValue(std::string_view text, std::string_view section, std::string_view key,
-                     std::string_view value);
-
-}  // namespace ini_text
 
 // Why the settings file could not be read or written.
 struct SettingsError {

@@ -25,7 +25,7 @@ FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::str
 }
 
 std::optional<FlashOutcome> CheckFits(const protocol::InterfaceRecord& record,
-                                      const FirmwareImage& image, UpdateListener& listener) {
+                                      const image::FirmwareImage& image, UpdateListener& listener) {
   if (image.deviceId != record.deviceId) {
     return Refuse(listener, FlashResult::WrongDevice, "Firmware file is not for selected device!");
   }
@@ -47,15 +47,21 @@ uint32_t BlockCount(uint32_t length, uint16_t blockSize) {
 
 enum class SendResult { Sent, Failed, Interrupted };
 
+// How the sending ended, and why the port failed under it when it did.
+struct Sending {
+  SendResult result = SendResult::Sent;
+  serial::PortFailure port;
+};
+
 // `sent` counts the blocks acknowledged, so on a failure the block after them is the one lost.
-SendResult SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
-                      const FirmwareImage& image, UpdateListener& listener,
-                      const std::atomic<bool>* cancel, uint32_t& sent) {
+Sending SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
+                   const image::FirmwareImage& image, UpdateListener& listener,
+                   const std::atomic<bool>* cancel, uint32_t& sent) {
   const std::size_t blockSize = record.blockSize;
   std::array<uint8_t, protocol::kMaxBlockSize> last{};
   for (std::size_t offset = 0; offset < image.length; offset += blockSize) {
     if (cancel != nullptr && cancel->load()) {
-      return SendResult::Interrupted;
+      return {SendResult::Interrupted, {}};
     }
     listener.StepProgress();
     std::span<const uint8_t> block(image.data.data() + offset, blockSize);
@@ -66,19 +72,18 @@ SendResult SendBlocks(protocol::Programmer& programmer, const protocol::Interfac
                 last.begin());
       block = std::span<const uint8_t>(last.data(), blockSize);
     }
-    if (!programmer.SendBlock(&record, block)) {
-      return SendResult::Failed;
+    if (auto acknowledged = programmer.SendBlock(&record, block); !acknowledged) {
+      return {SendResult::Failed, acknowledged.error().port};
     }
     ++sent;
   }
-  return SendResult::Sent;
+  return {};
 }
 
-UpdateError WriteFailure(UpdateListener& listener, const serial::PortLink& link,
-                         const std::string& port, SendResult sent) {
+UpdateError WriteFailure(UpdateListener& listener, const std::string& port, const Sending& sent) {
   UpdateError outcome;
-  outcome.port = link.LastFailure();
-  if (sent == SendResult::Interrupted) {
+  outcome.port = sent.port;
+  if (sent.result == SendResult::Interrupted) {
     outcome.result = FlashResult::Interrupted;
     outcome.statusLine = "Update interrupted: " + port +
                          " was not fully written. Start the update again before using it.";
@@ -166,9 +171,10 @@ FlashResult ResultOf(const FlashOutcome& outcome) {
   return outcome ? FlashResult::Success : outcome.error().result;
 }
 
-FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
-                           const std::string& imagePath, UpdateListener& listener,
-                           const std::atomic<bool>* cancel, std::chrono::milliseconds holderWait) {
+FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
+                           const image::FirmwareImage& image, const std::string& imagePath,
+                           UpdateListener& listener, const std::atomic<bool>* cancel,
+                           std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, listener)) {
     return *refused;
   }
@@ -180,19 +186,21 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
     return *held;
   }
   serial::PortLink link;
-  if (!link.OpenPort(serial::PortAddress{record.portNumber, record.portPath, record.usb})) {
-    return PortOpenFailure(listener, link.LastFailure());
+  if (auto opened = link.OpenPort({record.portNumber, record.portPath, record.usb}); !opened) {
+    return PortOpenFailure(listener, opened.error());
   }
   protocol::Programmer programmer(link);
-  SendResult sent =
-      programmer.SendStart(&record, image.length) ? SendResult::Sent : SendResult::Failed;
+  Sending sent;
+  if (auto start = programmer.SendStart(&record, image.length); !start) {
+    sent = {SendResult::Failed, start.error().port};
+  }
   uint32_t acknowledged = 0;
-  const bool started = sent == SendResult::Sent;
+  const bool started = sent.result == SendResult::Sent;
   if (started) {
     sent = SendBlocks(programmer, record, image, listener, cancel, acknowledged);
   }
-  if (sent != SendResult::Sent) {
-    UpdateError outcome = WriteFailure(listener, link, record.portPath, sent);
+  if (sent.result != SendResult::Sent) {
+    UpdateError outcome = WriteFailure(listener, record.portPath, sent);
     outcome.failedBlock = started ? acknowledged + 1 : 0;
     outcome.blockCount = BlockCount(image.length, record.blockSize);
     link.ClosePort();

@@ -58,9 +58,9 @@ FlashResult ResultOf(const FlashOutcome& outcome);
 // `cancel`, when set, stops between blocks. Before it opens the port it waits up to `holderWait`
 // for other programs that hold the port to let go, and sends nothing while one still does
 // (PortOpenFailed, Busy, the holders named).
-FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const FirmwareImage& image,
-                           const std::string& imagePath, UpdateListener& listener,
-                           const std::atomic<bool>* cancel = nullptr,
+FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
+                           const image::FirmwareImage& image, const std::string& imagePath,
+                           UpdateListener& listener, const std::atomic<bool>* cancel = nullptr,
                            std::chrono::milliseconds holderWait = serial::kDefaultHolderWait);
 
 }  // namespace lumaflash::update

@@ -17,7 +17,7 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
       {{"--simulate", "0"}, 0, {}, "1 to 99"},
       {{"--simulate", "100"}, 0, {}, "1 to 99"},
       {{"--simulate", "3x"}, 0, {}, "\"3x\""},
-      {{"--port", ""}, 0, {}, "--port needs a value"},
+      {{"--port", ""}, 0, {}, "--port needs a value; \"\" names nothing"},
       {{"--usb", "1209"}, 0, {}, "--usb takes a USB vendor and product id"},
       {{"-platform", "xcb"}, 0, {}, "unknown argument \"-platform\""},
       {{"-"}, 0, {}, "unknown argument \"-\""},
@@ -25,8 +25,8 @@ TEST(AppOptions, ParsesOptionsAndNeedsADisplayUnlessQtIsToldThePlatform) {
       {{"a.bin", "b.bin"}, 0, {}, "one image file at a time, but \"a.bin\" and \"b.bin\""},
   };
   for (const auto& [args, simulate, ports, error] : cases) {
-    std::string said;
-    const auto options = ParseAppOptions(args, said);
+    const auto options = ParseAppOptions(args);
+    const std::string said = options ? "" : options.error().text;
     EXPECT_TRUE(options
                     ? error.empty() && options->simulate == simulate && options->ports == ports &&
                           options->image == (args.back() == "dimmer.bin" ? "dimmer.bin" : "")
@@ -48,14 +48,20 @@ TEST(AppOptions, BothFacesStartTheSameWay) {
        0,
        0,
        "usage: lumaflash [--simulate N] [--port PATH]... [--usb VID:PID]...\n"
-       "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n",
-       "usage: lumaflash [--port COMn]... [--usb VID:PID]...\n"
-       "                 [--records PATH|off] [--station NAME] [--records-server URI] [FILE]\n"},
+       "                 [--records PATH|off] [--station NAME] [--records-server URI]\n"
+       "                 [FILE]\n",
+       "usage: lumaflash [--port COMn]... [--usb VID:PID]... [--records PATH|off]\n"
+       "                 [--station NAME] [--records-server URI] [FILE]\n"},
       {{"--port", "X", "--help"},
        0,
        0,
-       "  --port PATH   scan only this port",
-       "  --port COMn   scan only this port"},
+       "  --port PATH       scan only this port",
+       "  --port COMn       scan only this port"},
+      {{"-h"},
+       0,
+       0,
+       "(default:\n                      $XDG_STATE_HOME/lumaflash/records.sqlite)",
+       "(default:\n                      %LOCALAPPDATA%\\Lumaflash\\records.sqlite)"},
       {{"--version"}, 0, 0, version, version},
       {{"--usb", "zz"}, 2, 2, "; see lumaflash --help\n", "; see lumaflash --help\n"},
       {{"--simulate", "2"}, -1, 2, "", "--simulate needs pseudo-terminals"},

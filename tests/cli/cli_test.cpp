@@ -90,6 +90,7 @@ TEST(Cli, UsageErrorsAndHelp) {
       {{"flash"}, 2, "flash needs one IMAGE file; see lumaflash-cli flash --help"},
       {{"flash", "a.bin", "b.bin"}, 2, "not 2"},
       {{"scan", "--port"}, 2, "--port needs a value"},
+      {{"scan", "--port", ""}, 2, "--port needs a value; \"\" names nothing"},
       {{"info"}, 2, "info needs one IMAGE"},
       {{"flash", "a.bin", "--serial", "0A1"}, 2, "--serial takes"},
       {{"flash", "a.bin", "--log"}, 2, "--log needs"},
@@ -127,6 +128,7 @@ TEST(Cli, UsageErrorsAndHelp) {
       {{"extra"}, "unknown option extra"},
       {{"--tty", "/dev/null", "--count", "2"},
        "--tty serves one device; --count does not go with it"},
+      {{"--tty", ""}, "--tty needs a value; \"\" names nothing"},
   };
   for (auto [args, words] : simCases) {
     args.insert(args.begin(), LUMAFLASH_SIM_PATH);

@@ -130,13 +130,13 @@ TEST(Update, DeviceReceivesExactlyTheImageAtItsPace) {
   struct Case { uint16_t deviceId; uint16_t blockSize; std::size_t length; uint8_t headerVersion; };
   const Case cases[] = {
       {0x3514, 512, 300, 0}, {0x3514, 512, 1000, 1}, {0x3611, 512, 1024, 2}, {0x0008, 512, 1200, 7},
-      {0x1234, 512, 700, 1}, {0x3514, 1000, update::kImageBufferSize, 1},  // 1000 does not divide it
+      {0x1234, 512, 700, 1}, {0x3514, 1000, image::kImageBufferSize, 1},  // 1000 does not divide it
   };
   // clang-format on
   // Each update reuses the image buffer of the one before: the last block is padded with
   // zeros, not with what an earlier image left there. A second program scans the port once the
   // first block has gone, when it is certainly held: it finds it busy and sends nothing.
-  auto carried = std::make_unique<update::FirmwareImage>();
+  auto carried = std::make_unique<image::FirmwareImage>();
   testing::TempDir elsewhere;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.length);

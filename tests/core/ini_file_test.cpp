@@ -255,18 +255,18 @@ TEST(LastImage, UnusableSettingsFileIsToldOnceAndReadsGiveDefaults) {
 
 // Where a writer child kills itself: at `g_killStep` of its `g_killWrite`-th write (from 1).
 int g_killWrite = 0;
-file_replace::ReplaceStep g_killStep{};
+platform::ReplaceStep g_killStep{};
 int g_writesStarted = 0;
 
-void KillAtChosenStep(file_replace::ReplaceStep step) {
-  g_writesStarted += step == file_replace::ReplaceStep::TempCreated ? 1 : 0;
+void KillAtChosenStep(platform::ReplaceStep step) {
+  g_writesStarted += step == platform::ReplaceStep::TempCreated ? 1 : 0;
   if (g_writesStarted == g_killWrite && step == g_killStep) {
     ::raise(SIGKILL);
   }
 }
 
 TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
-  using Step = file_replace::ReplaceStep;
+  using Step = platform::ReplaceStep;
   const std::string initial = "; header\n[3514]\nLAST_OPEN=start\nUSE_LAST_AGAIN=1\n[APP]\n";
   const auto valueFor = [](int write) { return std::string(256 * 1024, char('a' + write)); };
   for (int write : {1, 2}) {
@@ -280,7 +280,7 @@ TEST(IniFileWrite, KilledWriterLeavesOldOrNewContent) {
       const pid_t child = ::fork();
       if (child == 0) {
         g_killWrite = write, g_killStep = step;
-        file_replace::SetReplaceStepHook(KillAtChosenStep);
+        platform::SetReplaceStepHook(KillAtChosenStep);
         IniFile file(path);
         for (int round = 1; round <= 3; ++round) {
           static_cast<void>(file.Write("3514", "LAST_OPEN", valueFor(round)));

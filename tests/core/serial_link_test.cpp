@@ -42,10 +42,9 @@ TEST(SerialLink, StaleAndOverlongRepliesStayInBounds) {
   serial::PortLink link;
   ASSERT_TRUE(link.OpenPort(At(stale->Path())));
   std::array<uint8_t, 2000> rx{};
-  uint32_t rxLength = 0;
-  ASSERT_TRUE(link.Exchange(std::array<uint8_t, 4>{0xB1, 0x00, 0x01, 0x10}, std::span(rx).first(1),
-                            rxLength, 50));
-  ASSERT_TRUE(link.Exchange(kIdentify, rx, rxLength, 50));
+  ASSERT_TRUE(
+      link.Exchange(std::array<uint8_t, 4>{0xB1, 0x00, 0x01, 0x10}, std::span(rx).first(1), 50));
+  const uint32_t rxLength = link.Exchange(kIdentify, rx, 50).value_or(0);
   const auto expected = sim::EncodeIdentifyReply(stale->Snapshot().Config());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rx.begin(), rx.begin() + rxLength));
 
@@ -55,9 +54,8 @@ TEST(SerialLink, StaleAndOverlongRepliesStayInBounds) {
   ASSERT_TRUE(link.OpenPort(At(overlong->Path())));
   for (const std::size_t asked : {std::size_t{1000}, rx.size()}) {
     rx.fill(0xEE);  // never sent by the device
-    ASSERT_TRUE(link.Exchange(kIdentify, std::span(rx).first(asked), rxLength, 50));
     const std::size_t held = std::min(asked, serial::kReceiveBufferSize);
-    EXPECT_EQ(rxLength, held);
+    EXPECT_EQ(link.Exchange(kIdentify, std::span(rx).first(asked), 50).value_or(0), held);
     EXPECT_EQ(rx[held], 0xEE) << "written past " << held;
   }
 }
@@ -235,7 +233,7 @@ TEST(FaultInjection, UpdateUnderFaultsDeliversEveryByteOrEndsWithThePortClosed) 
   }
   // clang-format on
   const std::vector<uint8_t> payload = sim::PatternPayload(4 * 64, 7);
-  auto image = std::make_unique<update::FirmwareImage>();
+  auto image = std::make_unique<image::FirmwareImage>();
   image->deviceId = 0x3514;
   image->length = static_cast<uint32_t>(payload.size());
   std::copy(payload.begin(), payload.end(), image->data.begin());
@@ -262,8 +260,8 @@ TEST(FaultInjection, UpdateUnderFaultsDeliversEveryByteOrEndsWithThePortClosed) 
     EXPECT_TRUE(calls.openFds.empty());
     EXPECT_EQ(calls.Count(Call::Close), 1);
     serial::PortLink next;
-    EXPECT_TRUE(next.OpenPort(At(device->Path())))
-        << serial::DescribePortFailure(next.LastFailure());
+    const auto reopened = next.OpenPort(At(device->Path()));
+    EXPECT_TRUE(reopened) << serial::DescribePortFailure(reopened.error());
     const auto got = device->Snapshot();
     EXPECT_TRUE(got.ProtocolViolations().empty());
     if (c.evidence == nullptr) {
@@ -313,22 +311,32 @@ TEST(FaultInjection, OpenExchangeAndCloseUnderFaults) {
     {
       serial::ScopedSystemCalls scoped(calls);
       serial::PortLink link;
-      const bool opened = link.OpenPort(At(pty.Path()));
-      EXPECT_EQ(link.LastFailure().error, expected);
-      EXPECT_EQ(link.LastFailure().osError, opened ? 0 : rule.error);
+      const auto open = link.OpenPort(At(pty.Path()));
+      const bool opened = open.has_value();
+      EXPECT_EQ(opened ? PortError::None : open.error().error, expected);
+      EXPECT_TRUE(opened || open.error().osError == rule.error);
       protocol::Programmer programmer(link);
       protocol::InterfaceRecord record, noBlocks;
       noBlocks.blockSize = 0;
       const std::vector<uint8_t> data(record.blockSize);
-      EXPECT_FALSE(programmer.SendStart(nullptr, 64) || programmer.SendBlock(nullptr, data) ||
-                   programmer.SendBlock(&record, std::span(data).first(data.size() - 1)) ||
-                   programmer.SendBlock(&noBlocks, data));
+      using Step = protocol::ProgrammingError::Step;
+      const auto stepOf = [](const Expected<void, protocol::ProgrammingError>& sent) {
+        return sent ? std::nullopt : std::optional(sent.error().step);
+      };
+      EXPECT_EQ(stepOf(programmer.SendStart(nullptr, 64)), Step::Start);
+      for (const auto& refused :
+           {programmer.SendBlock(nullptr, data),
+            programmer.SendBlock(&record, std::span(data).first(data.size() - 1)),
+            programmer.SendBlock(&noBlocks, data)}) {
+        EXPECT_EQ(stepOf(refused), Step::Block);
+      }
       std::array<uint8_t, 1000> rx{};
-      uint32_t rxLength = 99;
       const auto before = calls.Elapsed();
-      EXPECT_EQ(link.Exchange(kIdentify, rx, rxLength, 50), opened);
+      const auto received = link.Exchange(kIdentify, rx, 50);
       const auto took = calls.Elapsed() - before;
-      EXPECT_EQ(rxLength, 0u);
+      EXPECT_EQ(received ? *received : 99u, opened ? 0u : 99u);
+      EXPECT_EQ(received ? PortError::None : received.error().error,
+                opened ? PortError::None : PortError::NotOpen);
       if (opened) {
         EXPECT_TRUE(took >= milliseconds(50) &&
                     took < milliseconds(50) + 2 * FaultySystemCalls::kFaultCost);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "core/platform/text_path.h"
 
@@ -37,6 +38,15 @@ TEST(Utf8, WellFormedSequencesOnly) {
   }
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_EQ(Utf8SequenceLength(""), 0u);
+}
+
+// Control characters of hostile text become \xNN in the one hex spelling; the rest stays.
+TEST(Utf8, ControlCharactersAreEscapedInHex) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ok", "ok"}, {std::string("a\0b", 3), "a\\x00b"}, {"\x1f\x7f\x80", "\\x1f\\x7f\x80"}};
+  for (const auto& [text, escaped] : cases) {
+    EXPECT_EQ(EscapeControls(text), escaped);
+  }
 }
 
 }  // namespace

@@ -67,8 +67,10 @@ TEST(WindowsPorts, TheWalkCoversCom1ToCom256ByNumber) {
   // Numbers no test set-up maps, and names that are no COM port at all, are not found.
   for (const std::string name : {"COM255", "COM0", "NOSUCHPORT7"}) {
     serial::PortLink link;
-    EXPECT_FALSE(link.OpenPort(serial::PortAddress{1, name}) || link.IsOpen()) << name;
-    EXPECT_EQ(link.LastFailure().error, serial::PortError::NotFound) << name;
+    const auto opened = link.OpenPort(serial::PortAddress{1, name});
+    EXPECT_FALSE(opened || link.IsOpen()) << name;
+    EXPECT_EQ(opened ? serial::PortError::None : opened.error().error, serial::PortError::NotFound)
+        << name;
   }
 }
 
@@ -98,25 +100,23 @@ TEST(SimulatedComPort, IdentifyAnswersAndClosingReleases) {
   const serial::PortAddress address{std::atoi(name + 3), name};
   std::array<uint8_t, 1> identify{0xB0};
   std::array<uint8_t, 1000> reply{};
-  uint32_t replyLength = 0;
   // A name that already carries the device namespace prefix reaches the same port.
   for (const std::string& path : {address.path, "\\\\.\\" + address.path}) {
     serial::PortLink link;
-    ASSERT_TRUE(link.OpenPort({address.portNumber, path}))
-        << serial::DescribePortFailure(link.LastFailure());
-    ASSERT_TRUE(link.Exchange(identify, reply, replyLength, 50));
-    EXPECT_GE(replyLength, 6u);
+    const auto opened = link.OpenPort({address.portNumber, path});
+    ASSERT_TRUE(opened) << serial::DescribePortFailure(opened.error());
+    EXPECT_GE(link.Exchange(identify, reply, 50).value_or(0), 6u);
     // A reply cut off at rxMax: the exchange ends as soon as that many bytes are in.
     std::array<uint8_t, 2> shortReply{};
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(link.Exchange(identify, shortReply, replyLength, 2000));
-    EXPECT_EQ(replyLength, 2u);
+    EXPECT_EQ(link.Exchange(identify, shortReply, 2000).value_or(0), 2u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "it waited for its deadline";
     link.ClosePort();
   }
   // Closed means released: the next program gets the port.
   serial::PortLink other;
-  EXPECT_TRUE(other.OpenPort(address)) << serial::DescribePortFailure(other.LastFailure());
+  const auto reopened = other.OpenPort(address);
+  EXPECT_TRUE(reopened) << serial::DescribePortFailure(reopened.error());
 }
 
 std::atomic<bool> g_moveDue{false};  // set by the step hook: a move met the hold
@@ -134,8 +134,8 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       {"held until the move", 1, {}},
       {"held for good", -1, {"Could not save the settings file", "Nothing was changed on disk"}},
       {"a folder", 0, {"is a directory"}}};
-  settings::file_replace::SetReplaceStepHook([](settings::file_replace::ReplaceStep step) {
-    g_moveDue = g_moveDue || step == settings::file_replace::ReplaceStep::MoveHeld;
+  platform::SetReplaceStepHook([](platform::ReplaceStep step) {
+    g_moveDue = g_moveDue || step == platform::ReplaceStep::MoveHeld;
   });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,7 +173,7 @@ TEST(WindowsSettings, HeldOrBlockedFiles) {
       }
     }
   }
-  settings::file_replace::SetReplaceStepHook(nullptr);
+  platform::SetReplaceStepHook(nullptr);
 }
 
 // The log is locked while a line is appended, which LockFileEx allows only on a handle with

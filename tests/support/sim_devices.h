@@ -17,10 +17,9 @@ namespace lumaflash::testing {
 // Starts a simulated device on a pseudo-terminal or fails the test.
 inline std::unique_ptr<sim::PtyDevice> StartDevice(sim::DeviceConfig config,
                                                    std::vector<sim::FaultPlan> faults = {}) {
-  std::string error;
-  auto device = sim::PtyDevice::Start(std::move(config), std::move(faults), error);
-  EXPECT_NE(device, nullptr) << error;
-  return device;
+  auto device = sim::PtyDevice::Start(std::move(config), std::move(faults));
+  EXPECT_TRUE(device) << sim::Describe(device.error());
+  return device ? std::move(*device) : nullptr;
 }
 
 inline sim::DeviceConfig Device(uint16_t deviceId, uint16_t blockSize = 512) {

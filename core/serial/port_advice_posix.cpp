@@ -1,11 +1,12 @@
 #include <grp.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
-#include "core/serial/access_advice.h"
 #include "core/serial/port.h"
+#include "core/serial/port_advice.h"
 
 namespace lumaflash::serial {
 
@@ -36,6 +37,28 @@ std::string UdevAdvice(const std::string& path) {
 }
 
 }  // namespace
+
+std::string SystemErrorText(int osError) {
+  return std::strerror(osError);
+}
+
+std::string_view NoSuchPortChecks() {
+  return "Check the cable and that the device is in bootloader mode";
+}
+
+std::string_view LikelyHolders() {
+  return {};
+}
+
+std::string_view HolderAdvice() {
+  return "; ModemManager leaves the port alone once the udev rule from lumaflash-cli udev-rule is "
+         "installed";
+}
+
+std::string AccessDeniedWords(int osError) {
+  (void)osError;
+  return "permission denied";
+}
 
 std::string AccessDeniedAdvice(const std::string& path) {
   const std::optional<NodeGroup> group = GroupOf(path);

@@ -1,0 +1,55 @@
+# Every header compiles on its own: a translation unit per header that includes it and nothing
+# else, built with everything else, so a header that leans on what its includer happened to
+# include before it fails the build. Each group takes the include paths and definitions of the
+# library its sources belong to.
+function(lumaflash_check_headers target library)
+  set(sources)
+  foreach(header IN LISTS ARGN)
+    string(MAKE_C_IDENTIFIER ${header} name)
+    set(source ${CMAKE_BINARY_DIR}/header_check/${name}.cpp)
+    file(CONFIGURE OUTPUT ${source} CONTENT "#include \"${header}\"\n")
+    list(APPEND sources ${source})
+  endforeach()
+  add_library(${target} OBJECT ${sources})
+  target_link_libraries(${target} PRIVATE ${library})
+  lumaflash_warnings(${target})
+endfunction()
+
+# The headers of `folder` (under the source tree, relative to it), without those in `skipped`.
+function(lumaflash_headers_of out folder)
+  file(GLOB_RECURSE found RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/${folder}/*.h)
+  list(REMOVE_ITEM found ${ARGN})
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+# Headers of one system's or one library's API are checked where that API is there.
+set(lumaflash_skipped_headers)
+if(WIN32)
+  list(APPEND lumaflash_skipped_headers core/serial/system_calls.h sim/pty_host.h)
+endif()
+if(NOT SQLite3_FOUND)
+  list(APPEND lumaflash_skipped_headers core/records/sqlite_statement.h)
+endif()
+if(NOT PostgreSQL_FOUND OR WIN32)
+  list(APPEND lumaflash_skipped_headers core/records/pq_connection.h)
+endif()
+
+lumaflash_headers_of(core_headers core ${lumaflash_skipped_headers})
+lumaflash_check_headers(lumaflash_core_headers lumaflash_core ${core_headers})
+lumaflash_headers_of(cli_headers cli ${lumaflash_skipped_headers})
+lumaflash_check_headers(lumaflash_cli_headers lumaflash_cli_lib ${cli_headers})
+lumaflash_headers_of(sim_headers sim ${lumaflash_skipped_headers})
+lumaflash_check_headers(lumaflash_sim_headers "lumaflash_sim;lumaflash_core" ${sim_headers})
+if(TARGET lumaflash_app_logic)
+  lumaflash_headers_of(controller_headers app/controller)
+  lumaflash_check_headers(lumaflash_controller_headers lumaflash_app_logic ${controller_headers})
+endif()
+if(TARGET lumaflash_window)
+  lumaflash_headers_of(qt_headers app/qt)
+  lumaflash_check_headers(lumaflash_qt_headers lumaflash_window ${qt_headers})
+endif()
+if(TARGET lumaflash_win32_face)
+  lumaflash_headers_of(win32_headers app/win32)
+  lumaflash_check_headers(lumaflash_win32_headers lumaflash_win32_face ${win32_headers})
+endif()
