@@ -19,7 +19,10 @@ run() {
     PGPASSFILE="$(windows "$PGPASSFILE")" timeout 120 wine "$@" 2>&1 | tr -d '\r'
 }
 on_server() { psql -X -t -A -c "$1" "$LUMAFLASH_PG_READER_URI"; }
-waiting() { sqlite3 "$1" "SELECT count(*) FROM records WHERE forwarded = 0"; }
+waiting() {
+  sqlite3 "$1" "SELECT count(*) FROM records WHERE ready_place > coalesce((SELECT through FROM
+    forward_servers WHERE identity LIKE '%/lumaflash'), 0)"
+}
 # held_once STATION STORE COUNT: the server holds the store's COUNT records, each once.
 held_once() {
   [[ $(on_server "SELECT count(*), count(DISTINCT id) FROM records WHERE station = '$1'") == "$3|$3" &&
