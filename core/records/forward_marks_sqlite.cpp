@@ -8,9 +8,11 @@ namespace lumaflash::records {
 using sqlite::Statement;
 using sqlite::StoreFailure;
 
+// An attempt that still runs is not forwarded: the server keeps the first copy of a record.
 RecordsResult<std::vector<Record>> RecordStore::Unforwarded(std::size_t limit) {
   Statement select(m_db, "SELECT " + ColumnList() +
-                             " FROM records WHERE forwarded = 0 ORDER BY started_at LIMIT ?1");
+                             " FROM records WHERE forwarded = 0 AND owner IS NULL ORDER BY "
+                             "started_at LIMIT ?1");
   if (!select.Prepared()) {
     return RecordsFailure(StoreFailure(m_path, m_db, "read"));
   }
@@ -45,7 +47,7 @@ RecordsResult<void> RecordStore::MarkForwarded(const std::vector<std::string>& i
 }
 
 std::optional<std::size_t> RecordStore::CountUnforwarded() {
-  Statement count(m_db, "SELECT count(*) FROM records WHERE forwarded = 0");
+  Statement count(m_db, "SELECT count(*) FROM records WHERE forwarded = 0 AND owner IS NULL");
   if (!count.Prepared() || sqlite3_step(count.Handle()) != SQLITE_ROW) {
     return std::nullopt;
   }

@@ -59,19 +59,70 @@ RecordsResult<void> Recorder::Open() {
   return OpenLocked();
 }
 
-RecordsResult<void> Recorder::Keep(const Record& record) {
+template <typename Write>
+RecordsResult<void> Recorder::WithStore(Write write) {
   const std::lock_guard lock(m_mutex);
   if (auto opened = OpenLocked(); !opened) {
     return opened;
   }
-  if (auto committed = m_store->Commit(record); !committed) {
+  if (auto written = write(*m_store); !written) {
     m_store.reset();  // opened afresh for the next record
-    return committed;
-  }
-  if (m_forwarder) {
-    m_forwarder->Wake();
+    return written;
   }
   return {};
+}
+
+RecordsResult<void> Recorder::Begin(const Record& record) {
+  return WithStore([&](RecordStore& store) { return store.Begin(record); });
+}
+
+void Recorder::NoteProgress(const std::string& id, int64_t block, int64_t endedAtMs,
+                            int64_t durationMs) {
+  {
+    const std::lock_guard lock(m_progressMutex);
+    m_progress[id] = Progress{block, endedAtMs, durationMs};
+    if (!m_progressWriter.joinable()) {
+      try {
+        m_progressWriter = std::jthread([this](std::stop_token stop) { WriteProgress(stop); });
+      } catch (const std::system_error&) {
+        m_progress.clear();  // no thread to be had: the progress goes unnoted, the line goes on
+        return;
+      }
+    }
+  }
+  m_progressChanged.notify_all();
+}
+
+void Recorder::WriteProgress(std::stop_token stop) {
+  std::unique_lock lock(m_progressMutex);
+  while (m_progressChanged.wait(lock, stop, [this] { return !m_progress.empty(); })) {
+    std::map<std::string, Progress> due = std::exchange(m_progress, {});
+    lock.unlock();
+    for (const auto& [id, progress] : due) {
+      // A note that comes after the attempt's end changes nothing in the store.
+      (void)WithStore([&](RecordStore& store) {
+        return store.NoteProgress(id, progress.block, progress.endedAtMs, progress.durationMs);
+      });
+    }
+    lock.lock();
+  }
+}
+
+RecordsResult<void> Recorder::Finish(const Record& record, bool begun) {
+  {
+    const std::lock_guard lock(m_progressMutex);
+    m_progress.erase(record.id);
+  }
+  auto written = WithStore([&](RecordStore& store) {
+    return begun ? store.Finish(record) : store.Commit(record);
+  });
+  if (written) {
+    const std::lock_guard lock(m_mutex);
+    if (m_forwarder) {
+      m_forwarder->Wake();
+    }
+  }
+  return written;
 }
 
 void Recorder::StartForwarding() {

@@ -86,18 +86,20 @@ UpdateError WriteFailure(UpdateListener& listener, const serial::PortLink& link,
     outcome.result = FlashResult::WriteFailed;
     outcome.statusLine = "Timeout on write data !";
   }
-  listener.AddStatus(outcome.statusLine, true);
+  // The detail first: the operator's list shows the newest lines, and the status line that
+  // names the failure must be the one left in view.
   if (outcome.port.error == serial::PortError::Vanished) {
-    listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
+    listener.AddDetail(serial::DescribePortFailure(outcome.port));
   }
+  listener.AddStatus(outcome.statusLine, true);
   listener.UpdateEnded(false);
   return outcome;
 }
 
 FlashOutcome PortOpenFailure(UpdateListener& listener, const serial::PortFailure& failure) {
   UpdateError outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
+  listener.AddDetail(serial::DescribePortFailure(outcome.port));
   listener.AddStatus(outcome.statusLine, true);
-  listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
   listener.UpdateEnded(false);
   return MakeUnexpected(std::move(outcome));
 }

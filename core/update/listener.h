@@ -17,6 +17,11 @@ class UpdateListener {
     (void)alert;
   }
 
+  // What exactly went wrong, told just before the status line of the failure it explains (why
+  // the port could not be opened, how the device vanished): a plain status line, unless the
+  // listener shows failures apart.
+  virtual void AddDetail(const std::string& text) { AddStatus(text, false); }
+
   // Progress bar: the range is 0..upper, Step() advances by the step.
   virtual void SetProgressRange(uint32_t upper) { (void)upper; }
   virtual void SetProgressStep(uint32_t step) { (void)step; }

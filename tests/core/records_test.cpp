@@ -201,7 +201,7 @@ constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
 Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& result,
                const std::string& deviceId = "3514") {
   Record record;
-  record.id = records::NewRecordId();
+  record.id = records::NewRecordId(startedAtMs).value_or("");
   record.serial = unit;
   record.deviceId = deviceId;
   record.startedAtMs = startedAtMs;

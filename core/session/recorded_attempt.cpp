@@ -1,0 +1,222 @@
+#include "core/session/recorded_attempt.h"
+
+#include <algorithm>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/platform/sha256.h"
+#include "core/platform/text_path.h"
+#include "core/records/record.h"
+
+namespace lumaflash::session {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Stands between the update and the face. A line is shown as it happens until one tells how
+// the attempt ended (a line with the alert, or any line once blocks went out); that line and
+// everything after it wait for Release(), which comes once the attempt's record is on disk, so
+// no face tells of an ending that was not kept, and what followed keeps its order. Every tenth
+// of the blocks it hands the block reached to `noteProgress`.
+class AttemptListener final : public update::UpdateListener {
+ public:
+  explicit AttemptListener(update::UpdateListener& shown) : m_shown(shown) {}
+
+  void NoteProgressWith(std::function<void(uint32_t)> noteProgress) {
+    m_noteProgress = std::move(noteProgress);
+  }
+
+  void AddStatus(const std::string& text, bool alert) override {
+    if (!alert && !m_stepped && m_held.empty()) {
+      m_shown.AddStatus(text, alert);
+      return;
+    }
+    m_held.emplace_back([this, text, alert] { m_shown.AddStatus(text, alert); });
+  }
+  void AddDetail(const std::string& text) override {
+    Pass([this, text] { m_shown.AddDetail(text); }, !m_stepped);
+  }
+  void SetProgressRange(uint32_t upper) override {
+    m_upper = upper;
+    Pass([this, upper] { m_shown.SetProgressRange(upper); });
+  }
+  void SetProgressStep(uint32_t step) override {
+    Pass([this, step] { m_shown.SetProgressStep(step); });
+  }
+  void SetProgressPosition(uint32_t position) override {
+    Pass([this, position] { m_shown.SetProgressPosition(position); });
+  }
+  void StepProgress() override {
+    m_stepped = true;
+    ++m_steps;
+    if (m_noteProgress && m_steps % std::max(1u, m_upper / 10) == 0) {
+      m_noteProgress(m_steps);
+    }
+    Pass([this] { m_shown.StepProgress(); });
+  }
+  void UpdateEnded(bool succeeded) override {
+    Pass([this, succeeded] { m_shown.UpdateEnded(succeeded); });
+  }
+
+  // Shows what was held, in order.
+  void Release() {
+    for (const auto& call : std::exchange(m_held, {})) {
+      call();
+    }
+  }
+
+ private:
+  void Pass(std::function<void()> call, bool mayPass = true) {
+    if (mayPass && m_held.empty()) {
+      call();
+    } else {
+      m_held.push_back(std::move(call));
+    }
+  }
+
+  update::UpdateListener& m_shown;
+  std::function<void(uint32_t)> m_noteProgress;
+  std::vector<std::function<void()>> m_held;
+  bool m_stepped = false;
+  uint32_t m_upper = 0;
+  uint32_t m_steps = 0;
+};
+
+// The attempt's row in the store: begun before the first packet, noted as blocks go out,
+// finished at the end. Does nothing when records are off.
+class RecordKeeper {
+ public:
+  RecordKeeper(const AttemptRules& rules, const Attempt& attempt,
+               const update::FirmwareImage* image)
+      : m_recorder(rules.recorder != nullptr && rules.recorder->Enabled() ? rules.recorder
+                                                                          : nullptr) {
+    if (m_recorder == nullptr) {
+      return;
+    }
+    auto made = records::RecordOfAttempt(m_recorder->Config().identity, attempt.device, image,
+                                         attempt.imagePath, attempt.sha256, attempt.startedAt);
+    if (made) {
+      m_record = std::move(*made);
+    } else {
+      m_problem = records::Describe(made.error());
+    }
+  }
+
+  // Commits the row of the attempt that begins; why it could not be, or nothing.
+  std::optional<std::string> Begin() {
+    if (m_record) {
+      auto begun = m_recorder->Begin(*m_record);
+      m_begun = begun.has_value();
+      m_problem = begun ? std::nullopt : std::optional(records::Describe(begun.error()));
+    }
+    return m_problem;
+  }
+
+  void NoteProgress(uint32_t block, Clock::time_point start) {
+    if (m_begun) {
+      const int64_t duration = MillisecondsSince(start);
+      m_recorder->NoteProgress(m_record->id, block, m_record->startedAtMs + duration, duration);
+    }
+  }
+
+  // Commits the final record; why the store does not hold it, or nothing.
+  std::optional<std::string> Finish(const Attempt& attempt) {
+    if (!m_record) {
+      return m_problem;
+    }
+    records::FinishRecord(*m_record, attempt.outcome,
+                          attempt.startedAt + std::chrono::milliseconds(attempt.durationMs),
+                          attempt.durationMs);
+    auto finished = m_recorder->Finish(*m_record, m_begun);
+    return finished ? std::nullopt : std::optional(records::Describe(finished.error()));
+  }
+
+ private:
+  records::Recorder* m_recorder;
+  std::optional<records::Record> m_record;
+  bool m_begun = false;
+  std::optional<std::string> m_problem;
+};
+
+// The pass over the system's processes that looks for programs holding the port runs beside the
+// attempt's own preparation, unless a scan has just made it.
+std::jthread LookForHoldersBeside(const std::string& path) {
+  if (serial::RecentlyLooked(path)) {
+    return {};
+  }
+  try {
+    return std::jthread([path] { serial::LookForHolders({path}); });
+  } catch (const std::system_error&) {
+    return {};  // no thread to be had: the update looks for itself
+  }
+}
+
+update::FlashOutcome ImageUnusable(update::UpdateListener& listener, const std::string& line) {
+  listener.AddStatus(line, true);
+  listener.UpdateEnded(false);
+  return MakeUnexpected(update::UpdateError{update::FlashResult::ImageUnusable, {}, line});
+}
+
+}  // namespace
+
+std::string AbsoluteImagePath(const std::string& path) {
+  std::error_code noDirectory;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(platform::PathFromUtf8(path), noDirectory);
+  if (noDirectory) {
+    return path;
+  }
+  std::filesystem::path cleaned;
+  for (const std::filesystem::path& part : absolute) {
+    if (part != ".") {
+      cleaned /= part;
+    }
+  }
+  return platform::Utf8FromPath(cleaned);
+}
+
+Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
+                                             const protocol::InterfaceRecord& device,
+                                             const std::string& imagePath,
+                                             update::FirmwareImage& image,
+                                             update::UpdateListener& shown) {
+  Attempt attempt;
+  attempt.device = device;
+  attempt.imagePath = AbsoluteImagePath(imagePath);
+  attempt.startedAt = std::chrono::system_clock::now();
+  const Clock::time_point start = Clock::now();
+  AttemptListener listener(shown);
+  const auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(attempt.imagePath), image);
+  if (loaded) {
+    attempt.sha256 = platform::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length));
+  }
+  RecordKeeper keeper(rules, attempt, loaded ? &image : nullptr);
+  if (!loaded) {
+    attempt.outcome = ImageUnusable(listener, update::Describe(loaded.error()));
+  } else {
+    std::jthread look = LookForHoldersBeside(device.portPath);
+    if (auto notBegun = keeper.Begin(); notBegun && rules.requireRecord) {
+      return MakeUnexpected(AttemptRefused{*notBegun});
+    }
+    if (look.joinable()) {
+      look.join();
+    }
+    listener.NoteProgressWith([&](uint32_t block) { keeper.NoteProgress(block, start); });
+    attempt.outcome = update::TransferImage(device, image, imagePath, listener, rules.cancel,
+                                            rules.holderWait);
+  }
+  attempt.durationMs = MillisecondsSince(start);
+  attempt.recordNotKept = keeper.Finish(attempt);
+  listener.Release();
+  return attempt;
+}
+
+}  // namespace lumaflash::session
