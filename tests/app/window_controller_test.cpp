@@ -6,12 +6,16 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <regex>
 
 #include "app/controller/window_options.h"
+#include "core/platform/text_path.h"
 #include "core/protocol/identify.h"
+#include "core/records/record_fields.h"
 #include "core/records/record_store.h"
 #include "core/records/recorder.h"
 #include "core/session/session.h"
@@ -19,8 +23,10 @@
 #include "tests/support/fake_system.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
+#include "tests/support/run_program.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/temp_dir.h"
+#include "lumaflash_version.h"
 
 namespace lumaflash::app {
 namespace {
@@ -41,6 +47,9 @@ class RecordingView : public WindowView {
   void ShowStatus(const std::vector<std::string>& shown) override {
     lines = shown;
     history.push_back(shown.empty() ? "" : shown.back());
+    if (onLine) {
+      onLine(history.back());
+    }
   }
   void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
   void ShowProgress(uint32_t upper, uint32_t position) override {
@@ -104,6 +113,7 @@ class RecordingView : public WindowView {
   int closed = 0;
   std::vector<FileRequest> requests;
   std::optional<std::string> fileAnswer;
+  std::function<void(const std::string&)> onLine;  // each new status line, as it is shown
 
  private:
   std::mutex mutex;
@@ -121,10 +131,8 @@ struct Bench {
     }
     setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
     setup.directory = dir.Path();
-    records::RecordsConfig config;
-    config.storePath = dir / "records.sqlite";
-    config.identity.station = "window";
-    setup.recorder = std::make_shared<records::Recorder>(config);
+    setup.recorder = std::make_shared<records::Recorder>(
+        records::ResolveRecordsConfig((dir / "records.sqlite").string(), "window", "", kVersion));
   }
   // The results of the attempts in the window's record store, newest first.
   std::vector<std::string> RecordedResults() const {
@@ -154,11 +162,12 @@ struct Bench {
 };
 
 TEST(WindowController, ScanFillsListStatusAndProgress) {
-  // extraPort, after the devices: a silent one ("") or one that is gone; rows:
-  // device|version|serial; lines: parts of the status lines after set-up and two more Finds.
+  // extraPort, after the devices: a silent one (""), one that is gone, or one that another
+  // program holds ("busy"); rows: device|version|serial; lines: parts of the status lines after
+  // set-up and two more Finds; logged: a part of the scan log (Ctrl+D).
   // clang-format off
   struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
-    std::vector<std::string> rows, lines; std::size_t alerts; };
+    std::vector<std::string> rows, lines; std::size_t alerts; std::string logged = ""; };
   const Case cases[] = {
       {"a port with no device", {}, {""}, {},
        {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
@@ -167,14 +176,19 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
        {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
       {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
        {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
+      // Every port is probed at once; one that is busy is told and logged, not taken for empty.
+      {"a named port that is busy", {0x3514}, {"busy"}, {"Lumetta A|1.05|0A14"},
+       {" is busy", "1 Interfaces found", " is busy"}, 3, " failed: "},
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::RawPty silent;
     std::vector<std::string> extra;
+    serial::PortLink holder;
     for (const std::string suffix : c.extraPort) {
-      extra.push_back(silent.Path() + suffix);
+      extra.push_back(silent.Path() + (suffix == "busy" ? "" : suffix));
+      ASSERT_TRUE(suffix != "busy" || holder.OpenPort(serial::PortAddress{1, silent.Path()}));
     }
     Bench bench(c.types, extra);
     bench.Open();
@@ -207,6 +221,11 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
     EXPECT_EQ(positions, expected);
     EXPECT_EQ(bench.view.useLast, std::make_pair(false, false));
     EXPECT_TRUE(!bench.view.waiting && bench.view.inputEnabled && bench.view.timers.empty());
+    if (!c.logged.empty()) {
+      bench.controller->OnKey(Key::D, true);
+      EXPECT_NE(bench.view.messages.back().find(extra.at(0) + c.logged), std::string::npos)
+          << bench.view.messages.back();
+    }
   }
 }
 
@@ -248,8 +267,12 @@ TEST(WindowController, FirmwareUpdateCommand) {
       {"image for another type", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
        {"Firmware file is not for selected device!", "Last file: IMAGE"}, {"LAST_OPEN=IMAGE"}},
       // The first update confirms a handed image in the dialog even when the last would be used.
+      // Handing a file changes no setting and starts nothing the operator did not click.
       {"handed image, box ticked: cancelled", {0x3514}, 0x3514, lastAndUse, {0}, {}, false,
-       "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
+       "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=1"}},
+      {"handed image, today's stamp: nothing starts by itself", {0x3514}, 0x3514,
+       lastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "HANDED", -1, 5120, {},
+       {"USE_LAST_AGAIN=1"}},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -278,6 +301,7 @@ TEST(WindowController, FirmwareUpdateCommand) {
     bench.view.alerted.clear();
     bench.view.heldWhileDrawn = true;
     const bool armed = bench.controller->AutoRepeatArmed();
+    EXPECT_FALSE(armed && c.asked == "HANDED");
     if (armed) {  // its tick comes during a Find: the update waits for the scan's end
       bench.controller->OnFind(), bench.controller->OnTimer(2), bench.controller->OnTimer(1);
     } else {
@@ -328,9 +352,10 @@ TEST(WindowController, FirmwareUpdateCommand) {
       // After the file dialog the arrow is back before the bar moves.
       EXPECT_TRUE(bench.view.heldWhileDrawn &&
                   (c.asked.empty() || bench.view.movedUnderArrow == 0));
-      const auto blocks = static_cast<uint32_t>(c.length / 512);
+      // The range is the blocks rounded up: an image smaller than one block fills a range of 1.
+      const auto blocks = static_cast<uint32_t>((c.length + 511) / 512);
       EXPECT_GE(std::count(bench.view.progress.begin(), bench.view.progress.end(),
-                           std::make_pair(std::max(blocks, 1u), blocks)),
+                           std::make_pair(blocks, blocks)),
                 1);
     }
   }
@@ -392,18 +417,23 @@ TEST(WindowController, StartedWithUsbProbesOnlyMatchingPorts) {
   }
 }
 
+// What else stands in the update's way: another program that holds the port until the window
+// tells that it waits for it, one that holds it exclusively, or an empty image.
+enum class Trouble { None, Holder, Busy, EmptyImage };
+
 // The window's failure paths, for both faces at once: a device of 80 blocks, an image chosen in
 // the file dialog, and one thing going wrong.
 struct FailurePath {
   const char* name;
-  std::vector<sim::FaultPlan> faults;
-  bool readOnlySettings;  // made read-only after the scan, before the update
+  std::vector<sim::FaultPlan> faults = {};
+  bool readOnlySettings = false;  // made read-only after the scan, before the update
   uint32_t closeAt;       // the close button is pressed when the bar reaches this block
-  // Every status line after the scan, in order (IMAGE, PORT and INI stand for the paths), and
-  // those that sounded the alert.
-  std::vector<std::string> lines, alerted;
+  // Every status line after the scan, in order (IMAGE, PORT and INI stand for the paths, HOLDER
+  // for the other program), and those that sounded the alert.
+  std::vector<std::string> lines = {}, alerted = {};
   bool imageComplete;  // the device took the whole image and was started
   int closed;          // times the window ended
+  Trouble trouble = Trouble::None;
 };
 
 class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
@@ -415,11 +445,34 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   bench.setup.ports = {device->Path()};
   const std::vector<uint8_t> payload = sim::PatternPayload(80 * 64, 5);
   const std::string image =
-      bench.dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload)).string();
+      bench.dir
+          .Write("fw.bin", c.trouble == Trouble::EmptyImage
+                               ? std::vector<uint8_t>{}
+                               : sim::BuildImageFile(1, 0x3514, payload))
+          .string();
   const std::filesystem::path ini = bench.dir / "Lumaflash.ini";
   const std::string before = "[APP]\nLAST_DEVICE=351405122026\n";
   testing::WriteBytes(ini, before);
+  // Another program that has the port open without locking it, as ModemManager does: it lets go
+  // once the window has told that it waits, which it must tell while it waits.
+  std::unique_ptr<testing::RunningProgram> holder;
+  if (c.trouble == Trouble::Holder) {
+    std::filesystem::create_symlink("/bin/sh", bench.dir / "holder");
+    holder = std::make_unique<testing::RunningProgram>(
+        std::vector<std::string>{(bench.dir / "holder").string(), "-c",
+                                 "exec 3<>\"$0\" && echo open && kill -STOP $$", device->Path()},
+        bench.dir.Path());
+    ASSERT_TRUE(holder->WaitForOutput("open"));
+    bench.view.onLine = [&](const std::string& line) {
+      if (line.find("waiting up to") != std::string::npos) {
+        holder->Signal(SIGKILL);
+      }
+    };
+  }
   bench.Open();
+  serial::PortLink exclusive;
+  ASSERT_TRUE(c.trouble != Trouble::Busy ||
+              exclusive.OpenPort(serial::PortAddress{1, device->Path()}));
   if (c.readOnlySettings) {
     std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
   }
@@ -430,9 +483,11 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
   bench.controller->OnFirmwareUpdate();
   bench.view.Settle(*bench.controller);
   const auto expand = [&](std::string text) {
+    const std::string holderName = holder ? "holder (pid " + std::to_string(holder->Pid()) + ")" : "";
     for (const auto& [name, value] : {std::pair<std::string, std::string>{"IMAGE", image},
                                       {"PORT", device->Path()},
-                                      {"INI", ini.string()}}) {
+                                      {"INI", ini.string()},
+                                      {"HOLDER", holderName}}) {
       for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
         text.replace(at, name.size(), value);
       }
@@ -464,6 +519,7 @@ TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
 const std::string kNoSuchPort =
     "PORT: no such port. Check the cable and that the device is in bootloader mode, then try "
     "again.";
+const std::string kBusy = "PORT is busy: another program holds it. Close that program and try again.";
 const std::string kSettingsReadOnly =
     "The settings file \"INI\" is read-only; settings were not saved. Make it writable to keep "
     "settings.";
@@ -474,11 +530,29 @@ INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
                 UINT32_MAX,
                 {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
                 {"Timeout on write data !", "Last file: IMAGE"}, false, 0},
+    // The detail comes first, so the failure's own line stays in the three-line list.
     FailurePath{"DeviceVanishesMidway", {{sim::Fault::Vanish, sim::PacketKind::Block, 40}}, false,
                 UINT32_MAX,
-                {"Timeout on write data !", "PORT vanished: the device was unplugged or reset. "
-                 "Plug it in again and retry. (*", "0 Interfaces found", kNoSuchPort},
+                {"PORT vanished: the device was unplugged or reset. Plug it in again and retry. (*",
+                 "Timeout on write data !", "0 Interfaces found", kNoSuchPort},
                 {"Timeout on write data !", kNoSuchPort}, false, 0},
+    FailurePath{.name = "PortBusyAtTheUpdate", .closeAt = UINT32_MAX,
+                .lines = {kBusy, "Error while open USB port !", "0 Interfaces found", kBusy},
+                .alerted = {"Error while open USB port !", kBusy}, .imageComplete = false,
+                .closed = 0, .trouble = Trouble::Busy},
+    // The wait for another program is told while it lasts, not when the update has ended.
+    FailurePath{.name = "AnotherProgramHoldsThePortAndLetsGo", .closeAt = UINT32_MAX,
+                .lines = {"HOLDER has PORT open; waiting up to 10 s for it to let go",
+                          "Write data complete. (IMAGE)", "RUN application.",
+                          "0 Interfaces found"},
+                .imageComplete = true, .closed = 1, .trouble = Trouble::Holder},
+    // An empty image is refused as on the command line; nothing is sent.
+    FailurePath{.name = "EmptyImage", .closeAt = UINT32_MAX,
+                .lines = {"Firmware file \"IMAGE\" is empty. Choose a firmware image (.bin).",
+                          "1 Interfaces found", "Last file: IMAGE"},
+                .alerted = {"Firmware file \"IMAGE\" is empty. Choose a firmware image (.bin).",
+                            "Last file: IMAGE"},
+                .imageComplete = false, .closed = 0, .trouble = Trouble::EmptyImage},
     // Nothing happens until the update ends: it completes, and only its success ends the window.
     FailurePath{"ClosePressedDuringTheUpdate", {}, false, 40,
                 {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
@@ -523,6 +597,141 @@ TEST(WindowController, StopRequestEndsTheWindowInOrder) {
               updating);
   }
 }
+
+}  // namespace
+}  // namespace lumaflash::app
+
+namespace lumaflash::app {
+namespace {
+
+// One way an attempt ends, made to happen once through the command line and once through the
+// window, on devices alike, through the same port name and from the same image file.
+struct Ending {
+  const char* name;
+  sim::DeviceConfig device = testing::Unit(7, 0x3514);
+  std::vector<sim::FaultPlan> faults = {};
+  uint16_t imageType = 0x3514;  // 0: an image cut short after the command line checked it
+  bool stop = false;            // stopped (Ctrl+C, the window's stop) once 5 blocks are in
+  std::string result = "ok";
+  std::optional<int64_t> failedBlock = std::nullopt;  // unless stopped, whose block is timing's
+};
+
+class SameRecord : public ::testing::TestWithParam<Ending> {};
+
+records::Record OnlyRecord(const std::filesystem::path& store) {
+  auto opened = records::RecordStore::Open(store, records::RecordStore::Mode::Read);
+  EXPECT_TRUE(opened) << records::Describe(opened.error());
+  auto found = opened ? (*opened)->Find({}) : records::RecordsResult<std::vector<records::Record>>{};
+  EXPECT_TRUE(found && found->size() == 1);
+  return found && !found->empty() ? found->front() : records::Record{};
+}
+
+// An image to be spoilt is spoilt while the command line waits for the device (--wait), after
+// its first check, so that the spoilt image reaches the attempt.
+records::Record ThroughTheCommandLine(const Ending& e, const std::filesystem::path& dir,
+                                      const std::string& image, const std::string& port,
+                                      std::string& said) {
+  auto device = testing::StartDevice(e.device, e.faults);
+  const auto store = dir / "cli.sqlite";
+  const bool spoil = e.imageType == 0;
+  if (!spoil) {
+    std::filesystem::create_symlink(device->Path(), port);
+  }
+  testing::RunningProgram cli({LUMAFLASH_CLI_PATH, "flash", image, "--port", port, "--records",
+                               store.string(), "--station", "cli", spoil ? "--wait" : "--json"},
+                              dir);
+  if (spoil) {
+    EXPECT_TRUE(cli.WaitForOutput("Waiting for a device"));
+    std::filesystem::resize_file(image, 20);
+    std::filesystem::create_symlink(device->Path(), port);
+  }
+  if (e.stop) {
+    EXPECT_TRUE(testing::WaitFor([&] { return device->Snapshot().BlockCount() >= 5; }));
+    cli.Signal(SIGINT);
+  }
+  said = cli.Finish().out;
+  std::filesystem::remove(port);
+  return OnlyRecord(store);
+}
+
+records::Record ThroughTheWindow(const Ending& e, const std::string& image,
+                                 const std::string& port, std::vector<std::string>& said) {
+  auto device = testing::StartDevice(e.device, e.faults);
+  std::filesystem::create_symlink(device->Path(), port);
+  Bench bench({}, {port});
+  bench.view.fileAnswer = image;
+  bench.Open();
+  bench.controller->OnFirmwareUpdate();
+  if (e.stop) {
+    bench.view.Settle(*bench.controller, [&] {
+      return !bench.view.progress.empty() && bench.view.progress.back().second >= 5;
+    });
+    bench.controller->OnStopRequested();
+  }
+  bench.view.Settle(*bench.controller);
+  said = bench.view.history;
+  return OnlyRecord(bench.dir / "records.sqlite");
+}
+
+// Both faces leave the same record of the same attempt, apart from its id, times and station;
+// every text in it is well-formed UTF-8 (the image's name is not), the image is named by its
+// absolute path, and a control character in it is shown escaped, never sent to a terminal.
+TEST_P(SameRecord, FromTheCommandLineAndTheWindow) {
+  const Ending& e = GetParam();
+  testing::TempDir dir;
+  const std::string port = (dir / "ttyLF0").string();
+  const std::string image =
+      dir.Write("L\xfc" "fter \x1b[2J.bin",
+                sim::BuildImageFile(1, e.imageType == 0 ? 0x3514 : e.imageType,
+                                    sim::PatternPayload(20 * 64, 9)))
+          .string();
+  std::string printed;
+  std::vector<std::string> shown;
+  const records::Record cli = ThroughTheCommandLine(e, dir.Path(), image, port, printed);
+  const records::Record window = ThroughTheWindow(e, image, port, shown);
+  EXPECT_EQ(cli.result, e.result);
+  EXPECT_TRUE(e.stop || cli.failedBlock == e.failedBlock) << cli.failedBlock.value_or(-1);
+  EXPECT_EQ(cli.imagePath, platform::WellFormedUtf8(image));
+  EXPECT_EQ(cli.station + window.station, "cliwindow");
+  for (const records::Record& record : {cli, window}) {
+    EXPECT_TRUE(std::regex_match(record.id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-"
+                                                       "[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+        << record.id;
+    EXPECT_LE(record.startedAtMs, record.endedAtMs);
+  }
+  for (const records::RecordField& field : records::kRecordFields) {
+    const std::optional<std::string> text = records::FieldText(cli, field);
+    EXPECT_TRUE(!text || platform::IsValidUtf8(*text)) << field.key;
+    const bool timing = field.key == "startedAt" || field.key == "endedAt" ||
+                        field.key == "durationMs" || (e.stop && field.key == "failedBlock");
+    if (!timing && field.key != "id" && field.key != "station") {
+      EXPECT_EQ(text, records::FieldText(window, field)) << field.key;
+    }
+  }
+  EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+  EXPECT_TRUE(std::ranges::none_of(shown, [](const std::string& line) {
+    return line.find('\x1b') != std::string::npos;
+  }));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Endings, SameRecord, ::testing::Values(
+    Ending{.name = "Ok"},
+    Ending{.name = "WrongDevice", .imageType = 0x3409, .result = "wrong-device"},
+    Ending{.name = "WrongBootloader",
+           .device = [] { auto d = testing::Unit(7, 0x3514); d.bootloaderVersion = 0x0102;
+                          return d; }(),
+           .result = "wrong-bootloader"},
+    Ending{.name = "FailureAtBlock17", .faults = {{sim::Fault::Silent, sim::PacketKind::Block, 16}},
+           .result = "write-failed", .failedBlock = 17},
+    Ending{.name = "Vanished", .faults = {{sim::Fault::Vanish, sim::PacketKind::Block, 5}},
+           .result = "write-failed", .failedBlock = 6},
+    Ending{.name = "Interrupted", .device = testing::Unit(7, 0x1234), .imageType = 0x1234,
+           .stop = true,
+           .result = "interrupted"},
+    Ending{.name = "ImageUnusable", .imageType = 0, .result = "image-unusable"}),
+    [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace lumaflash::app

@@ -1,7 +1,11 @@
 # The window: its controller everywhere the window is built, its Qt face where Qt is.
 if(TARGET lumaflash_app_logic)
   lumaflash_add_test(window_controller_test app/window_controller_test.cpp)
-  target_link_libraries(window_controller_test PRIVATE lumaflash_app_logic)
+  # The same attempts through the command line, for the records of both faces.
+  target_link_libraries(window_controller_test PRIVATE lumaflash_app_logic lumaflash_test_support)
+  target_compile_definitions(window_controller_test PRIVATE
+                             LUMAFLASH_CLI_PATH="$<TARGET_FILE:lumaflash-cli>")
+  add_dependencies(window_controller_test lumaflash-cli)
   lumaflash_add_test(window_options_test app/window_options_test.cpp)
   target_link_libraries(window_options_test PRIVATE lumaflash_app_logic)
 endif()

@@ -249,8 +249,9 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     bench.UseImage(c.imageType, sim::PatternPayload(4 * 512, 5));
     const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, c.result);
+    // The failure's own line is the last one, after any detail, so that it stays in view.
     ASSERT_FALSE(bench.feedback.statuses.empty());
-    const auto& told = bench.feedback.statuses.front();
+    const auto& told = bench.feedback.statuses.back();
     EXPECT_TRUE(outcome.statusLine == c.line && told.text == c.line && told.alert) << told.text;
     EXPECT_TRUE(bench.feedback.failedUpdates >= 1 && bench.Stamp().empty());
     const sim::DeviceModel got = bench.device->Snapshot();
@@ -290,8 +291,8 @@ TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
     const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, FlashResult::PortOpenFailed);
     EXPECT_EQ(outcome.port.error, serial::PortError::Busy);
-    EXPECT_EQ(bench.feedback.Texts().end()[-2], "Error while open USB port !");
-    EXPECT_EQ(bench.feedback.Texts().back(), serial::DescribePortFailure(outcome.port));
+    EXPECT_EQ(bench.feedback.Texts().end()[-2], serial::DescribePortFailure(outcome.port));
+    EXPECT_EQ(bench.feedback.Texts().back(), "Error while open USB port !");
   }
   EXPECT_EQ(bench.device->Snapshot().Packets().size(), bench.packetsAfterScan);
 
