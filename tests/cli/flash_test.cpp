@@ -108,6 +108,14 @@ TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
     if (c.letGo) {
       holder.Signal(SIGKILL);
       holder.Finish();
+      // The wait ends when the holder lets go, not at its limit: the start packet follows long
+      // before a third of the wait has passed.
+      const bool started = testing::WaitFor(
+          [&] { return testing::StartPackets(device->Snapshot()) > 0; }, std::chrono::seconds(20));
+      EXPECT_TRUE(started) << "still waiting after the holder let go";
+      if (!started) {
+        cli.Signal(SIGKILL);
+      }
     }
     const testing::ProgramResult result = cli.Finish();
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;

@@ -1,9 +1,13 @@
-// The station's records: one per update attempt from lumaflash-cli, with its fields, kept in a
-// real SQLite file before the attempt's end is told; stores that cannot be used; the questions.
+// The station's records in a real SQLite file: an attempt's row from before its first packet to
+// its end, a killed program's row, stores opened by many programs at once, stores that cannot be
+// used, readers without the right to write, the questions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -15,6 +19,7 @@
 #include "core/records/record_fields.h"
 #include "core/records/record_store.h"
 #include "core/records/summary.h"
+#include "core/settings/settings.h"
 #include "sim/image_file.h"
 #include "tests/support/read_file.h"
 #include "tests/support/run_program.h"
@@ -56,10 +61,14 @@ void Sql(const std::filesystem::path& path, const char* sql) {
 struct Bench {
   explicit Bench(std::vector<sim::FaultPlan> faults = {})
       : device(testing::StartDevice(testing::Unit(7, 0x3514), std::move(faults))) {}
-  std::unique_ptr<testing::RunningProgram> Start(std::vector<std::string> args) const {
-    args.insert(args.begin(), {LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
-                               device->Path(), "--records", store.string(), "--json"});
-    return std::make_unique<testing::RunningProgram>(args, dir.Path());
+  std::vector<std::string> Args(std::vector<std::string> more,
+                                const std::filesystem::path& at = {}) const {
+    more.insert(more.begin(), {LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
+                               device->Path(), "--records", (at.empty() ? store : at).string()});
+    return more;
+  }
+  std::unique_ptr<testing::RunningProgram> Start(std::vector<std::string> more) const {
+    return std::make_unique<testing::RunningProgram>(Args(std::move(more)), dir.Path());
   }
   testing::TempDir dir;
   std::unique_ptr<sim::PtyDevice> device;
@@ -69,120 +78,182 @@ struct Bench {
   std::filesystem::path store = dir / "records.sqlite";
 };
 
-struct Ending {
-  std::string name;
-  std::vector<sim::FaultPlan> faults;
-  int signal;    // SIGINT once 5 blocks are in; SIGKILL right after the JSON line
-  int exitCode;  // not checked after SIGKILL: the run may have ended by itself
-  std::string result;
-  std::optional<int64_t> failedBlock;
-};
-
-class RecordPerEnding : public ::testing::TestWithParam<Ending> {};
-
-// Each way an attempt ends leaves exactly one record with the attempt's facts.
-TEST_P(RecordPerEnding, OneRecordWithItsFields) {
-  const Ending& ending = GetParam();
-  Bench bench(ending.faults);
-  auto cli = bench.Start({"--station", "bench 7"});
-  if (ending.signal != 0) {
-    ASSERT_TRUE(ending.signal == SIGKILL ? cli->WaitForOutput("\"result\":\"ok\"") : WaitFor([&] {
-      return bench.device->Snapshot().BlockCount() >= 5;
-    }));
-    cli->Signal(ending.signal);
-  }
-  const auto run = cli->Finish();
-  EXPECT_TRUE(ending.signal == SIGKILL || run.exitCode == ending.exitCode)
-      << run.exitCode << run.err;
-  const std::vector<Record> found = ReadStore(bench.store);
-  ASSERT_EQ(found.size(), 1u);
-  const Record& record = found.front();
-  EXPECT_TRUE(std::regex_match(
-      record.id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
-      << record.id;
-  EXPECT_EQ(record.result, ending.result);
-  EXPECT_EQ(record.status.has_value(), ending.result != "ok");
-  // An interruption names the block that was next, which depends on the signal's moment.
-  const bool interrupted = ending.signal == SIGINT;
-  EXPECT_EQ(record.failedBlock.has_value(), interrupted || ending.failedBlock.has_value());
-  EXPECT_TRUE(interrupted || record.failedBlock == ending.failedBlock);
-  EXPECT_EQ(record.blockCount, 200);
-  EXPECT_EQ(record.station, "bench 7");
-  EXPECT_FALSE(record.operatorName.empty());
-  EXPECT_EQ(record.port, bench.device->Path());
-  EXPECT_EQ(record.serial, "AB0007");
-  EXPECT_EQ(record.deviceId, "3514");
-  EXPECT_EQ(record.deviceName, "Lumetta A");
-  EXPECT_EQ(record.imagePath, bench.image.string());
-  EXPECT_EQ(record.imageSha256, platform::Sha256Hex(bench.payload));
-  EXPECT_EQ(record.imageHeaderVersion, 2);
-  EXPECT_EQ(record.imageLength, 12800);
-  EXPECT_LE(record.startedAtMs, record.endedAtMs);
-  EXPECT_GE(record.endedAtMs - record.startedAtMs, record.durationMs);
-  EXPECT_TRUE(Has(run.out, "\"result\":\"" + ending.result + "\"")) << run.out;
+testing::ProgramResult Ask(const std::filesystem::path& store, const std::filesystem::path& dir) {
+  return testing::RunProgram(
+      {LUMAFLASH_CLI_PATH, "records", "--records", store.string(), "--json"}, dir);
 }
 
-const Ending kEndings[] = {
-    {"ok", {}, 0, 0, "ok", std::nullopt},
-    {"WriteFailed", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, 0, 9, "write-failed", 17},
-    {"Interrupted", {}, SIGINT, 10, "interrupted", std::nullopt},
-    // The record is on disk before the attempt's JSON line is printed: a kill right after that
-    // line loses nothing.
-    {"KilledRightAfterTheEndIsTold", {}, SIGKILL, 0, "ok", std::nullopt},
+struct Kill {
+  std::string name;
+  std::string moment;  // the line the program prints, after which it is killed
+  std::string result;  // what its record reads afterwards
 };
-INSTANTIATE_TEST_SUITE_P(Endings, RecordPerEnding, ::testing::ValuesIn(kEndings),
+
+class KilledRun : public ::testing::TestWithParam<Kill> {};
+
+// A program killed at a moment it prints itself (never a timer) leaves its attempt's row. Right
+// after it told the end, the row holds that end. Killed mid-transfer, the row read in-progress
+// while the program ran, and reads unfinished for good, with the block it had reached.
+TEST_P(KilledRun, LeavesTheAttemptsRow) {
+  const Kill& kill = GetParam();
+  Bench bench;
+  auto cli = bench.Start({"--station", "bench 7"});
+  ASSERT_TRUE(cli->WaitForOutput(kill.moment));
+  int64_t reached = 0;
+  if (kill.result == "unfinished") {
+    // The row notes how far the attempt got every tenth of the way, without the line waiting.
+    ASSERT_TRUE(testing::WaitFor([&] {
+      const std::vector<Record> found = ReadStore(bench.store);
+      reached = found.size() == 1 ? found[0].failedBlock.value_or(0) : 0;
+      return reached > 0;
+    }));
+    EXPECT_EQ(ReadStore(bench.store).at(0).result, "in-progress");
+  }
+  cli->Signal(SIGKILL);
+  cli->Finish();
+  const std::vector<Record> found = ReadStore(bench.store);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].result, kill.result);
+  EXPECT_TRUE(found[0].failedBlock.value_or(0) >= reached && found[0].blockCount == 200);
+  EXPECT_TRUE(Has(Ask(bench.store, bench.dir.Path()).out, "\"result\":\"" + kill.result + "\""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, KilledRun,
+                         ::testing::Values(Kill{"RightAfterTheEndIsTold", "RUN application.", "ok"},
+                                           Kill{"MidTransfer", "progress 30%", "unfinished"}),
                          [](const auto& row) { return row.param.name; });
+
+// Whether this test may make mount namespaces of its own (as root).
+bool OwnDisksWork() {
+  static const bool work = testing::RunProgram({"/usr/bin/unshare", "-m", "/usr/bin/true"}, "/").exitCode == 0;
+  return work;
+}
+
+// `argv` run with its store on a disk of its own: a small tmpfs over `disk` in a mount namespace
+// of its own, so no mount outlives the run. The store `from` is copied there first, then
+// `prepare` (shell words; $1 is the disk) spoils it.
+std::vector<std::string> OnOwnDisk(const std::filesystem::path& disk,
+                                   const std::filesystem::path& from, const std::string& prepare,
+                                   const std::vector<std::string>& argv) {
+  std::vector<std::string> wrapped{
+      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "mount -t tmpfs -o size=256k tmpfs \"$1\" && cp \"$2\" \"$1/records.sqlite\" && " +
+          prepare + " && shift 2 && exec \"$@\"",
+      "sh", disk.string(), from.string()};
+  wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+  return wrapped;
+}
 
 struct BadStore {
   std::string name;
-  std::function<void(std::filesystem::path&)> spoil;  // may name another place
+  std::function<void(std::filesystem::path&)> spoil = nullptr;  // may name another place
   std::string message;                                // what the operator is told
+  std::string ownDisk = "";  // spoils a store on a disk of its own instead (OnOwnDisk)
+  bool atOpen = true;        // the store fails when a run opens it, not only at an attempt
 };
 
 class UnusableStore : public ::testing::TestWithParam<BadStore> {};
 
-// A store that cannot be used never stops an update, and the operator is told where the
-// attempt still is. With --require-record nothing is sent and the exit is 12.
+enum class Face { Plain, Required, Window };
+
+// The window program where it is built: it updates by itself through the automatic repeat.
+#ifdef LUMAFLASH_APP_PATH
+constexpr std::array kFaces{Face::Plain, Face::Required, Face::Window};
+#else
+constexpr std::array kFaces{Face::Plain, Face::Required};
+#define LUMAFLASH_APP_PATH ""
+#endif
+
+// A store that cannot be used never stops an update, from the command line or the window, and
+// the operator is told where the attempt still is. With --require-record nothing is sent and
+// the exit is 12.
 TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
   const BadStore& bad = GetParam();
-  for (const bool required : {false, true}) {
-    SCOPED_TRACE(required ? "--require-record" : "plain");
+  if (!bad.ownDisk.empty() && !OwnDisksWork()) {
+    GTEST_SKIP() << "no mount namespace of our own here: run as root";
+  }
+  for (const Face face : kFaces) {
+    SCOPED_TRACE(static_cast<int>(face));
     Bench bench;
-    bad.spoil(bench.store);
+    const auto disk = bench.dir / "disk";
+    std::filesystem::create_directory(disk);
+    if (bad.ownDisk.empty()) {
+      bad.spoil(bench.store);
+    } else {
+      ASSERT_TRUE(RecordStore::Open(bench.store, RecordStore::Mode::Write));
+    }
     const std::string before = testing::ReadWholeFile(bench.store);
-    auto run =
-        bench.Start(std::vector<std::string>(required ? 1 : 0, "--require-record"))->Finish();
-    EXPECT_TRUE(std::regex_search(run.err, std::regex(bad.message))) << run.err;
+    std::vector<std::string> argv =
+        face == Face::Window
+            ? std::vector<std::string>{"/usr/bin/env", "QT_QPA_PLATFORM=offscreen", LUMAFLASH_APP_PATH,
+                                       "--port", bench.device->Path(), "--records"}
+            : bench.Args({"--json"}, bad.ownDisk.empty() ? bench.store : disk / "records.sqlite");
+    if (face == Face::Window) {
+      argv.push_back((bad.ownDisk.empty() ? bench.store : disk / "records.sqlite").string());
+      // The automatic repeat updates the one device by itself and closes the window.
+      testing::WriteBytes(bench.dir / "Lumaflash.ini",
+                          "[3514]\nLAST_OPEN=" + bench.image.string() +
+                              "\nUSE_LAST_AGAIN=1\n[APP]\nLAST_DEVICE=" +
+                              settings::FormatUpdateStamp(0x3514, settings::TodayLocal()) + "\n");
+    }
+    if (face == Face::Required) {
+      argv.push_back("--require-record");
+    }
+    if (!bad.ownDisk.empty()) {
+      argv = OnOwnDisk(disk, bench.store, bad.ownDisk, argv);
+    }
+    const auto run = testing::RunProgram(argv, bench.dir.Path());
+    const bool required = face == Face::Required;
+    EXPECT_EQ(std::regex_search(run.err, std::regex(bad.message)),
+              face != Face::Window || bad.atOpen)
+        << run.err;
     EXPECT_EQ(run.exitCode, required ? 12 : 0) << run.err;
     EXPECT_EQ(StartPackets(bench.device->Snapshot()), required ? 0 : 1);
-    EXPECT_EQ(Has(run.err, "was not kept") && Has(run.err, "JSON line follows"), !required)
+    EXPECT_EQ(Has(run.err, "was not kept") && Has(run.err, "JSON line follows"),
+              face == Face::Plain)
         << run.err;
-    // Reading it is refused too, and neither run changed a byte of it.
-    const auto read = testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store},
-                                          bench.dir.Path());
-    EXPECT_EQ(read.exitCode, 1) << read.err;
-    EXPECT_TRUE(Has(read.err, bench.store.string())) << read.err;
-    EXPECT_EQ(testing::ReadWholeFile(bench.store), before);
+    if (bad.ownDisk.empty()) {
+      // Reading it is refused too, and no run changed a byte of it.
+      const auto read = Ask(bench.store, bench.dir.Path());
+      EXPECT_EQ(read.exitCode, 1) << read.err;
+      EXPECT_TRUE(Has(read.err, bench.store.string()) &&
+                  (bad.name != "NewerSchema" || std::regex_search(read.err, std::regex(bad.message))))
+          << read.err;
+      EXPECT_EQ(testing::ReadWholeFile(bench.store), before);
+    }
   }
 }
 
 const BadStore kStores[] = {
     {"Corrupt", [](auto& path) { std::ofstream(path) << "this is no database, only text\n"; },
      "not an intact record store"},
-    {"NewerSchema", [](auto& path) { Sql(path, "PRAGMA user_version = 7"); },
-     "schema version 7, but this Lumaflash knows versions up to 2: update Lumaflash"},
+    // A real store that a newer Lumaflash made: its version, not its tables, refuses it.
+    {"NewerSchema",
+     [](auto& path) {
+       ASSERT_TRUE(RecordStore::Open(path, RecordStore::Mode::Write));
+       Sql(path, "CREATE TABLE later (x); PRAGMA user_version = 3");
+     },
+     "schema version 3, but this Lumaflash knows versions up to 2: update Lumaflash"},
     {"Directory", [](auto& path) { std::filesystem::create_directory(path); }, "cannot be opened"},
     {"MissingFolder", [](auto& path) { path = path.parent_path() / "gone" / "records.sqlite"; },
      "cannot be opened"},
+    {.name = "ReadOnly", .message = "is read-only: make it writable",
+     .ownDisk = "mount -o remount,ro \"$1\""},
+    // Full after it was opened: the attempt's first row does not fit.
+    {.name = "Full", .message = "the disk is full",
+     .ownDisk = "dd if=/dev/zero of=\"$1/keep\" bs=4k count=9 2>/dev/null && "
+                "{ dd if=/dev/zero of=\"$1/fill\" bs=4k 2>/dev/null; rm \"$1/keep\"; }",
+     .atOpen = false},
 };
 INSTANTIATE_TEST_SUITE_P(Stores, UnusableStore, ::testing::ValuesIn(kStores),
                          [](const auto& row) { return row.param.name; });
 
-// A store that another program holds past the lock's time-out loses this attempt's record:
-// with --require-record the run says so, still prints the JSON line, and ends with exit 12.
+// A store that another program holds past the lock's time-out at the attempt's end keeps the
+// attempt's first row, which reads unfinished: with --require-record the run says so, still
+// prints the JSON line, and ends with exit 12.
 TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
   Bench bench;
-  auto cli = bench.Start({"--require-record"});
+  auto cli = bench.Start({"--json", "--require-record"});
   ASSERT_TRUE(WaitFor([&] { return bench.device->Snapshot().BlockCount() >= 5; }));
   sqlite3* holder = nullptr;
   ASSERT_EQ(sqlite3_open(bench.store.c_str(), &holder), SQLITE_OK);
@@ -193,7 +264,93 @@ TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
   EXPECT_EQ(run.exitCode, 12) << run.err;
   EXPECT_TRUE(Has(run.err, "was not kept") && Has(run.err, "database is locked")) << run.err;
   EXPECT_TRUE(Has(run.out, "\"result\":\"ok\"")) << run.out;
-  EXPECT_TRUE(ReadStore(bench.store).empty());
+  const std::vector<Record> found = ReadStore(bench.store);
+  EXPECT_TRUE(found.size() == 1 && found[0].result == "unfinished");
+}
+
+// Any number of programs may open a store that does not exist yet and bring it to the current
+// layout at once: eight updates that each require their record, ten times over.
+TEST(Records, EightRunsOpenANewStoreAtOnce) {
+  testing::TempDir dir;
+  std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+  for (uint8_t unit = 1; unit <= 8; ++unit) {
+    devices.push_back(testing::StartDevice(testing::Unit(unit, 0x3611, true)));
+  }
+  const auto image = dir.Write("one.bin", sim::BuildImageFile(1, 0x3611, sim::PatternPayload(64, 1)));
+  for (int trial = 0; trial < 10; ++trial) {
+    const auto store = dir / ("trial" + std::to_string(trial) + ".sqlite");
+    std::vector<std::unique_ptr<testing::RunningProgram>> runs;
+    for (const auto& device : devices) {
+      runs.push_back(std::make_unique<testing::RunningProgram>(
+          std::vector<std::string>{LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
+                                   device->Path(), "--records", store.string(),
+                                   "--require-record"},
+          dir.Path()));
+    }
+    for (const auto& run : runs) {
+      const auto result = run->Finish();
+      EXPECT_EQ(result.exitCode, 0) << "trial " << trial << ": " << result.err;
+    }
+    EXPECT_EQ(ReadStore(store).size(), 8u) << "trial " << trial;
+  }
+}
+
+// The layout of the first Lumaflash that kept records, as a store it left behind holds it.
+constexpr const char* kFirstLayout =
+    "CREATE TABLE records (id TEXT PRIMARY KEY, started_at INTEGER NOT NULL, ended_at INTEGER NOT "
+    "NULL, station TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, port "
+    "TEXT NOT NULL, usb_vid TEXT, usb_pid TEXT, usb_serial TEXT, device_id TEXT, device_name "
+    "TEXT, bootloader_version TEXT, firmware_version TEXT, serial TEXT, image_path TEXT, "
+    "image_sha256 TEXT, image_header_version INTEGER, image_length INTEGER, result TEXT NOT NULL, "
+    "status TEXT, failed_block INTEGER, block_count INTEGER, duration_ms INTEGER NOT NULL, "
+    "forwarded INTEGER NOT NULL DEFAULT 0); PRAGMA journal_mode=WAL; PRAGMA user_version = 1; "
+    "INSERT INTO records VALUES ('old', 1, 2, 's', 'o', '1.2', 'p', NULL, NULL, NULL, '3514', "
+    "NULL, NULL, NULL, 'AB0001', NULL, NULL, NULL, NULL, 'ok', NULL, NULL, NULL, 1, 0)";
+
+// `records` as another user, who may read the store but not write its folder.
+testing::ProgramResult AskAsAnotherUser(const std::filesystem::path& store) {
+  std::filesystem::permissions(store.parent_path(), std::filesystem::perms::owner_all |
+                                                        std::filesystem::perms::group_read |
+                                                        std::filesystem::perms::group_exec |
+                                                        std::filesystem::perms::others_read |
+                                                        std::filesystem::perms::others_exec);
+  std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", store.string(),
+                                "--json"};
+  if (::geteuid() == 0) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  }
+  return testing::RunProgram(argv, "/");
+}
+
+// A reader changes nothing and needs no right to write: a store an older Lumaflash left is read
+// as it is and brought forward by the next update; a user who may read a store but not write its
+// folder gets its records, or, while records wait in its -wal file, the exact way out.
+TEST(Records, ReadersNeedNoRightToWrite) {
+  Bench bench;
+  Sql(bench.store, kFirstLayout);
+  EXPECT_TRUE(Has(Ask(bench.store, bench.dir.Path()).out, R"("id":"old")"));
+  ASSERT_EQ(bench.Start({})->Finish().exitCode, 0);
+  EXPECT_EQ(ReadStore(bench.store).size(), 2u);
+  const auto read = AskAsAnotherUser(bench.store);
+  EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 2) << read.err;
+  // A writer that still holds the store keeps a record in its -wal file; a copy of both, without
+  // the -shm file that SQLite would have to add beside them, cannot be read in that folder.
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(bench.store.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "PRAGMA wal_autocheckpoint=0; UPDATE records SET port = 'q'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  std::filesystem::create_directory(bench.dir / "copy");
+  for (const char* suffix : {"", "-wal"}) {
+    std::filesystem::copy_file(bench.store.string() + suffix,
+                               (bench.dir / "copy" / "records.sqlite").string() + suffix);
+  }
+  sqlite3_close(writer);
+  const auto stuck = AskAsAnotherUser(bench.dir / "copy" / "records.sqlite");
+  EXPECT_EQ(stuck.exitCode, 1);
+  EXPECT_TRUE(Has(stuck.err, "records.sqlite-wal holds records not yet moved into it") &&
+              Has(stuck.err, "into a folder of yours"))
+      << stuck.err;
 }
 
 constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
@@ -219,6 +376,9 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   Record hostile = Attempt(kHostile, 0, kHostile);
   hostile.imagePath = kHostile;
   ASSERT_TRUE((*store)->Commit(hostile));
+  // A second record with the same id is refused, never dropped quietly.
+  const auto twice = (*store)->Commit(hostile);
+  EXPECT_TRUE(!twice && Has(records::Describe(twice.error()), "already holds a record with the id " + hostile.id));
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
   auto found = (*store)->Find(bySerial);
