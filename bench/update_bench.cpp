@@ -17,12 +17,13 @@
 #include <vector>
 
 #include "core/discovery/scan.h"
+#include "core/platform/process_start.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
-#include "core/serial/port.h"
 #include "core/records/recorder.h"
-#include "core/session/recorded_attempt.h"
+#include "core/serial/port.h"
 #include "core/serial/port_holders.h"
+#include "core/session/recorded_attempt.h"
 #include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "sim/pty_host.h"
@@ -153,7 +154,8 @@ void UpdateCost(const std::string& dir) {
   std::unique_ptr<RunningProgram> sim;
   std::string port = StartSimulator(sim, dir + "/device", {"--type", "3514", "--stay"});
   const std::string image = dir + "/update.bin";
-  const auto file = lumaflash::sim::BuildImageFile(1, kType, lumaflash::sim::PatternPayload(kLength, 1));
+  const auto file =
+      lumaflash::sim::BuildImageFile(1, kType, lumaflash::sim::PatternPayload(kLength, 1));
   if (FILE* out = std::fopen(image.c_str(), "wb")) {
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
@@ -163,12 +165,12 @@ void UpdateCost(const std::string& dir) {
       (100.0 + blocks * double(lumaflash::protocol::BlockPause(kType).count()) + 100.0) / 1000;
   std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks), after a scan, %d rounds:\n",
               kLength / 1024, kBlockSize, blocks, kRounds);
-  for (const bool recorded : {false, true}) {
+  enum class Mode { TransferAlone, RecordsOff, Recorded };
+  for (const Mode mode : {Mode::TransferAlone, Mode::RecordsOff, Mode::Recorded}) {
     lumaflash::records::RecordsConfig config;
-    config.off = !recorded;
     config.storePath = dir + "/records.sqlite";
     lumaflash::records::Recorder recorder(config);
-    const lumaflash::session::AttemptRules rules{recorded ? &recorder : nullptr};
+    const lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
     std::vector<double> walls;
     double cpu = 0;
     std::string result;
@@ -178,20 +180,34 @@ void UpdateCost(const std::string& dir) {
       lumaflash::protocol::ParseIdentifyReply(probes.at(0).reply, 1, record);
       record.portPath = port;
       auto buffer = std::make_unique<lumaflash::update::FirmwareImage>();
+      if (mode == Mode::TransferAlone &&
+          !lumaflash::update::LoadFirmwareImage(image, *buffer).has_value()) {
+        return;
+      }
       lumaflash::update::UpdateListener quiet;
       const double cpuStart = CpuSeconds();
       const auto start = Clock::now();
-      const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
+      if (mode == Mode::TransferAlone) {
+        result = lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
+            lumaflash::update::TransferImage(record, *buffer, image, quiet)));
+      } else {
+        const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
+        result = attempt ? lumaflash::update::FlashResultName(
+                               lumaflash::update::ResultOf(attempt->outcome))
+                         : "refused";
+      }
       walls.push_back(SecondsSince(start));
       cpu += CpuSeconds() - cpuStart;
-      result = attempt ? lumaflash::update::FlashResultName(lumaflash::update::ResultOf(attempt->outcome))
-                       : "refused";
     }
     const double wall = Median(walls);
-    std::printf("  %s: %s, median wall %.3f s (min %.3f, max %.3f), floor %.3f s, ratio %.3f; CPU "
-                "%.2f %% of wall\n",
-                recorded ? "with its record (first row before the start packet)" : "records off",
-                result.c_str(), wall, *std::min_element(walls.begin(), walls.end()),
+    const char* names[] = {"the transfer alone (update::TransferImage)",
+                           "the recorded attempt, records off",
+                           "the recorded attempt with its record (first row before the start "
+                           "packet)"};
+    std::printf("  %s: %s, median wall %.3f s (min %.3f, max %.3f), floor %.3f s, ratio %.3f; "
+                "CPU %.2f %% of wall\n",
+                names[static_cast<int>(mode)], result.c_str(), wall,
+                *std::min_element(walls.begin(), walls.end()),
                 *std::max_element(walls.begin(), walls.end()), floor, wall / floor,
                 100 * cpu / (wall * kRounds));
   }
@@ -255,9 +271,10 @@ void ParallelUpdate(const std::string& cli, const std::string& dir) {
           CliUpdateTime(cli, dir, image, 8, dir + "/run" + std::to_string(round) + ".sqlite")
               .first);
     }
-    std::printf("  8 devices, %u KiB: records off median %.3f s, local records median %.3f s, "
-                "ratio %.3f (%d rounds each)\n",
-                kib, Median(off), Median(kept), Median(kept) / Median(off), kRounds);
+    std::printf(
+        "  8 devices, %u KiB: records off median %.3f s, local records median %.3f s, "
+        "ratio %.3f (%d rounds each)\n",
+        kib, Median(off), Median(kept), Median(kept) / Median(off), kRounds);
   }
 }
 
@@ -333,6 +350,7 @@ void PlugToStart(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();  // as every program starts
   // Another build's lumaflash-cli may be named, to compare its whole runs with this one's.
   const std::string cli = argc > 1 ? argv[1] : LUMAFLASH_CLI_PATH;
   char pattern[] = "/tmp/lumaflash-bench-XXXXXX";

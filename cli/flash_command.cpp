@@ -85,10 +85,14 @@ int RunFlash(const Options& options) {
   session.recallLastImage = false;
   std::error_code noDirectory;
   session::SetupSettings(session, std::filesystem::current_path(noDirectory));
-  const FlashRun run{options, imagePath, *image, human, session,
-                     session::AttemptRules{recorder.Enabled() ? &recorder : nullptr,
-                                           options.requireRecord, &platform::StopRequested(),
-                                           options.holderWait}};
+  const FlashRun run{
+      options,
+      imagePath,
+      *image,
+      human,
+      session,
+      session::AttemptRules{recorder.Enabled() ? &recorder : nullptr, options.requireRecord,
+                            &platform::StopRequested(), options.holderWait}};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
   // record is written and the operator is told which device was left half-written. While waiting
   // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite

@@ -193,8 +193,9 @@ class Loop {
 
   int Stopped() const {
     if (m_run.options.repeat && !m_done.empty()) {
-      const auto updated = std::count_if(m_done.begin(), m_done.end(),
-                                         [](const FlashRecord& record) { return record.outcome.has_value(); });
+      const auto updated =
+          std::count_if(m_done.begin(), m_done.end(),
+                        [](const FlashRecord& record) { return record.outcome.has_value(); });
       std::fprintf(m_run.human, "Stopped. %td update(s) in this run, %td failed.\n", updated,
                    static_cast<std::ptrdiff_t>(m_done.size()) - updated);
       return CombinedExit(m_done);

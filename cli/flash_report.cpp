@@ -132,17 +132,16 @@ void Publish(const FlashRun& run, const FlashRecord& record) {
 void PrintSummary(std::FILE* out, const std::vector<FlashRecord>& records) {
   std::fprintf(out, "%-20s %-22s %-18s %s\n", "PORT", "SERIAL", "RESULT", "TIME");
   for (const FlashRecord& record : records) {
-    std::fprintf(out, "%-20s %-22s %-18s %.1f s\n", record.device.portPath.c_str(),
-                 discovery::FormatSerial(record.device.Serial()).c_str(),
-                 record.refused ? "not-sent"
-                                : update::FlashResultName(update::ResultOf(record.outcome)),
-                 static_cast<double>(record.durationMs) / 1000.0);
+    std::fprintf(
+        out, "%-20s %-22s %-18s %.1f s\n", record.device.portPath.c_str(),
+        discovery::FormatSerial(record.device.Serial()).c_str(),
+        record.refused ? "not-sent" : update::FlashResultName(update::ResultOf(record.outcome)),
+        static_cast<double>(record.durationMs) / 1000.0);
   }
   for (const FlashRecord& record : records) {
     if (record.refused || !record.outcome) {
       std::fprintf(out, "%s: %s\n", record.device.portPath.c_str(),
-                   record.refused ? record.refused->c_str()
-                                  : FailureText(record.outcome).c_str());
+                   record.refused ? record.refused->c_str() : FailureText(record.outcome).c_str());
     }
   }
   std::fflush(out);

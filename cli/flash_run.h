@@ -18,9 +18,9 @@ namespace lumaflash::cli {
 // Everything one flash command works with.
 struct FlashRun {
   const Options& options;
-  std::string imagePath;                // as given
+  std::string imagePath;               // as given
   const update::FirmwareImage& image;  // as checked before any port was opened
-  std::FILE* human;                     // standard output, or standard error when it carries JSON
+  std::FILE* human;                    // standard output, or standard error when it carries JSON
   Session& session;
   session::AttemptRules rules;
 };

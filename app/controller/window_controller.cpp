@@ -80,8 +80,7 @@ class WindowController::Impl {
     Start([this] { ScanAndReport(m_session); },
           [this] {
             // A handed file starts nothing by itself: the operator confirms it first.
-            m_autoRepeatArmed =
-                m_setup.handedImage.empty() && session::IsAutoRepeatDue(m_session);
+            m_autoRepeatArmed = m_setup.handedImage.empty() && session::IsAutoRepeatDue(m_session);
             if (m_autoRepeatArmed) {
               m_view.StartTimer(kAutoRepeatTimerId, kAutoRepeatDelay);
             }

@@ -12,8 +12,7 @@ constexpr std::size_t kStatusLines = 3;
 
 }  // namespace
 
-WindowFeedback::WindowFeedback(WindowView& view, FaceQueue& queue)
-    : m_view(view), m_queue(queue) {}
+WindowFeedback::WindowFeedback(WindowView& view, FaceQueue& queue) : m_view(view), m_queue(queue) {}
 
 // A line may carry a path or a device's text: its control characters are shown escaped.
 void WindowFeedback::AddStatus(const std::string& text, bool alert) {

@@ -12,8 +12,7 @@ std::shared_ptr<records::Recorder> StartWindowRecords(
   if (!recorder->Enabled()) {
     return nullptr;
   }
-  if (const std::string problem = session::OpenStationRecords(*recorder, false);
-      !problem.empty()) {
+  if (const std::string problem = session::OpenStationRecords(*recorder, false); !problem.empty()) {
     tell("lumaflash: " + problem + "\n");
   }
   return recorder;

@@ -44,7 +44,8 @@ std::string ThisProcessOwner() {
     const std::string pid = std::to_string(::getpid());
     const std::string boot = BootId();
     const std::string start = StartTicks(pid);
-    return boot.empty() || start.empty() ? std::string() : "linux " + boot + " " + pid + " " + start;
+    return boot.empty() || start.empty() ? std::string()
+                                         : "linux " + boot + " " + pid + " " + start;
   }();
   return owner;
 }

@@ -204,7 +204,8 @@ Unexpected<RecordsError> NeedsACopy(const std::filesystem::path& path) {
   return RecordsFailure(
       Named(path) + " cannot be read from here: SQLite must add a file beside it while " + name +
       "-wal holds records not yet moved into it, and you may not write its folder. Copy " + name +
-      " together with " + name + "-wal into a folder of yours and name the copy with --records "
+      " together with " + name +
+      "-wal into a folder of yours and name the copy with --records "
       "PATH, or ask the station's user to read it");
 }
 
@@ -345,8 +346,8 @@ RecordsResult<void> RecordStore::Finish(const Record& record) {
     return RecordsFailure(StoreFailure(m_path, m_db, "written"));
   }
   if (sqlite3_changes(m_db) != 1) {
-    return RecordsFailure(Named(m_path) + " holds no unfinished attempt with the id " +
-                          record.id + " (was the store replaced while the attempt ran?)");
+    return RecordsFailure(Named(m_path) + " holds no unfinished attempt with the id " + record.id +
+                          " (was the store replaced while the attempt ran?)");
   }
   return {};
 }

@@ -113,9 +113,8 @@ RecordsResult<void> Recorder::Finish(const Record& record, bool begun) {
     const std::lock_guard lock(m_progressMutex);
     m_progress.erase(record.id);
   }
-  auto written = WithStore([&](RecordStore& store) {
-    return begun ? store.Finish(record) : store.Commit(record);
-  });
+  auto written = WithStore(
+      [&](RecordStore& store) { return begun ? store.Finish(record) : store.Commit(record); });
   if (written) {
     const std::lock_guard lock(m_mutex);
     if (m_forwarder) {

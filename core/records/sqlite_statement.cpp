@@ -137,8 +137,9 @@ std::string StoreFailure(const std::filesystem::path& path, sqlite3* db, std::st
     case SQLITE_CANTOPEN:
     case SQLITE_IOERR:
       if (doing == "read") {
-        return text + ": check that the file exists and that you may read it, or name another "
-                      "store with --records PATH";
+        return text +
+               ": check that the file exists and that you may read it, or name another "
+               "store with --records PATH";
       }
       return text +
              ": check that the file and its folder exist and are writable, or name "

@@ -1,6 +1,6 @@
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/serial/port_holders.h"

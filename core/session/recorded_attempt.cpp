@@ -33,6 +33,7 @@ class AttemptListener final : public update::UpdateListener {
   void NoteProgressWith(std::function<void(uint32_t)> noteProgress) {
     m_noteProgress = std::move(noteProgress);
   }
+  void OnSuccess(std::function<void()> succeeded) { m_succeeded = std::move(succeeded); }
 
   void AddStatus(const std::string& text, bool alert) override {
     if (!alert && !m_stepped && m_held.empty()) {
@@ -62,6 +63,11 @@ class AttemptListener final : public update::UpdateListener {
     }
     Pass([this] { m_shown.StepProgress(); });
   }
+  void Succeeded() override {
+    if (m_succeeded) {
+      m_succeeded();
+    }
+  }
   void UpdateEnded(bool succeeded) override {
     Pass([this, succeeded] { m_shown.UpdateEnded(succeeded); });
   }
@@ -84,6 +90,7 @@ class AttemptListener final : public update::UpdateListener {
 
   update::UpdateListener& m_shown;
   std::function<void(uint32_t)> m_noteProgress;
+  std::function<void()> m_succeeded;
   std::vector<std::function<void()>> m_held;
   bool m_stepped = false;
   uint32_t m_upper = 0;
@@ -194,6 +201,7 @@ Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
   attempt.startedAt = std::chrono::system_clock::now();
   const Clock::time_point start = Clock::now();
   AttemptListener listener(shown);
+  bool finished = false;
   const auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(attempt.imagePath), image);
   if (loaded) {
     attempt.sha256 = platform::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length));
@@ -210,12 +218,22 @@ Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
       look.join();
     }
     listener.NoteProgressWith([&](uint32_t block) { keeper.NoteProgress(block, start); });
-    attempt.outcome = update::TransferImage(device, image, imagePath, listener, rules.cancel,
-                                            rules.holderWait);
+    // A success is recorded within the device's pause to start, which ends the attempt.
+    listener.OnSuccess([&] {
+      attempt.outcome = {};
+      attempt.durationMs = MillisecondsSince(start) + update::kRunPause.count();
+      attempt.recordNotKept = keeper.Finish(attempt);
+      finished = true;
+      listener.Release();
+    });
+    attempt.outcome =
+        update::TransferImage(device, image, imagePath, listener, rules.cancel, rules.holderWait);
   }
-  attempt.durationMs = MillisecondsSince(start);
-  attempt.recordNotKept = keeper.Finish(attempt);
-  listener.Release();
+  if (!finished) {
+    attempt.durationMs = MillisecondsSince(start);
+    attempt.recordNotKept = keeper.Finish(attempt);
+    listener.Release();
+  }
   return attempt;
 }
 

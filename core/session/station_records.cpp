@@ -25,8 +25,7 @@ std::string CloseStationRecords(records::Recorder& recorder) {
     return {};
   }
   return std::to_string(*waiting) + " record(s) still queued in " +
-         platform::Utf8FromPath(recorder.Config().storePath) + " (" +
-         recorder.ForwardingError() +
+         platform::Utf8FromPath(recorder.Config().storePath) + " (" + recorder.ForwardingError() +
          "); the next run or lumaflash-cli records sync forwards them.";
 }
 

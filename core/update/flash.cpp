@@ -15,7 +15,6 @@ namespace lumaflash::update {
 namespace {
 
 constexpr uint16_t kNewestBootloader = 0x0101;
-constexpr std::chrono::milliseconds kRunPause{100};
 
 // One failure, told once: the status line with the alert, then the end of the update.
 FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::string& line) {
@@ -202,8 +201,12 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record, const Firmwa
   }
   listener.AddStatus("Write data complete. (" + imagePath + ")", false);
   programmer.SendRun();
+  const auto ran = std::chrono::steady_clock::now();
   listener.AddStatus("RUN application.", false);
-  std::this_thread::sleep_for(kRunPause);
+  // The device's pause to start its application is time the listener may use (to commit the
+  // attempt's record), not time added to it.
+  listener.Succeeded();
+  std::this_thread::sleep_until(ran + kRunPause);
   listener.SetProgressPosition(0);
   link.ClosePort();
   listener.UpdateEnded(true);

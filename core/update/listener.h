@@ -28,6 +28,11 @@ class UpdateListener {
   virtual void SetProgressPosition(uint32_t position) { (void)position; }
   virtual void StepProgress() {}
 
+  // Every block was acknowledged and the run packet sent: the update has succeeded. Comes
+  // during the device's pause to start (kRunPause), before the port is closed and before
+  // UpdateEnded(true); what it does within the pause costs the update no time.
+  virtual void Succeeded() {}
+
   // An update ended, after its last status line. `succeeded` is false also when it was refused
   // before anything was sent; an update that had no image to start from reports nothing.
   virtual void UpdateEnded(bool succeeded) { (void)succeeded; }
