@@ -150,7 +150,7 @@ void UpdateCost(const std::string& dir) {
   constexpr uint32_t kLength = 64 * 1024;
   constexpr uint16_t kBlockSize = 512;
   constexpr uint16_t kType = 0x3514;  // a 10 ms type
-  constexpr int kRounds = 5;
+  constexpr int kRounds = 11;
   std::unique_ptr<RunningProgram> sim;
   std::string port = StartSimulator(sim, dir + "/device", {"--type", "3514", "--stay"});
   const std::string image = dir + "/update.bin";
@@ -165,51 +165,54 @@ void UpdateCost(const std::string& dir) {
       (100.0 + blocks * double(lumaflash::protocol::BlockPause(kType).count()) + 100.0) / 1000;
   std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks), after a scan, %d rounds:\n",
               kLength / 1024, kBlockSize, blocks, kRounds);
+  // The modes take turns round by round, so that a machine whose load changes meanwhile weighs
+  // on each alike.
   enum class Mode { TransferAlone, RecordsOff, Recorded };
-  for (const Mode mode : {Mode::TransferAlone, Mode::RecordsOff, Mode::Recorded}) {
-    lumaflash::records::RecordsConfig config;
-    config.storePath = dir + "/records.sqlite";
-    lumaflash::records::Recorder recorder(config);
-    const lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
-    std::vector<double> walls;
-    double cpu = 0;
-    std::string result;
-    for (int round = 0; round < kRounds; ++round) {
+  constexpr std::array kModes{Mode::TransferAlone, Mode::RecordsOff, Mode::Recorded};
+  lumaflash::records::RecordsConfig config;
+  config.storePath = dir + "/records.sqlite";
+  lumaflash::records::Recorder recorder(config);
+  std::array<std::vector<double>, kModes.size()> walls;
+  std::array<std::string, kModes.size()> results;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const Mode mode : kModes) {
       const auto probes = lumaflash::discovery::ProbePorts(lumaflash::serial::NamedPorts({port}));
       lumaflash::protocol::InterfaceRecord record;
       lumaflash::protocol::ParseIdentifyReply(probes.at(0).reply, 1, record);
       record.portPath = port;
       auto buffer = std::make_unique<lumaflash::update::FirmwareImage>();
-      if (mode == Mode::TransferAlone &&
-          !lumaflash::update::LoadFirmwareImage(image, *buffer).has_value()) {
-        return;
-      }
+      const bool loaded = lumaflash::update::LoadFirmwareImage(image, *buffer).has_value();
       lumaflash::update::UpdateListener quiet;
-      const double cpuStart = CpuSeconds();
       const auto start = Clock::now();
+      std::string& result = results[static_cast<std::size_t>(mode)];
       if (mode == Mode::TransferAlone) {
-        result = lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
-            lumaflash::update::TransferImage(record, *buffer, image, quiet)));
+        result = !loaded ? "no image"
+                         : lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
+                               lumaflash::update::TransferImage(record, *buffer, image, quiet)));
       } else {
+        const lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
         const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
-        result = attempt ? lumaflash::update::FlashResultName(
-                               lumaflash::update::ResultOf(attempt->outcome))
-                         : "refused";
+        result =
+            attempt
+                ? lumaflash::update::FlashResultName(lumaflash::update::ResultOf(attempt->outcome))
+                : "refused";
       }
-      walls.push_back(SecondsSince(start));
-      cpu += CpuSeconds() - cpuStart;
+      walls[static_cast<std::size_t>(mode)].push_back(SecondsSince(start));
     }
-    const double wall = Median(walls);
-    const char* names[] = {"the transfer alone (update::TransferImage)",
-                           "the recorded attempt, records off",
-                           "the recorded attempt with its record (first row before the start "
-                           "packet)"};
-    std::printf("  %s: %s, median wall %.3f s (min %.3f, max %.3f), floor %.3f s, ratio %.3f; "
-                "CPU %.2f %% of wall\n",
-                names[static_cast<int>(mode)], result.c_str(), wall,
-                *std::min_element(walls.begin(), walls.end()),
-                *std::max_element(walls.begin(), walls.end()), floor, wall / floor,
-                100 * cpu / (wall * kRounds));
+  }
+  const char* names[] = {
+      "the transfer alone (update::TransferImage)", "the recorded attempt, records off",
+      "the recorded attempt with its record (first row before the start packet)"};
+  for (const Mode mode : kModes) {
+    const auto& times = walls[static_cast<std::size_t>(mode)];
+    const double wall = Median(times);
+    std::printf(
+        "  %s: %s, median wall %.3f s (min %.3f, max %.3f), floor %.3f s, ratio %.3f "
+        "(min %.3f)\n",
+        names[static_cast<std::size_t>(mode)], results[static_cast<std::size_t>(mode)].c_str(),
+        wall, *std::min_element(times.begin(), times.end()),
+        *std::max_element(times.begin(), times.end()), floor, wall / floor,
+        *std::min_element(times.begin(), times.end()) / floor);
   }
   HolderLookCost(port);
   sim->Signal(SIGTERM);
@@ -221,9 +224,10 @@ void UpdateCost(const std::string& dir) {
 std::pair<double, int> CliUpdateTime(const std::string& cli, const std::string& dir,
                                      const std::string& image, std::size_t count,
                                      const std::string& records) {
+  static int run = 0;  // each run's simulator writes its own list of ports
   std::unique_ptr<RunningProgram> sim;
   const auto ports = StartSimulatorDevices(
-      sim, dir + "/devices" + std::to_string(count),
+      sim, dir + "/devices" + std::to_string(count) + "-" + std::to_string(++run),
       {"--count", std::to_string(count), "--type", "3514", "--bootloader", "0101"}, count);
   std::vector<std::string> args{cli, "flash", image, "--all", "--records", records};
   for (const auto& port : ports) {
@@ -254,7 +258,7 @@ std::string WriteImage(const std::string& dir, uint32_t length) {
 // The whole run of `flash --all` (program start and scan included) over eight devices, without
 // records and with the local store, the two modes taking turns round by round.
 void ParallelUpdate(const std::string& cli, const std::string& dir) {
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 5;
   const std::string image64 = WriteImage(dir, 64 * 1024);
   const auto [one, oneExit] = CliUpdateTime(cli, dir, image64, 1, "off");
   const auto [eight, eightExit] = CliUpdateTime(cli, dir, image64, 8, "off");

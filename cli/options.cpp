@@ -62,8 +62,8 @@ const std::vector<CommandSpec>& Commands() {
         {"--station", "NAME", false, "the station named in the records (default: host name)"},
         {"--records-server", "URI", false, kServerHelp},
         {"--require-record", "", false,
-         "update nothing when the record store cannot be opened; exit 12 when a record "
-         "cannot be kept"},
+         "send nothing to a device before its attempt is in the record store (exit 12 when "
+         "the store cannot be opened or cannot take it); exit 12 when a record cannot be kept"},
         {"--holder-wait", "SECONDS", false,
          "wait this long (default 10) for another program that has the port open to let go; "
          "0 does not wait"}}},

@@ -56,10 +56,12 @@ class RecordStore {
   RecordStore& operator=(const RecordStore&) = delete;
 
   // Writes the row of an attempt that begins (`record` reads kUnfinished), owned by this
-  // process until Finish(). Done once it is on disk. An id already in the store is an error.
+  // process until Finish(). Done once committed: from then on it outlives the program, but it
+  // is on the disk (and outlives a power cut) only with the next NoteProgress(), which is
+  // synced. An id already in the store is an error.
   RecordsResult<void> Begin(const Record& record);
-  // Notes how far a begun attempt got: the block reached and the time so far. Changes nothing
-  // once the attempt is finished.
+  // Notes how far a begun attempt got: the block reached and the time so far. Done once on
+  // disk. Changes nothing once the attempt is finished.
   RecordsResult<void> NoteProgress(const std::string& id, int64_t block, int64_t endedAtMs,
                                    int64_t durationMs);
   // Writes the final `record` of an attempt begun here and lets go of it. Done once on disk.

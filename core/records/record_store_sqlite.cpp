@@ -288,7 +288,13 @@ RecordsResult<void> RecordStore::PrepareForReading() {
 }
 
 RecordsResult<void> RecordStore::Begin(const Record& record) {
-  return Insert(record, true);
+  // The row goes into the -wal file without waiting for the disk: the line does not wait for a
+  // sync before the start packet. The note that follows it (NoteProgress) is synced, and a sync
+  // of the -wal file carries every row before it.
+  Execute(m_db, "PRAGMA synchronous=NORMAL");
+  auto inserted = Insert(record, true);
+  Execute(m_db, "PRAGMA synchronous=FULL");
+  return inserted;
 }
 
 RecordsResult<void> RecordStore::Commit(const Record& record) {

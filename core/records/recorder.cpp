@@ -76,21 +76,29 @@ RecordsResult<void> Recorder::Begin(const Record& record) {
   return WithStore([&](RecordStore& store) { return store.Begin(record); });
 }
 
-void Recorder::NoteProgress(const std::string& id, int64_t block, int64_t endedAtMs,
-                            int64_t durationMs) {
+std::shared_future<void> Recorder::NoteProgress(const std::string& id, int64_t block,
+                                                int64_t endedAtMs, int64_t durationMs) {
+  std::shared_future<void> written;
   {
     const std::lock_guard lock(m_progressMutex);
-    m_progress[id] = Progress{block, endedAtMs, durationMs};
     if (!m_progressWriter.joinable()) {
       try {
         m_progressWriter = std::jthread([this](std::stop_token stop) { WriteProgress(stop); });
       } catch (const std::system_error&) {
-        m_progress.clear();  // no thread to be had: the progress goes unnoted, the line goes on
-        return;
+        // No thread to be had: the progress goes unnoted, and the line goes on.
+        std::promise<void> givenUp;
+        givenUp.set_value();
+        return givenUp.get_future().share();
       }
     }
+    Progress& note = m_progress[id];
+    note.block = block;
+    note.endedAtMs = endedAtMs;
+    note.durationMs = durationMs;
+    written = note.written.emplace_back().get_future().share();
   }
   m_progressChanged.notify_all();
+  return written;
 }
 
 void Recorder::WriteProgress(std::stop_token stop) {
@@ -98,11 +106,14 @@ void Recorder::WriteProgress(std::stop_token stop) {
   while (m_progressChanged.wait(lock, stop, [this] { return !m_progress.empty(); })) {
     std::map<std::string, Progress> due = std::exchange(m_progress, {});
     lock.unlock();
-    for (const auto& [id, progress] : due) {
+    for (auto& [id, progress] : due) {
       // A note that comes after the attempt's end changes nothing in the store.
       (void)WithStore([&](RecordStore& store) {
         return store.NoteProgress(id, progress.block, progress.endedAtMs, progress.durationMs);
       });
+      for (std::promise<void>& written : progress.written) {
+        written.set_value();
+      }
     }
     lock.lock();
   }
@@ -110,8 +121,14 @@ void Recorder::WriteProgress(std::stop_token stop) {
 
 RecordsResult<void> Recorder::Finish(const Record& record, bool begun) {
   {
+    // A note not yet written is not needed: the final record carries the block.
     const std::lock_guard lock(m_progressMutex);
-    m_progress.erase(record.id);
+    if (const auto pending = m_progress.find(record.id); pending != m_progress.end()) {
+      for (std::promise<void>& written : pending->second.written) {
+        written.set_value();
+      }
+      m_progress.erase(pending);
+    }
   }
   auto written = WithStore(
       [&](RecordStore& store) { return begun ? store.Finish(record) : store.Commit(record); });

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,11 +50,14 @@ class Recorder {
 
   // Opens the store now, or says why it cannot be used.
   RecordsResult<void> Open();
-  // Commits the row of an attempt that begins (RecordStore::Begin) to the disk, or says why not.
+  // Commits the row of an attempt that begins (RecordStore::Begin), or says why not. It is on the
+  // disk once the note that follows it is.
   RecordsResult<void> Begin(const Record& record);
   // Notes how far a begun attempt got, without waiting: a thread of the recorder's own writes
-  // it, so the line never waits for the disk. Only the newest note per attempt is written.
-  void NoteProgress(const std::string& id, int64_t block, int64_t endedAtMs, int64_t durationMs);
+  // it to the disk, so the line never waits for it. Only the newest note per attempt is written.
+  // The future is ready once that note is on disk, or was given up.
+  std::shared_future<void> NoteProgress(const std::string& id, int64_t block, int64_t endedAtMs,
+                                        int64_t durationMs);
   // Commits the final record of an attempt to the disk: over its begun row when `begun`,
   // otherwise as a new row. With a server named, the forwarding thread is told at once.
   RecordsResult<void> Finish(const Record& record, bool begun);
@@ -72,6 +76,7 @@ class Recorder {
     int64_t block = 0;
     int64_t endedAtMs = 0;
     int64_t durationMs = 0;
+    std::vector<std::promise<void>> written;  // kept when a newer note replaces this one
   };
 
   RecordsResult<void> OpenLocked();

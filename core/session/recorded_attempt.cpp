@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -34,6 +35,7 @@ class AttemptListener final : public update::UpdateListener {
     m_noteProgress = std::move(noteProgress);
   }
   void OnSuccess(std::function<void()> succeeded) { m_succeeded = std::move(succeeded); }
+  void BeforeFirstBlock(std::function<void()> first) { m_beforeFirstBlock = std::move(first); }
 
   void AddStatus(const std::string& text, bool alert) override {
     if (!alert && !m_stepped && m_held.empty()) {
@@ -56,6 +58,9 @@ class AttemptListener final : public update::UpdateListener {
     Pass([this, position] { m_shown.SetProgressPosition(position); });
   }
   void StepProgress() override {
+    if (!m_stepped && m_beforeFirstBlock) {
+      m_beforeFirstBlock();
+    }
     m_stepped = true;
     ++m_steps;
     if (m_noteProgress && m_steps % std::max(1u, m_upper / 10) == 0) {
@@ -91,6 +96,7 @@ class AttemptListener final : public update::UpdateListener {
   update::UpdateListener& m_shown;
   std::function<void(uint32_t)> m_noteProgress;
   std::function<void()> m_succeeded;
+  std::function<void()> m_beforeFirstBlock;
   std::vector<std::function<void()>> m_held;
   bool m_stepped = false;
   uint32_t m_upper = 0;
@@ -127,11 +133,16 @@ class RecordKeeper {
     return m_problem;
   }
 
-  void NoteProgress(uint32_t block, Clock::time_point start) {
-    if (m_begun) {
-      const int64_t duration = MillisecondsSince(start);
-      m_recorder->NoteProgress(m_record->id, block, m_record->startedAtMs + duration, duration);
+  // Notes the block reached; the future is ready once the note is on disk.
+  std::shared_future<void> NoteProgress(uint32_t block, Clock::time_point start) {
+    if (!m_begun) {
+      std::promise<void> nothing;
+      nothing.set_value();
+      return nothing.get_future().share();
     }
+    const int64_t duration = MillisecondsSince(start);
+    return m_recorder->NoteProgress(m_record->id, block, m_record->startedAtMs + duration,
+                                    duration);
   }
 
   // Commits the final record; why the store does not hold it, or nothing.
@@ -214,10 +225,14 @@ Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
     if (auto notBegun = keeper.Begin(); notBegun && rules.requireRecord) {
       return MakeUnexpected(AttemptRefused{*notBegun});
     }
+    // The first row is committed; the note of the start packet (block 0) puts it on disk while
+    // the start packet and its pause go by, and the first block waits for that.
+    const std::shared_future<void> onDisk = keeper.NoteProgress(0, start);
+    listener.BeforeFirstBlock([&onDisk] { onDisk.wait(); });
     if (look.joinable()) {
       look.join();
     }
-    listener.NoteProgressWith([&](uint32_t block) { keeper.NoteProgress(block, start); });
+    listener.NoteProgressWith([&](uint32_t block) { (void)keeper.NoteProgress(block, start); });
     // A success is recorded within the device's pause to start, which ends the attempt.
     listener.OnSuccess([&] {
       attempt.outcome = {};

@@ -204,10 +204,10 @@ TEST_P(UpdateCommand, DoesWhatTheSelectionTheBoxAndTheSettingsSay) {
   EXPECT_TRUE(m_bench.view.messages.empty() && !m_bench.view.waiting && m_bench.view.inputEnabled);
   // Each update attempt leaves one record, a refused image too; no attempt, no record.
   const bool refused = c.imageType != c.types.front() && !c.alerted.empty();
-  EXPECT_EQ(m_bench.RecordedResults(),
-            c.updated >= 0 ? std::vector<std::string>{"ok"}
-                           : (refused ? std::vector<std::string>{"wrong-device"}
-                                      : std::vector<std::string>{}));
+  EXPECT_EQ(m_bench.RecordedResults(), c.updated >= 0
+                                           ? std::vector<std::string>{"ok"}
+                                           : (refused ? std::vector<std::string>{"wrong-device"}
+                                                      : std::vector<std::string>{}));
   if (c.asked == "HANDED") {  // later updates follow the settings again: no dialog
     m_bench.controller->OnUseLastToggled(true);
     m_bench.controller->OnFirmwareUpdate();

@@ -226,6 +226,5 @@ TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
   EXPECT_TRUE(found.size() == 1 && found[0].result == "unfinished");
 }
 
-
 }  // namespace
 }  // namespace lumaflash

@@ -64,8 +64,7 @@ struct Bench {
 
 // `lumaflash-cli records --json` over the store.
 inline ProgramResult Ask(const std::filesystem::path& store, const std::filesystem::path& dir) {
-  return RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", store.string(), "--json"},
-                             dir);
+  return RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", store.string(), "--json"}, dir);
 }
 
 }  // namespace lumaflash::testing
