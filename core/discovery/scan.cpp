@@ -84,6 +84,7 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std
   // ports, so that an update right after the scan need not look between reply and start packet.
   try {
     std::vector<std::string> paths;
+    paths.reserve(ports.size());
     for (const serial::PortAddress& port : ports) {
       paths.push_back(port.path);
     }

@@ -40,14 +40,14 @@ std::string BootId() {
 }  // namespace
 
 std::string ThisProcessOwner() {
-  static const std::string owner = [] {
+  static const std::string kOwner = [] {
     const std::string pid = std::to_string(::getpid());
     const std::string boot = BootId();
     const std::string start = StartTicks(pid);
     return boot.empty() || start.empty() ? std::string()
                                          : "linux " + boot + " " + pid + " " + start;
   }();
-  return owner;
+  return kOwner;
 }
 
 bool OwnerRuns(const std::string& owner) {

@@ -83,7 +83,8 @@ std::shared_future<void> Recorder::NoteProgress(const std::string& id, int64_t b
     const std::lock_guard lock(m_progressMutex);
     if (!m_progressWriter.joinable()) {
       try {
-        m_progressWriter = std::jthread([this](std::stop_token stop) { WriteProgress(stop); });
+        m_progressWriter =
+            std::jthread([this](const std::stop_token& stop) { WriteProgress(stop); });
       } catch (const std::system_error&) {
         // No thread to be had: the progress goes unnoted, and the line goes on.
         std::promise<void> givenUp;
@@ -101,12 +102,14 @@ std::shared_future<void> Recorder::NoteProgress(const std::string& id, int64_t b
   return written;
 }
 
-void Recorder::WriteProgress(std::stop_token stop) {
+void Recorder::WriteProgress(const std::stop_token& stop) {
   std::unique_lock lock(m_progressMutex);
   while (m_progressChanged.wait(lock, stop, [this] { return !m_progress.empty(); })) {
     std::map<std::string, Progress> due = std::exchange(m_progress, {});
     lock.unlock();
-    for (auto& [id, progress] : due) {
+    for (auto& entry : due) {
+      const std::string& id = entry.first;
+      Progress& progress = entry.second;
       // A note that comes after the attempt's end changes nothing in the store.
       (void)WithStore([&](RecordStore& store) {
         return store.NoteProgress(id, progress.block, progress.endedAtMs, progress.durationMs);

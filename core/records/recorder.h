@@ -82,7 +82,7 @@ class Recorder {
   RecordsResult<void> OpenLocked();
   template <typename Write>
   RecordsResult<void> WithStore(Write write);
-  void WriteProgress(std::stop_token stop);
+  void WriteProgress(const std::stop_token& stop);
 
   RecordsConfig m_config;
   std::mutex m_mutex;

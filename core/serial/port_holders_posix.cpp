@@ -132,6 +132,7 @@ Target TargetOf(const std::string& path) {
 std::vector<std::vector<PortHolder>> FindPortHoldersOf(const std::vector<std::string>& paths) {
   std::vector<std::vector<PortHolder>> holders(paths.size());
   std::vector<Target> targets;
+  targets.reserve(paths.size());
   for (const std::string& path : paths) {
     targets.push_back(TargetOf(path));
   }
