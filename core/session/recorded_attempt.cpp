@@ -1,6 +1,5 @@
 #include "core/session/recorded_attempt.h"
 
-#include <algorithm>
 #include <functional>
 #include <future>
 #include <system_error>
@@ -18,6 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a running attempt's row notes the block it has reached.
+constexpr std::chrono::seconds kProgressNoteEvery{1};
+
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -25,8 +27,8 @@ int64_t MillisecondsSince(Clock::time_point start) {
 // Stands between the update and the face. A line is shown as it happens until one tells how
 // the attempt ended (a line with the alert, or any line once blocks went out); that line and
 // everything after it wait for Release(), which comes once the attempt's record is on disk, so
-// no face tells of an ending that was not kept, and what followed keeps its order. Every tenth
-// of the blocks it hands the block reached to `noteProgress`.
+// no face tells of an ending that was not kept, and what followed keeps its order. Before each
+// block it hands the block's number to the progress note.
 class AttemptListener final : public update::UpdateListener {
  public:
   explicit AttemptListener(update::UpdateListener& shown) : m_shown(shown) {}
@@ -48,7 +50,6 @@ class AttemptListener final : public update::UpdateListener {
     Pass([this, text] { m_shown.AddDetail(text); }, !m_stepped);
   }
   void SetProgressRange(uint32_t upper) override {
-    m_upper = upper;
     Pass([this, upper] { m_shown.SetProgressRange(upper); });
   }
   void SetProgressStep(uint32_t step) override {
@@ -63,7 +64,7 @@ class AttemptListener final : public update::UpdateListener {
     }
     m_stepped = true;
     ++m_steps;
-    if (m_noteProgress && m_steps % std::max(1u, m_upper / 10) == 0) {
+    if (m_noteProgress) {
       m_noteProgress(m_steps);
     }
     Pass([this] { m_shown.StepProgress(); });
@@ -99,7 +100,6 @@ class AttemptListener final : public update::UpdateListener {
   std::function<void()> m_beforeFirstBlock;
   std::vector<std::function<void()>> m_held;
   bool m_stepped = false;
-  uint32_t m_upper = 0;
   uint32_t m_steps = 0;
 };
 
@@ -232,7 +232,15 @@ Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
     if (look.joinable()) {
       look.join();
     }
-    listener.NoteProgressWith([&](uint32_t block) { (void)keeper.NoteProgress(block, start); });
+    // Notes of the block reached, at most one a second: each is a synced commit, and a short
+    // update of eight devices at once would otherwise spend its time on them.
+    Clock::time_point noted = Clock::now();
+    listener.NoteProgressWith([&](uint32_t block) {
+      if (Clock::now() - noted >= kProgressNoteEvery) {
+        noted = Clock::now();
+        (void)keeper.NoteProgress(block, start);
+      }
+    });
     // A success is recorded within the device's pause to start, which ends the attempt.
     listener.OnSuccess([&] {
       attempt.outcome = {};

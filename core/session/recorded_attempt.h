@@ -46,8 +46,8 @@ struct AttemptRefused {
 // anything is sent; transfers the image (update::TransferImage); finishes the row with how the
 // attempt ended; and only then lets the lines that tell the ending through to `shown`. A line
 // that comes before the first block and tells no ending (a holder's wait, why a port failed)
-// is shown as it happens. While blocks go out the row notes how far the attempt got, every
-// tenth of the way, without the line waiting for the disk. Refused only with
+// is shown as it happens. While blocks go out the row notes how far the attempt got, once a
+// second, without the line waiting for the disk. Refused only with
 // `rules.requireRecord`, when the store cannot take the row: then nothing is sent.
 Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
                                              const protocol::InterfaceRecord& device,
