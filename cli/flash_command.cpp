@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <system_error>
 
 #include "cli/commands.h"
@@ -65,10 +64,11 @@ std::optional<int> OpenRecords(const Options& options, records::Recorder& record
 
 int RunFlash(const Options& options) {
   const std::string& imagePath = options.positional[0];
-  // The image is checked before any port is touched; each attempt loads it again.
-  auto image = std::make_unique<update::FirmwareImage>();
-  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(imagePath), *image); !loaded) {
-    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(loaded.error()).c_str());
+  // The image is checked before any port is touched; an attempt loads it again only when the
+  // file has changed since.
+  const auto checked = session::CheckImage(imagePath);
+  if (!checked) {
+    std::fprintf(stderr, "lumaflash-cli: %s\n", update::Describe(checked.error()).c_str());
     return kExitImageUnusable;
   }
   if (const std::optional<int> refused = CheckLog(options.logPath)) {
@@ -88,11 +88,11 @@ int RunFlash(const Options& options) {
   const FlashRun run{
       options,
       imagePath,
-      *image,
+      *checked->image,
       human,
       session,
       session::AttemptRules{recorder.Enabled() ? &recorder : nullptr, options.requireRecord,
-                            &platform::StopRequested(), options.holderWait}};
+                            &platform::StopRequested(), options.holderWait, &*checked}};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
   // record is written and the operator is told which device was left half-written. While waiting
   // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite

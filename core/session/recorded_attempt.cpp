@@ -201,6 +201,105 @@ std::string AbsoluteImagePath(const std::string& path) {
   return platform::Utf8FromPath(cleaned);
 }
 
+bool CheckedImage::Unchanged() const {
+  std::error_code noStatus;
+  const std::filesystem::path file = platform::PathFromUtf8(path);
+  const std::uintmax_t nowSize = std::filesystem::file_size(file, noStatus);
+  const std::filesystem::file_time_type nowModified =
+      noStatus ? std::filesystem::file_time_type{}
+               : std::filesystem::last_write_time(file, noStatus);
+  return !noStatus && nowSize == size && nowModified == modified;
+}
+
+Expected<CheckedImage, update::ImageError> CheckImage(const std::string& path) {
+  CheckedImage checked;
+  checked.path = AbsoluteImagePath(path);
+  const std::filesystem::path file = platform::PathFromUtf8(checked.path);
+  // Taken before the file is read: a change while it is read shows at the next attempt.
+  std::error_code noStatus;
+  checked.size = std::filesystem::file_size(file, noStatus);
+  checked.modified = std::filesystem::last_write_time(file, noStatus);
+  auto image = std::make_shared<update::FirmwareImage>();
+  if (auto loaded = update::LoadFirmwareImage(file, *image); !loaded) {
+    return MakeUnexpected(loaded.error());
+  }
+  checked.sha256 = platform::Sha256Hex(std::span<const uint8_t>(image->data.data(), image->length));
+  checked.image = std::move(image);
+  return checked;
+}
+
+namespace {
+
+// The image the attempt sends: the one the run checked, while its file is unchanged, else the
+// file loaded afresh into `buffer`. Its payload's hash goes into `attempt`.
+Expected<const update::FirmwareImage*, update::ImageError> ImageFor(const AttemptRules& rules,
+                                                                    Attempt& attempt,
+                                                                    update::FirmwareImage& buffer) {
+  if (rules.checked != nullptr && rules.checked->path == attempt.imagePath &&
+      rules.checked->Unchanged()) {
+    attempt.sha256 = rules.checked->sha256;
+    return rules.checked->image.get();
+  }
+  if (auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(attempt.imagePath), buffer);
+      !loaded) {
+    return MakeUnexpected(loaded.error());
+  }
+  attempt.sha256 = platform::Sha256Hex(std::span<const uint8_t>(buffer.data.data(), buffer.length));
+  return &buffer;
+}
+
+// What one attempt works with while it runs.
+struct Running {
+  const AttemptRules& rules;
+  Attempt& attempt;
+  RecordKeeper& keeper;
+  AttemptListener& listener;
+  Clock::time_point start;
+  bool finished = false;
+
+  // Ends the attempt: its duration, its record finished, the lines held until then shown.
+  void Finish(int64_t durationMs) {
+    attempt.durationMs = durationMs;
+    attempt.recordNotKept = keeper.Finish(attempt);
+    finished = true;
+    listener.Release();
+  }
+};
+
+// The transfer of a loaded image, its row begun before the start packet, on disk before the
+// first block and finished at its end (after a success, within the device's pause to start).
+// The reason when the store could not take the row and a record is required: nothing was sent.
+std::optional<AttemptRefused> Transfer(Running& run, const update::FirmwareImage& image,
+                                       const std::string& shownPath) {
+  std::jthread look = LookForHoldersBeside(run.attempt.device.portPath);
+  if (auto notBegun = run.keeper.Begin(); notBegun && run.rules.requireRecord) {
+    return AttemptRefused{*notBegun};
+  }
+  const std::shared_future<void> onDisk = run.keeper.NoteProgress(0, run.start);
+  run.listener.BeforeFirstBlock([&onDisk] { onDisk.wait(); });
+  if (look.joinable()) {
+    look.join();
+  }
+  // Notes of the block reached, at most one a second: each is a synced commit, and a short
+  // update of eight devices at once would otherwise spend its time on them.
+  Clock::time_point noted = Clock::now();
+  run.listener.NoteProgressWith([&](uint32_t block) {
+    if (Clock::now() - noted >= kProgressNoteEvery) {
+      noted = Clock::now();
+      (void)run.keeper.NoteProgress(block, run.start);
+    }
+  });
+  run.listener.OnSuccess([&run] {
+    run.attempt.outcome = {};
+    run.Finish(MillisecondsSince(run.start) + update::kRunPause.count());
+  });
+  run.attempt.outcome = update::TransferImage(run.attempt.device, image, shownPath, run.listener,
+                                              run.rules.cancel, run.rules.holderWait);
+  return std::nullopt;
+}
+
+}  // namespace
+
 Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
                                              const protocol::InterfaceRecord& device,
                                              const std::string& imagePath,
@@ -212,50 +311,16 @@ Expected<Attempt, AttemptRefused> RunAttempt(const AttemptRules& rules,
   attempt.startedAt = std::chrono::system_clock::now();
   const Clock::time_point start = Clock::now();
   AttemptListener listener(shown);
-  bool finished = false;
-  const auto loaded = update::LoadFirmwareImage(platform::PathFromUtf8(attempt.imagePath), image);
-  if (loaded) {
-    attempt.sha256 = platform::Sha256Hex(std::span<const uint8_t>(image.data.data(), image.length));
+  const auto sending = ImageFor(rules, attempt, image);
+  RecordKeeper keeper(rules, attempt, sending ? *sending : nullptr);
+  Running run{rules, attempt, keeper, listener, start};
+  if (!sending) {
+    attempt.outcome = ImageUnusable(listener, update::Describe(sending.error()));
+  } else if (auto refused = Transfer(run, **sending, imagePath)) {
+    return MakeUnexpected(std::move(*refused));
   }
-  RecordKeeper keeper(rules, attempt, loaded ? &image : nullptr);
-  if (!loaded) {
-    attempt.outcome = ImageUnusable(listener, update::Describe(loaded.error()));
-  } else {
-    std::jthread look = LookForHoldersBeside(device.portPath);
-    if (auto notBegun = keeper.Begin(); notBegun && rules.requireRecord) {
-      return MakeUnexpected(AttemptRefused{*notBegun});
-    }
-    // The first row is committed; the note of the start packet (block 0) puts it on disk while
-    // the start packet and its pause go by, and the first block waits for that.
-    const std::shared_future<void> onDisk = keeper.NoteProgress(0, start);
-    listener.BeforeFirstBlock([&onDisk] { onDisk.wait(); });
-    if (look.joinable()) {
-      look.join();
-    }
-    // Notes of the block reached, at most one a second: each is a synced commit, and a short
-    // update of eight devices at once would otherwise spend its time on them.
-    Clock::time_point noted = Clock::now();
-    listener.NoteProgressWith([&](uint32_t block) {
-      if (Clock::now() - noted >= kProgressNoteEvery) {
-        noted = Clock::now();
-        (void)keeper.NoteProgress(block, start);
-      }
-    });
-    // A success is recorded within the device's pause to start, which ends the attempt.
-    listener.OnSuccess([&] {
-      attempt.outcome = {};
-      attempt.durationMs = MillisecondsSince(start) + update::kRunPause.count();
-      attempt.recordNotKept = keeper.Finish(attempt);
-      finished = true;
-      listener.Release();
-    });
-    attempt.outcome =
-        update::TransferImage(device, image, imagePath, listener, rules.cancel, rules.holderWait);
-  }
-  if (!finished) {
-    attempt.durationMs = MillisecondsSince(start);
-    attempt.recordNotKept = keeper.Finish(attempt);
-    listener.Release();
+  if (!run.finished) {
+    run.Finish(MillisecondsSince(start));
   }
   return attempt;
 }
