@@ -172,6 +172,11 @@ void UpdateCost(const std::string& dir) {
   lumaflash::records::RecordsConfig config;
   config.storePath = dir + "/records.sqlite";
   lumaflash::records::Recorder recorder(config);
+  // As the command line does: the image is checked once, before any port is opened.
+  const auto checked = lumaflash::session::CheckImage(image);
+  if (!checked) {
+    return;
+  }
   std::array<std::vector<double>, kModes.size()> walls;
   std::array<std::string, kModes.size()> results;
   for (int round = 0; round < kRounds; ++round) {
@@ -190,7 +195,8 @@ void UpdateCost(const std::string& dir) {
                          : lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
                                lumaflash::update::TransferImage(record, *buffer, image, quiet)));
       } else {
-        const lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
+        lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
+        rules.checked = &*checked;
         const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
         result =
             attempt
