@@ -22,8 +22,8 @@ using lumaflash::records::RecordStore;
 
 Record SampleRecord(int index) {
   Record record;
-  record.id = lumaflash::records::NewRecordId();
   record.startedAtMs = lumaflash::records::EpochMs(std::chrono::system_clock::now());
+  record.id = lumaflash::records::NewRecordId(record.startedAtMs).value_or("");
   record.endedAtMs = record.startedAtMs + 900;
   record.station = "bench";
   record.operatorName = "operator";

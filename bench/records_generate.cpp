@@ -46,8 +46,8 @@ struct Generator {
 
   Record Attempt(const std::optional<std::string>& serial, int station, int type, int image) {
     Record record;
-    record.id = lumaflash::records::NewRecordId();
     nowMs += 1 + Pick(static_cast<int>(2 * msPerAttempt));
+    record.id = lumaflash::records::NewRecordId(nowMs).value_or("");
     record.startedAtMs = nowMs;
     record.durationMs = 5'000 + Pick(4'000);
     record.endedAtMs = nowMs + record.durationMs;

@@ -1,6 +1,7 @@
-// Prints how close an update comes to the floor the protocol sets, and how much CPU the host
-// spends while it waits on the device. The simulated device runs in its own process, so the
-// CPU figures are the host's alone.
+// Prints how close an update comes to the floor the protocol sets, with and without its record,
+// and how much CPU the host spends while it waits on the device. The simulated devices run in
+// their own process, so the CPU figures are the host's alone. `update_bench [CLI]` times the whole
+// runs with another build's lumaflash-cli.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,9 +17,13 @@
 #include <vector>
 
 #include "core/discovery/scan.h"
+#include "core/platform/process_start.h"
 #include "core/protocol/identify.h"
 #include "core/protocol/programming.h"
+#include "core/records/recorder.h"
 #include "core/serial/port.h"
+#include "core/serial/port_holders.h"
+#include "core/session/recorded_attempt.h"
 #include "core/update/flash.h"
 #include "sim/image_file.h"
 #include "sim/pty_host.h"
@@ -119,59 +124,117 @@ void IdentifyExchangeCost(const std::string& dir) {
   sim->Signal(SIGTERM);
 }
 
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// One pass over every process that looks for programs holding a port: the cost the update pays
+// between the device's reply and the start packet when no scan has just looked.
+void HolderLookCost(const std::string& port) {
+  std::vector<double> passes;
+  for (int i = 0; i < 20; ++i) {
+    const auto start = Clock::now();
+    lumaflash::serial::FindPortHolders(port);
+    passes.push_back(SecondsSince(start) * 1000);
+  }
+  std::printf("  a look for programs that hold the port: median %.1f ms per pass (%zu passes)\n",
+              Median(passes), passes.size());
+}
+
+// An update of 64 KiB as the faces run it: a scan (which looks for holders while its probe
+// waits), then the attempt, timed from the attempt's start (image load, its first record, the
+// transfer, the last record). Medians of a few rounds, against the protocol's floor.
 void UpdateCost(const std::string& dir) {
   constexpr uint32_t kLength = 64 * 1024;
   constexpr uint16_t kBlockSize = 512;
   constexpr uint16_t kType = 0x3514;  // a 10 ms type
+  constexpr int kRounds = 11;
   std::unique_ptr<RunningProgram> sim;
-  std::string port = StartSimulator(sim, dir + "/device", {"--type", "3514"});
-  lumaflash::protocol::InterfaceRecord record;
-  record.bootloaderVersion = 0x0100;
-  record.deviceId = kType;
-  record.blockSize = kBlockSize;
-  record.portNumber = 1;
-  record.portPath = port;
-  auto image = std::make_unique<lumaflash::image::FirmwareImage>();
-  image->deviceId = kType;
-  image->length = kLength;
-  auto payload = lumaflash::sim::PatternPayload(kLength, 1);
-  std::copy(payload.begin(), payload.end(), image->data.begin());
-
-  lumaflash::update::UpdateListener quiet;
-  const double cpuStart = CpuSeconds();
-  const auto start = Clock::now();
-  auto outcome = lumaflash::update::TransferImage(record, *image, "bench.bin", quiet);
-  const double wall = SecondsSince(start);
-  const double cpu = CpuSeconds() - cpuStart;
+  std::string port = StartSimulator(sim, dir + "/device", {"--type", "3514", "--stay"});
+  const std::string image = dir + "/update.bin";
+  const auto file =
+      lumaflash::sim::BuildImageFile(1, kType, lumaflash::sim::PatternPayload(kLength, 1));
+  if (FILE* out = std::fopen(image.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), out);
+    std::fclose(out);
+  }
   const auto blocks = kLength / kBlockSize;
   const double floor =
       (100.0 + blocks * double(lumaflash::protocol::BlockPause(kType).count()) + 100.0) / 1000;
-  if (!outcome && !outcome.error().statusLine.empty())
-    std::printf("  %s (%s)\n", outcome.error().statusLine.c_str(), port.c_str());
-  std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks): %s\n", kLength / 1024,
-              kBlockSize, blocks,
-              lumaflash::update::FlashResultName(lumaflash::update::ResultOf(outcome)));
-  std::printf("  wall %.3f s, floor %.3f s, ratio %.3f; CPU %.3f s = %.2f %% of wall\n", wall,
-              floor, wall / floor, cpu, 100 * cpu / wall);
-  sim->Signal(SIGTERM);
-  sim->Finish();
-  if (!outcome) {
-    std::string show = "cat '" + dir + "/device'";
-    if (std::system(show.c_str()) != 0) {
-      std::fprintf(stderr, "cannot show the device's report in %s\n", dir.c_str());
+  std::printf("update of %u KiB, block size %u, 10 ms type (%u blocks), after a scan, %d rounds:\n",
+              kLength / 1024, kBlockSize, blocks, kRounds);
+  // The modes take turns round by round, so that a machine whose load changes meanwhile weighs
+  // on each alike.
+  enum class Mode { TransferAlone, RecordsOff, Recorded };
+  constexpr std::array kModes{Mode::TransferAlone, Mode::RecordsOff, Mode::Recorded};
+  lumaflash::records::RecordsConfig config;
+  config.storePath = dir + "/records.sqlite";
+  lumaflash::records::Recorder recorder(config);
+  // As the command line does: the image is checked once, before any port is opened.
+  const auto checked = lumaflash::session::CheckImage(image);
+  if (!checked) {
+    return;
+  }
+  std::array<std::vector<double>, kModes.size()> walls;
+  std::array<std::string, kModes.size()> results;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const Mode mode : kModes) {
+      const auto probes = lumaflash::discovery::ProbePorts(lumaflash::serial::NamedPorts({port}));
+      lumaflash::protocol::InterfaceRecord record;
+      lumaflash::protocol::ParseIdentifyReply(probes.at(0).reply, 1, record);
+      record.portPath = port;
+      auto buffer = std::make_unique<lumaflash::image::FirmwareImage>();
+      const bool loaded = lumaflash::image::LoadFirmwareImage(image, *buffer).has_value();
+      lumaflash::update::UpdateListener quiet;
+      const auto start = Clock::now();
+      std::string& result = results[static_cast<std::size_t>(mode)];
+      if (mode == Mode::TransferAlone) {
+        result = !loaded ? "no image"
+                         : lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
+                               lumaflash::update::TransferImage(record, *buffer, image, quiet)));
+      } else {
+        lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
+        rules.checked = &*checked;
+        const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
+        result =
+            attempt
+                ? lumaflash::update::FlashResultName(lumaflash::update::ResultOf(attempt->outcome))
+                : "refused";
+      }
+      walls[static_cast<std::size_t>(mode)].push_back(SecondsSince(start));
     }
   }
+  const char* names[] = {
+      "the transfer alone (update::TransferImage)", "the recorded attempt, records off",
+      "the recorded attempt with its record (first row before the start packet)"};
+  for (const Mode mode : kModes) {
+    const auto& times = walls[static_cast<std::size_t>(mode)];
+    const double wall = Median(times);
+    std::printf(
+        "  %s: %s, median wall %.3f s (min %.3f, max %.3f), floor %.3f s, ratio %.3f "
+        "(min %.3f)\n",
+        names[static_cast<std::size_t>(mode)], results[static_cast<std::size_t>(mode)].c_str(),
+        wall, *std::min_element(times.begin(), times.end()),
+        *std::max_element(times.begin(), times.end()), floor, wall / floor,
+        *std::min_element(times.begin(), times.end()) / floor);
+  }
+  HolderLookCost(port);
+  sim->Signal(SIGTERM);
+  sim->Finish();
 }
 
-// Wall time of `lumaflash-cli flash IMAGE --all` on `count` fresh simulated devices, with the
-// CLI's exit code.
-std::pair<double, int> CliUpdateTime(const std::string& dir, const std::string& image,
-                                     std::size_t count) {
+// Wall time of `cli flash IMAGE --all` on `count` fresh simulated devices, with the exit code;
+// `records` names the store, or "off".
+std::pair<double, int> CliUpdateTime(const std::string& cli, const std::string& dir,
+                                     const std::string& image, std::size_t count,
+                                     const std::string& records) {
+  static int run = 0;  // each run's simulator writes its own list of ports
   std::unique_ptr<RunningProgram> sim;
   const auto ports = StartSimulatorDevices(
-      sim, dir + "/devices" + std::to_string(count),
+      sim, dir + "/devices" + std::to_string(count) + "-" + std::to_string(++run),
       {"--count", std::to_string(count), "--type", "3514", "--bootloader", "0101"}, count);
-  std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash", image, "--all"};
+  std::vector<std::string> args{cli, "flash", image, "--all", "--records", records};
   for (const auto& port : ports) {
     args.insert(args.end(), {"--port", port});
   }
@@ -181,25 +244,47 @@ std::pair<double, int> CliUpdateTime(const std::string& dir, const std::string& 
   sim->Signal(SIGTERM);
   sim->Finish();
   if (result.exitCode != 0) {
-    std::printf("  lumaflash-cli exit %d: %s\n", result.exitCode, result.err.c_str());
+    std::printf("  %s exit %d: %s\n", cli.c_str(), result.exitCode, result.err.c_str());
   }
   return {wall, result.exitCode};
 }
 
-void ParallelUpdate(const std::string& dir) {
-  constexpr uint32_t kLength = 64 * 1024;
-  const std::string image = dir + "/bench.bin";
+std::string WriteImage(const std::string& dir, uint32_t length) {
+  const std::string image = dir + "/bench" + std::to_string(length) + ".bin";
   const auto file =
-      lumaflash::sim::BuildImageFile(1, 0x3514, lumaflash::sim::PatternPayload(kLength, 1));
+      lumaflash::sim::BuildImageFile(1, 0x3514, lumaflash::sim::PatternPayload(length, 1));
   if (FILE* out = std::fopen(image.c_str(), "wb")) {
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
   }
-  const auto [one, oneExit] = CliUpdateTime(dir, image, 1);
-  const auto [eight, eightExit] = CliUpdateTime(dir, image, 8);
-  std::printf("lumaflash-cli flash --all, 64 KiB image, 10 ms type, whole run (scan included):\n");
+  return image;
+}
+
+// The whole run of `flash --all` (program start and scan included) over eight devices, without
+// records and with the local store, the two modes taking turns round by round.
+void ParallelUpdate(const std::string& cli, const std::string& dir) {
+  constexpr int kRounds = 5;
+  const std::string image64 = WriteImage(dir, 64 * 1024);
+  const auto [one, oneExit] = CliUpdateTime(cli, dir, image64, 1, "off");
+  const auto [eight, eightExit] = CliUpdateTime(cli, dir, image64, 8, "off");
+  std::printf("%s flash --all, 64 KiB image, 10 ms type, whole run (scan included):\n",
+              cli.c_str());
   std::printf("  1 device %.3f s (exit %d), 8 devices %.3f s (exit %d), ratio %.3f (aim <= 1.15)\n",
               one, oneExit, eight, eightExit, eight / one);
+  for (const uint32_t kib : {32u, 256u}) {
+    const std::string image = WriteImage(dir, kib * 1024);
+    std::vector<double> off, kept;
+    for (int round = 0; round < kRounds; ++round) {
+      off.push_back(CliUpdateTime(cli, dir, image, 8, "off").first);
+      kept.push_back(
+          CliUpdateTime(cli, dir, image, 8, dir + "/run" + std::to_string(round) + ".sqlite")
+              .first);
+    }
+    std::printf(
+        "  8 devices, %u KiB: records off median %.3f s, local records median %.3f s, "
+        "ratio %.3f (%d rounds each)\n",
+        kib, Median(off), Median(kept), Median(kept) / Median(off), kRounds);
+  }
 }
 
 void ParallelScan(const std::string& dir) {
@@ -274,7 +359,10 @@ void PlugToStart(const std::string& dir) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  lumaflash::platform::PrepareProcess();  // as every program starts
+  // Another build's lumaflash-cli may be named, to compare its whole runs with this one's.
+  const std::string cli = argc > 1 ? argv[1] : LUMAFLASH_CLI_PATH;
   char pattern[] = "/tmp/lumaflash-bench-XXXXXX";
   const char* made = ::mkdtemp(pattern);
   if (made == nullptr) {
@@ -285,7 +373,7 @@ int main() {
   IdentifyExchangeCost(dir);
   UpdateCost(dir);
   ParallelScan(dir);
-  ParallelUpdate(dir);
+  ParallelUpdate(cli, dir);
   PlugToStart(dir);
   std::string cleanup = "rm -rf '" + dir + "'";
   return std::system(cleanup.c_str()) == 0 ? 0 : 1;

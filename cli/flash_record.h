@@ -15,13 +15,16 @@ namespace lumaflash::cli {
 struct FlashRecord {
   std::string timestamp;  // when the attempt began, ISO 8601 local time with offset
   protocol::InterfaceRecord device;
-  std::string imagePath;
-  std::string sha256;  // of the image's payload
+  std::string imagePath;  // as given on the command line
+  std::string sha256;     // of the image's payload
   update::FlashOutcome outcome;
   long long durationMs = 0;
   // Why the station's record store did not keep this attempt; nothing when it did (or when
   // records are off).
   std::optional<std::string> recordNotKept;
+  // With --require-record: why the store could not take the attempt's row, so that nothing was
+  // sent; the rest of the record then tells nothing.
+  std::optional<std::string> refused;
 };
 
 // "2026-12-05T14:03:07+01:00": local time with the zone's offset.

@@ -68,8 +68,8 @@ const std::vector<CommandSpec>& Commands() {
         {"--station", "NAME", false, "the station named in the records (default: host name)"},
         {"--records-server", "URI", false, kServerHelp},
         {"--require-record", "", false,
-         "update nothing when the record store cannot be opened; exit 12 when a record "
-         "cannot be kept"}}},
+         "send nothing to a device before its attempt is in the record store (exit 12 when "
+         "the store cannot be opened or cannot take it); exit 12 when a record cannot be kept"}}},
       {"records",
        "[sync|export|serve]",
        "list the recorded update attempts, newest first; sync forwards the waiting ones; "

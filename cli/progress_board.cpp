@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/terminal.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::cli {
 
@@ -90,18 +91,23 @@ void ProgressBoard::Step(std::size_t row) {
 
 void ProgressBoard::Status(std::size_t row, const std::string& text, bool alert) {
   std::lock_guard lock(m_mutex);
-  m_rows[row].status = text;
+  // A path or a device's text: its control characters are shown escaped.
+  m_rows[row].status = platform::EscapeControls(text);
   if (m_terminal) {
     Redraw(row);
   } else {
     std::FILE* to = alert ? stderr : m_out;
-    std::fprintf(to, "%s %s\n", m_rows[row].label.c_str(), text.c_str());
+    std::fprintf(to, "%s %s\n", m_rows[row].label.c_str(), m_rows[row].status.c_str());
     std::fflush(to);
   }
 }
 
 void BoardFeedback::AddStatus(const std::string& text, bool alert) {
   m_board.Status(m_row, text, alert);
+}
+
+void BoardFeedback::AddDetail(const std::string& text) {
+  m_board.Status(m_row, text, true);
 }
 
 }  // namespace lumaflash::cli

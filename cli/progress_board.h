@@ -50,6 +50,8 @@ class BoardFeedback : public update::UpdateListener {
   BoardFeedback(ProgressBoard& board, std::size_t row) : m_board(board), m_row(row) {}
 
   void AddStatus(const std::string& text, bool alert) override;
+  // A failure's detail goes where its status line goes.
+  void AddDetail(const std::string& text) override;
   void SetProgressRange(uint32_t upper) override { m_board.SetRange(m_row, upper); }
   void StepProgress() override { m_board.Step(m_row); }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/terminal.h"
+#include "core/platform/text_path.h"
 
 namespace lumaflash::cli {
 
@@ -17,10 +18,21 @@ void TerminalFeedback::AddStatus(const std::string& text, bool alert) {
     Draw();
   }
   EndBar();
-  // What follows a failure's line (why the port failed, say) belongs with it.
+  // What follows a failure's line belongs with it.
   m_failed = m_failed || alert;
-  std::FILE* to = m_failed ? stderr : m_out;
-  std::fprintf(to, "%s\n", text.c_str());
+  Print(m_failed ? stderr : m_out, text);
+}
+
+// The detail of a failure goes where the failure's line goes, just before it.
+void TerminalFeedback::AddDetail(const std::string& text) {
+  EndBar();
+  Print(stderr, text);
+}
+
+// A line may carry a path or a name from a device: its control characters are shown escaped, so
+// they cannot move the cursor or retitle the terminal.
+void TerminalFeedback::Print(std::FILE* to, const std::string& text) {
+  std::fprintf(to, "%s\n", platform::EscapeControls(text).c_str());
   std::fflush(to);
 }
 

@@ -11,13 +11,14 @@ namespace lumaflash::cli {
 
 // Shows status lines and the progress of one update on a text stream: a line redrawn in place
 // on a terminal (never wider than the terminal), a plain line every tenth of the way otherwise.
-// Status lines that come with the alert are failures: they, and what the same attempt says
-// after them, go to standard error.
+// Status lines that come with the alert are failures: they, their detail and what the same
+// attempt says after them go to standard error. Control characters in a line are shown escaped.
 class TerminalFeedback : public Feedback {
  public:
   explicit TerminalFeedback(std::FILE* out);
 
   void AddStatus(const std::string& text, bool alert) override;
+  void AddDetail(const std::string& text) override;
   void SetProgressRange(uint32_t upper) override;
   void SetProgressPosition(uint32_t position) override;
   void StepProgress() override;
@@ -30,6 +31,7 @@ class TerminalFeedback : public Feedback {
  private:
   void Draw();
   void EndBar();
+  void Print(std::FILE* to, const std::string& text);
   ProgressFigures Figures() const;
 
   std::FILE* m_out;

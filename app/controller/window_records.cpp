@@ -1,15 +1,9 @@
 #include "app/controller/window_records.h"
 
-#include "core/platform/text_path.h"
+#include "core/session/station_records.h"
 #include "lumaflash_version.h"
 
 namespace lumaflash::app {
-
-namespace {
-
-constexpr std::chrono::seconds kQueuePatience{5};
-
-}  // namespace
 
 std::shared_ptr<records::Recorder> StartWindowRecords(
     const AppOptions& options, const std::function<void(std::string)>& tell) {
@@ -18,11 +12,9 @@ std::shared_ptr<records::Recorder> StartWindowRecords(
   if (!recorder->Enabled()) {
     return nullptr;
   }
-  if (auto opened = recorder->Open(); !opened) {
-    tell("lumaflash: " + records::Describe(opened.error()) +
-         ". Updates go on, but their records are not kept.\n");
+  if (const std::string problem = session::OpenStationRecords(*recorder, false); !problem.empty()) {
+    tell("lumaflash: " + problem + "\n");
   }
-  recorder->StartForwarding();
   return recorder;
 }
 
@@ -30,11 +22,8 @@ void EndWindowRecords(records::Recorder* recorder, const std::function<void(std:
   if (recorder == nullptr) {
     return;
   }
-  const std::optional<std::size_t> waiting = recorder->FinishForwarding(kQueuePatience);
-  if (waiting && *waiting > 0) {
-    tell("lumaflash: " + std::to_string(*waiting) + " record(s) still queued in " +
-         platform::Utf8FromPath(recorder->Config().storePath) + " (" + recorder->ForwardingError() +
-         "); the next run or lumaflash-cli records sync forwards them.\n");
+  for (const std::string& line : session::CloseStationRecords(*recorder)) {
+    tell("lumaflash: " + line + "\n");
   }
 }
 

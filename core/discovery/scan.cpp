@@ -10,6 +10,7 @@
 #include "core/discovery/catalogue.h"
 #include "core/platform/hex.h"
 #include "core/protocol/identify.h"
+#include "core/serial/port_holders.h"
 
 namespace lumaflash::discovery {
 
@@ -74,6 +75,18 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std
     }
   };
   std::vector<std::thread> workers;
+  // While the probes wait for their replies, another thread looks for programs that hold the
+  // ports, so that an update right after the scan need not look between reply and start packet.
+  try {
+    std::vector<std::string> paths;
+    paths.reserve(ports.size());
+    for (const serial::PortAddress& port : ports) {
+      paths.push_back(port.path);
+    }
+    workers.emplace_back([paths = std::move(paths)] { serial::LookForHolders(paths); });
+  } catch (const std::system_error&) {
+    // No thread for it: the update looks for itself.
+  }
   const std::size_t helpers = std::min(maxThreads, ports.size());
   for (std::size_t i = 1; i < helpers; ++i) {
     try {

@@ -3,24 +3,27 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
-#include <random>
+#include <span>
 
 #include "core/discovery/catalogue.h"
 #include "core/platform/hex.h"
+#include "core/platform/random_bytes.h"
+#include "core/platform/text_path.h"
+#include "core/records/record_fields.h"
 
 namespace lumaflash::records {
 
-std::string NewRecordId() {
-  std::random_device source;
+RecordsResult<std::string> NewRecordId(int64_t epochMs) {
   std::array<uint8_t, 16> bytes{};
-  for (std::size_t i = 0; i < bytes.size(); i += 4) {
-    const uint32_t word = source();
-    for (std::size_t j = 0; j < 4; ++j) {
-      bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
-    }
+  if (auto drawn = platform::RandomBytes(std::span(bytes).subspan(6)); !drawn) {
+    return RecordsFailure("no record id could be made: the system's random generator failed (" +
+                          std::to_string(drawn.error().osError) + ")");
   }
-  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0Fu) | 0x40u);  // version 4: random
-  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3Fu) | 0x80u);  // the RFC 4122 variant
+  for (std::size_t i = 0; i < 6; ++i) {  // 48 bits of milliseconds, most significant first
+    bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(epochMs) >> (8 * (5 - i)));
+  }
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0Fu) | 0x70u);  // version 7: time-ordered
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3Fu) | 0x80u);  // the RFC 9562 variant
   const std::span<const uint8_t> all(bytes);
   return platform::HexBytes(all.first(4)) + "-" + platform::HexBytes(all.subspan(4, 2)) + "-" +
          platform::HexBytes(all.subspan(6, 2)) + "-" + platform::HexBytes(all.subspan(8, 2)) + "-" +
@@ -67,35 +70,29 @@ void FillDevice(Record& record, const protocol::InterfaceRecord& device) {
   }
 }
 
-void FillOutcome(Record& record, const protocol::InterfaceRecord& device,
-                 const image::FirmwareImage* image, const update::FlashOutcome& outcome) {
-  const update::FlashResult result = update::ResultOf(outcome);
-  record.result = update::FlashResultName(result);
-  const update::UpdateError failure = outcome ? update::UpdateError{} : outcome.error();
-  if (!outcome) {
-    record.status = failure.statusLine;
+std::optional<int64_t> BlockCountOf(const protocol::InterfaceRecord& device,
+                                    const image::FirmwareImage* image) {
+  if (image == nullptr || !device.HasUsableBlockSize()) {
+    return std::nullopt;
   }
-  if (result == update::FlashResult::WriteFailed || result == update::FlashResult::Interrupted) {
-    record.failedBlock = failure.failedBlock;
-  }
-  if (failure.blockCount > 0) {
-    record.blockCount = failure.blockCount;
-  } else if (image != nullptr && device.HasUsableBlockSize()) {
-    record.blockCount = (image->length + device.blockSize - 1u) / device.blockSize;
-  }
+  return (image->length + device.blockSize - 1u) / device.blockSize;
 }
 
 }  // namespace
 
-Record RecordOfAttempt(const StationIdentity& identity, const protocol::InterfaceRecord& device,
-                       const image::FirmwareImage* image, const std::string& imagePath,
-                       const std::string& sha256, const update::FlashOutcome& outcome,
-                       std::chrono::system_clock::time_point startedAt,
-                       std::chrono::system_clock::time_point endedAt, int64_t durationMs) {
+RecordsResult<Record> RecordOfAttempt(const StationIdentity& identity,
+                                      const protocol::InterfaceRecord& device,
+                                      const image::FirmwareImage* image,
+                                      const std::string& imagePath, const std::string& sha256,
+                                      std::chrono::system_clock::time_point startedAt) {
   Record record;
-  record.id = NewRecordId();
   record.startedAtMs = EpochMs(startedAt);
-  record.endedAtMs = EpochMs(endedAt);
+  auto id = NewRecordId(record.startedAtMs);
+  if (!id) {
+    return MakeUnexpected(id.error());
+  }
+  record.id = *id;
+  record.endedAtMs = record.startedAtMs;
   record.station = identity.station;
   record.operatorName = identity.operatorName;
   record.programVersion = identity.programVersion;
@@ -108,9 +105,40 @@ Record RecordOfAttempt(const StationIdentity& identity, const protocol::Interfac
     record.imageHeaderVersion = image->headerVersion;
     record.imageLength = image->length;
   }
-  FillOutcome(record, device, image, outcome);
-  record.durationMs = durationMs;
+  record.blockCount = BlockCountOf(device, image);
+  record.result = kUnfinished;
+  MakeTextsWellFormed(record);
   return record;
+}
+
+void FinishRecord(Record& record, const update::FlashOutcome& outcome,
+                  std::chrono::system_clock::time_point endedAt, int64_t durationMs) {
+  const update::FlashResult result = update::ResultOf(outcome);
+  record.result = update::FlashResultName(result);
+  record.status.reset();
+  record.failedBlock.reset();
+  if (!outcome) {
+    const update::UpdateError& failure = outcome.error();
+    record.status = platform::WellFormedUtf8(failure.statusLine);
+    if (result == update::FlashResult::WriteFailed || result == update::FlashResult::Interrupted) {
+      record.failedBlock = failure.failedBlock;
+    }
+    if (failure.blockCount > 0) {
+      record.blockCount = failure.blockCount;
+    }
+  }
+  record.endedAtMs = EpochMs(endedAt);
+  record.durationMs = durationMs;
+}
+
+void MakeTextsWellFormed(Record& record) {
+  for (const RecordField& field : kRecordFields) {
+    if (IsTextField(field)) {
+      if (std::optional<std::string> text = FieldText(record, field)) {
+        SetFieldText(record, field, platform::WellFormedUtf8(*text));
+      }
+    }
+  }
 }
 
 }  // namespace lumaflash::records

@@ -28,6 +28,30 @@ RecordsResult<std::unique_ptr<RecordStore>> RecordStore::Open(const std::filesys
   return RecordsFailure("the record store " + platform::Utf8FromPath(path) + kNoStore);
 }
 
+RecordsResult<void> RecordStore::PrepareForWriting() {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::PrepareForReading() {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::Insert(const Record&, bool) {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::Begin(const Record&) {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::NoteProgress(const std::string&, int64_t, int64_t, int64_t) {
+  return NoStore();
+}
+
+RecordsResult<void> RecordStore::Finish(const Record&) {
+  return NoStore();
+}
+
 RecordsResult<void> RecordStore::Commit(const Record&) {
   return NoStore();
 }

@@ -59,19 +59,89 @@ RecordsResult<void> Recorder::Open() {
   return OpenLocked();
 }
 
-RecordsResult<void> Recorder::Keep(const Record& record) {
+template <typename Write>
+RecordsResult<void> Recorder::WithStore(Write write) {
   const std::lock_guard lock(m_mutex);
   if (auto opened = OpenLocked(); !opened) {
     return opened;
   }
-  if (auto committed = m_store->Commit(record); !committed) {
+  if (auto written = write(*m_store); !written) {
     m_store.reset();  // opened afresh for the next record
-    return committed;
-  }
-  if (m_forwarder) {
-    m_forwarder->Wake();
+    return written;
   }
   return {};
+}
+
+RecordsResult<void> Recorder::Begin(const Record& record) {
+  return WithStore([&](RecordStore& store) { return store.Begin(record); });
+}
+
+std::shared_future<void> Recorder::NoteProgress(const std::string& id, int64_t block,
+                                                int64_t endedAtMs, int64_t durationMs) {
+  std::shared_future<void> written;
+  {
+    const std::lock_guard lock(m_progressMutex);
+    if (!m_progressWriter.joinable()) {
+      try {
+        m_progressWriter =
+            std::jthread([this](const std::stop_token& stop) { WriteProgress(stop); });
+      } catch (const std::system_error&) {
+        // No thread to be had: the progress goes unnoted, and the line goes on.
+        std::promise<void> givenUp;
+        givenUp.set_value();
+        return givenUp.get_future().share();
+      }
+    }
+    Progress& note = m_progress[id];
+    note.block = block;
+    note.endedAtMs = endedAtMs;
+    note.durationMs = durationMs;
+    written = note.written.emplace_back().get_future().share();
+  }
+  m_progressChanged.notify_all();
+  return written;
+}
+
+void Recorder::WriteProgress(const std::stop_token& stop) {
+  std::unique_lock lock(m_progressMutex);
+  while (m_progressChanged.wait(lock, stop, [this] { return !m_progress.empty(); })) {
+    std::map<std::string, Progress> due = std::exchange(m_progress, {});
+    lock.unlock();
+    for (auto& entry : due) {
+      const std::string& id = entry.first;
+      Progress& progress = entry.second;
+      // A note that comes after the attempt's end changes nothing in the store.
+      (void)WithStore([&](RecordStore& store) {
+        return store.NoteProgress(id, progress.block, progress.endedAtMs, progress.durationMs);
+      });
+      for (std::promise<void>& written : progress.written) {
+        written.set_value();
+      }
+    }
+    lock.lock();
+  }
+}
+
+RecordsResult<void> Recorder::Finish(const Record& record, bool begun) {
+  {
+    // A note not yet written is not needed: the final record carries the block.
+    const std::lock_guard lock(m_progressMutex);
+    if (const auto pending = m_progress.find(record.id); pending != m_progress.end()) {
+      for (std::promise<void>& written : pending->second.written) {
+        written.set_value();
+      }
+      m_progress.erase(pending);
+    }
+  }
+  auto written = WithStore(
+      [&](RecordStore& store) { return begun ? store.Finish(record) : store.Commit(record); });
+  if (written) {
+    const std::lock_guard lock(m_mutex);
+    if (m_forwarder) {
+      m_forwarder->Wake();
+    }
+  }
+  return written;
 }
 
 void Recorder::StartForwarding() {

@@ -1,6 +1,7 @@
 #include "core/records/sqlite_statement.h"
 
 #include "core/platform/text_path.h"
+#include "core/records/attempt_owner.h"
 #include "core/records/record_fields.h"
 
 namespace lumaflash::records::sqlite {
@@ -74,7 +75,21 @@ Record Statement::ReadRecord() const {
                        : SetFieldNumber(record, field, OptionalInteger(column));
     ++column;
   }
+  if (record.result == kUnfinished && OwnerRunsFor(record.id)) {
+    record.result = kInProgress;
+  }
   return record;
+}
+
+bool Statement::OwnerRunsFor(const std::string& id) const {
+  // A store of layout 1 has no owners: its rows were all written when their attempt ended.
+  Statement owner(sqlite3_db_handle(m_statement), "SELECT owner FROM records WHERE id = ?1");
+  if (!owner.Prepared()) {
+    return false;
+  }
+  owner.Bind(1, id);
+  return sqlite3_step(owner.Handle()) == SQLITE_ROW && owner.OptionalText(0).has_value() &&
+         OwnerRuns(owner.Text(0));
 }
 
 bool Execute(sqlite3* db, const char* sql) {
@@ -121,6 +136,11 @@ std::string StoreFailure(const std::filesystem::path& path, sqlite3* db, std::st
     case SQLITE_PERM:
     case SQLITE_CANTOPEN:
     case SQLITE_IOERR:
+      if (doing == "read") {
+        return text +
+               ": check that the file exists and that you may read it, or name another "
+               "store with --records PATH";
+      }
       return text +
              ": check that the file and its folder exist and are writable, or name "
              "another store with --records PATH";

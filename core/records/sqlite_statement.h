@@ -39,10 +39,13 @@ class Statement {
   std::optional<std::string> OptionalText(int column) const;
   int64_t Integer(int column) const;
   std::optional<int64_t> OptionalInteger(int column) const;
-  // The record in columns 0.. in the order of kRecordFields (a SELECT of ColumnList()).
+  // The record in columns 0.. in the order of kRecordFields (a SELECT of ColumnList()). An
+  // unfinished attempt whose program still runs reads kInProgress.
   Record ReadRecord() const;
 
  private:
+  bool OwnerRunsFor(const std::string& id) const;
+
   sqlite3_stmt* m_statement = nullptr;
   int m_status = SQLITE_ERROR;
 };

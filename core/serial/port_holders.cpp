@@ -1,3 +1,6 @@
+#include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/serial/port_holders.h"
@@ -8,7 +11,63 @@ namespace {
 
 constexpr std::chrono::milliseconds kHolderLook{50};
 
+using Clock = std::chrono::steady_clock;
+
+struct Look {
+  Clock::time_point at;
+  std::vector<PortHolder> holders;
+};
+
+// What the last look at each port saw, for every thread of the process.
+class Looks {
+ public:
+  void Note(const std::vector<std::string>& paths, const std::vector<std::vector<PortHolder>>& seen,
+            Clock::time_point at) {
+    const std::lock_guard lock(m_mutex);
+    for (std::size_t i = 0; i < paths.size() && i < seen.size(); ++i) {
+      m_looks[paths[i]] = Look{at, seen[i]};
+    }
+  }
+  std::optional<std::vector<PortHolder>> Recent(const std::string& path) {
+    const std::lock_guard lock(m_mutex);
+    const auto found = m_looks.find(path);
+    if (found == m_looks.end() || Clock::now() - found->second.at > kHolderLookFresh) {
+      return std::nullopt;
+    }
+    return found->second.holders;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::map<std::string, Look> m_looks;
+};
+
+Looks& RememberedLooks() {
+  static Looks looks;
+  return looks;
+}
+
+// A look counts from when it began: a holder that came during the pass may have been missed.
+std::vector<std::vector<PortHolder>> LookNow(const std::vector<std::string>& paths) {
+  const Clock::time_point began = Clock::now();
+  std::vector<std::vector<PortHolder>> seen = FindPortHoldersOf(paths);
+  RememberedLooks().Note(paths, seen, began);
+  return seen;
+}
+
 }  // namespace
+
+std::vector<PortHolder> FindPortHolders(const std::string& path) {
+  return LookNow({path}).front();
+}
+
+void LookForHolders(const std::vector<std::string>& paths) {
+  LookNow(paths);
+}
+
+bool RecentlyLooked(const std::string& path) {
+  return RememberedLooks().Recent(path).has_value();
+}
 
 std::string HoldersText(const std::vector<PortHolder>& holders, const std::string& path) {
   std::string names;
@@ -33,7 +92,8 @@ std::string StillHeldText(const std::vector<PortHolder>& holders, const std::str
 std::vector<PortHolder> WaitForHolders(const std::string& path, std::chrono::milliseconds limit,
                                        const std::atomic<bool>* stop,
                                        const std::function<void(const std::string&)>& tell) {
-  std::vector<PortHolder> holders = FindPortHolders(path);
+  std::optional<std::vector<PortHolder>> recent = RememberedLooks().Recent(path);
+  std::vector<PortHolder> holders = recent ? std::move(*recent) : FindPortHolders(path);
   if (holders.empty()) {
     return holders;
   }

@@ -10,6 +10,18 @@ std::vector<serial::PortAddress> PortsToScan(const Session& session) {
   return discovery::PortsToScan(session.namedPorts, session.usbFilter);
 }
 
+std::vector<serial::PortFailure> FailuresToTell(const std::vector<serial::PortFailure>& failures,
+                                                bool named) {
+  std::vector<serial::PortFailure> told;
+  for (const serial::PortFailure& failure : failures) {
+    if (named || failure.error == serial::PortError::Busy ||
+        failure.error == serial::PortError::AccessDenied) {
+      told.push_back(failure);
+    }
+  }
+  return told;
+}
+
 std::vector<serial::PortFailure> ScanInterfaces(Session& session) {
   Feedback& feedback = session.feedback;
   feedback.ScanStarted();
@@ -35,7 +47,7 @@ std::vector<serial::PortFailure> ScanInterfaces(Session& session) {
       failures.push_back(probe.failure);
     }
   }
-  return failures;
+  return FailuresToTell(failures, !session.namedPorts.empty());
 }
 
 }  // namespace lumaflash::session

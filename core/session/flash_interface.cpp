@@ -2,21 +2,10 @@
 
 #include <string>
 
-#include "core/platform/text_path.h"
 #include "core/session/last_image.h"
+#include "core/session/recorded_attempt.h"
 
 namespace lumaflash::session {
-
-namespace {
-
-update::FlashOutcome Refuse(Feedback& feedback, update::FlashResult result,
-                            const std::string& line) {
-  feedback.AddStatus(line, true);
-  feedback.UpdateEnded(false);
-  return MakeUnexpected(update::UpdateError{result, {}, line});
-}
-
-}  // namespace
 
 update::FlashOutcome FlashInterface(Session& session, int index) {
   using update::FlashResult;
@@ -24,22 +13,24 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
     return MakeUnexpected(update::UpdateError{FlashResult::NoImagePath, {}, {}});
   }
   if (index < 0 || static_cast<std::size_t>(index) >= session.interfaces.Count()) {
-    return Refuse(session.feedback, FlashResult::NoSuchInterface, "Wrong interface selection !");
-  }
-  if (auto loaded = image::LoadFirmwareImage(platform::PathFromUtf8(session.currentImagePath),
-                                             *session.image);
-      !loaded) {
-    return Refuse(session.feedback, FlashResult::ImageUnusable, image::Describe(loaded.error()));
+    const std::string line = "Wrong interface selection !";
+    session.feedback.AddStatus(line, true);
+    session.feedback.UpdateEnded(false);
+    return MakeUnexpected(update::UpdateError{FlashResult::NoSuchInterface, {}, line});
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
-  update::FlashOutcome outcome =
-      update::TransferImage(record, *session.image, session.currentImagePath, session.feedback,
-                            session.cancel, session.holderWait);
-  if (update::ResultOf(outcome) == FlashResult::WrongDevice) {
+  const AttemptRules rules{session.recorder, false, session.cancel, session.holderWait};
+  // Without a record required no attempt is refused.
+  const Attempt attempt =
+      *RunAttempt(rules, record, session.currentImagePath, *session.image, session.feedback);
+  if (attempt.recordNotKept) {
+    session.feedback.AddStatus("Record not kept: " + *attempt.recordNotKept, true);
+  }
+  if (update::ResultOf(attempt.outcome) == FlashResult::WrongDevice) {
     session.currentImagePath.clear();
   }
-  StampIfUpdated(session, record.deviceId, outcome);
-  return outcome;
+  StampIfUpdated(session, record.deviceId, attempt.outcome);
+  return attempt.outcome;
 }
 
 void StampIfUpdated(Session& session, uint16_t deviceId, const update::FlashOutcome& outcome) {

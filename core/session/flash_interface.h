@@ -5,8 +5,9 @@
 
 namespace lumaflash::session {
 
-// The whole update of interface `index` from the session's current image path: load, transfer,
-// and after success the update stamp in the settings file.
+// The whole update of interface `index` from the session's current image path, as one recorded
+// attempt (RunAttempt): load, record, transfer, and after success the update stamp in the
+// settings file. A record the store did not keep is told as "Record not kept: REASON".
 update::FlashOutcome FlashInterface(Session& session, int index);
 
 // After an update of `deviceId`: a success is stamped in the settings file (today, that type),

@@ -11,6 +11,7 @@
 
 #include "core/image/firmware_image.h"
 #include "core/protocol/interface_table.h"
+#include "core/records/recorder.h"
 #include "core/serial/port_holders.h"
 #include "core/serial/usb_identity.h"
 #include "core/session/feedback.h"
@@ -52,6 +53,9 @@ struct Session {
 
   // Set from another thread (Ctrl+C) to stop an update between two blocks.
   const std::atomic<bool>* cancel = nullptr;
+
+  // Where each update attempt is recorded; none: no records.
+  records::Recorder* recorder = nullptr;
 
   std::unique_ptr<image::FirmwareImage> image = std::make_unique<image::FirmwareImage>();
 };

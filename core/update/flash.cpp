@@ -15,7 +15,6 @@ namespace lumaflash::update {
 namespace {
 
 constexpr uint16_t kNewestBootloader = 0x0101;
-constexpr std::chrono::milliseconds kRunPause{100};
 
 // One failure, told once: the status line with the alert, then the end of the update.
 FlashOutcome Refuse(UpdateListener& listener, FlashResult result, const std::string& line) {
@@ -91,18 +90,20 @@ UpdateError WriteFailure(UpdateListener& listener, const std::string& port, cons
     outcome.result = FlashResult::WriteFailed;
     outcome.statusLine = "Timeout on write data !";
   }
-  listener.AddStatus(outcome.statusLine, true);
+  // The detail first: the operator's list shows the newest lines, and the status line that
+  // names the failure must be the one left in view.
   if (outcome.port.error == serial::PortError::Vanished) {
-    listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
+    listener.AddDetail(serial::DescribePortFailure(outcome.port));
   }
+  listener.AddStatus(outcome.statusLine, true);
   listener.UpdateEnded(false);
   return outcome;
 }
 
 FlashOutcome PortOpenFailure(UpdateListener& listener, const serial::PortFailure& failure) {
   UpdateError outcome{FlashResult::PortOpenFailed, failure, "Error while open USB port !"};
+  listener.AddDetail(serial::DescribePortFailure(outcome.port));
   listener.AddStatus(outcome.statusLine, true);
-  listener.AddStatus(serial::DescribePortFailure(outcome.port), false);
   listener.UpdateEnded(false);
   return MakeUnexpected(std::move(outcome));
 }
@@ -208,8 +209,12 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
   }
   listener.AddStatus("Write data complete. (" + imagePath + ")", false);
   programmer.SendRun();
+  const auto ran = std::chrono::steady_clock::now();
   listener.AddStatus("RUN application.", false);
-  std::this_thread::sleep_for(kRunPause);
+  // The device's pause to start its application is time the listener may use (to commit the
+  // attempt's record), not time added to it.
+  listener.Succeeded();
+  std::this_thread::sleep_until(ran + kRunPause);
   listener.SetProgressPosition(0);
   link.ClosePort();
   listener.UpdateEnded(true);

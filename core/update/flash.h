@@ -27,6 +27,10 @@ enum class FlashResult {
   NoSuchInterface,
 };
 
+// After the run packet the device is given this long to start its application before the port
+// is closed.
+inline constexpr std::chrono::milliseconds kRunPause{100};
+
 // A short word for tables and machine-readable output: "ok", "write-failed", ...
 const char* FlashResultName(FlashResult result);
 

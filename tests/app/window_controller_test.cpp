@@ -6,158 +6,45 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include <optional>
 
 #include "app/controller/window_options.h"
 #include "core/protocol/identify.h"
-#include "core/records/questions.h"
-#include "core/records/recorder.h"
-#include "core/session/session.h"
+#include "core/serial/port.h"
 #include "sim/image_file.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/raw_pty.h"
 #include "tests/support/read_file.h"
-#include "tests/support/sim_devices.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/window_bench.h"
 
 namespace lumaflash::app {
 namespace {
 
 using testing::PrintTo;
+using Bench = WindowBench;
 
-class RecordingView : public WindowView {
- public:
-  void ShowRows(const std::vector<ListRow>& shown, int chosen) override {
-    rows = tooltips = {};
-    for (const ListRow& row : shown) {
-      rows.push_back(row.device + "|" + row.version + "|" + row.serial);
-      tooltips.push_back(row.tooltip);
-    }
-    selected = chosen < 0 ? std::vector<int>{} : std::vector{chosen};
+// Each port's probe moves the bar by one as it ends; the scan leaves the bar empty. The bar is
+// drawn at set-up, then each of three scans draws its range, its start and a step per port.
+void ExpectThreeScansOnTheBar(const RecordingView& view, uint32_t ports) {
+  std::vector<uint32_t> expected{0};
+  for (uint32_t step = 0, at = 0; step < 3 * (ports + 3); at = ++step % (ports + 3)) {
+    expected.push_back(at < 2 || at == ports + 2 ? 0 : at - 1);
   }
-  std::vector<int> SelectedRows() const override { return selected; }
-  void ShowStatus(const std::vector<std::string>& shown) override {
-    lines = shown;
-    history.push_back(shown.empty() ? "" : shown.back());
+  std::vector<uint32_t> positions;
+  for (const auto& [upper, position] : view.progress) {
+    positions.push_back(position);
+    EXPECT_EQ(upper, positions.size() == 1 ? 1 : ports);
   }
-  void SoundAlert() override { alerted.push_back(lines.empty() ? "" : lines.back()); }
-  void ShowProgress(uint32_t upper, uint32_t position) override {
-    EXPECT_TRUE(upper > 0 && position <= upper) << position << " of " << upper;
-    progress.emplace_back(upper, position);
-    if (position == closeAt) {
-      PressClose();
-    }
-    heldWhileDrawn = heldWhileDrawn && !inputEnabled;
-    movedUnderArrow += position > 0 && !waiting ? 1 : 0;
-  }
-  void ShowWaitCursor(bool on) override { waiting = on; }
-  void ShowUseLast(bool enabled, bool ticked) override { useLast = {enabled, ticked}; }
-  void EnableInput(bool enabled) override { inputEnabled = enabled; }
-  void StartTimer(int id, std::chrono::milliseconds ms) override {
-    timers.emplace_back(id, ms.count());
-  }
-  void StopTimer(int id) override { timers.emplace_back(id, -1); }
-  void CloseWindow() override { ++closed; }
-  void ShowMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowAbout() override { messages.emplace_back("About"); }
-  std::optional<std::string> ChooseFile(const FileRequest& request) override {
-    requests.push_back(request);
-    return fileAnswer;
-  }
-  void PostToFace() override {
-    const std::lock_guard lock(mutex);
-    ++posted, wake.notify_one();
-  }
-
-  // The close button, as a face handles it: while input is held back the press is dropped.
-  void PressClose() {
-    closePressedWhileHeld += inputEnabled ? 0 : 1;
-    closed += inputEnabled ? 1 : 0;
-  }
-
-  // The face's event loop: delivers what the worker posts until the controller is idle (or,
-  // given `until`, until that holds).
-  void Settle(WindowController& controller, const std::function<bool()>& until = nullptr) {
-    while (controller.IsBusy() && !(until && until())) {
-      std::unique_lock lock(mutex);
-      ASSERT_TRUE(wake.wait_for(lock, std::chrono::seconds(20), [&] { return posted > 0; }));
-      posted = 0;
-      lock.unlock();
-      controller.DeliverPosted();
-    }
-  }
-
-  // alerted: the newest status line at each alert tone; history: every line as it was added;
-  // timers: id and interval, -1 stopped.
-  std::vector<std::string> rows, tooltips, lines, alerted, messages, history;
-  uint32_t closeAt = UINT32_MAX;  // the operator presses close when the bar reaches this
-  int closePressedWhileHeld = 0;
-  std::vector<int> selected;
-  std::vector<std::pair<uint32_t, uint32_t>> progress;
-  bool heldWhileDrawn = true;  // input was held back whenever the bar moved
-  int movedUnderArrow = 0;     // the bar moved without the wait cursor
-  bool waiting = false, inputEnabled = true;
-  std::pair<bool, bool> useLast{true, true};
-  std::vector<std::pair<int, long long>> timers;
-  int closed = 0;
-  std::vector<FileRequest> requests;
-  std::optional<std::string> fileAnswer;
-
- private:
-  std::mutex mutex;
-  std::condition_variable wake;
-  int posted = 0;
-};
-
-struct Bench {
-  explicit Bench(std::vector<uint16_t> types, std::vector<std::string> extraPorts = {}) {
-    for (uint16_t type : types) {
-      sim::DeviceConfig config = testing::Device(type, 512);
-      config.serial = {0x0a, static_cast<uint8_t>(type & 0xff)};
-      devices.push_back(testing::StartDevice(config));
-      setup.ports.push_back(devices.back()->Path());
-    }
-    setup.ports.insert(setup.ports.end(), extraPorts.begin(), extraPorts.end());
-    setup.directory = dir.Path();
-    records::RecordsConfig config;
-    config.storePath = dir / "records.sqlite";
-    config.identity.station = "window";
-    setup.recorder = std::make_shared<records::Recorder>(config);
-  }
-  // The results of the attempts in the window's record store, newest first.
-  std::vector<std::string> RecordedResults() const {
-    std::vector<std::string> results;
-    if (auto store = records::LocalQuestions(dir / "records.sqlite")) {
-      (void)(*store)->List({}, 0, 0, [&results](const records::Record& record) {
-        results.push_back(record.result);
-        return true;
-      });
-    }
-    return results;
-  }
-  void Open() {
-    setup.today = [] { return settings::LocalDate{6, 12, 2026}; };
-    controller = std::make_unique<WindowController>(view, setup);
-    controller->SetUp();
-    view.Settle(*controller);
-    ASSERT_TRUE(controller->IsSetUp());
-  }
-
-  testing::TempDir dir;
-  std::vector<std::unique_ptr<sim::PtyDevice>> devices;
-  WindowSetup setup;
-  RecordingView view;
-  std::unique_ptr<WindowController> controller;
-};
+  EXPECT_EQ(positions, expected);
+}
 
 TEST(WindowController, ScanFillsListStatusAndProgress) {
-  // extraPort, after the devices: a silent one ("") or one that is gone; rows:
-  // device|version|serial; lines: parts of the status lines after set-up and two more Finds.
+  // extraPort, after the devices: a silent one (""), one that is gone, or one that another
+  // program holds ("busy"); rows: device|version|serial; lines: parts of the status lines after
+  // set-up and two more Finds; logged: a part of the scan log (Ctrl+D).
   // clang-format off
   struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
-    std::vector<std::string> rows, lines; std::size_t alerts; };
+    std::vector<std::string> rows, lines; std::size_t alerts; std::string logged = ""; };
   const Case cases[] = {
       {"a port with no device", {}, {""}, {},
        {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
@@ -166,14 +53,19 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
        {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
       {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
        {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
+      // Every port is probed at once; one that is busy is told and logged, not taken for empty.
+      {"a named port that is busy", {0x3514}, {"busy"}, {"Lumetta A|1.05|0A14"},
+       {" is busy", "1 Interfaces found", " is busy"}, 3, " failed: "},
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::RawPty silent;
     std::vector<std::string> extra;
+    serial::PortLink holder;
     for (const std::string suffix : c.extraPort) {
-      extra.push_back(silent.Path() + suffix);
+      extra.push_back(silent.Path() + (suffix == "busy" ? "" : suffix));
+      ASSERT_TRUE(suffix != "busy" || holder.OpenPort(serial::PortAddress{1, silent.Path()}));
     }
     Bench bench(c.types, extra);
     bench.Open();
@@ -192,148 +84,179 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
       EXPECT_NE(bench.view.lines[i].find(c.lines[i]), std::string::npos) << bench.view.lines[i];
     }
     EXPECT_EQ(bench.view.alerted.size(), c.alerts);
-    // Each port's probe moves the bar by one as it ends; the scan leaves the bar empty.
-    const auto ports = static_cast<uint32_t>(c.types.size() + extra.size());
-    std::vector<uint32_t> expected{0};  // drawn at set-up; each scan: range, position, probes
-    for (uint32_t step = 0, at = 0; step < 3 * (ports + 3); at = ++step % (ports + 3)) {
-      expected.push_back(at < 2 || at == ports + 2 ? 0 : at - 1);
-    }
-    std::vector<uint32_t> positions;
-    for (const auto& [upper, position] : bench.view.progress) {
-      positions.push_back(position);
-      EXPECT_EQ(upper, positions.size() == 1 ? 1 : ports);
-    }
-    EXPECT_EQ(positions, expected);
+    ExpectThreeScansOnTheBar(bench.view, static_cast<uint32_t>(c.types.size() + extra.size()));
     EXPECT_EQ(bench.view.useLast, std::make_pair(false, false));
     EXPECT_TRUE(!bench.view.waiting && bench.view.inputEnabled && bench.view.timers.empty());
+    if (!c.logged.empty()) {
+      bench.controller->OnKey(Key::D, true);
+      EXPECT_NE(bench.view.messages.back().find(extra.at(0) + c.logged), std::string::npos)
+          << bench.view.messages.back();
+    }
   }
 }
 
-TEST(WindowController, FirmwareUpdateCommand) {
-  // IMAGE stands for the image's path. tick: the operator clicks the box before the update;
-  // confirm: the file dialog answers with the image, or is cancelled; asked: the dialog's initial
-  // name, "" not shown, PATTERN for DIR/*.bin, HANDED for the image handed to the window
-  // (dimmer.bin: lumaflash dimmer.bin, Open with, a drop on the program); updated: the device that
-  // took the image, -1 none; alerted: the status lines that sounded the alert; ini: parts of the
-  // settings file afterwards.
-  const std::string lastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
-  // clang-format off
-  struct Case { const char* name; std::vector<uint16_t> types; uint16_t imageType;
-    std::string settings; std::vector<int> selected; std::optional<bool> tick; bool confirm;
-    std::string asked; int updated; std::size_t length; std::vector<std::string> alerted, ini; };
-  const Case cases[] = {
-      {"nothing selected", {0x3514}, 0x3514, "", {}, {}, true, "", -1, 5120,
-       {"Wrong interface selection !"}, {}},
-      {"two selected", {0x3514, 0x3711}, 0x3514, "", {0, 1}, {}, true, "", -1, 5120,
-       {"Wrong interface selection !"}, {}},
-      {"file dialog cancelled", {0x3514}, 0x3514, "", {0}, {}, false, "PATTERN", -1, 5120,
-       {}, {"[3514]\nUSE_LAST_AGAIN=0"}},
-      {"file dialog confirmed", {0x3514}, 0x3514, "", {0}, {}, true, "PATTERN", 0, 5120,
-       {}, {"USE_LAST_AGAIN=0\nLAST_OPEN=IMAGE", "LAST_DEVICE=351406122026"}},
-      {"second of two uses its own section", {0x3514, 0x3711}, 0x3711,
-       "[3711]\nLAST_OPEN=IMAGE\n", {1}, {}, true, "IMAGE", 1, 5120,
-       {}, {"[3711]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=0", "LAST_DEVICE=371106122026"}},
-      {"yesterday's stamp: the ticked box uses the last image on a click", {0x3514}, 0x3514,
-       lastAndUse + "[APP]\nLAST_DEVICE=351405122026\n", {0}, {}, false, "", 0, 5120,
-       {}, {"USE_LAST_AGAIN=1"}},
-      // Smaller than one block: the bar's range is 0, which shows empty, never busy.
-      {"today's stamp: timer 1 starts the update", {0x3514}, 0x3514,
-       lastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "", 0, 300,
-       {"Last file: IMAGE"}, {"USE_LAST_AGAIN=1"}},  // the Find's recall
-      {"ticked box without a recalled image asks", {0x3514, 0x3711}, 0x3514, "", {0}, true,
-       false, "PATTERN", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
-      {"unticked box asks again", {0x3514}, 0x3514, lastAndUse, {0}, false, false, "IMAGE", -1,
-       5120, {}, {"USE_LAST_AGAIN=0"}},
-      {"image for another type", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
-       {"Firmware file is not for selected device!", "Last file: IMAGE"}, {"LAST_OPEN=IMAGE"}},
-      // The first update confirms a handed image in the dialog even when the last would be used.
-      {"handed image, box ticked: cancelled", {0x3514}, 0x3514, lastAndUse, {0}, {}, false,
-       "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bench bench(c.types);
-    const std::vector<uint8_t> payload = sim::PatternPayload(c.length, 7);
-    const std::string image =
-        bench.dir.Write("fw.bin", sim::BuildImageFile(1, c.imageType, payload)).string();
-    auto expand = [&](std::string text) {
-      for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) {
-        text.replace(at, 5, image);
-      }
-      return text == "PATTERN"  ? (bench.dir / "*.bin").string()
-             : text == "HANDED" ? (bench.dir / "dimmer.bin").string()
-                                : text;
-    };
-    testing::WriteBytes(bench.dir / "Lumaflash.ini", expand(c.settings));
-    bench.setup.handedImage = c.asked == "HANDED" ? expand(c.asked) : "";
-    bench.Open();
-    bench.view.selected = c.selected;
+// One press of Firmware-Update (or the automatic repeat). IMAGE stands for the image's path.
+// tick: the operator clicks the box before the update; confirm: the file dialog answers with the
+// image, or is cancelled; asked: the dialog's initial name, "" not shown, PATTERN for DIR/*.bin,
+// HANDED for the image handed to the window (dimmer.bin: lumaflash dimmer.bin, Open with, a drop
+// on the program); updated: the device that took the image, -1 none; alerted: the status lines
+// that sounded the alert; ini: parts of the settings file afterwards.
+struct Command {
+  const char* name;
+  std::vector<uint16_t> types;
+  uint16_t imageType;
+  std::string settings;
+  std::vector<int> selected;
+  std::optional<bool> tick;
+  bool confirm;
+  std::string asked;
+  int updated;
+  std::size_t length;
+  std::vector<std::string> alerted, ini;
+};
+
+class UpdateCommand : public ::testing::TestWithParam<Command> {
+ protected:
+  std::string Expand(std::string text) const {
+    for (std::size_t at; (at = text.find("IMAGE")) != std::string::npos;) {
+      text.replace(at, 5, m_image);
+    }
+    return text == "PATTERN"  ? (m_bench.dir / "*.bin").string()
+           : text == "HANDED" ? (m_bench.dir / "dimmer.bin").string()
+                              : text;
+  }
+
+  // Opens the window on the case's settings and presses Firmware-Update, or lets timer 1 do it
+  // while a Find runs; true when the automatic repeat was armed.
+  bool Press(const Command& c) {
+    m_image = m_bench.dir.Write("fw.bin", sim::BuildImageFile(1, c.imageType, m_payload)).string();
+    testing::WriteBytes(m_bench.dir / "Lumaflash.ini", Expand(c.settings));
+    m_bench.setup.handedImage = c.asked == "HANDED" ? Expand(c.asked) : "";
+    m_bench.Open();
+    m_bench.view.selected = c.selected;
     if (c.tick) {
-      bench.controller->OnUseLastToggled(*c.tick);
+      m_bench.controller->OnUseLastToggled(*c.tick);
     }
-    bench.view.fileAnswer = c.confirm ? std::optional(image) : std::nullopt;
-    bench.view.progress.clear();
-    bench.view.alerted.clear();
-    bench.view.heldWhileDrawn = true;
-    const bool armed = bench.controller->AutoRepeatArmed();
+    m_bench.view.fileAnswer = c.confirm ? std::optional(m_image) : std::nullopt;
+    m_bench.view.progress.clear();
+    m_bench.view.alerted.clear();
+    m_bench.view.heldWhileDrawn = true;
+    const bool armed = m_bench.controller->AutoRepeatArmed();
     if (armed) {  // its tick comes during a Find: the update waits for the scan's end
-      bench.controller->OnFind(), bench.controller->OnTimer(2), bench.controller->OnTimer(1);
+      m_bench.controller->OnFind(), m_bench.controller->OnTimer(2), m_bench.controller->OnTimer(1);
     } else {
-      bench.controller->OnFirmwareUpdate();
+      m_bench.controller->OnFirmwareUpdate();
     }
-    if (bench.controller->IsBusy()) {
-      bench.controller->OnFirmwareUpdate();  // ignored while a command runs, as is Ctrl+D
-      bench.controller->OnKey(Key::D, true);
+    if (m_bench.controller->IsBusy()) {
+      m_bench.controller->OnFirmwareUpdate();  // ignored while a command runs, as is Ctrl+D
+      m_bench.controller->OnKey(Key::D, true);
     }
-    bench.view.Settle(*bench.controller);
-    using Timers = std::vector<std::pair<int, long long>>;
-    EXPECT_EQ(bench.view.timers, (armed ? Timers{{1, 100}, {1, -1}} : Timers{}));
-    ASSERT_EQ(bench.view.requests.size(), c.asked.empty() ? 0u : 1u);
-    for (const FileRequest& asked : bench.view.requests) {
-      EXPECT_EQ(
-          asked.initialName + "|" + asked.directory + "|" + asked.fileName,
-          expand(c.asked) + "|" + bench.dir.Path().string() + "|" +
-              (c.asked == "PATTERN" ? ""
-                                    : std::filesystem::path(expand(c.asked)).filename().string()));
+    m_bench.view.Settle(*m_bench.controller);
+    return armed;
+  }
+
+  void CheckDialogAndDevices(const Command& c) {
+    ASSERT_EQ(m_bench.view.requests.size(), c.asked.empty() ? 0u : 1u);
+    for (const FileRequest& asked : m_bench.view.requests) {
+      const std::string name = std::filesystem::path(Expand(c.asked)).filename().string();
+      EXPECT_EQ(asked.initialName + "|" + asked.directory + "|" + asked.fileName,
+                Expand(c.asked) + "|" + m_bench.dir.Path().string() + "|" +
+                    (c.asked == "PATTERN" ? "" : name));
     }
-    for (std::size_t i = 0; i < bench.devices.size(); ++i) {
-      EXPECT_EQ(testing::ReceivedExactly(*bench.devices[i], payload),
+    for (std::size_t i = 0; i < m_bench.devices.size(); ++i) {
+      EXPECT_EQ(testing::ReceivedExactly(*m_bench.devices[i], m_payload),
                 static_cast<int>(i) == c.updated)
           << "device " << i;
     }
-    EXPECT_EQ(bench.view.closed, c.updated >= 0 ? 1 : 0);
-    std::vector<std::string> alerted(c.alerted.size());
-    std::transform(c.alerted.begin(), c.alerted.end(), alerted.begin(), expand);
-    EXPECT_EQ(bench.view.alerted, alerted);
-    for (const std::string ini = testing::ReadWholeFile(bench.dir / "Lumaflash.ini");
-         const std::string& part : c.ini) {
-      EXPECT_NE(ini.find(expand(part)), std::string::npos) << ini;
-    }
-    EXPECT_TRUE(bench.view.messages.empty() && !bench.view.waiting && bench.view.inputEnabled);
-    // Each update attempt leaves one record, a refused image too; no attempt, no record.
-    const bool refused = c.imageType != c.types.front() && !c.alerted.empty();
-    EXPECT_EQ(bench.RecordedResults(), c.updated >= 0
+    EXPECT_EQ(m_bench.view.closed, c.updated >= 0 ? 1 : 0);
+  }
+
+  void CheckBar(const Command& c) const {
+    // After the file dialog the arrow is back before the bar moves, and the bar counted the
+    // blocks while the window took no input. The range is the blocks rounded up: an image
+    // smaller than one block has a range of 1, and its bar ends full.
+    EXPECT_TRUE(m_bench.view.heldWhileDrawn &&
+                (c.asked.empty() || m_bench.view.movedUnderArrow == 0));
+    const auto blocks = static_cast<uint32_t>((c.length + 511) / 512);
+    EXPECT_GE(std::ranges::count(m_bench.view.progress, std::make_pair(blocks, blocks)), 1);
+  }
+
+  Bench m_bench{GetParam().types};
+  std::vector<uint8_t> m_payload = sim::PatternPayload(GetParam().length, 7);
+  std::string m_image;
+};
+
+TEST_P(UpdateCommand, DoesWhatTheSelectionTheBoxAndTheSettingsSay) {
+  const Command& c = GetParam();
+  const bool armed = Press(c);
+  // A handed file starts nothing by itself.
+  EXPECT_FALSE(armed && c.asked == "HANDED");
+  using Timers = std::vector<std::pair<int, long long>>;
+  EXPECT_EQ(m_bench.view.timers, (armed ? Timers{{1, 100}, {1, -1}} : Timers{}));
+  CheckDialogAndDevices(c);
+  std::vector<std::string> alerted(c.alerted.size());
+  std::ranges::transform(c.alerted, alerted.begin(), [this](auto line) { return Expand(line); });
+  EXPECT_EQ(m_bench.view.alerted, alerted);
+  for (const std::string ini = testing::ReadWholeFile(m_bench.dir / "Lumaflash.ini");
+       const std::string& part : c.ini) {
+    EXPECT_NE(ini.find(Expand(part)), std::string::npos) << ini;
+  }
+  EXPECT_TRUE(m_bench.view.messages.empty() && !m_bench.view.waiting && m_bench.view.inputEnabled);
+  // Each update attempt leaves one record, a refused image too; no attempt, no record.
+  const bool refused = c.imageType != c.types.front() && !c.alerted.empty();
+  EXPECT_EQ(m_bench.RecordedResults(), c.updated >= 0
                                            ? std::vector<std::string>{"ok"}
                                            : (refused ? std::vector<std::string>{"wrong-device"}
                                                       : std::vector<std::string>{}));
-    if (c.asked == "HANDED") {  // later updates follow the settings again: no dialog
-      bench.controller->OnUseLastToggled(true);
-      bench.controller->OnFirmwareUpdate();
-      bench.view.Settle(*bench.controller);
-      EXPECT_TRUE(bench.view.requests.size() == 1 && bench.view.closed == 1);
-    }
-    if (c.updated >= 0) {  // the bar counted the blocks while the window took no input
-      // After the file dialog the arrow is back before the bar moves.
-      EXPECT_TRUE(bench.view.heldWhileDrawn &&
-                  (c.asked.empty() || bench.view.movedUnderArrow == 0));
-      const auto blocks = static_cast<uint32_t>(c.length / 512);
-      EXPECT_GE(std::count(bench.view.progress.begin(), bench.view.progress.end(),
-                           std::make_pair(std::max(blocks, 1u), blocks)),
-                1);
-    }
+  if (c.asked == "HANDED") {  // later updates follow the settings again: no dialog
+    m_bench.controller->OnUseLastToggled(true);
+    m_bench.controller->OnFirmwareUpdate();
+    m_bench.view.Settle(*m_bench.controller);
+    EXPECT_TRUE(m_bench.view.requests.size() == 1 && m_bench.view.closed == 1);
+  }
+  if (c.updated >= 0) {
+    CheckBar(c);
   }
 }
+
+const std::string kLastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Window, UpdateCommand, ::testing::Values(
+    Command{"NothingSelected", {0x3514}, 0x3514, "", {}, {}, true, "", -1, 5120,
+            {"Wrong interface selection !"}, {}},
+    Command{"TwoSelected", {0x3514, 0x3711}, 0x3514, "", {0, 1}, {}, true, "", -1, 5120,
+            {"Wrong interface selection !"}, {}},
+    Command{"FileDialogCancelled", {0x3514}, 0x3514, "", {0}, {}, false, "PATTERN", -1, 5120,
+            {}, {"[3514]\nUSE_LAST_AGAIN=0"}},
+    Command{"FileDialogConfirmed", {0x3514}, 0x3514, "", {0}, {}, true, "PATTERN", 0, 5120,
+            {}, {"USE_LAST_AGAIN=0\nLAST_OPEN=IMAGE", "LAST_DEVICE=351406122026"}},
+    Command{"SecondOfTwoUsesItsOwnSection", {0x3514, 0x3711}, 0x3711,
+            "[3711]\nLAST_OPEN=IMAGE\n", {1}, {}, true, "IMAGE", 1, 5120,
+            {}, {"[3711]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=0", "LAST_DEVICE=371106122026"}},
+    Command{"YesterdaysStampTheTickedBoxUsesTheLastImageOnAClick", {0x3514}, 0x3514,
+            kLastAndUse + "[APP]\nLAST_DEVICE=351405122026\n", {0}, {}, false, "", 0, 5120,
+            {}, {"USE_LAST_AGAIN=1"}},
+    // Smaller than one block: the bar's range is 1, never 0 (which would show busy).
+    Command{"TodaysStampTimer1StartsTheUpdate", {0x3514}, 0x3514,
+            kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "", 0, 300,
+            {"Last file: IMAGE"}, {"USE_LAST_AGAIN=1"}},  // the Find's recall
+    Command{"TickedBoxWithoutARecalledImageAsks", {0x3514, 0x3711}, 0x3514, "", {0}, true,
+            false, "PATTERN", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
+    Command{"UntickedBoxAsksAgain", {0x3514}, 0x3514, kLastAndUse, {0}, false, false, "IMAGE",
+            -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
+    Command{"ImageForAnotherType", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
+            {"Firmware file is not for selected device!", "Last file: IMAGE"},
+            {"LAST_OPEN=IMAGE"}},
+    // The first update confirms a handed image in the dialog even when the last would be used.
+    // Handing a file changes no setting and starts nothing the operator did not click.
+    Command{"HandedImageBoxTickedCancelled", {0x3514}, 0x3514, kLastAndUse, {0}, {}, false,
+            "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=1"}},
+    Command{"HandedImageTodaysStampNothingStartsByItself", {0x3514}, 0x3514,
+            kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "HANDED", -1,
+            5120, {}, {"USE_LAST_AGAIN=1"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 TEST(WindowController, KeysAndSystemCommands) {
   Bench bench({0x3514});
@@ -390,105 +313,6 @@ TEST(WindowController, StartedWithUsbProbesOnlyMatchingPorts) {
     EXPECT_EQ(probed, (std::vector<bool>{true, false, false}));
   }
 }
-
-// The window's failure paths, for both faces at once: a device of 80 blocks, an image chosen in
-// the file dialog, and one thing going wrong.
-struct FailurePath {
-  const char* name;
-  std::vector<sim::FaultPlan> faults;
-  bool readOnlySettings;  // made read-only after the scan, before the update
-  uint32_t closeAt;       // the close button is pressed when the bar reaches this block
-  // Every status line after the scan, in order (IMAGE, PORT and INI stand for the paths), and
-  // those that sounded the alert.
-  std::vector<std::string> lines, alerted;
-  bool imageComplete;  // the device took the whole image and was started
-  int closed;          // times the window ended
-};
-
-class WindowFailure : public ::testing::TestWithParam<FailurePath> {};
-
-TEST_P(WindowFailure, ToldInOrderAndTheWindowStaysOpenWithoutAStamp) {
-  const FailurePath& c = GetParam();
-  Bench bench({});
-  auto device = testing::StartDevice(testing::Device(0x3514, 64), c.faults);
-  bench.setup.ports = {device->Path()};
-  const std::vector<uint8_t> payload = sim::PatternPayload(80 * 64, 5);
-  const std::string image =
-      bench.dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload)).string();
-  const std::filesystem::path ini = bench.dir / "Lumaflash.ini";
-  const std::string before = "[APP]\nLAST_DEVICE=351405122026\n";
-  testing::WriteBytes(ini, before);
-  bench.Open();
-  if (c.readOnlySettings) {
-    std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
-  }
-  bench.view.history.clear();
-  bench.view.alerted.clear();
-  bench.view.closeAt = c.closeAt;
-  bench.view.fileAnswer = image;
-  bench.controller->OnFirmwareUpdate();
-  bench.view.Settle(*bench.controller);
-  const auto expand = [&](std::string text) {
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"IMAGE", image},
-                                      {"PORT", device->Path()},
-                                      {"INI", ini.string()}}) {
-      for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
-        text.replace(at, name.size(), value);
-      }
-    }
-    return text;
-  };
-  std::vector<std::string> lines, alerted;
-  std::transform(c.lines.begin(), c.lines.end(), std::back_inserter(lines), expand);
-  // A line ending in "*" is matched up to there: what the driver reported may differ.
-  for (std::size_t i = 0; i < lines.size() && i < bench.view.history.size(); ++i) {
-    if (lines[i].ends_with('*') &&
-        bench.view.history[i].starts_with(lines[i].substr(0, lines[i].size() - 1))) {
-      lines[i] = bench.view.history[i];
-    }
-  }
-  std::transform(c.alerted.begin(), c.alerted.end(), std::back_inserter(alerted), expand);
-  EXPECT_EQ(bench.view.history, lines);
-  EXPECT_EQ(bench.view.alerted, alerted);
-  // The wait cursor came after the file dialog and stayed while the bar moved; the arrow is back.
-  EXPECT_TRUE(bench.view.movedUnderArrow == 0 && !bench.view.waiting && bench.view.inputEnabled);
-  EXPECT_EQ(bench.view.closePressedWhileHeld, c.closeAt == UINT32_MAX ? 0 : 1);
-  EXPECT_EQ(bench.view.closed, c.closed);
-  EXPECT_EQ(testing::ReceivedExactly(*device, payload), c.imageComplete);
-  const bool stamped =
-      testing::ReadWholeFile(ini).find("LAST_DEVICE=351406122026") != std::string::npos;
-  EXPECT_EQ(stamped, c.closed == 1);
-}
-
-const std::string kNoSuchPort =
-    "PORT: no such port. Check the cable and that the device is in bootloader mode, then try "
-    "again.";
-const std::string kSettingsReadOnly =
-    "The settings file \"INI\" is read-only; settings were not saved. Make it writable to keep "
-    "settings.";
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
-    FailurePath{"TimeoutAtBlock17Of80", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, false,
-                UINT32_MAX,
-                {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
-                {"Timeout on write data !", "Last file: IMAGE"}, false, 0},
-    FailurePath{"DeviceVanishesMidway", {{sim::Fault::Vanish, sim::PacketKind::Block, 40}}, false,
-                UINT32_MAX,
-                {"Timeout on write data !", "PORT vanished: the device was unplugged or reset. "
-                 "Plug it in again and retry. (*", "0 Interfaces found", kNoSuchPort},
-                {"Timeout on write data !", kNoSuchPort}, false, 0},
-    // Nothing happens until the update ends: it completes, and only its success ends the window.
-    FailurePath{"ClosePressedDuringTheUpdate", {}, false, 40,
-                {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
-                {}, true, 1},
-    // The update counts; the window stays open so that the operator reads why nothing was kept.
-    FailurePath{"SettingsReadOnlyBetweenScanAndUpdate", {}, true, UINT32_MAX,
-                {kSettingsReadOnly, "Write data complete. (IMAGE)", "RUN application.",
-                 "0 Interfaces found", kSettingsReadOnly},
-                {kSettingsReadOnly, kSettingsReadOnly}, true, 0}),
-    [](const ::testing::TestParamInfo<FailurePath>& row) { return std::string(row.param.name); });
-// clang-format on
 
 // Asked to stop (a signal, the session ending): idle, the window closes at once; mid-update,
 // the update stops between two blocks with no run packet and no rescan, the attempt ends as

@@ -2,6 +2,12 @@
 if(TARGET lumaflash_app_logic)
   lumaflash_add_test(window_controller_test app/window_controller_test.cpp)
   target_link_libraries(window_controller_test PRIVATE lumaflash_app_logic)
+  # An update attempt in the window, and the same attempts through the command line.
+  lumaflash_add_test(window_attempt_test app/window_attempt_test.cpp)
+  target_link_libraries(window_attempt_test PRIVATE lumaflash_app_logic lumaflash_test_support)
+  target_compile_definitions(window_attempt_test PRIVATE
+                             LUMAFLASH_CLI_PATH="$<TARGET_FILE:lumaflash-cli>")
+  add_dependencies(window_attempt_test lumaflash-cli)
   lumaflash_add_test(window_options_test app/window_options_test.cpp)
   target_link_libraries(window_options_test PRIVATE lumaflash_app_logic)
 endif()

@@ -84,14 +84,9 @@ TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
     const auto payload = sim::PatternPayload(10 * 64, 3);
     const auto image = dir.Write("fw.bin", sim::BuildImageFile(1, 0x3514, payload));
     auto device = testing::StartDevice(testing::Device(0x3514, 64));
-    // Another program that has the port open without locking it, as ModemManager does when it
-    // probes a new port: a shell named "holder" by its link, stopped once the port is open.
-    std::filesystem::create_symlink("/bin/sh", dir / "holder");
-    testing::RunningProgram holder({(dir / "holder").string(), "-c",
-                                    "exec 3<>\"$0\" && echo open && kill -STOP $$", device->Path()},
-                                   dir.Path());
-    ASSERT_TRUE(holder.WaitForOutput("open"));
-    const std::string held = "holder (pid " + std::to_string(holder.Pid()) + ") ";
+    auto holder = testing::HoldPort(dir.Path(), device->Path());
+    ASSERT_NE(holder, nullptr);
+    const std::string held = testing::HolderName(*holder) + " ";
     const std::string port = c.appears ? (dir / "ttyACM0").string() : device->Path();
     std::vector<std::string> args{LUMAFLASH_CLI_PATH, "flash",     image.string(), "--port", port,
                                   "--holder-wait",    c.holderWait};
@@ -106,8 +101,16 @@ TEST(Update, WaitsForAnotherProgramThatHoldsThePortAndNeverWritesBesideIt) {
     ASSERT_TRUE(cli.WaitForOutput(held + "has " + port + " open; waiting up to " + c.holderWait +
                                   " s for it to let go"));
     if (c.letGo) {
-      holder.Signal(SIGKILL);
-      holder.Finish();
+      holder->Signal(SIGKILL);
+      holder->Finish();
+      // The wait ends when the holder lets go, not at its limit: the start packet follows long
+      // before a third of the wait has passed.
+      const bool started = testing::WaitFor(
+          [&] { return testing::StartPackets(device->Snapshot()) > 0; }, std::chrono::seconds(20));
+      EXPECT_TRUE(started) << "still waiting after the holder let go";
+      if (!started) {
+        cli.Signal(SIGKILL);
+      }
     }
     const testing::ProgramResult result = cli.Finish();
     EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
@@ -249,8 +252,9 @@ TEST(Update, EveryFailureIsToldAndNothingFollowsIt) {
     bench.UseImage(c.imageType, sim::PatternPayload(4 * 512, 5));
     const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, c.result);
+    // The failure's own line is the last one, after any detail, so that it stays in view.
     ASSERT_FALSE(bench.feedback.statuses.empty());
-    const auto& told = bench.feedback.statuses.front();
+    const auto& told = bench.feedback.statuses.back();
     EXPECT_TRUE(outcome.statusLine == c.line && told.text == c.line && told.alert) << told.text;
     EXPECT_TRUE(bench.feedback.failedUpdates >= 1 && bench.Stamp().empty());
     const sim::DeviceModel got = bench.device->Snapshot();
@@ -290,8 +294,8 @@ TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
     const auto outcome = bench.Flash();
     EXPECT_EQ(outcome.result, FlashResult::PortOpenFailed);
     EXPECT_EQ(outcome.port.error, serial::PortError::Busy);
-    EXPECT_EQ(bench.feedback.Texts().end()[-2], "Error while open USB port !");
-    EXPECT_EQ(bench.feedback.Texts().back(), serial::DescribePortFailure(outcome.port));
+    EXPECT_EQ(bench.feedback.Texts().end()[-2], serial::DescribePortFailure(outcome.port));
+    EXPECT_EQ(bench.feedback.Texts().back(), "Error while open USB port !");
   }
   EXPECT_EQ(bench.device->Snapshot().Packets().size(), bench.packetsAfterScan);
 

@@ -40,8 +40,8 @@ struct Attempt {
 
 Record RecordOf(const Attempt& attempt) {
   Record record;
-  record.id = NewRecordId();
   record.startedAtMs = Ms(attempt.at);
+  record.id = NewRecordId(record.startedAtMs).value_or("");
   record.endedAtMs = record.startedAtMs + 1000;
   record.station = attempt.station;
   record.operatorName = "operator";

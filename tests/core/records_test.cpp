@@ -1,203 +1,115 @@
-// The station's records: one per update attempt from lumaflash-cli, with its fields, kept in a
-// real SQLite file before the attempt's end is told; stores that cannot be used; the questions.
+// The station's records in a real SQLite file: stores opened by many programs at once, readers
+// without the right to write, ids that are never dropped, hostile text, the questions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <fstream>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "core/platform/sha256.h"
-#include "core/records/questions.h"
 #include "core/records/record_fields.h"
 #include "core/records/record_store.h"
-#include "sim/image_file.h"
 #include "tests/support/read_file.h"
-#include "tests/support/run_program.h"
-#include "tests/support/sim_devices.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/record_bench.h"
 
 namespace lumaflash {
 namespace {
 
 using records::Record;
 using records::RecordStore;
+using testing::Ask;
+using testing::Bench;
 using testing::Has;
-using testing::PrintTo;
-using testing::StartPackets;
-using testing::WaitFor;
+using testing::kHostile;
+using testing::ReadStore;
+using testing::Sql;
 
-constexpr const char* kHostile = "'); DROP TABLE records; --";
-
-std::vector<Record> ReadStore(const std::filesystem::path& path,
-                              const records::RecordFilter& filter = {}) {
-  auto store = records::LocalQuestions(path);
-  EXPECT_TRUE(store) << records::Describe(store.error());
-  std::vector<Record> found;
-  if (store) {
-    auto listed = (*store)->List(filter, 0, 0, [&found](const Record& record) {
-      found.push_back(record);
-      return true;
-    });
-    EXPECT_TRUE(listed) << records::Describe(listed.error());
-  }
-  return found;
-}
-
-void Sql(const std::filesystem::path& path, const char* sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  sqlite3_close(db);
-}
-
-// One device of type 3514 with 64-byte blocks and serial AB0007, an image of 200 blocks whose
-// name is hostile SQL, and a store in the bench's folder.
-struct Bench {
-  explicit Bench(std::vector<sim::FaultPlan> faults = {})
-      : device(testing::StartDevice(testing::Unit(7, 0x3514), std::move(faults))) {}
-  std::unique_ptr<testing::RunningProgram> Start(std::vector<std::string> args) const {
-    args.insert(args.begin(), {LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
-                               device->Path(), "--records", store.string(), "--json"});
-    return std::make_unique<testing::RunningProgram>(args, dir.Path());
-  }
+// Any number of programs may open a store that does not exist yet and bring it to the current
+// layout at once: eight updates that each require their record, ten times over.
+TEST(Records, EightRunsOpenANewStoreAtOnce) {
   testing::TempDir dir;
-  std::unique_ptr<sim::PtyDevice> device;
-  std::vector<uint8_t> payload = sim::PatternPayload(12800, 3);
-  std::filesystem::path image =
-      dir.Write(std::string(kHostile) + ".bin", sim::BuildImageFile(2, 0x3514, payload));
-  std::filesystem::path store = dir / "records.sqlite";
-};
-
-struct Ending {
-  std::string name;
-  std::vector<sim::FaultPlan> faults;
-  int signal;    // SIGINT once 5 blocks are in; SIGKILL right after the JSON line
-  int exitCode;  // not checked after SIGKILL: the run may have ended by itself
-  std::string result;
-  std::optional<int64_t> failedBlock;
-};
-
-class RecordPerEnding : public ::testing::TestWithParam<Ending> {};
-
-// Each way an attempt ends leaves exactly one record with the attempt's facts.
-TEST_P(RecordPerEnding, OneRecordWithItsFields) {
-  const Ending& ending = GetParam();
-  Bench bench(ending.faults);
-  auto cli = bench.Start({"--station", "bench 7"});
-  if (ending.signal != 0) {
-    ASSERT_TRUE(ending.signal == SIGKILL ? cli->WaitForOutput("\"result\":\"ok\"") : WaitFor([&] {
-      return bench.device->Snapshot().BlockCount() >= 5;
-    }));
-    cli->Signal(ending.signal);
+  std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+  for (uint8_t unit = 1; unit <= 8; ++unit) {
+    devices.push_back(testing::StartDevice(testing::Unit(unit, 0x3611, true)));
   }
-  const auto run = cli->Finish();
-  EXPECT_TRUE(ending.signal == SIGKILL || run.exitCode == ending.exitCode)
-      << run.exitCode << run.err;
-  const std::vector<Record> found = ReadStore(bench.store);
-  ASSERT_EQ(found.size(), 1u);
-  const Record& record = found.front();
-  EXPECT_TRUE(std::regex_match(
-      record.id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
-      << record.id;
-  EXPECT_EQ(record.result, ending.result);
-  EXPECT_EQ(record.status.has_value(), ending.result != "ok");
-  // An interruption names the block that was next, which depends on the signal's moment.
-  const bool interrupted = ending.signal == SIGINT;
-  EXPECT_EQ(record.failedBlock.has_value(), interrupted || ending.failedBlock.has_value());
-  EXPECT_TRUE(interrupted || record.failedBlock == ending.failedBlock);
-  EXPECT_EQ(record.blockCount, 200);
-  EXPECT_EQ(record.station, "bench 7");
-  EXPECT_FALSE(record.operatorName.empty());
-  EXPECT_EQ(record.port, bench.device->Path());
-  EXPECT_EQ(record.serial, "AB0007");
-  EXPECT_EQ(record.deviceId, "3514");
-  EXPECT_EQ(record.deviceName, "Lumetta A");
-  EXPECT_EQ(record.imagePath, bench.image.string());
-  EXPECT_EQ(record.imageSha256, platform::Sha256Hex(bench.payload));
-  EXPECT_EQ(record.imageHeaderVersion, 2);
-  EXPECT_EQ(record.imageLength, 12800);
-  EXPECT_LE(record.startedAtMs, record.endedAtMs);
-  EXPECT_GE(record.endedAtMs - record.startedAtMs, record.durationMs);
-  EXPECT_TRUE(Has(run.out, "\"result\":\"" + ending.result + "\"")) << run.out;
-}
-
-const Ending kEndings[] = {
-    {"ok", {}, 0, 0, "ok", std::nullopt},
-    {"WriteFailed", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, 0, 9, "write-failed", 17},
-    {"Interrupted", {}, SIGINT, 10, "interrupted", std::nullopt},
-    // The record is on disk before the attempt's JSON line is printed: a kill right after that
-    // line loses nothing.
-    {"KilledRightAfterTheEndIsTold", {}, SIGKILL, 0, "ok", std::nullopt},
-};
-INSTANTIATE_TEST_SUITE_P(Endings, RecordPerEnding, ::testing::ValuesIn(kEndings),
-                         [](const auto& row) { return row.param.name; });
-
-struct BadStore {
-  std::string name;
-  std::function<void(std::filesystem::path&)> spoil;  // may name another place
-  std::string message;                                // what the operator is told
-};
-
-class UnusableStore : public ::testing::TestWithParam<BadStore> {};
-
-// A store that cannot be used never stops an update, and the operator is told where the
-// attempt still is. With --require-record nothing is sent and the exit is 12.
-TEST_P(UnusableStore, UpdateGoesOnUnlessARecordIsRequired) {
-  const BadStore& bad = GetParam();
-  for (const bool required : {false, true}) {
-    SCOPED_TRACE(required ? "--require-record" : "plain");
-    Bench bench;
-    bad.spoil(bench.store);
-    const std::string before = testing::ReadWholeFile(bench.store);
-    auto run =
-        bench.Start(std::vector<std::string>(required ? 1 : 0, "--require-record"))->Finish();
-    EXPECT_TRUE(std::regex_search(run.err, std::regex(bad.message))) << run.err;
-    EXPECT_EQ(run.exitCode, required ? 12 : 0) << run.err;
-    EXPECT_EQ(StartPackets(bench.device->Snapshot()), required ? 0 : 1);
-    EXPECT_EQ(Has(run.err, "was not kept") && Has(run.err, "JSON line follows"), !required)
-        << run.err;
-    // Reading it is refused too, and neither run changed a byte of it.
-    const auto read = testing::RunProgram({LUMAFLASH_CLI_PATH, "records", "--records", bench.store},
-                                          bench.dir.Path());
-    EXPECT_EQ(read.exitCode, 1) << read.err;
-    EXPECT_TRUE(Has(read.err, bench.store.string())) << read.err;
-    EXPECT_EQ(testing::ReadWholeFile(bench.store), before);
+  const auto image =
+      dir.Write("one.bin", sim::BuildImageFile(1, 0x3611, sim::PatternPayload(64, 1)));
+  for (int trial = 0; trial < 10; ++trial) {
+    const auto store = dir / ("trial" + std::to_string(trial) + ".sqlite");
+    std::vector<std::unique_ptr<testing::RunningProgram>> runs;
+    for (const auto& device : devices) {
+      runs.push_back(std::make_unique<testing::RunningProgram>(
+          std::vector<std::string>{LUMAFLASH_CLI_PATH, "flash", image.string(), "--port",
+                                   device->Path(), "--records", store.string(), "--require-record"},
+          dir.Path()));
+    }
+    for (const auto& run : runs) {
+      const auto result = run->Finish();
+      EXPECT_EQ(result.exitCode, 0) << "trial " << trial << ": " << result.err;
+    }
+    EXPECT_EQ(ReadStore(store).size(), 8u) << "trial " << trial;
   }
 }
 
-const BadStore kStores[] = {
-    {"Corrupt", [](auto& path) { std::ofstream(path) << "this is no database, only text\n"; },
-     "not an intact record store"},
-    {"NewerSchema", [](auto& path) { Sql(path, "PRAGMA user_version = 7"); },
-     "schema version 7, but this Lumaflash knows versions up to 2: update Lumaflash"},
-    {"Directory", [](auto& path) { std::filesystem::create_directory(path); }, "cannot be opened"},
-    {"MissingFolder", [](auto& path) { path = path.parent_path() / "gone" / "records.sqlite"; },
-     "cannot be opened"},
-};
-INSTANTIATE_TEST_SUITE_P(Stores, UnusableStore, ::testing::ValuesIn(kStores),
-                         [](const auto& row) { return row.param.name; });
+// The layout of the first Lumaflash that kept records, as a store it left behind holds it.
+constexpr const char* kFirstLayout =
+    "CREATE TABLE records (id TEXT PRIMARY KEY, started_at INTEGER NOT NULL, ended_at INTEGER NOT "
+    "NULL, station TEXT NOT NULL, operator TEXT NOT NULL, program_version TEXT NOT NULL, port "
+    "TEXT NOT NULL, usb_vid TEXT, usb_pid TEXT, usb_serial TEXT, device_id TEXT, device_name "
+    "TEXT, bootloader_version TEXT, firmware_version TEXT, serial TEXT, image_path TEXT, "
+    "image_sha256 TEXT, image_header_version INTEGER, image_length INTEGER, result TEXT NOT NULL, "
+    "status TEXT, failed_block INTEGER, block_count INTEGER, duration_ms INTEGER NOT NULL, "
+    "forwarded INTEGER NOT NULL DEFAULT 0); PRAGMA journal_mode=WAL; PRAGMA user_version = 1; "
+    "INSERT INTO records VALUES ('old', 1, 2, 's', 'o', '1.2', 'p', NULL, NULL, NULL, '3514', "
+    "NULL, NULL, NULL, 'AB0001', NULL, NULL, NULL, NULL, 'ok', NULL, NULL, NULL, 1, 0)";
 
-// A store that another program holds past the lock's time-out loses this attempt's record:
-// with --require-record the run says so, still prints the JSON line, and ends with exit 12.
-TEST(Records, StoreLockedAtTheCommitEndsARequiredRunWith12) {
+// `records` as another user, who may read the store but not write its folder.
+testing::ProgramResult AskAsAnotherUser(const std::filesystem::path& store) {
+  std::filesystem::permissions(store.parent_path(), std::filesystem::perms::owner_all |
+                                                        std::filesystem::perms::group_read |
+                                                        std::filesystem::perms::group_exec |
+                                                        std::filesystem::perms::others_read |
+                                                        std::filesystem::perms::others_exec);
+  std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", store.string(),
+                                "--json"};
+  if (::geteuid() == 0) {
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  }
+  return testing::RunProgram(argv, "/");
+}
+
+// A reader changes nothing and needs no right to write: a store an older Lumaflash left is read
+// as it is and brought forward by the next update; a user who may read a store but not write its
+// folder gets its records, or, while records wait in its -wal file, the exact way out.
+TEST(Records, ReadersNeedNoRightToWrite) {
   Bench bench;
-  auto cli = bench.Start({"--require-record"});
-  ASSERT_TRUE(WaitFor([&] { return bench.device->Snapshot().BlockCount() >= 5; }));
-  sqlite3* holder = nullptr;
-  ASSERT_EQ(sqlite3_open(bench.store.c_str(), &holder), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  const auto run = cli->Finish();
-  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(holder);
-  EXPECT_EQ(run.exitCode, 12) << run.err;
-  EXPECT_TRUE(Has(run.err, "was not kept") && Has(run.err, "database is locked")) << run.err;
-  EXPECT_TRUE(Has(run.out, "\"result\":\"ok\"")) << run.out;
-  EXPECT_TRUE(ReadStore(bench.store).empty());
+  Sql(bench.store, kFirstLayout);
+  EXPECT_TRUE(Has(Ask(bench.store, bench.dir.Path()).out, R"("id":"old")"));
+  ASSERT_EQ(bench.Start({})->Finish().exitCode, 0);
+  EXPECT_EQ(ReadStore(bench.store).size(), 2u);
+  const auto read = AskAsAnotherUser(bench.store);
+  EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 2) << read.err;
+  // A writer that still holds the store keeps a record in its -wal file; a copy of both, without
+  // the -shm file that SQLite would have to add beside them, cannot be read in that folder.
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(bench.store.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "PRAGMA wal_autocheckpoint=0; UPDATE records SET port = 'q'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  std::filesystem::create_directory(bench.dir / "copy");
+  for (const char* suffix : {"", "-wal"}) {
+    std::filesystem::copy_file(bench.store.string() + suffix,
+                               (bench.dir / "copy" / "records.sqlite").string() + suffix);
+  }
+  sqlite3_close(writer);
+  const auto stuck = AskAsAnotherUser(bench.dir / "copy" / "records.sqlite");
+  EXPECT_EQ(stuck.exitCode, 1);
+  EXPECT_TRUE(Has(stuck.err, "records.sqlite-wal holds records not yet moved into it") &&
+              Has(stuck.err, "into a folder of yours"))
+      << stuck.err;
 }
 
 constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
@@ -205,7 +117,7 @@ constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
 Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& result,
                const std::string& deviceId = "3514") {
   Record record;
-  record.id = records::NewRecordId();
+  record.id = records::NewRecordId(startedAtMs).value_or("");
   record.serial = unit;
   record.deviceId = deviceId;
   record.startedAtMs = startedAtMs;
@@ -223,6 +135,10 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   Record hostile = Attempt(kHostile, 0, kHostile);
   hostile.imagePath = kHostile;
   ASSERT_TRUE((*store)->Commit(hostile));
+  // A second record with the same id is refused, never dropped quietly.
+  const auto twice = (*store)->Commit(hostile);
+  EXPECT_TRUE(!twice && Has(records::Describe(twice.error()),
+                            "already holds a record with the id " + hostile.id));
   records::RecordFilter bySerial;
   bySerial.serial = kHostile;
   const std::vector<Record> found = ReadStore(bench.store, bySerial);

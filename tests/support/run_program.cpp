@@ -124,4 +124,18 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
   return program.Finish();
 }
 
+std::unique_ptr<RunningProgram> HoldPort(const std::filesystem::path& directory,
+                                         const std::string& port) {
+  std::filesystem::create_symlink("/bin/sh", directory / "holder");
+  auto holder = std::make_unique<RunningProgram>(
+      std::vector<std::string>{(directory / "holder").string(), "-c",
+                               "exec 3<>\"$0\" && echo open && kill -STOP $$", port},
+      directory);
+  return holder->WaitForOutput("open") ? std::move(holder) : nullptr;
+}
+
+std::string HolderName(const RunningProgram& holder) {
+  return "holder (pid " + std::to_string(holder.Pid()) + ")";
+}
+
 }  // namespace lumaflash::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,12 @@ class RunningProgram {
   int m_err = -1;
   ProgramResult m_result;
 };
+
+// Another program that has `port` open without locking it, as ModemManager has a port it probes:
+// a shell named "holder" (a link in `directory`), stopped once the port is open. Its name as the
+// program shows it is "holder (pid N)".
+std::unique_ptr<RunningProgram> HoldPort(const std::filesystem::path& directory,
+                                         const std::string& port);
+std::string HolderName(const RunningProgram& holder);
 
 }  // namespace lumaflash::testing
