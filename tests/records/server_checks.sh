@@ -417,9 +417,11 @@ locked_table_bounds_the_end() {
   local -a unit
   local store="$work/locked.sqlite" pid started signalled status holder
   start_devices unit 1
-  # Held for 40 s at most, whatever becomes of this check.
+  # Held for 40 s at most, and let go when this check ends however it ends, so that a failure
+  # here does not leave the table locked under the checks that follow.
   psql -X -q "${uri[admin]}" -c "BEGIN; LOCK TABLE records; SELECT pg_sleep(40)" >/dev/null 2>&1 &
   holder=$!
+  trap 'kill $holder 2>/dev/null; release_sleepers; stop_devices' EXIT
   wait_until 20 sql_is 1 "SELECT count(*) FROM pg_locks WHERE relation = 'records'::regclass
     AND mode = 'AccessExclusiveLock' AND granted" || fail "the table was not locked"
   for signal in none TERM; do
@@ -441,17 +443,25 @@ locked_table_bounds_the_end() {
     { ((status == 0)) || [[ $status == 10 && $signal == TERM ]]; } &&
       grep -q 'record(s) still queued' "$work/locked.err" ||
       fail "the run ($signal) ended with $status: $(tail -n 1 "$work/locked.err")"
-    (($(now_ms) - started <= 6000)) || fail "the run ended $(($(now_ms) - started)) ms after its update"
-    [[ $signal == none ]] || (($(now_ms) - signalled <= 2000)) ||
+    # Bounds with room for a loaded machine that still tell the 5 s end from the 40 s lock.
+    (($(now_ms) - started <= 5000 + end_margin_ms)) ||
+      fail "the run ended $(($(now_ms) - started)) ms after its update"
+    [[ $signal == none ]] || (($(now_ms) - signalled <= end_margin_ms)) ||
       fail "the run ended $(($(now_ms) - signalled)) ms after SIGTERM, not at once"
   done
   kill $holder
-  sql admin "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid()
-    AND query LIKE '%pg_sleep(40)'" >/dev/null
+  release_sleepers
   sync_store "$store" && grep -q '^sent 2, waiting 0$' "$work/sync.out" ||
     fail "records sync did not deliver the two queued records: $(cat "$work/sync.out")"
 }
 sql_is() { [[ $(sql admin "$2") == "$1" ]]; }
+release_sleepers() {
+  sql admin "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid()
+    AND query LIKE '%pg_sleep(40)'" >/dev/null
+}
+# What a loaded machine may add to a bounded end: a run's own work after its update, and the
+# scheduling of a few busy processes on two cores.
+end_margin_ms=3000
 
 # 20,000 records queued when a run starts (after an outage): the run still ends within its 5 s;
 # what it did not send stays queued; nothing is lost or doubled.
@@ -462,9 +472,18 @@ backlog_at_exit() {
     INSERT INTO records (id, started_at, ended_at, station, operator, program_version, port,
     result, duration_ms) SELECT printf('%08x-0000-4000-8000-%012x', i, i), 1780000000000 + i,
     1780000000900 + i, 'backlog', 'o', '0', 'p', 'ok', 900 FROM n"
+  # Timed from the update's end (its result line), not from the start: the transfer's own time
+  # is not the bound's.
+  local pid
+  (cd "$work" && exec timeout 120 "$cli" flash "$image" --port "${once_port[0]}" --json \
+    --records "$store" --station backlog --records-server "${uri[station]}") \
+    >"$work/backlog.jsonl" 2>"$work/backlog.err" &
+  pid=$!
+  wait_until 60 lines_or_gone "$work/backlog.jsonl" 1 $pid
   started=$(now_ms)
-  update_once "$store" backlog --records-server "${uri[station]}"
-  (($(now_ms) - started <= 10000)) || fail "the run took $(($(now_ms) - started)) ms"
+  wait $pid || fail "the update of backlog failed: $(tail -n 2 "$work/backlog.err")"
+  (($(now_ms) - started <= 5000 + end_margin_ms)) ||
+    fail "the run ended $(($(now_ms) - started)) ms after its update"
   on_server=$(sql reader "SELECT count(*) FROM records WHERE station = 'backlog'")
   ((on_server + $(count_waiting "$store") >= 20002)) || fail "records were lost: $on_server sent"
   sync_store "$store" || fail "records sync failed: $(cat "$work/sync.out")"
