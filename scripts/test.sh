@@ -6,7 +6,7 @@ bash scripts/setup.sh
 BUILD_DIR=build bash scripts/build.sh -DLUMAFLASH_WERROR=ON
 ctest --test-dir build --output-on-failure -j2
 # Station records against a real PostgreSQL server that the harness starts and always stops.
-bash scripts/with_postgres.sh bash tests/records/server_checks.sh build
+bash scripts/with_postgres.sh bash tests/core/records/server_checks.sh build
 # The records view in a real browser, over a station's store and a PostgreSQL server.
 bash scripts/test_web.sh
 bash scripts/test_static.sh
