@@ -43,19 +43,21 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
   // program holds ("busy"); rows: device|version|serial; lines: parts of the status lines after
   // set-up and two more Finds; logged: a part of the scan log (Ctrl+D).
   // clang-format off
-  struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
-    std::vector<std::string> rows, lines; std::size_t alerts; std::string logged = ""; };
+  struct Case { const char* name = ""; std::vector<uint16_t> types{0x3514};
+    std::vector<const char*> extraPort{};
+    std::vector<std::string> rows{"Lumetta A|1.05|0A14"}, lines{};
+    std::size_t alerts = 0; std::string logged{}; };
   const Case cases[] = {
-      {"a port with no device", {}, {""}, {},
-       {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
-      {"three", {0x3514, 0x9999, 0x3711}, {},
-       {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
-       {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
-      {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
-       {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
+      {.name = "a port with no device", .types = {}, .extraPort = {""}, .rows = {},
+       .lines = {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}},
+      {.name = "three", .types = {0x3514, 0x9999, 0x3711},
+       .rows = {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
+       .lines = {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}},
+      {.name = "a named port that is gone", .extraPort = {"-gone"},
+       .lines = {"-gone: ", "1 Interfaces found", "-gone: "}, .alerts = 3},
       // Every port is probed at once; one that is busy is told and logged, not taken for empty.
-      {"a named port that is busy", {0x3514}, {"busy"}, {"Lumetta A|1.05|0A14"},
-       {" is busy", "1 Interfaces found", " is busy"}, 3, " failed: "},
+      {.name = "a named port that is busy", .extraPort = {"busy"},
+       .lines = {" is busy", "1 Interfaces found", " is busy"}, .alerts = 3, .logged = " failed: "},
   };
   // clang-format on
   for (const Case& c : cases) {
