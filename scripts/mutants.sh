@@ -129,8 +129,9 @@ faults=(
 )
 
 # Fast, pure tests first, so that most faults are caught within seconds.
-test_order=(identify_test ini_file_test window_controller_test window_options_test help_test
-  port_identity_test serial_link_test flash_test cli_test hostile_test qt_window_test)
+test_order=(identify_test scan_test device_model_test ini_file_test last_image_test
+  window_controller_test window_options_test help_test port_identity_test serial_link_test
+  flash_test sim_test cli_test hostile_test qt_window_test)
 
 test_programs() {
   local listed

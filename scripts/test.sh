@@ -30,7 +30,7 @@ step setup bash scripts/setup.sh
 step build env BUILD_DIR=build bash scripts/build.sh -DLUMAFLASH_WERROR=ON
 step ctest ctest --test-dir build --output-on-failure -j2
 # Station records against a real PostgreSQL server that the harness starts and always stops.
-step server bash scripts/with_postgres.sh bash tests/records/server_checks.sh build
+step server bash scripts/with_postgres.sh bash tests/core/records/server_checks.sh build
 # The records view in a real browser, over a station's store and a PostgreSQL server.
 step web bash scripts/test_web.sh
 step static bash scripts/test_static.sh

@@ -256,7 +256,7 @@ echo "device: $report"
 
 step "records from lumaflash-cli.exe and lumaflash.exe on a PostgreSQL server (TLS, SCRAM)"
 start_sim "$work/sim-records.out" "$com_number" --stay
-bash scripts/with_postgres.sh bash tests/records/wine_server_checks.sh "$root/$win_build" \
+bash scripts/with_postgres.sh bash tests/core/records/wine_server_checks.sh "$root/$win_build" \
   "$com_name" "$work/bench/$image_name" "$work" || fail "records from Windows: see above"
 stop_sim
 

@@ -12,10 +12,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/protocol/identify.h"
@@ -62,24 +63,6 @@ struct Bench {
   std::string large = dir.Write("l", sim::BuildImageFile(1, 0x3514, sim::PatternPayload(12800, 2)));
 };
 
-// Mid-transfer, a signal stops the update between blocks (exit 10, result `interrupted`, no run
-// packet); standard output going away (SIGPIPE) does not. The record is written, the port let go.
-void MidTransfer(Bench& b, int signal) {
-  auto cli = b.Start({"flash", b.large, "--json", "--log", "log.csv", "--port", b.port});
-  ASSERT_TRUE(WaitFor([&] { return b.Got().BlockCount() >= 5; }));
-  signal == SIGPIPE ? cli->CloseOutput() : cli->Signal(signal);
-  const auto result = cli->Finish();
-  const bool stops = signal != SIGPIPE;
-  EXPECT_EQ(result.exitCode, stops ? 10 : 0) << result.err;
-  EXPECT_EQ(Has(result.err, "interrupted while updating " + b.port + " (serial AB0007)"), stops);
-  EXPECT_TRUE(!stops || Has(result.out, "\"result\":\"interrupted\"")) << result.out;
-  EXPECT_TRUE(Has(ReadWholeFile(b.dir / "log.csv"), stops ? ",interrupted," : ",ok,"));
-  EXPECT_NE(b.Got().RunReceived(), stops);
-  const int fd = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is free again";
-  ::close(fd);
-}
-
 constexpr uid_t kNobody = 65534;  // root is not held by RLIMIT_NPROC; this user is
 
 // Tasks (threads) that `uid` runs now, as the kernel counts them against RLIMIT_NPROC.
@@ -97,6 +80,129 @@ rlim_t TasksOf(uid_t uid) {
   return tasks;
 }
 
+// What the device had at the end of a run.
+enum class Sent { NoByte, NoUpdate, Interrupted, OneUpdate, More };
+
+Sent SentTo(const sim::DeviceModel& got) {
+  const long starts = StartPackets(got);
+  if (got.Packets().empty() || starts == 0) {
+    return got.Packets().empty() ? Sent::NoByte : Sent::NoUpdate;
+  }
+  return starts > 1 || got.StrayBytes() != 0 ? Sent::More
+         : got.RunReceived()                 ? Sent::OneUpdate
+                                             : Sent::Interrupted;
+}
+
+// One run of lumaflash-cli under one upset, and what it must say, record and send. In every text
+// {small}, {large} and {empty} stand for the bench's images, {port} for its device's port, {odd}
+// for a link to that port whose name is not UTF-8, and {dir} for its folder.
+struct RunRow {
+  const char* name = "";
+  std::vector<std::string> args{};
+  bool portHeld = false;      // flock()ed by the test, as another serial program does
+  bool stdoutClosed = false;  // from the start
+  int signal = 0;             // sent after 5 blocks; SIGPIPE: standard output goes away then
+  int exitCode = 0;
+  std::string err{}, errNot = "no device in bootloader mode";  // standard error holds, and not
+  std::string out{}, outNot{};                                 // standard output holds, and not
+  std::string log{};                                           // log.csv holds
+  Sent sent = Sent::OneUpdate;
+};
+
+const std::vector<std::string> kFlashLarge{"flash",   "{large}", "--json", "--log",
+                                           "log.csv", "--port",  "{port}"};
+const std::string kInterrupted = "interrupted while updating {port} (serial AB0007)";
+const std::string kOddPortInJson = "tty\xEF\xBF\xBD\xEF\xBF\xBD\"";  // U+FFFD for each bad byte
+
+// clang-format off
+// A signal stops the update between blocks (exit 10, result `interrupted`, no run packet). The
+// record is written, the port let go.
+RunRow StoppedBy(const char* name, int signal) {
+  return {.name = name, .args = kFlashLarge, .signal = signal, .exitCode = 10, .err = kInterrupted,
+          .out = "\"result\":\"interrupted\"", .log = ",interrupted,", .sent = Sent::Interrupted};
+}
+
+const RunRow kRuns[] = {
+    // Refused before any byte goes out.
+    {.name = "EmptyPayload", .args = {"flash", "{empty}", "--port", "{port}"}, .portHeld = true,
+     .exitCode = 3, .err = "empty payload", .sent = Sent::NoByte},
+    {.name = "ImageIsAFifo", .args = {"flash", "fifo", "--port", "{port}"}, .portHeld = true,
+     .exitCode = 3, .err = "not a regular file", .sent = Sent::NoByte},
+    {.name = "InfoOfAFolder", .args = {"info", "{dir}"}, .portHeld = true, .exitCode = 3,
+     .err = "is a directory", .sent = Sent::NoByte},
+    {.name = "InfoOfADevice", .args = {"info", "/dev/zero"}, .portHeld = true, .exitCode = 3,
+     .err = "not a regular file", .sent = Sent::NoByte},
+    {.name = "LogIsAFifo", .args = {"flash", "{small}", "--log", "fifo", "--port", "{port}"},
+     .portHeld = true, .exitCode = 1, .err = "not a regular file", .sent = Sent::NoByte},
+    {.name = "LogNamedEmpty", .args = {"flash", "{small}", "--log", "", "--port", "{port}"},
+     .portHeld = true, .exitCode = 2, .err = "--log needs a file name", .sent = Sent::NoByte},
+    {.name = "PortHeldByAnother", .args = {"flash", "{small}", "--port", "{port}"},
+     .portHeld = true, .exitCode = 8, .err = "{port} is busy", .sent = Sent::NoByte},
+    StoppedBy("SigintMidTransfer", SIGINT), StoppedBy("SigtermMidTransfer", SIGTERM),
+    StoppedBy("SighupMidTransfer", SIGHUP),
+    // Standard output going away does not stop it.
+    {.name = "StdoutGoneMidTransfer", .args = kFlashLarge, .signal = SIGPIPE,
+     .errNot = kInterrupted, .log = ",ok,"},
+    // No text goes to the device, and a port named twice is updated once.
+    {.name = "StdoutClosedPortNamedTwice",
+     .args = {"flash", "{small}", "--port", "{port}", "--port", "{port}"}, .stdoutClosed = true,
+     .errNot = "busy"},
+    // JSON stays UTF-8; scan --json --trace traces on standard error.
+    {.name = "PortPathNotUtf8Scan", .args = {"scan", "--json", "--trace", "--port", "{odd}"},
+     .err = "Find Interface START", .out = kOddPortInJson, .outNot = "\xff",
+     .sent = Sent::NoUpdate},
+    {.name = "PortPathNotUtf8Flash", .args = {"flash", "{small}", "--json", "--port", "{odd}"},
+     .errNot = "Find Interface START", .out = kOddPortInJson, .outNot = "\xff"},
+};
+// clang-format on
+
+class HostileRun : public ::testing::TestWithParam<RunRow> {};
+
+TEST_P(HostileRun, SaysRecordsAndSendsWhatItMust) {
+  const RunRow& row = GetParam();
+  Bench b(testing::Unit(7, 0x3514, true));
+  const std::string odd = (b.dir / "tty\xff\xfe").string();
+  fs::create_symlink(b.port, odd);
+  ASSERT_EQ(::mkfifo((b.dir / "fifo").c_str(), 0600), 0);
+  const std::string empty = b.dir.Write("empty.bin", sim::BuildImageFile(1, 0x3514, {}));
+  const std::pair<std::string, std::string> names[] = {
+      {"{small}", b.small}, {"{large}", b.large},    {"{port}", b.port},
+      {"{odd}", odd},       {"{dir}", b.dir.Path()}, {"{empty}", empty}};
+  const auto fill = [&](std::string text) {
+    for (const auto& [name, value] : names) {
+      for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+        text.replace(at, name.size(), value);
+      }
+    }
+    return text;
+  };
+  std::vector<std::string> args;
+  std::ranges::transform(row.args, std::back_inserter(args), fill);
+  const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(!row.portHeld || ::flock(held, LOCK_EX | LOCK_NB) == 0);
+  auto cli = b.Start(args, row.stdoutClosed);
+  if (row.signal != 0) {
+    ASSERT_TRUE(WaitFor([&] { return b.Got().BlockCount() >= 5; }));
+    row.signal == SIGPIPE ? cli->CloseOutput() : cli->Signal(row.signal);
+  }
+  const auto result = cli->Finish();
+  ::close(held);
+  EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
+  EXPECT_TRUE(Has(result.err, fill(row.err))) << result.err;
+  EXPECT_TRUE(row.errNot.empty() || !Has(result.err, fill(row.errNot))) << result.err;
+  EXPECT_TRUE(Has(result.out, row.out)) << result.out;
+  EXPECT_TRUE(row.outNot.empty() || !Has(result.out, row.outNot)) << result.out;
+  EXPECT_TRUE(row.log.empty() || Has(ReadWholeFile(b.dir / "log.csv"), row.log));
+  EXPECT_EQ(SentTo(b.Got()), row.sent);
+  const int fd = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is free again";
+  ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HostileRun, ::testing::ValuesIn(kRuns),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Scenes of their own shape: a holder, a second program, a limit or a device answered by hand.
 struct Row {
   const char* name;
   std::function<void(Bench&)> check;
@@ -131,34 +237,6 @@ const Row kRows[] = {
          fs::permissions(ini, fs::perms(link ? 0444 : 0644));
        }
      }},
-    {"NoRegularFileEmptyPayloadHeldPort",  // refused, nothing sent
-     [](Bench& b) {
-       const int held = ::open(b.port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-       ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // as another serial program does
-       const auto empty = b.dir.Write("empty.bin", sim::BuildImageFile(1, 0x3514, {}));
-       ASSERT_EQ(::mkfifo((b.dir / "fifo").c_str(), 0600), 0);
-       const std::tuple<std::vector<std::string>, int, std::string> refusals[] = {
-           {{"flash", empty, "--port", b.port}, 3, "empty payload"},
-           {{"flash", "fifo", "--port", b.port}, 3, "not a regular file"},
-           {{"info", b.dir.Path()}, 3, "is a directory"},
-           {{"info", "/dev/zero"}, 3, "not a regular file"},
-           {{"flash", b.small, "--log", "fifo", "--port", b.port}, 1, "not a regular file"},
-           {{"flash", b.small, "--log", "", "--port", b.port}, 2, "--log needs a file name"},
-           {{"flash", b.small, "--port", b.port}, 8, b.port + " is busy"},
-       };
-       for (const auto& [args, exitCode, says] : refusals) {
-         const auto result = b.Run(args);
-         EXPECT_EQ(result.exitCode, exitCode) << args[1] << result.err;
-         EXPECT_TRUE(Has(result.err, says)) << result.err;
-         EXPECT_FALSE(Has(result.err, "no device in bootloader mode")) << result.err;
-       }
-       ::close(held);
-       EXPECT_TRUE(b.Got().Packets().empty());
-     }},
-    {"SigintMidTransfer", [](Bench& b) { MidTransfer(b, SIGINT); }},
-    {"SigtermMidTransfer", [](Bench& b) { MidTransfer(b, SIGTERM); }},
-    {"SighupMidTransfer", [](Bench& b) { MidTransfer(b, SIGHUP); }},
-    {"StdoutGoneMidTransfer", [](Bench& b) { MidTransfer(b, SIGPIPE); }},
     {"CtrlCWhileProbing",  // Ctrl+C while the probes run: no start packet, even to a device
                            // that answers once the signal has been taken
      [](Bench& b) {
@@ -275,28 +353,6 @@ const Row kRows[] = {
        EXPECT_EQ(std::ranges::count(result.out, '\n'), 3) << result.out;
        EXPECT_TRUE(b.Got().RunReceived() && more[0]->Snapshot().RunReceived() &&
                    more[1]->Snapshot().RunReceived());
-     }},
-    {"StdoutClosedPortNamedTwice",  // no text to the device, one update
-     [](Bench& b) {
-       const auto result = b.Run({"flash", b.small, "--port", b.port, "--port", b.port}, true);
-       EXPECT_EQ(result.exitCode, 0) << result.err;
-       EXPECT_FALSE(Has(result.err, "busy")) << result.err;
-       EXPECT_EQ(StartPackets(b.Got()), 1);
-       EXPECT_EQ(b.Got().StrayBytes(), 0u);
-     }},
-    {"PortPathNotUtf8",  // JSON stays UTF-8; scan --json --trace traces on stderr
-     [](Bench& b) {
-       const std::string odd = (b.dir / "tty\xff\xfe").string();
-       fs::create_symlink(b.port, odd);
-       for (const auto& args :
-            {std::vector<std::string>{"scan", "--json", "--trace", "--port", odd},
-             {"flash", b.small, "--json", "--port", odd}}) {
-         const auto result = b.Run(args);
-         EXPECT_EQ(result.exitCode, 0) << args[0] << result.err;
-         EXPECT_FALSE(Has(result.out, "\xff")) << args[0];
-         EXPECT_EQ(Has(result.err, "Find Interface START"), args[0] == "scan") << result.err;
-         EXPECT_TRUE(Has(result.out, "tty\xEF\xBF\xBD\xEF\xBF\xBD\"")) << args[0] << result.out;
-       }
      }},
     {"LogLockedByAnotherWriter",  // header and line wait for the lock, header written once
      [](Bench& b) {

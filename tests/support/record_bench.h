@@ -38,6 +38,18 @@ inline std::vector<records::Record> ReadStore(const std::filesystem::path& path,
   return found;
 }
 
+// An attempt's record with what the questions look at: its unit, start and result (type 3514).
+inline records::Record AttemptRecord(const std::string& unit, int64_t startedAtMs,
+                                     const std::string& result) {
+  records::Record record;
+  record.id = records::NewRecordId(startedAtMs).value_or("");
+  record.serial = unit;
+  record.deviceId = "3514";
+  record.startedAtMs = startedAtMs;
+  record.result = result;
+  return record;
+}
+
 inline void Sql(const std::filesystem::path& path, const char* sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);

@@ -2,10 +2,10 @@
 # Station records against a real PostgreSQL server, end to end: lumaflash-cli updates simulated
 # devices on pseudo-terminals, keeps each attempt in a local store of its own and forwards it.
 # Runs inside scripts/with_postgres.sh, which provides the server:
-#   bash scripts/with_postgres.sh bash tests/records/server_checks.sh [BUILD_DIR]
+#   bash scripts/with_postgres.sh bash tests/core/records/server_checks.sh [BUILD_DIR]
 # Prints one line per check and then "N passed, N failed"; exits 1 when any check failed.
 set -uo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 cli="$build/cli/lumaflash-cli"
 sim="$build/sim/lumaflash-sim"

@@ -28,15 +28,15 @@ enum class Trouble { None, Holder, Busy, EmptyImage };
 // The window's failure paths, for both faces at once: a device of 80 blocks, an image chosen in
 // the file dialog, and one thing going wrong.
 struct FailurePath {
-  const char* name;
+  const char* name = "";
   std::vector<sim::FaultPlan> faults = {};
   bool readOnlySettings = false;  // made read-only after the scan, before the update
-  uint32_t closeAt;               // the close button is pressed when the bar reaches this block
+  uint32_t closeAt = UINT32_MAX;  // the close button is pressed when the bar reaches this block
   // Every status line after the scan, in order (IMAGE, PORT and INI stand for the paths, HOLDER
   // for the other program), and those that sounded the alert.
   std::vector<std::string> lines = {}, alerted = {};
-  bool imageComplete;  // the device took the whole image and was started
-  int closed;          // times the window ended
+  bool imageComplete = false;  // the device took the whole image and was started
+  int closed = 0;              // times the window ended
   Trouble trouble = Trouble::None;
 };
 
@@ -129,42 +129,42 @@ const std::string kSettingsReadOnly =
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Window, WindowFailure, ::testing::Values(
-    FailurePath{"TimeoutAtBlock17Of80", {{sim::Fault::Silent, sim::PacketKind::Block, 16}}, false,
-                UINT32_MAX,
-                {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
-                {"Timeout on write data !", "Last file: IMAGE"}, false, 0},
+    FailurePath{.name = "TimeoutAtBlock17Of80",
+                .faults = {{sim::Fault::Silent, sim::PacketKind::Block, 16}},
+                .lines = {"Timeout on write data !", "1 Interfaces found", "Last file: IMAGE"},
+                .alerted = {"Timeout on write data !", "Last file: IMAGE"}},
     // The detail comes first, so the failure's own line stays in the three-line list.
-    FailurePath{"DeviceVanishesMidway", {{sim::Fault::Vanish, sim::PacketKind::Block, 40}}, false,
-                UINT32_MAX,
-                {"PORT vanished: the device was unplugged or reset. Plug it in again and retry. (*",
-                 "Timeout on write data !", "0 Interfaces found", kNoSuchPort},
-                {"Timeout on write data !", kNoSuchPort}, false, 0},
-    FailurePath{.name = "PortBusyAtTheUpdate", .closeAt = UINT32_MAX,
+    FailurePath{.name = "DeviceVanishesMidway",
+                .faults = {{sim::Fault::Vanish, sim::PacketKind::Block, 40}},
+                .lines = {"PORT vanished: the device was unplugged or reset. Plug it in again and "
+                          "retry. (*",
+                          "Timeout on write data !", "0 Interfaces found", kNoSuchPort},
+                .alerted = {"Timeout on write data !", kNoSuchPort}},
+    FailurePath{.name = "PortBusyAtTheUpdate",
                 .lines = {kBusy, "Error while open USB port !", "0 Interfaces found", kBusy},
-                .alerted = {"Error while open USB port !", kBusy}, .imageComplete = false,
-                .closed = 0, .trouble = Trouble::Busy},
+                .alerted = {"Error while open USB port !", kBusy}, .trouble = Trouble::Busy},
     // The wait for another program is told while it lasts, not when the update has ended.
-    FailurePath{.name = "AnotherProgramHoldsThePortAndLetsGo", .closeAt = UINT32_MAX,
+    FailurePath{.name = "AnotherProgramHoldsThePortAndLetsGo",
                 .lines = {"HOLDER has PORT open; waiting up to 10 s for it to let go",
                           "Write data complete. (IMAGE)", "RUN application.",
                           "0 Interfaces found"},
                 .imageComplete = true, .closed = 1, .trouble = Trouble::Holder},
     // An empty image is refused as on the command line; nothing is sent.
-    FailurePath{.name = "EmptyImage", .closeAt = UINT32_MAX,
+    FailurePath{.name = "EmptyImage",
                 .lines = {"Firmware file \"IMAGE\" is empty. Choose a firmware image (.bin).",
                           "1 Interfaces found", "Last file: IMAGE"},
                 .alerted = {"Firmware file \"IMAGE\" is empty. Choose a firmware image (.bin).",
                             "Last file: IMAGE"},
-                .imageComplete = false, .closed = 0, .trouble = Trouble::EmptyImage},
+                .trouble = Trouble::EmptyImage},
     // Nothing happens until the update ends: it completes, and only its success ends the window.
-    FailurePath{"ClosePressedDuringTheUpdate", {}, false, 40,
-                {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
-                {}, true, 1},
+    FailurePath{.name = "ClosePressedDuringTheUpdate", .closeAt = 40,
+                .lines = {"Write data complete. (IMAGE)", "RUN application.", "0 Interfaces found"},
+                .imageComplete = true, .closed = 1},
     // The update counts; the window stays open so that the operator reads why nothing was kept.
-    FailurePath{"SettingsReadOnlyBetweenScanAndUpdate", {}, true, UINT32_MAX,
-                {kSettingsReadOnly, "Write data complete. (IMAGE)", "RUN application.",
-                 "0 Interfaces found", kSettingsReadOnly},
-                {kSettingsReadOnly, kSettingsReadOnly}, true, 0}),
+    FailurePath{.name = "SettingsReadOnlyBetweenScanAndUpdate", .readOnlySettings = true,
+                .lines = {kSettingsReadOnly, "Write data complete. (IMAGE)", "RUN application.",
+                          "0 Interfaces found", kSettingsReadOnly},
+                .alerted = {kSettingsReadOnly, kSettingsReadOnly}, .imageComplete = true}),
     [](const ::testing::TestParamInfo<FailurePath>& row) { return std::string(row.param.name); });
 // clang-format on
 

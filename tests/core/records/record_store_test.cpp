@@ -1,5 +1,6 @@
-// The station's records in a real SQLite file: stores opened by many programs at once, readers
-// without the right to write, ids that are never dropped, hostile text, the questions.
+// The station's record store in a real SQLite file, through the programs that share it: stores
+// opened by many programs at once, readers without the right to write, ids that are never
+// dropped, hostile text, and the one list of a record's fields.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -112,19 +113,6 @@ TEST(Records, ReadersNeedNoRightToWrite) {
       << stuck.err;
 }
 
-constexpr int64_t kDay = 20'000LL * 86'400'000;  // 2024-10-04T00:00Z
-
-Record Attempt(const std::string& unit, int64_t startedAtMs, const std::string& result,
-               const std::string& deviceId = "3514") {
-  Record record;
-  record.id = records::NewRecordId(startedAtMs).value_or("");
-  record.serial = unit;
-  record.deviceId = deviceId;
-  record.startedAtMs = startedAtMs;
-  record.result = result;
-  return record;
-}
-
 // Values are bound, never spliced into SQL: hostile text goes in and comes back exactly, by the
 // store's own questions and by the command's.
 TEST(Records, HostileTextIsStoredAndReadBackExactly) {
@@ -132,7 +120,7 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   ASSERT_EQ(bench.Start({})->Finish().exitCode, 0);
   auto store = RecordStore::Open(bench.store, RecordStore::Mode::Write);
   ASSERT_TRUE(store) << records::Describe(store.error());
-  Record hostile = Attempt(kHostile, 0, kHostile);
+  Record hostile = testing::AttemptRecord(kHostile, 0, kHostile);
   hostile.imagePath = kHostile;
   ASSERT_TRUE((*store)->Commit(hostile));
   // A second record with the same id is refused, never dropped quietly.
@@ -152,93 +140,6 @@ TEST(Records, HostileTextIsStoredAndReadBackExactly) {
   EXPECT_TRUE(Has(asked.out, R"("image":")" + bench.image.string() + "\"")) << asked.out;
   EXPECT_EQ(std::count(asked.out.begin(), asked.out.end(), '\n'), 1) << asked.out;
   EXPECT_EQ(ReadStore(bench.store).size(), 2u);
-}
-
-// The questions of `records`: each filter keeps exactly its records (both ends of a date range
-// are whole days), newest first, in every format.
-TEST(Records, QuestionsKeepExactlyTheirRecords) {
-  testing::TempDir dir;
-  const auto path = dir / "records.sqlite";
-  std::vector<Record> kept{Attempt("0A1B2C01", kDay - 1, "ok"), Attempt("0A1B2C01", kDay, "ok"),
-                           Attempt("0A1B2C02", kDay + 86'399'999, "write-failed"),
-                           Attempt("0A1B2C03", kDay + 86'400'000, "ok")};
-  kept[1].imageSha256 = std::string(64, 'a');
-  kept[2].station = "north\x1b[2J";
-  {
-    auto store = RecordStore::Open(path, RecordStore::Mode::Write);
-    ASSERT_TRUE(store) << records::Describe(store.error());
-    ASSERT_TRUE((*store)->CommitAll(kept));
-  }
-  struct Row {
-    std::vector<std::string> args;
-    std::vector<std::size_t> expected;  // indexes into `kept`, newest first
-  };
-  const Row rows[] = {
-      {{}, {3, 2, 1, 0}},
-      {{"--since", "2024-10-04", "--until", "2024-10-04", "--tz", "UTC"}, {2, 1}},
-      // The factory's day at UTC+8 runs from 16:00Z the day before.
-      {{"--since", "2024-10-05", "--tz", "Asia/Shanghai"}, {3, 2}},
-      {{"--since", "2024-10-04T00:00:00.000Z", "--until", "2024-10-04T23:59:59.999Z"}, {1}},
-      {{"--serial", "0a 1b 2c 01"}, {1, 0}},
-      {{"--result", "write-failed"}, {2}},
-      {{"--result", "not-ok"}, {2}},
-      {{"--station", "north\x1b[2J"}, {2}},
-      {{"--image", std::string(64, 'A')}, {1}},
-      {{"--limit", "2"}, {3, 2}},
-  };
-  for (const Row& row : rows) {
-    std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", path.string(),
-                                  "--json"};
-    argv.insert(argv.end(), row.args.begin(), row.args.end());
-    const auto asked = testing::RunProgram(argv, dir.Path());
-    std::string expected;
-    for (std::size_t index : row.expected) {
-      expected += "{\"id\":\"" + kept[index].id + "\"";
-    }
-    std::string got;
-    for (std::size_t at = 0; (at = asked.out.find("{\"id\":\"", at)) != std::string::npos;
-         at += 7) {
-      got += asked.out.substr(at, 44);
-    }
-    EXPECT_EQ(got, expected) << row.args.size() << " " << asked.err;
-  }
-  const auto csv = testing::RunProgram(
-      {LUMAFLASH_CLI_PATH, "records", "--records", path.string(), "--csv"}, dir.Path());
-  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 5) << csv.out;
-  EXPECT_EQ(csv.out.rfind("id,startedAt,endedAt,station,operator,version,port,", 0), 0u);
-  // The tables as printed: a unit's second success on the 4th is rework (its first pass was on
-  // the 3rd), and text from a station or device cannot reach the terminal as a control code.
-  const std::pair<std::vector<std::string>, std::string> printed[] = {
-      {{"--summary", "--tz", "UTC"},
-       "DAY         DEVICE TYPE             ATTEMPTS NOT STARTED  UNITS  UPDATED  REWORK FAILURES"
-       "  FIRST-PASS YIELD\n"
-       "2024-10-05  3514 Unknown device            1           0      1        1       0        0"
-       "  100.0% (1 of 1 units)\n"
-       "2024-10-04  3514 Unknown device            2           0      1        0       1        1"
-       "  0.0% (0 of 1 units)\n"
-       "2024-10-03  3514 Unknown device            1           0      1        1       0        0"
-       "  100.0% (1 of 1 units)\n"},
-      {{"--summary", "--by", "station", "--json"},
-       "{\"station\":\"\",\"attempts\":3,\"notStarted\":0,\"unitsAttempted\":2,"
-       "\"unitsUpdated\":2,\"firstPassUnits\":2,\"reworkAttempts\":1,\"failures\":0,"
-       "\"serialLessAttempts\":0}\n"
-       "{\"station\":\"north\\u001b[2J\",\"attempts\":1,\"notStarted\":0,\"unitsAttempted\":1,"
-       "\"unitsUpdated\":0,\"firstPassUnits\":0,\"reworkAttempts\":0,\"failures\":1,"
-       "\"serialLessAttempts\":0}\n"},
-      {{"--stations", "--tz", "UTC"},
-       "STATION          LAST RECORD               LAST RECEIVED (SERVER)     WAITING  WAITING "
-       "SINCE\n"
-       "                 2024-10-05T00:00:00+00:00 -                                3  "
-       "2024-10-03T23:59:59+00:00\n"
-       "north\\x1b[2J     2024-10-04T23:59:59+00:00 -                                1  "
-       "2024-10-04T23:59:59+00:00\n"},
-  };
-  for (const auto& [args, text] : printed) {
-    std::vector<std::string> argv{LUMAFLASH_CLI_PATH, "records", "--records", path.string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto asked = testing::RunProgram(argv, dir.Path());
-    EXPECT_EQ(asked.out, text) << asked.err;
-  }
 }
 
 // The one list of a record's fields is what the server's table and the documented JSON keys say,

@@ -2,7 +2,7 @@
 # Records from the Windows programs under Wine on the server of scripts/with_postgres.sh (TLS
 # verify-full, SCRAM, channel binding). scripts/test_windows.sh sets up Wine and puts a simulated
 # device that stays in bootloader mode behind COM, then runs, ending with the first failure:
-#   bash scripts/with_postgres.sh bash tests/records/wine_server_checks.sh WIN-BUILD COM IMAGE WORK
+#   bash scripts/with_postgres.sh bash tests/core/records/wine_server_checks.sh WIN-BUILD COM IMAGE WORK
 set -euo pipefail
 win_build=$1 com=$2 image=$3 work=$4
 cli="$win_build/cli/lumaflash-cli.exe"

@@ -8,13 +8,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "core/discovery/scan.h"
 #include "core/protocol/programming.h"
 #include "core/serial/port.h"
 #include "core/serial/system_calls.h"
@@ -67,29 +65,6 @@ TEST(SerialLink, PortsAreWalkedInNaturalOrder) {
     EXPECT_TRUE(serial::NaturalLess(a, b) && !serial::NaturalLess(b, a)) << a << " < " << b;
   }
   EXPECT_FALSE(serial::NaturalLess("ttyS1", "ttyS1"));
-}
-
-// The progress bar follows the scan: port 2's probe ends only after port 1's has been reported;
-// a report held back to the end would leave it waiting for nothing.
-TEST(SerialLink, EachProbeIsReportedAsItEnds) {
-  for (const std::size_t threads : {1u, 2u}) {
-    std::promise<void> firstReported;
-    std::future<void> reported = firstReported.get_future();
-    std::vector<int> order;  // port numbers; -1 for a port that waited in vain
-    const auto probe = [&](const serial::PortAddress& address) {
-      const bool waited = address.portNumber != 2 ||
-                          reported.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-      return discovery::Probe{address, waited, {}, {}};
-    };
-    const auto probed = [&](const discovery::Probe& done) {
-      order.push_back(done.opened ? done.address.portNumber : -1);
-      if (done.address.portNumber == 1) {
-        firstReported.set_value();
-      }
-    };
-    discovery::ProbePorts(serial::NamedPorts({"/a", "/b"}), threads, probed, probe);
-    EXPECT_EQ(order, (std::vector<int>{1, 2})) << threads;
-  }
 }
 
 enum class Call { Open, Flock, GetAttributes, SetAttributes, Flush, Write, Poll, Read, Close };

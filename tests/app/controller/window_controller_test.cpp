@@ -43,19 +43,21 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
   // program holds ("busy"); rows: device|version|serial; lines: parts of the status lines after
   // set-up and two more Finds; logged: a part of the scan log (Ctrl+D).
   // clang-format off
-  struct Case { const char* name; std::vector<uint16_t> types; std::vector<const char*> extraPort;
-    std::vector<std::string> rows, lines; std::size_t alerts; std::string logged = ""; };
+  struct Case { const char* name = ""; std::vector<uint16_t> types{0x3514};
+    std::vector<const char*> extraPort{};
+    std::vector<std::string> rows{"Lumetta A|1.05|0A14"}, lines{};
+    std::size_t alerts = 0; std::string logged{}; };
   const Case cases[] = {
-      {"a port with no device", {}, {""}, {},
-       {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}, 0},
-      {"three", {0x3514, 0x9999, 0x3711}, {},
-       {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
-       {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}, 0},
-      {"a named port that is gone", {0x3514}, {"-gone"}, {"Lumetta A|1.05|0A14"},
-       {"-gone: ", "1 Interfaces found", "-gone: "}, 3},
+      {.name = "a port with no device", .types = {}, .extraPort = {""}, .rows = {},
+       .lines = {"0 Interfaces found", "0 Interfaces found", "0 Interfaces found"}},
+      {.name = "three", .types = {0x3514, 0x9999, 0x3711},
+       .rows = {"Lumetta A|1.05|0A14", "Unknown device|1.05|Not available", "Lumetta C|1.05|0A11"},
+       .lines = {"3 Interfaces found", "3 Interfaces found", "3 Interfaces found"}},
+      {.name = "a named port that is gone", .extraPort = {"-gone"},
+       .lines = {"-gone: ", "1 Interfaces found", "-gone: "}, .alerts = 3},
       // Every port is probed at once; one that is busy is told and logged, not taken for empty.
-      {"a named port that is busy", {0x3514}, {"busy"}, {"Lumetta A|1.05|0A14"},
-       {" is busy", "1 Interfaces found", " is busy"}, 3, " failed: "},
+      {.name = "a named port that is busy", .extraPort = {"busy"},
+       .lines = {" is busy", "1 Interfaces found", " is busy"}, .alerts = 3, .logged = " failed: "},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -100,19 +102,20 @@ TEST(WindowController, ScanFillsListStatusAndProgress) {
 // image, or is cancelled; asked: the dialog's initial name, "" not shown, PATTERN for DIR/*.bin,
 // HANDED for the image handed to the window (dimmer.bin: lumaflash dimmer.bin, Open with, a drop
 // on the program); updated: the device that took the image, -1 none; alerted: the status lines
-// that sounded the alert; ini: parts of the settings file afterwards.
+// that sounded the alert; ini: parts of the settings file afterwards. A field a row leaves out:
+// one device of type 3514, selected, a 5120-byte image for it, no settings, nothing updated.
 struct Command {
-  const char* name;
-  std::vector<uint16_t> types;
-  uint16_t imageType;
-  std::string settings;
-  std::vector<int> selected;
-  std::optional<bool> tick;
-  bool confirm;
-  std::string asked;
-  int updated;
-  std::size_t length;
-  std::vector<std::string> alerted, ini;
+  const char* name = "";
+  std::vector<uint16_t> types{0x3514};
+  uint16_t imageType = 0x3514;
+  std::string settings{};
+  std::vector<int> selected{0};
+  std::optional<bool> tick{};
+  bool confirm = false;
+  std::string asked{};
+  int updated = -1;
+  std::size_t length = 5120;
+  std::vector<std::string> alerted{}, ini{};
 };
 
 class UpdateCommand : public ::testing::TestWithParam<Command> {
@@ -223,38 +226,39 @@ const std::string kLastAndUse = "[3514]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=1\n";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Window, UpdateCommand, ::testing::Values(
-    Command{"NothingSelected", {0x3514}, 0x3514, "", {}, {}, true, "", -1, 5120,
-            {"Wrong interface selection !"}, {}},
-    Command{"TwoSelected", {0x3514, 0x3711}, 0x3514, "", {0, 1}, {}, true, "", -1, 5120,
-            {"Wrong interface selection !"}, {}},
-    Command{"FileDialogCancelled", {0x3514}, 0x3514, "", {0}, {}, false, "PATTERN", -1, 5120,
-            {}, {"[3514]\nUSE_LAST_AGAIN=0"}},
-    Command{"FileDialogConfirmed", {0x3514}, 0x3514, "", {0}, {}, true, "PATTERN", 0, 5120,
-            {}, {"USE_LAST_AGAIN=0\nLAST_OPEN=IMAGE", "LAST_DEVICE=351406122026"}},
-    Command{"SecondOfTwoUsesItsOwnSection", {0x3514, 0x3711}, 0x3711,
-            "[3711]\nLAST_OPEN=IMAGE\n", {1}, {}, true, "IMAGE", 1, 5120,
-            {}, {"[3711]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=0", "LAST_DEVICE=371106122026"}},
-    Command{"YesterdaysStampTheTickedBoxUsesTheLastImageOnAClick", {0x3514}, 0x3514,
-            kLastAndUse + "[APP]\nLAST_DEVICE=351405122026\n", {0}, {}, false, "", 0, 5120,
-            {}, {"USE_LAST_AGAIN=1"}},
+    Command{.name = "NothingSelected", .selected = {}, .confirm = true,
+            .alerted = {"Wrong interface selection !"}},
+    Command{.name = "TwoSelected", .types = {0x3514, 0x3711}, .selected = {0, 1}, .confirm = true,
+            .alerted = {"Wrong interface selection !"}},
+    Command{.name = "FileDialogCancelled", .asked = "PATTERN", .ini = {"[3514]\nUSE_LAST_AGAIN=0"}},
+    Command{.name = "FileDialogConfirmed", .confirm = true, .asked = "PATTERN", .updated = 0,
+            .ini = {"USE_LAST_AGAIN=0\nLAST_OPEN=IMAGE", "LAST_DEVICE=351406122026"}},
+    Command{.name = "SecondOfTwoUsesItsOwnSection", .types = {0x3514, 0x3711}, .imageType = 0x3711,
+            .settings = "[3711]\nLAST_OPEN=IMAGE\n", .selected = {1}, .confirm = true,
+            .asked = "IMAGE", .updated = 1,
+            .ini = {"[3711]\nLAST_OPEN=IMAGE\nUSE_LAST_AGAIN=0", "LAST_DEVICE=371106122026"}},
+    Command{.name = "YesterdaysStampTheTickedBoxUsesTheLastImageOnAClick",
+            .settings = kLastAndUse + "[APP]\nLAST_DEVICE=351405122026\n", .updated = 0,
+            .ini = {"USE_LAST_AGAIN=1"}},
     // Smaller than one block: the bar's range is 1, never 0 (which would show busy).
-    Command{"TodaysStampTimer1StartsTheUpdate", {0x3514}, 0x3514,
-            kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "", 0, 300,
-            {"Last file: IMAGE"}, {"USE_LAST_AGAIN=1"}},  // the Find's recall
-    Command{"TickedBoxWithoutARecalledImageAsks", {0x3514, 0x3711}, 0x3514, "", {0}, true,
-            false, "PATTERN", -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
-    Command{"UntickedBoxAsksAgain", {0x3514}, 0x3514, kLastAndUse, {0}, false, false, "IMAGE",
-            -1, 5120, {}, {"USE_LAST_AGAIN=0"}},
-    Command{"ImageForAnotherType", {0x3514}, 0x3711, "", {0}, {}, true, "PATTERN", -1, 5120,
-            {"Firmware file is not for selected device!", "Last file: IMAGE"},
-            {"LAST_OPEN=IMAGE"}},
+    Command{.name = "TodaysStampTimer1StartsTheUpdate",
+            .settings = kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", .updated = 0,
+            .length = 300, .alerted = {"Last file: IMAGE"},  // the Find's recall
+            .ini = {"USE_LAST_AGAIN=1"}},
+    Command{.name = "TickedBoxWithoutARecalledImageAsks", .types = {0x3514, 0x3711}, .tick = true,
+            .asked = "PATTERN", .ini = {"USE_LAST_AGAIN=0"}},
+    Command{.name = "UntickedBoxAsksAgain", .settings = kLastAndUse, .tick = false,
+            .asked = "IMAGE", .ini = {"USE_LAST_AGAIN=0"}},
+    Command{.name = "ImageForAnotherType", .imageType = 0x3711, .confirm = true, .asked = "PATTERN",
+            .alerted = {"Firmware file is not for selected device!", "Last file: IMAGE"},
+            .ini = {"LAST_OPEN=IMAGE"}},
     // The first update confirms a handed image in the dialog even when the last would be used.
     // Handing a file changes no setting and starts nothing the operator did not click.
-    Command{"HandedImageBoxTickedCancelled", {0x3514}, 0x3514, kLastAndUse, {0}, {}, false,
-            "HANDED", -1, 5120, {}, {"USE_LAST_AGAIN=1"}},
-    Command{"HandedImageTodaysStampNothingStartsByItself", {0x3514}, 0x3514,
-            kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", {0}, {}, false, "HANDED", -1,
-            5120, {}, {"USE_LAST_AGAIN=1"}}),
+    Command{.name = "HandedImageBoxTickedCancelled", .settings = kLastAndUse, .asked = "HANDED",
+            .ini = {"USE_LAST_AGAIN=1"}},
+    Command{.name = "HandedImageTodaysStampNothingStartsByItself",
+            .settings = kLastAndUse + "[APP]\nLAST_DEVICE=351406122026\n", .asked = "HANDED",
+            .ini = {"USE_LAST_AGAIN=1"}}),
     [](const auto& row) { return std::string(row.param.name); });
 // clang-format on
 
