@@ -84,6 +84,11 @@ TEMPLATE_PREFIX = re.compile(r"^template\s*<")
 ACCESS_LABEL = re.compile(r"^\s*(?:public|private|protected)\s*:(?!:)")
 
 
+def digit_separator(text, i):
+    """Whether the quote at `i` stands between two digits or letters, as in 60'000."""
+    return text[i - 1:i].isalnum() and text[i + 1:i + 2].isalnum()
+
+
 def blank_out(text):
     """The text with comments, string and character literals and preprocessor lines turned into
     spaces, so that only the code's own braces are left; every newline stays where it was."""
@@ -116,8 +121,7 @@ def blank_out(text):
             delimiter = text[i + 2:text.find("(", i + 2)]
             end = text.find(")" + delimiter + '"', i)
             end = n if end < 0 else end + len(delimiter) + 2
-        elif c == '"' or (c == "'" and not (text[i - 1:i].isalnum() and text[i + 1:i + 2].isalnum())):
-            # (a quote between two digits or letters is a digit separator: 60'000)
+        elif c == '"' or (c == "'" and not digit_separator(text, i)):
             end = i + 1
             while end < n and text[end] != c:
                 end += 2 if text[end] == "\\" else 1
