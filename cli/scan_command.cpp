@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <stop_token>
 #include <string>
 
 #include "cli/commands.h"
@@ -11,8 +12,6 @@
 #include "core/session/session.h"
 
 namespace lumaflash::cli {
-
-namespace {}  // namespace
 
 Json UsbJson(const std::optional<serial::UsbIdentity>& usb) {
   if (!usb) {
@@ -76,9 +75,10 @@ int RunScan(const Options& options) {
   {
     // Ctrl+C lets the probes that run end in order, so that every port gets its line settings
     // back, instead of leaving them raw at our speed.
-    const platform::StopSignals stopSignals;
+    std::stop_source stop;
+    const platform::StopSignals stopSignals(stop);
     ReportPortFailures(session::ScanInterfaces(session));
-    if (platform::StopRequested().load()) {
+    if (stop.stop_requested()) {
       std::fprintf(stderr,
                    "lumaflash-cli: scan interrupted; every port it opened is closed again with "
                    "its line settings restored.\n");
