@@ -50,8 +50,8 @@ Expected<std::string, platform::UsageError> ReadToken(const std::string& path) {
   std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
   std::string token;
   if (!file || !std::getline(file, token)) {
-    return MakeUnexpected(platform::UsageError{
-        "cannot read the token file " + path + ": name a readable file that holds the token"});
+    return MakeUnexpected(platform::UsageError{"cannot read the token file " + path +
+                                               ": name a readable file that holds the token"});
   }
   const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
