@@ -85,7 +85,7 @@ int RunFlash(const Options& options) {
   }
   std::FILE* human = options.json ? stderr : stdout;
   TerminalFeedback settingsFeedback(human);
-  Session session(settingsFeedback);
+  session::Session session(settingsFeedback);
   session.recallLastImage = false;
   std::error_code noDirectory;
   session::SetupSettings(session, std::filesystem::current_path(noDirectory));

@@ -67,8 +67,8 @@ void ReportPortFailures(const std::vector<serial::PortFailure>& failures) {
 }
 
 int RunScan(const Options& options) {
-  Feedback quiet;
-  Session session(quiet);
+  session::Feedback quiet;
+  session::Session session(quiet);
   session.namedPorts = options.ports;
   session.usbFilter = options.usb;
   session.recallLastImage = false;

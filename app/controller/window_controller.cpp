@@ -22,7 +22,7 @@ namespace {
 
 // The Find command, with each port failure worth telling (session::FailuresToTell) reported with
 // its reason, so that a mistyped or taken port does not just look like a missing device.
-void ScanAndReport(Session& session) {
+void ScanAndReport(session::Session& session) {
   for (const serial::PortFailure& failure : session::ScanInterfaces(session)) {
     session.feedback.AddStatus(serial::DescribePortFailure(failure), true);
   }
@@ -280,7 +280,7 @@ class WindowController::Impl {
   WindowSetup m_setup;
   FaceQueue m_queue;
   WindowFeedback m_feedback;
-  Session m_session;
+  session::Session m_session;
   // Requested once the program is told to end, or the window goes: an update stops between two
   // blocks, and stays stopped.
   std::stop_source m_stop;

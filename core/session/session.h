@@ -17,7 +17,7 @@
 #include "core/session/feedback.h"
 #include "core/settings/settings.h"
 
-namespace lumaflash {
+namespace lumaflash::session {
 
 // The working state of one run of the program: what the window (or the command line) and the
 // scan, the update and the settings share. It holds no GUI and no open port: ports are opened
@@ -61,4 +61,4 @@ struct Session {
   std::unique_ptr<image::FirmwareImage> image = std::make_unique<image::FirmwareImage>();
 };
 
-}  // namespace lumaflash
+}  // namespace lumaflash::session

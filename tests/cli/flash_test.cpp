@@ -64,7 +64,7 @@ struct Bench {
   testing::TempDir dir;
   std::unique_ptr<sim::PtyDevice> device;
   testing::RecordingFeedback feedback;
-  Session session;
+  session::Session session;
   std::size_t packetsAfterScan = 0;
 };
 
