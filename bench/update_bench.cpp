@@ -194,7 +194,8 @@ void UpdateCost(const std::string& dir) {
                          : lumaflash::update::FlashResultName(lumaflash::update::ResultOf(
                                lumaflash::update::TransferImage(record, *buffer, image, quiet)));
       } else {
-        lumaflash::session::AttemptRules rules{mode == Mode::Recorded ? &recorder : nullptr};
+        lumaflash::session::AttemptRules rules;
+        rules.recorder = mode == Mode::Recorded ? &recorder : nullptr;
         rules.checked = &*checked;
         const auto attempt = lumaflash::session::RunAttempt(rules, record, image, *buffer, quiet);
         result =

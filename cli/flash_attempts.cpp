@@ -1,5 +1,7 @@
 // The updates of a flash command: one device, or every device at once (--all).
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -58,12 +60,24 @@ std::vector<FlashRecord> UpdateAll(const FlashRun& run,
     BoardFeedback feedback(board, i);
     records[i] = Attempt(run, devices[i], feedback);
   };
+  // An exception on one device's thread waits until the others have ended in order, then goes
+  // on on this thread, as it would with one device.
+  std::mutex failing;
+  std::exception_ptr failed;
+  auto updateOnThread = [&](std::size_t i) {
+    try {
+      update(i);
+    } catch (...) {
+      const std::lock_guard lock(failing);
+      failed = failed ? failed : std::current_exception();
+    }
+  };
   {
     std::vector<std::jthread> workers;
     std::size_t started = 0;
     for (; started < devices.size(); ++started) {
       try {
-        workers.emplace_back(update, started);
+        workers.emplace_back(updateOnThread, started);
       } catch (const std::system_error&) {
         break;  // a process limit: the devices left are updated here, one after the other
       }
@@ -71,6 +85,9 @@ std::vector<FlashRecord> UpdateAll(const FlashRun& run,
     for (std::size_t i = started; i < devices.size(); ++i) {
       update(i);
     }
+  }
+  if (failed) {
+    std::rethrow_exception(failed);
   }
   PrintSummary(run.human, records);
   return records;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stop_token>
 #include <system_error>
 
 #include "cli/commands.h"
@@ -84,10 +85,11 @@ int RunFlash(const Options& options) {
   }
   std::FILE* human = options.json ? stderr : stdout;
   TerminalFeedback settingsFeedback(human);
-  Session session(settingsFeedback);
+  session::Session session(settingsFeedback);
   session.recallLastImage = false;
   std::error_code noDirectory;
   session::SetupSettings(session, std::filesystem::current_path(noDirectory));
+  std::stop_source stop;
   const FlashRun run{
       options,
       imagePath,
@@ -95,18 +97,17 @@ int RunFlash(const Options& options) {
       human,
       session,
       session::AttemptRules{recorder.Enabled() ? &recorder : nullptr, options.requireRecord,
-                            &platform::StopRequested(), options.holderWait, &*checked}};
+                            stop.get_token(), options.holderWait, &*checked}};
   // Ctrl+C during an update stops it between two blocks, so the port is closed in order, the
   // record is written and the operator is told which device was left half-written. While waiting
   // or scanning it ends the run before anything is sent. A terminal closing (SIGHUP) and a polite
   // kill (SIGTERM) mean the same and get the same orderly end.
-  const platform::StopSignals stopSignals;
+  const platform::StopSignals stopSignals(stop);
   const int exitCode = FlashLoop(run);
   if (recorder.Enabled()) {
     // A stop request (Ctrl+C, SIGTERM), before or during this wait, ends it at once; the run's
     // exit code stays as it was.
-    for (const std::string& line :
-         session::CloseStationRecords(recorder, &platform::StopRequested())) {
+    for (const std::string& line : session::CloseStationRecords(recorder, stop.get_token())) {
       std::fprintf(stderr, "lumaflash-cli: %s\n", line.c_str());
     }
   }

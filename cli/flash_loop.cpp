@@ -11,7 +11,6 @@
 #include "cli/flash_run.h"
 #include "cli/rescanner.h"
 #include "core/discovery/catalogue.h"
-#include "core/platform/stop_signals.h"
 #include "core/serial/port_watch.h"
 #include "core/session/find_interfaces.h"
 
@@ -80,7 +79,7 @@ class Loop {
         m_rules{run.image.deviceId, run.options.serial, run.options.all, m_waiting},
         m_scanner(run.options.ports, run.options.usb) {
     if (m_waiting) {
-      m_scanner.WatchHolders(run.options.holderWait, &platform::StopRequested(),
+      m_scanner.WatchHolders(run.options.holderWait, run.rules.stop,
                              [&run](const std::string& line) {
                                std::fprintf(run.human, "%s\n", line.c_str());
                                std::fflush(run.human);
@@ -93,7 +92,7 @@ class Loop {
   }
 
   int Run() {
-    while (!platform::StopRequested().load()) {
+    while (!m_run.rules.stop.stop_requested()) {
       if (const std::optional<int> exit = Round()) {
         return *exit;
       }
@@ -114,7 +113,7 @@ class Loop {
       return kExitPortOpenFailed;
     }
     // A stop that came while the probes ran must not be noticed only after the start packet.
-    if (platform::StopRequested().load()) {
+    if (m_run.rules.stop.stop_requested()) {
       return Stopped();
     }
     const Choice choice = Choose();
@@ -132,7 +131,7 @@ class Loop {
       return NoneFound(m_run, choice, namedPortFailed);
     }
     TellWaiting();
-    m_watch->Wait(kRescanPause, platform::StopRequested());
+    m_watch->Wait(kRescanPause, m_run.rules.stop);
     return std::nullopt;
   }
 

@@ -18,10 +18,10 @@ namespace lumaflash::cli {
 // Everything one flash command works with.
 struct FlashRun {
   const Options& options;
-  std::string imagePath;               // as given
+  std::string imagePath;              // as given
   const image::FirmwareImage& image;  // as checked before any port was opened
-  std::FILE* human;                    // standard output, or standard error when it carries JSON
-  Session& session;
+  std::FILE* human;                   // standard output, or standard error when it carries JSON
+  session::Session& session;
   session::AttemptRules rules;
 };
 

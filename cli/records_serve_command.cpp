@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <thread>
+#include <stop_token>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "core/platform/command_line.h"
 #include "core/platform/stop_signals.h"
+#include "core/platform/stoppable_pause.h"
 #include "core/platform/text_path.h"
 #include "core/records/questions.h"
 #include "core/records/recorder.h"
@@ -49,8 +50,8 @@ Expected<std::string, platform::UsageError> ReadToken(const std::string& path) {
   std::ifstream file(platform::PathFromUtf8(path), std::ios::binary);
   std::string token;
   if (!file || !std::getline(file, token)) {
-    return MakeUnexpected(platform::UsageError{
-        "cannot read the token file " + path + ": name a readable file that holds the token"});
+    return MakeUnexpected(platform::UsageError{"cannot read the token file " + path +
+                                               ": name a readable file that holds the token"});
   }
   const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   token.erase(token.begin(), std::find_if_not(token.begin(), token.end(), blank));
@@ -115,7 +116,8 @@ int RunRecordsServe(const Options& options) {
     settings.source = {"the records of " + platform::Utf8FromPath(config.storePath), true};
     open = [path = config.storePath] { return records::LocalQuestions(path); };
   }
-  const platform::StopSignals stopSignals;
+  std::stop_source stop;
+  const platform::StopSignals stopSignals(stop);
   const std::string source = settings.source.description;
   auto server = web::WebServer::Start(std::move(settings), open);
   if (!server) {
@@ -123,10 +125,7 @@ int RunRecordsServe(const Options& options) {
   }
   std::printf("Serving %s at %s\n", source.c_str(), (*server)->Url().c_str());
   std::fflush(stdout);
-  // The signal handlers only set a flag; looking at it ten times a second ends the run promptly.
-  while (!platform::StopRequested()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  platform::WaitForStop(stop.get_token());
   server->reset();
   std::printf("Stopped serving.\n");
   return kExitOk;

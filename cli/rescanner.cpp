@@ -55,10 +55,10 @@ void Rescanner::Remember(const discovery::Probe& probe) {
   ++state.silentRounds;
 }
 
-void Rescanner::WatchHolders(std::chrono::milliseconds limit, const std::atomic<bool>* stop,
+void Rescanner::WatchHolders(std::chrono::milliseconds limit, std::stop_token stop,
                              std::function<void(const std::string&)> tell) {
   m_holderWait = limit;
-  m_stop = stop;
+  m_stop = std::move(stop);
   m_tell = std::move(tell);
 }
 
@@ -74,7 +74,7 @@ std::vector<serial::PortAddress> Rescanner::FreeOfHolders(std::vector<serial::Po
     }
     const std::vector<serial::PortHolder> held =
         serial::WaitForHolders(port.path, *m_holderWait, m_stop, m_tell);
-    if (held.empty() || (m_stop != nullptr && m_stop->load())) {
+    if (held.empty() || m_stop.stop_requested()) {
       return !held.empty();
     }
     m_stillHeld = serial::PortFailure{serial::PortError::Busy, EBUSY, port.path,

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -30,8 +30,8 @@ class Rescanner {
 
   // From the second round on, a port that has just appeared is probed only once no other
   // program has it open (ModemManager probes new ports too): up to `limit`, telling `tell` who
-  // holds it. `stop` ends the wait early.
-  void WatchHolders(std::chrono::milliseconds limit, const std::atomic<bool>* stop,
+  // holds it. A stop requested on `stop` ends the wait early.
+  void WatchHolders(std::chrono::milliseconds limit, std::stop_token stop,
                     std::function<void(const std::string&)> tell);
 
   // One round: probes the ports that are due and builds the table of those that answered.
@@ -74,7 +74,7 @@ class Rescanner {
   std::size_t m_lastRoundProbes = 0;
   std::size_t m_rounds = 0;
   std::optional<std::chrono::milliseconds> m_holderWait;
-  const std::atomic<bool>* m_stop = nullptr;
+  std::stop_token m_stop;
   std::function<void(const std::string&)> m_tell;
   std::optional<serial::PortFailure> m_stillHeld;
 };

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <stop_token>
 #include <string>
 
 #include "cli/commands.h"
@@ -11,8 +12,6 @@
 #include "core/session/session.h"
 
 namespace lumaflash::cli {
-
-namespace {}  // namespace
 
 Json UsbJson(const std::optional<serial::UsbIdentity>& usb) {
   if (!usb) {
@@ -68,17 +67,18 @@ void ReportPortFailures(const std::vector<serial::PortFailure>& failures) {
 }
 
 int RunScan(const Options& options) {
-  Feedback quiet;
-  Session session(quiet);
+  session::Feedback quiet;
+  session::Session session(quiet);
   session.namedPorts = options.ports;
   session.usbFilter = options.usb;
   session.recallLastImage = false;
   {
     // Ctrl+C lets the probes that run end in order, so that every port gets its line settings
     // back, instead of leaving them raw at our speed.
-    const platform::StopSignals stopSignals;
+    std::stop_source stop;
+    const platform::StopSignals stopSignals(stop);
     ReportPortFailures(session::ScanInterfaces(session));
-    if (platform::StopRequested().load()) {
+    if (stop.stop_requested()) {
       std::fprintf(stderr,
                    "lumaflash-cli: scan interrupted; every port it opened is closed again with "
                    "its line settings restored.\n");

@@ -13,7 +13,7 @@ namespace lumaflash::cli {
 // on a terminal (never wider than the terminal), a plain line every tenth of the way otherwise.
 // Status lines that come with the alert are failures: they, their detail and what the same
 // attempt says after them go to standard error. Control characters in a line are shown escaped.
-class TerminalFeedback : public Feedback {
+class TerminalFeedback : public session::Feedback {
  public:
   explicit TerminalFeedback(std::FILE* out);
 

@@ -86,7 +86,8 @@ Expected<std::unique_ptr<PtyDevice>, HostError> PtyDevice::Start(DeviceConfig co
   if (auto opened = device->Open(); !opened) {
     return MakeUnexpected(opened.error());
   }
-  device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
+  device->m_thread =
+      std::jthread([raw = device.get()](const std::stop_token& stop) { raw->ServeGuarded(stop); });
   return device;
 }
 
@@ -96,7 +97,8 @@ Expected<std::unique_ptr<PtyDevice>, HostError> PtyDevice::StartOnTty(
   if (auto opened = device->OpenTty(path); !opened) {
     return MakeUnexpected(opened.error());
   }
-  device->m_thread = std::thread([raw = device.get()] { raw->Serve(); });
+  device->m_thread =
+      std::jthread([raw = device.get()](const std::stop_token& stop) { raw->ServeGuarded(stop); });
   return device;
 }
 
@@ -155,11 +157,7 @@ std::optional<HostLine> PtyDevice::ReadHostLine() const {
 
 void PtyDevice::Vanish() {
   // The serving thread is stopped first, so that no descriptor is closed under its poll().
-  if (m_wake[1] >= 0) {
-    const char stop = 0;
-    // A full pipe already wakes the thread, so a failed write changes nothing.
-    [[maybe_unused]] const ssize_t woken = ::write(m_wake[1], &stop, 1);
-  }
+  m_thread.request_stop();
   if (m_thread.joinable()) {
     m_thread.join();
   }
@@ -195,8 +193,22 @@ int PtyDevice::MsToNextReply(Clock::time_point now) const {
   return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
-void PtyDevice::Serve() {
+void PtyDevice::ServeGuarded(const std::stop_token& stop) {
+  try {
+    Serve(stop);
+  } catch (...) {
+    const std::lock_guard lock(m_mutex);
+    HangUp();
+  }
+}
+
+void PtyDevice::Serve(const std::stop_token& stop) {
   AnswerAhead();
+  const std::stop_callback wake(stop, [this] {
+    const char byte = 0;
+    // A full pipe already wakes the thread, so a failed write changes nothing.
+    [[maybe_unused]] const ssize_t woken = ::write(m_wake[1], &byte, 1);
+  });
   std::array<uint8_t, 4096> buffer{};
   for (;;) {
     int waitMs = -1;

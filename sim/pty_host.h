@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +66,10 @@ class PtyDevice {
   PtyDevice(DeviceConfig config, std::vector<FaultPlan> faults);
   Expected<void, HostError> Open();
   Expected<void, HostError> OpenTty(const std::string& path);
-  void Serve();
+  // Serves until a stop is requested on `stop` or the line goes down. An exception ends the
+  // device as an unplug would, not the program.
+  void Serve(const std::stop_token& stop);
+  void ServeGuarded(const std::stop_token& stop);
   void SendDue(Clock::time_point now);
   // How long poll() may wait for the host before the next reply is due; -1 when none waits.
   int MsToNextReply(Clock::time_point now) const;
@@ -83,7 +87,7 @@ class PtyDevice {
   };
   std::vector<Pending> m_pending;
   bool m_hungUp = false;
-  std::thread m_thread;
+  std::jthread m_thread;
 };
 
 }  // namespace lumaflash::sim

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "core/records/image_filter.h"
 #include "web/escape.h"
 
 namespace lumaflash::web {
@@ -82,10 +83,7 @@ Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query) {
     return Refuse("type takes a device type as four hexadecimal digits (e.g. 3514); \"" +
                   view.type + "\" is not one");
   }
-  view.image = QueryParameter(query, "image").value;
-  if (view.image.size() == 64 && AllHex(view.image)) {
-    view.image = Lower(view.image);
-  }
+  view.image = records::NormalImage(QueryParameter(query, "image").value);
   if (const QueryValue offset = QueryParameter(query, "offset"); offset.present) {
     const auto number = Number(offset.value, 0, 1'000'000'000);
     if (!number) {
@@ -118,11 +116,7 @@ records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs) {
   set(filter.station, view.station);
   set(filter.deviceId, view.type);
   set(filter.result, view.result);
-  if (view.image.size() == 64 && AllHex(view.image)) {
-    filter.imageSha256 = view.image;
-  } else {
-    set(filter.imagePath, view.image);
-  }
+  records::FilterByImage(filter, view.image);
   return filter;
 }
 

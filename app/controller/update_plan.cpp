@@ -7,7 +7,7 @@
 
 namespace lumaflash::app {
 
-UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
+UpdatePlan PlanUpdate(session::Session& session, const std::vector<int>& selected,
                       const std::string& handedImage) {
   UpdatePlan plan;
   const int first = selected.empty() ? -1 : selected.front();

@@ -27,7 +27,7 @@ struct UpdatePlan {
 // image, "0" when the file dialog is to be shown. A `handedImage` (the program was handed a
 // file) is confirmed in the file dialog instead, and leaves USE_LAST_AGAIN as it is: handing a
 // file is no choice about the setting.
-UpdatePlan PlanUpdate(Session& session, const std::vector<int>& selected,
+UpdatePlan PlanUpdate(session::Session& session, const std::vector<int>& selected,
                       const std::string& handedImage);
 
 // What the file dialog is asked for: a pattern such as "DIR/*.bin" names only the directory; a

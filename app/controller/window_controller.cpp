@@ -1,7 +1,7 @@
 #include "app/controller/window_controller.h"
 
-#include <atomic>
 #include <exception>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -22,7 +22,7 @@ namespace {
 
 // The Find command, with each port failure worth telling (session::FailuresToTell) reported with
 // its reason, so that a mistyped or taken port does not just look like a missing device.
-void ScanAndReport(Session& session) {
+void ScanAndReport(session::Session& session) {
   for (const serial::PortFailure& failure : session::ScanInterfaces(session)) {
     session.feedback.AddStatus(serial::DescribePortFailure(failure), true);
   }
@@ -53,12 +53,12 @@ class WindowController::Impl {
     m_session.namedPorts = m_setup.ports;
     m_session.usbFilter = m_setup.usbFilter;
     m_session.today = m_setup.today;
-    m_session.cancel = &m_cancel;
+    m_session.stop = m_stop.get_token();
     m_session.recorder = m_setup.recorder.get();
   }
 
   ~Impl() {
-    m_cancel = true;
+    m_stop.request_stop();
     if (m_worker.joinable()) {
       m_worker.join();
     }
@@ -165,7 +165,7 @@ class WindowController::Impl {
       return;
     }
     m_stopRequested = true;
-    m_cancel = true;
+    m_stop.request_stop();
     m_autoRepeatArmed = false;
     m_timerPending = false;
     if (!m_busy) {
@@ -211,7 +211,7 @@ class WindowController::Impl {
     m_updated = outcome.has_value();
     // Read before the rescan, whose own reads clear it.
     const std::string unsaved = m_session.lastSettingsProblem;
-    if (!m_cancel.load()) {
+    if (!m_stop.stop_requested()) {
       ScanAndReport(m_session);  // a stopping program does not probe the ports again
     }
     if (m_updated && !unsaved.empty()) {
@@ -233,11 +233,13 @@ class WindowController::Impl {
         work();
       } catch (const std::exception& error) {
         m_feedback.AddStatus(std::string("Internal error: ") + error.what(), true);
+      } catch (...) {
+        m_feedback.AddStatus("Internal error.", true);
       }
       m_queue.Post([this] { Finish(); });
     };
     try {
-      m_worker = std::thread(run);
+      m_worker = std::jthread(run);
     } catch (const std::system_error&) {
       // No thread to be had (a process or container limit): the work runs here instead, and
       // the window does not paint until it has ended.
@@ -278,10 +280,12 @@ class WindowController::Impl {
   WindowSetup m_setup;
   FaceQueue m_queue;
   WindowFeedback m_feedback;
-  Session m_session;
-  std::atomic<bool> m_cancel{false};
+  session::Session m_session;
+  // Requested once the program is told to end, or the window goes: an update stops between two
+  // blocks, and stays stopped.
+  std::stop_source m_stop;
 
-  std::thread m_worker;
+  std::jthread m_worker;
   std::function<void()> m_then;
   bool m_busy = false;
   bool m_updated = false;  // written by the worker, read after it has been joined

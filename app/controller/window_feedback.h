@@ -15,7 +15,7 @@ namespace lumaflash::app {
 // bar, the wait cursor, the interface list and the "Use last again" box. Reports come from any
 // thread and are drawn on the face's thread, in order, through the face's queue; the methods
 // that are not reports are for the face's thread only.
-class WindowFeedback final : public Feedback {
+class WindowFeedback final : public session::Feedback {
  public:
   WindowFeedback(WindowView& view, FaceQueue& queue);
 

@@ -1,12 +1,12 @@
 #include "app/qt/qt_app.h"
 
 #include <QApplication>
-#include <QTimer>
-#include <chrono>
+#include <QMetaObject>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -23,9 +23,6 @@ namespace lumaflash::app {
 namespace {
 
 using Devices = std::vector<std::unique_ptr<sim::PtyDevice>>;
-
-// How often the window looks whether it was told to stop; a block takes longer than this.
-constexpr std::chrono::milliseconds kStopPollInterval{50};
 
 // Starts the demo devices in this process; their ports are added to `ports`.
 bool StartSimulated(int count, Devices& devices, std::vector<std::string>& ports) {
@@ -75,16 +72,14 @@ int QtApp::Run(int argc, char** argv) {
   setup.recorder = recorder;
   QtWindow window(std::move(setup));
   // SIGTERM, SIGINT or SIGHUP (logout, a closing terminal) ends the window in order: an update
-  // stops between two blocks with its port closed. The handler only sets a flag; it is looked
-  // at here, on the window's thread.
-  const platform::StopSignals stopSignals;
-  QTimer stopWatch;
-  QObject::connect(&stopWatch, &QTimer::timeout, &window, [&window] {
-    if (platform::StopRequested().load()) {
-      window.Controller().OnStopRequested();
-    }
+  // stops between two blocks with its port closed. The stop is requested on another thread; the
+  // window hears of it on its own.
+  std::stop_source stop;
+  const std::stop_callback toWindow(stop.get_token(), [&window] {
+    QMetaObject::invokeMethod(
+        &window, [&window] { window.Controller().OnStopRequested(); }, Qt::QueuedConnection);
   });
-  stopWatch.start(kStopPollInterval);
+  const platform::StopSignals stopSignals(stop);
   window.Run();
   EndWindowRecords(recorder.get(), tell);
   return window.Controller().ExitStatus();

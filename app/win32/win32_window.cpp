@@ -1,140 +1,18 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// The main window's dialog: its creation, its message loop and the messages it answers; what
+// the controller asks it to show is drawn by win32_view.cpp.
+#include "app/win32/win32_face.h"
 // After windows.h, which they need.
 #include <commctrl.h>
-#include <commdlg.h>
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdio>
-#include <memory>
 #include <utility>
-#include <vector>
 
 #include "app/win32/resource_ids.h"
-#include "app/win32/win32_window.h"
-#include "core/platform/alert_tone.h"
-#include "core/platform/text_path.h"
 #include "core/platform/wide_text.h"
 
 namespace lumaflash::app {
-
-namespace {
-
-// The worker's results wait in the controller; this message tells the dialog's thread to take
-// them.
-constexpr UINT kDeliverPosted = WM_APP + 1;
-
-// The window's texts are UTF-8; the controls take UTF-16.
-std::wstring Wide(std::string_view text) {
-  return platform::WideFromUtf8(text);
-}
-
-int ToInt(uint32_t value) {
-  return static_cast<int>(std::min<uint32_t>(value, INT_MAX));
-}
-
-// GetOpenFileNameW as the Firmware-Update command asks for it.
-std::optional<std::string> ChooseFileWithDialog(HWND owner, const FileRequest& request) {
-  std::wstring filter = Wide(request.filter);
-  filter.push_back(L'\0');
-  filter += Wide(request.pattern);
-  filter.push_back(L'\0');
-  const std::wstring extension = Wide(request.defaultExtension);
-  std::vector<wchar_t> file(32768, L'\0');  // the longest path Windows takes
-  const std::wstring initial = Wide(request.initialName);
-  std::copy_n(initial.begin(), std::min(initial.size(), file.size() - 1), file.begin());
-
-  OPENFILENAMEW dialog{};
-  dialog.lStructSize = sizeof(dialog);
-  dialog.hwndOwner = owner;
-  dialog.lpstrFilter = filter.c_str();
-  dialog.lpstrFile = file.data();
-  dialog.nMaxFile = static_cast<DWORD>(file.size());
-  dialog.lpstrDefExt = extension.c_str();
-  dialog.Flags =
-      OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_ENABLESIZING;
-  if (!GetOpenFileNameW(&dialog)) {
-    return std::nullopt;
-  }
-  return platform::Utf8FromWide(file.data());
-}
-
-INT_PTR CALLBACK AboutProc(HWND about, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
-  switch (message) {
-    case WM_INITDIALOG:
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-        EndDialog(about, LOWORD(wParam));
-        return TRUE;
-      }
-      return FALSE;
-    default:
-      return FALSE;
-  }
-}
-
-// The face: draws what the controller says, forwards what the operator does.
-class Win32Window final : public WindowView {
- public:
-  Win32Window(WindowSetup setup, Win32Seams seams)
-      : m_setup(std::move(setup)), m_seams(std::move(seams)) {}
-
-  int Run();
-
-  void ShowRows(const std::vector<ListRow>& rows, int selected) override;
-  std::vector<int> SelectedRows() const override;
-  void ShowStatus(const std::vector<std::string>& lines) override;
-  void SoundAlert() override { platform::SoundAlertTone(); }
-  void ShowProgress(uint32_t upper, uint32_t position) override;
-  void ShowWaitCursor(bool waiting) override;
-  void ShowUseLast(bool enabled, bool ticked) override;
-  void EnableInput(bool enabled) override;
-  void StartTimer(int id, std::chrono::milliseconds interval) override;
-  void StopTimer(int id) override;
-  void CloseWindow() override;
-  void ShowMessage(const std::string& text) override;
-  void ShowAbout() override;
-  std::optional<std::string> ChooseFile(const FileRequest& request) override;
-  void PostToFace() override;
-
- private:
-  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-  INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
-  void OnInitDialog();
-  void SetupInterfaceList();
-  void CenterOnWorkArea();
-  bool OnCommand(WORD id, WORD code);
-  bool OnNotify(const NMHDR& header);
-  bool OnPaint();
-  bool OnQueryEndSession();
-  void OnEndSession(bool ending);
-  bool PreTranslateMessage(const MSG& message);
-  HWND Control(int id) const { return GetDlgItem(m_dialog, id); }
-  // A dialog procedure hands its result back through DWLP_MSGRESULT.
-  INT_PTR Result(LRESULT result) {
-    SetWindowLongPtrW(m_dialog, DWLP_MSGRESULT, result);
-    return TRUE;
-  }
-
-  WindowSetup m_setup;
-  Win32Seams m_seams;
-  HINSTANCE m_instance = GetModuleHandleW(nullptr);
-  HWND m_dialog = nullptr;
-  HICON m_bigIcon = nullptr;
-  HICON m_smallIcon = nullptr;
-  std::unique_ptr<WindowController> m_controller;
-  std::vector<ListRow> m_rows;  // for the rows' tooltips
-  bool m_waiting = false;
-  bool m_inputEnabled = true;
-  HWND m_focusBeforeHold = nullptr;
-  bool m_ended = false;
-  bool m_blockingShutdown = false;  // a reason is registered with ShutdownBlockReasonCreate
-};
 
 int Win32Window::Run() {
   m_dialog = CreateDialogParamW(m_instance, MAKEINTRESOURCEW(IDD_LUMAFLASH_DIALOG), nullptr,
@@ -225,7 +103,7 @@ void Win32Window::SetupInterfaceList() {
   HWND list = Control(IDC_INTERFACE_LIST);
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_INFOTIP);
   for (std::size_t i = 0; i < kListColumns.size(); ++i) {
-    std::wstring heading = Wide(kListColumns[i].heading);
+    std::wstring heading = platform::WideFromUtf8(kListColumns[i].heading);
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
     column.fmt = LVCFMT_LEFT;
@@ -335,7 +213,8 @@ bool Win32Window::OnNotify(const NMHDR& header) {
   }
   const auto& tip = reinterpret_cast<const NMLVGETINFOTIPW&>(header);
   if (tip.iItem >= 0 && static_cast<std::size_t>(tip.iItem) < m_rows.size() && tip.cchTextMax > 0) {
-    const std::wstring text = Wide(m_rows[static_cast<std::size_t>(tip.iItem)].tooltip);
+    const std::wstring text =
+        platform::WideFromUtf8(m_rows[static_cast<std::size_t>(tip.iItem)].tooltip);
     const std::size_t count = std::min(text.size(), static_cast<std::size_t>(tip.cchTextMax - 1));
     std::copy_n(text.begin(), count, tip.pszText);
     tip.pszText[count] = L'\0';
@@ -376,117 +255,6 @@ bool Win32Window::PreTranslateMessage(const MSG& message) {
   }
   return key != Key::Other && m_controller->OnKey(key, GetKeyState(VK_CONTROL) < 0);
 }
-
-void Win32Window::ShowRows(const std::vector<ListRow>& rows, int selected) {
-  m_rows = rows;
-  HWND list = Control(IDC_INTERFACE_LIST);
-  SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::array<std::wstring, 3> texts{Wide(rows[i].device), Wide(rows[i].version),
-                                            Wide(rows[i].serial)};
-    LVITEMW item{};
-    item.mask = LVIF_TEXT;
-    item.iItem = static_cast<int>(i);
-    for (std::size_t column = 0; column < texts.size(); ++column) {
-      std::wstring text = texts[column];
-      item.iSubItem = static_cast<int>(column);
-      item.pszText = text.data();
-      SendMessageW(list, column == 0 ? LVM_INSERTITEMW : LVM_SETITEMTEXTW, i,
-                   reinterpret_cast<LPARAM>(&item));
-    }
-  }
-  if (selected >= 0) {
-    ListView_SetItemState(list, selected, LVIS_SELECTED | LVIS_FOCUSED,
-                          LVIS_SELECTED | LVIS_FOCUSED);
-  }
-}
-
-std::vector<int> Win32Window::SelectedRows() const {
-  std::vector<int> rows;
-  HWND list = Control(IDC_INTERFACE_LIST);
-  for (int row = ListView_GetNextItem(list, -1, LVNI_SELECTED); row >= 0;
-       row = ListView_GetNextItem(list, row, LVNI_SELECTED)) {
-    rows.push_back(row);
-  }
-  return rows;
-}
-
-void Win32Window::ShowStatus(const std::vector<std::string>& lines) {
-  HWND log = Control(IDC_STATUS_LOG);
-  SendMessageW(log, LB_RESETCONTENT, 0, 0);
-  for (const std::string& line : lines) {
-    const std::wstring text = Wide(line);
-    SendMessageW(log, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
-  }
-  if (!lines.empty()) {
-    SendMessageW(log, LB_SETTOPINDEX, lines.size() - 1, 0);
-  }
-}
-
-void Win32Window::ShowProgress(uint32_t upper, uint32_t position) {
-  HWND bar = Control(IDC_PROGRESS);
-  SendMessageW(bar, PBM_SETRANGE32, 0, ToInt(upper));
-  SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(ToInt(position)), 0);
-}
-
-void Win32Window::ShowWaitCursor(bool waiting) {
-  m_waiting = waiting;
-  SetCursor(LoadCursorW(nullptr, waiting ? IDC_WAIT : IDC_ARROW));
-}
-
-void Win32Window::ShowUseLast(bool enabled, bool ticked) {
-  EnableWindow(Control(IDC_USE_LAST_AGAIN), enabled ? TRUE : FALSE);
-  CheckDlgButton(m_dialog, IDC_USE_LAST_AGAIN, ticked ? BST_CHECKED : BST_UNCHECKED);
-}
-
-// A disabled dialog keeps painting and takes neither keys nor clicks; the control that had the
-// focus gets it back afterwards.
-void Win32Window::EnableInput(bool enabled) {
-  if (enabled == m_inputEnabled) {
-    return;
-  }
-  m_inputEnabled = enabled;
-  if (!enabled) {
-    m_focusBeforeHold = GetFocus();
-  }
-  EnableWindow(m_dialog, enabled ? TRUE : FALSE);
-  if (enabled && m_focusBeforeHold != nullptr && IsWindow(m_focusBeforeHold)) {
-    SetFocus(m_focusBeforeHold);
-  }
-}
-
-void Win32Window::StartTimer(int id, std::chrono::milliseconds interval) {
-  SetTimer(m_dialog, static_cast<UINT_PTR>(id), static_cast<UINT>(interval.count()), nullptr);
-}
-
-void Win32Window::StopTimer(int id) {
-  KillTimer(m_dialog, static_cast<UINT_PTR>(id));
-}
-
-// The loop ends; Run() then stops the controller and destroys the window.
-void Win32Window::CloseWindow() {
-  m_ended = true;
-  PostMessageW(m_dialog, WM_NULL, 0, 0);  // wakes GetMessageW
-}
-
-void Win32Window::ShowMessage(const std::string& text) {
-  MessageBoxW(m_dialog, Wide(text).c_str(), L"Lumaflash", MB_OK);
-}
-
-void Win32Window::ShowAbout() {
-  DialogBoxParamW(m_instance, MAKEINTRESOURCEW(IDD_ABOUTBOX), m_dialog, AboutProc, 0);
-}
-
-std::optional<std::string> Win32Window::ChooseFile(const FileRequest& request) {
-  return m_seams.chooseFile ? m_seams.chooseFile(request) : ChooseFileWithDialog(m_dialog, request);
-}
-
-// Called from the worker: PostMessageW never waits for the dialog's thread.
-void Win32Window::PostToFace() {
-  PostMessageW(m_dialog, kDeliverPosted, 0, 0);
-}
-
-}  // namespace
 
 int RunWin32Window(WindowSetup setup, Win32Seams seams) {
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),

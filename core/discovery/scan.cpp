@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -39,6 +40,33 @@ void LogOpenFailure(const Probe& probe, std::string& log) {
   }
 }
 
+// A probe that throws (no memory left, say) must neither end the program from a worker thread
+// nor hide the other ports: its port fails with the reason.
+Probe ProbeOrFail(const ProbeOne& probe, const serial::PortAddress& address) {
+  try {
+    return probe(address);
+  } catch (const std::exception& error) {
+    Probe failed;
+    failed.address = address;
+    failed.failure = serial::PortFailure{serial::PortError::Internal, 0, address.path, error.what()};
+    return failed;
+  }
+}
+
+// Looks for the programs that hold `ports`, for the update that may follow the scan.
+void LookForHoldersOf(const std::vector<serial::PortAddress>& ports) {
+  std::vector<std::string> paths;
+  paths.reserve(ports.size());
+  for (const serial::PortAddress& port : ports) {
+    paths.push_back(port.path);
+  }
+  try {
+    serial::LookForHolders(paths);
+  } catch (...) {
+    // Nothing remembered: the update looks for itself.
+  }
+}
+
 }  // namespace
 
 Probe ProbePort(const serial::PortAddress& address) {
@@ -65,32 +93,36 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std
   std::vector<Probe> probes(ports.size());
   std::atomic<std::size_t> nextPort{0};
   std::mutex reporting;
+  std::exception_ptr reportFailed;  // from `probed` on a worker, thrown again on this thread
   auto work = [&] {
     for (std::size_t i = nextPort++; i < ports.size(); i = nextPort++) {
-      probes[i] = probe(ports[i]);
+      probes[i] = ProbeOrFail(probe, ports[i]);
       if (probed) {
         const std::lock_guard lock(reporting);
         probed(probes[i]);
       }
     }
   };
-  std::vector<std::thread> workers;
+  auto helper = [&] {
+    try {
+      work();
+    } catch (...) {
+      const std::lock_guard lock(reporting);
+      reportFailed = reportFailed ? reportFailed : std::current_exception();
+    }
+  };
+  std::vector<std::jthread> workers;
   // While the probes wait for their replies, another thread looks for programs that hold the
   // ports, so that an update right after the scan need not look between reply and start packet.
   try {
-    std::vector<std::string> paths;
-    paths.reserve(ports.size());
-    for (const serial::PortAddress& port : ports) {
-      paths.push_back(port.path);
-    }
-    workers.emplace_back([paths = std::move(paths)] { serial::LookForHolders(paths); });
+    workers.emplace_back([&ports] { LookForHoldersOf(ports); });
   } catch (const std::system_error&) {
     // No thread for it: the update looks for itself.
   }
   const std::size_t helpers = std::min(maxThreads, ports.size());
   for (std::size_t i = 1; i < helpers; ++i) {
     try {
-      workers.emplace_back(work);
+      workers.emplace_back(helper);
     } catch (const std::system_error&) {
       // A process or container limit: the threads that did start share the rest of the
       // ports through the common index, down to this thread alone.
@@ -98,8 +130,9 @@ std::vector<Probe> ProbePorts(const std::vector<serial::PortAddress>& ports, std
     }
   }
   work();  // this thread probes too, so one thread means a plain one-by-one scan
-  for (std::thread& worker : workers) {
-    worker.join();
+  workers.clear();  // joins them
+  if (reportFailed) {
+    std::rethrow_exception(reportFailed);
   }
   return probes;
 }

@@ -24,7 +24,8 @@ Probe ProbePort(const serial::PortAddress& address);
 // up to `maxThreads` threads (1: one after the other). The probes come back in the order of
 // `ports` whatever the timing. `probed`, when given, is called as each probe finishes (one call
 // at a time, from the probing threads), so that a progress bar can follow the scan. `probe`
-// probes one port (ProbePort unless a test stands in for it).
+// probes one port (ProbePort unless a test stands in for it); one that throws fails its port
+// (PortError::Internal, with the reason) and the scan goes on.
 inline constexpr std::size_t kProbeThreads = 32;
 using ProbeFinished = std::function<void(const Probe& probe)>;
 using ProbeOne = std::function<Probe(const serial::PortAddress& address)>;

@@ -77,6 +77,9 @@ class TimeZone {
   int64_t DayStartMs(int64_t day) const;
 
  private:
+  // Rules are expanded into transitions up to this year; later instants ask the rule itself.
+  static constexpr int kExpandUntilYear = 2200;
+
   TimeZone(std::string name, int32_t initialOffset);
   void AddTransition(int64_t at, int32_t offset);
   void AppendRule(const YearRule& rule, int fromYear, int toYear);

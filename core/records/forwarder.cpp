@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 
 #include "core/records/server.h"
@@ -18,12 +19,6 @@ constexpr std::chrono::hours kQuietLook{1};
 // Of the patience at the end of a run, this much is left for the thread to cancel the statement
 // it waits for and end.
 constexpr milliseconds kWindDown{300};
-// How often the end of a run looks at the stop request.
-constexpr milliseconds kLook{50};
-
-bool Stopped(const std::atomic<bool>* stop) {
-  return stop != nullptr && stop->load();
-}
 
 }  // namespace
 
@@ -32,15 +27,15 @@ void WaitLimit::SetDeadline(Clock::time_point deadline) {
 }
 
 void WaitLimit::Stop() {
-  m_stopped.store(true);
+  m_stop.request_stop();
 }
 
 bool WaitLimit::Over() const {
-  return m_stopped.load() || Clock::now().time_since_epoch().count() >= m_deadline.load();
+  return m_stop.stop_requested() || Clock::now().time_since_epoch().count() >= m_deadline.load();
 }
 
 milliseconds WaitLimit::Slice(milliseconds slice) const {
-  if (m_stopped.load()) {
+  if (m_stop.stop_requested()) {
     return milliseconds(0);
   }
   const Clock::duration left = Clock::duration(m_deadline.load()) - Clock::now().time_since_epoch();
@@ -48,7 +43,7 @@ milliseconds WaitLimit::Slice(milliseconds slice) const {
 }
 
 std::string WaitLimit::Why() const {
-  return m_stopped.load() ? "stopped before the server took them"
+  return m_stop.stop_requested() ? "stopped before the server took them"
                           : "the time for the server at the end of the run ran out";
 }
 
@@ -62,15 +57,14 @@ struct Forwarder::State {
   const std::string uri;
   WaitLimit limit;
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable_any changed;
   bool pending = true;      // forward at start
   bool forwarding = false;  // a round is under way
-  bool stopping = false;
-  bool idle = false;  // the last round left nothing waiting
+  bool idle = false;        // the last round left nothing waiting
   bool lastFailed = false;
   bool ended = false;      // the thread has finished
   std::size_t rounds = 0;  // rounds finished
-  std::string lastError;
+  std::optional<RecordsError> lastError;
   std::optional<std::size_t> waiting;  // after the last round
   std::vector<Rejection> refused;      // since the start
 };
@@ -80,7 +74,7 @@ namespace {
 struct Round {
   bool done = false;
   std::optional<std::size_t> waiting;
-  std::string error;
+  std::optional<RecordsError> error;
   std::vector<Rejection> refused;
 };
 
@@ -91,29 +85,29 @@ Round ForwardRound(const std::filesystem::path& storePath, const WaitLimit& limi
   if (!store) {
     auto opened = RecordStore::Open(storePath, RecordStore::Mode::Write);
     if (!opened) {
-      return {false, std::nullopt, Describe(opened.error()), {}};
+      return {false, std::nullopt, opened.error(), {}};
     }
     store = std::move(*opened);
   }
   ForwardReport report = link.Forward(*store, limit);
-  return {!report.failure, link.CountWaiting(*store),
-          report.failure ? report.failure->message : std::string(), std::move(report.refused)};
+  return {!report.failure, link.CountWaiting(*store), std::move(report.failure),
+          std::move(report.refused)};
 }
 
 }  // namespace
 
-void Forwarder::Run(const std::shared_ptr<State>& shared) {
-  State& state = *shared;
+void Forwarder::Run(State& state, const std::stop_token& stopping) {
   ServerLink link(state.uri);
   std::unique_ptr<RecordStore> store;
   milliseconds retry = kFirstRetry;
   bool failed = false;
   std::unique_lock lock(state.mutex);
-  while (!state.stopping) {
+  while (!stopping.stop_requested()) {
     const milliseconds pause =
         failed ? retry : std::chrono::duration_cast<milliseconds>(kQuietLook);
-    state.changed.wait_for(lock, pause, [&] { return state.pending || state.stopping; });
-    if (state.stopping) {
+    // A round follows a wake, the end of the retry pause or the quiet hour; a stop ends it all.
+    (void)state.changed.wait_for(lock, stopping, pause, [&] { return state.pending; });
+    if (stopping.stop_requested()) {
       break;
     }
     state.pending = false;
@@ -141,9 +135,26 @@ void Forwarder::Run(const std::shared_ptr<State>& shared) {
   state.changed.notify_all();
 }
 
+// An exception that leaves a round ends forwarding for this run, as a failure of the server
+// would: the records wait in the store, and the run's end tells why.
+void Forwarder::RunGuarded(const std::shared_ptr<State>& shared, const std::stop_token& stopping) {
+  State& state = *shared;
+  try {
+    Run(state, stopping);
+  } catch (const std::exception& error) {
+    const std::lock_guard lock(state.mutex);
+    state.lastError = RecordsError{std::string("forwarding failed: ") + error.what()};
+    state.lastFailed = true;
+    state.forwarding = false;
+    state.ended = true;
+    state.changed.notify_all();
+  }
+}
+
 Forwarder::Forwarder(std::filesystem::path storePath, std::string uri)
     : m_state(std::make_shared<State>(std::move(storePath), std::move(uri))),
-      m_thread([state = m_state] { Run(state); }) {}
+      m_thread([state = m_state](const std::stop_token& stopping) { RunGuarded(state, stopping); }) {
+}
 
 Forwarder::~Forwarder() {
   if (m_thread.joinable()) {
@@ -160,7 +171,7 @@ void Forwarder::Wake() {
   m_state->changed.notify_all();
 }
 
-std::string Forwarder::LastError() {
+std::optional<RecordsError> Forwarder::LastError() {
   const std::lock_guard lock(m_state->mutex);
   return m_state->lastError;
 }
@@ -170,7 +181,7 @@ std::vector<Rejection> Forwarder::Refused() {
   return m_state->refused;
 }
 
-std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::atomic<bool>* stop) {
+std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::stop_token& stop) {
   State& state = *m_state;
   const Clock::time_point end = Clock::now() + patience;
   std::unique_lock lock(state.mutex);
@@ -186,17 +197,15 @@ std::optional<std::size_t> Forwarder::Finish(milliseconds patience, const std::a
     const auto settled = [&] {
       return state.idle || state.ended || (state.rounds > seen && state.lastFailed);
     };
-    while (!settled() && !Stopped(stop) && Clock::now() < end - kWindDown) {
-      state.changed.wait_for(lock, kLook);
-    }
+    (void)state.changed.wait_until(lock, stop, end - kWindDown, settled);
   }
-  state.stopping = true;
+  m_thread.request_stop();
   state.limit.Stop();  // a statement still waited for is cancelled now
-  state.changed.notify_all();
-  const Clock::time_point windDown = Stopped(stop) ? std::min(end, Clock::now() + kWindDown) : end;
+  const Clock::time_point windDown =
+      stop.stop_requested() ? std::min(end, Clock::now() + kWindDown) : end;
   const bool ended = state.changed.wait_until(lock, windDown, [&] { return state.ended; });
-  if (state.lastError.empty()) {
-    state.lastError = state.limit.Why();
+  if (!state.lastError) {
+    state.lastError = RecordsError{state.limit.Why()};
   }
   if (ended) {
     const std::optional<std::size_t> waiting = state.waiting;

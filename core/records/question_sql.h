@@ -46,4 +46,32 @@ Query SummaryQueryText(Dialect dialect, const SummaryQuery& query, const std::st
 // The failure rows: device_id, device_name, result, failed_block, count.
 Query FailuresQuery(Dialect dialect, const RecordFilter& filter);
 
+// An answer row of SummaryQueryText and of FailuresQuery, read through either store's row
+// reader (Text, Integer and OptionalInteger of a column); a NULL text reads as empty.
+template <typename Row>
+SummaryRow SummaryRowOf(const Row& row) {
+  return SummaryRow{.day = row.Text(0),
+                    .station = row.Text(1),
+                    .deviceId = row.Text(2),
+                    .deviceName = row.Text(3),
+                    .imageSha256 = row.Text(4),
+                    .attempts = row.Integer(5),
+                    .notStarted = row.Integer(6),
+                    .unitsAttempted = row.Integer(7),
+                    .unitsUpdated = row.Integer(8),
+                    .firstPassUnits = row.Integer(9),
+                    .failures = row.Integer(10),
+                    .reworkAttempts = row.Integer(11),
+                    .serialLessAttempts = row.Integer(12)};
+}
+
+template <typename Row>
+FailureRow FailureRowOf(const Row& row) {
+  return FailureRow{.deviceId = row.Text(0),
+                    .deviceName = row.Text(1),
+                    .result = row.Text(2),
+                    .failedBlock = row.OptionalInteger(3),
+                    .count = row.Integer(4)};
+}
+
 }  // namespace lumaflash::records::sql

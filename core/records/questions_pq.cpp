@@ -85,14 +85,11 @@ class ServerStoreQuestions final : public RecordQuestions {
           "the zone of the factory's days with --tz ZONE (such as Europe/Berlin)");
     }
     std::vector<SummaryRow> rows;
-    auto read = Each(
-        sql::SummaryQueryText(sql::Dialect::Postgres, query, zoneName), [&rows](const Row& row) {
-          rows.push_back(SummaryRow{row.Text(0), row.Text(1), row.Text(2), row.Text(3), row.Text(4),
-                                    row.Integer(5), row.Integer(6), row.Integer(7), row.Integer(8),
-                                    row.Integer(9), row.Integer(10), row.Integer(11),
-                                    row.Integer(12)});
-          return true;
-        });
+    auto read = Each(sql::SummaryQueryText(sql::Dialect::Postgres, query, zoneName),
+                     [&rows](const Row& row) {
+                       rows.push_back(sql::SummaryRowOf(row));
+                       return true;
+                     });
     if (!read) {
       return MakeUnexpected(read.error());
     }
@@ -102,8 +99,7 @@ class ServerStoreQuestions final : public RecordQuestions {
   RecordsResult<std::vector<FailureRow>> Failures(const RecordFilter& filter) override {
     std::vector<FailureRow> rows;
     auto read = Each(sql::FailuresQuery(sql::Dialect::Postgres, filter), [&rows](const Row& row) {
-      rows.push_back(FailureRow{row.Text(0), row.Text(1), row.Text(2), row.OptionalInteger(3),
-                                row.Integer(4)});
+      rows.push_back(sql::FailureRowOf(row));
       return true;
     });
     if (!read) {
@@ -239,9 +235,8 @@ RecordsResult<std::unique_ptr<RecordQuestions>> ServerQuestions(const std::strin
   // Questions only read: the session refuses any write, and no question runs past its limit.
   // A summary groups a million attempts into a few thousand rows: with room for that table
   // in memory the server counts into it as it reads, instead of sorting every attempt on disk.
-  for (const char* setting :
-       {"SET default_transaction_read_only = on", "SET statement_timeout = '30s'",
-        "SET work_mem = '64MB'"}) {
+  for (const char* setting : {"SET default_transaction_read_only = on",
+                              "SET statement_timeout = '30s'", "SET work_mem = '64MB'"}) {
     if (auto set = pq::Run(connection->get(), setting, WaitLimit()); !set) {
       return RecordsFailure("the records server could not be asked (" +
                             pq::Reason(connection->get()) + ")");

@@ -52,10 +52,7 @@ class LocalStoreQuestions final : public RecordQuestions {
     std::vector<SummaryRow> rows;
     auto read =
         Each(sql::SummaryQueryText(sql::Dialect::Sqlite, query, ""), [&rows](const Statement& row) {
-          rows.push_back(SummaryRow{row.Text(0), row.Text(1), row.Text(2), row.Text(3), row.Text(4),
-                                    row.Integer(5), row.Integer(6), row.Integer(7), row.Integer(8),
-                                    row.Integer(9), row.Integer(10), row.Integer(11),
-                                    row.Integer(12)});
+          rows.push_back(sql::SummaryRowOf(row));
           return true;
         });
     if (!read) {
@@ -68,8 +65,7 @@ class LocalStoreQuestions final : public RecordQuestions {
     std::vector<FailureRow> rows;
     auto read =
         Each(sql::FailuresQuery(sql::Dialect::Sqlite, filter), [&rows](const Statement& row) {
-          rows.push_back(FailureRow{row.Text(0), row.Text(1), row.Text(2), row.OptionalInteger(3),
-                                    row.Integer(4)});
+          rows.push_back(sql::FailureRowOf(row));
           return true;
         });
     if (!read) {
@@ -125,9 +121,9 @@ class LocalStoreQuestions final : public RecordQuestions {
     bool marksPerServer = false;
     // A store it cannot read fails the question itself right after.
     (void)Each(sql::Query{sql::Dialect::Sqlite,
-                    "SELECT 1 FROM pragma_table_info('records') WHERE name = 'ready_place'",
-                    {}},
-         [&marksPerServer](const Statement&) { return !(marksPerServer = true); });
+                          "SELECT 1 FROM pragma_table_info('records') WHERE name = 'ready_place'",
+                          {}},
+               [&marksPerServer](const Statement&) { return !(marksPerServer = true); });
     if (!marksPerServer) {
       return "forwarded = 0";
     }

@@ -11,12 +11,8 @@ RecordsResult<void> RecordStore::CommitAll(std::span<const Record> records) {
   if (!transaction.Begun()) {
     return RecordsFailure(sqlite::StoreFailure(m_path, m_db, "written"));
   }
-  std::string placeholders;
-  for (std::size_t i = 1; i <= kRecordFields.size(); ++i) {
-    placeholders += (i > 1 ? ", ?" : "?") + std::to_string(i);
-  }
-  sqlite::Statement insert(
-      m_db, "INSERT OR IGNORE INTO records (" + ColumnList() + ") VALUES (" + placeholders + ")");
+  sqlite::Statement insert(m_db, "INSERT OR IGNORE INTO records (" + ColumnList() + ") VALUES (" +
+                                     sqlite::Placeholders(kRecordFields.size()) + ")");
   bool done = insert.Prepared();
   for (std::size_t i = 0; done && i < records.size(); ++i) {
     sqlite3_reset(insert.Handle());

@@ -1,3 +1,5 @@
+// Opening the station's store: the layout brought forward for writing, WAL and full syncs, and a
+// store read where it lies even when its folder cannot be written.
 #include <array>
 #include <cctype>
 #include <chrono>
@@ -8,7 +10,6 @@
 
 #include "core/platform/text_path.h"
 #include "core/records/attempt_owner.h"
-#include "core/records/record_fields.h"
 #include "core/records/record_store.h"
 #include "core/records/sqlite_statement.h"
 
@@ -107,16 +108,6 @@ CREATE INDEX records_image_sha256_at ON records (image_sha256, started_at);
 CREATE INDEX records_result ON records (result, started_at);
 )sql",
 };
-
-// How a row goes in: every field bound in the order of kRecordFields as ?1..?N, and for a begun
-// attempt its owner as ?N+1.
-std::string Placeholders(std::size_t count) {
-  std::string list;
-  for (std::size_t i = 1; i <= count; ++i) {
-    list += (i > 1 ? ", ?" : "?") + std::to_string(i);
-  }
-  return list;
-}
 
 std::optional<int> LayoutVersion(sqlite3* db) {
   Statement statement(db, "PRAGMA user_version");
@@ -330,77 +321,6 @@ RecordsResult<void> RecordStore::PrepareForReading() {
     return RecordsFailure(Named(m_path) +
                           " holds no records of this Lumaflash yet (schema version 0); the "
                           "next update recorded there brings it forward");
-  }
-  return {};
-}
-
-RecordsResult<void> RecordStore::Begin(const Record& record) {
-  // The row goes into the -wal file without waiting for the disk: the line does not wait for a
-  // sync before the start packet. The note that follows it (NoteProgress) is synced, and a sync
-  // of the -wal file carries every row before it.
-  Execute(m_db, "PRAGMA synchronous=NORMAL");
-  auto inserted = Insert(record, true);
-  Execute(m_db, "PRAGMA synchronous=FULL");
-  return inserted;
-}
-
-RecordsResult<void> RecordStore::Commit(const Record& record) {
-  return Insert(record, false);
-}
-
-RecordsResult<void> RecordStore::Insert(const Record& record, bool owned) {
-  const std::size_t fields = kRecordFields.size();
-  Statement insert(m_db, "INSERT INTO records (" + ColumnList() + (owned ? ", owner" : "") +
-                             ") VALUES (" + Placeholders(fields + (owned ? 1 : 0)) + ")");
-  if (!insert.Prepared()) {
-    return RecordsFailure(StoreFailure(m_path, m_db, "written"));
-  }
-  insert.BindRecord(record);
-  if (owned) {
-    insert.Bind(static_cast<int>(fields) + 1, ThisProcessOwner());
-  }
-  if (sqlite3_step(insert.Handle()) == SQLITE_DONE) {
-    return {};
-  }
-  if (sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_PRIMARYKEY) {
-    return RecordsFailure(Named(m_path) + " already holds a record with the id " + record.id +
-                          "; the new one was not written, and the old one is unchanged");
-  }
-  return RecordsFailure(StoreFailure(m_path, m_db, "written"));
-}
-
-RecordsResult<void> RecordStore::NoteProgress(const std::string& id, int64_t block,
-                                              int64_t endedAtMs, int64_t durationMs) {
-  Statement update(m_db,
-                   "UPDATE records SET failed_block = ?2, ended_at = ?3, duration_ms = ?4 "
-                   "WHERE id = ?1 AND owner IS NOT NULL AND result = ?5");
-  update.Bind(1, id);
-  update.Bind(2, block);
-  update.Bind(3, endedAtMs);
-  update.Bind(4, durationMs);
-  update.Bind(5, std::string(kUnfinished));
-  if (!update.Prepared() || sqlite3_step(update.Handle()) != SQLITE_DONE) {
-    return RecordsFailure(StoreFailure(m_path, m_db, "written"));
-  }
-  return {};
-}
-
-RecordsResult<void> RecordStore::Finish(const Record& record) {
-  const std::size_t fields = kRecordFields.size();
-  Statement update(m_db, "UPDATE records SET (" + ColumnList() + ") = (" + Placeholders(fields) +
-                             "), owner = NULL WHERE id = ?1 AND result = ?" +
-                             std::to_string(fields + 1));
-  if (!update.Prepared()) {
-    return RecordsFailure(StoreFailure(m_path, m_db, "written"));
-  }
-  update.BindRecord(record);
-  update.Bind(static_cast<int>(fields) + 1, std::string(kUnfinished));
-  if (sqlite3_step(update.Handle()) != SQLITE_DONE) {
-    return RecordsFailure(StoreFailure(m_path, m_db, "written"));
-  }
-  if (sqlite3_changes(m_db) != 1) {
-    return RecordsFailure(Named(m_path) + " holds no unfinished attempt with the id " + record.id +
-                          " (was the store replaced while the attempt ran?)");
   }
   return {};
 }

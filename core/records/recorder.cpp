@@ -152,7 +152,7 @@ void Recorder::StartForwarding() {
 }
 
 std::optional<std::size_t> Recorder::FinishForwarding(std::chrono::milliseconds patience,
-                                                      const std::atomic<bool>* stop) {
+                                                      const std::stop_token& stop) {
   std::unique_ptr<Forwarder> forwarder;
   {
     const std::lock_guard lock(m_mutex);
@@ -173,7 +173,7 @@ std::vector<Rejection> Recorder::ForwardingRefusals() {
   return m_refusals;
 }
 
-std::string Recorder::ForwardingError() {
+std::optional<RecordsError> Recorder::ForwardingError() {
   const std::lock_guard lock(m_mutex);
   return m_forwarder ? m_forwarder->LastError() : m_forwardingError;
 }

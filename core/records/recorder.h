@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
@@ -65,13 +64,13 @@ class Recorder {
 
   // Starts forwarding to the server, when one is named and records are kept.
   void StartForwarding();
-  // At the end of the run: gives the queue at most `patience` (less once `stop` is set), then
-  // stops forwarding. The number of records still waiting in the local store; nothing when no
-  // server is named or the store cannot be read.
+  // At the end of the run: gives the queue at most `patience` (less once a stop is requested on
+  // `stop`), then stops forwarding. The number of records still waiting in the local store;
+  // nothing when no server is named or the store cannot be read.
   std::optional<std::size_t> FinishForwarding(std::chrono::milliseconds patience,
-                                              const std::atomic<bool>* stop = nullptr);
-  // Why forwarding last failed, or empty.
-  std::string ForwardingError();
+                                              const std::stop_token& stop = {});
+  // Why forwarding last failed; nothing while it has not.
+  std::optional<RecordsError> ForwardingError();
   // The records the server refused for good during this run (known once forwarding finished).
   std::vector<Rejection> ForwardingRefusals();
 
@@ -92,7 +91,7 @@ class Recorder {
   std::mutex m_mutex;
   std::unique_ptr<RecordStore> m_store;
   std::unique_ptr<Forwarder> m_forwarder;
-  std::string m_forwardingError;
+  std::optional<RecordsError> m_forwardingError;
   std::vector<Rejection> m_refusals;
 
   std::mutex m_progressMutex;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +39,7 @@ class WaitLimit {
 
  private:
   std::atomic<Clock::rep> m_deadline{Clock::time_point::max().time_since_epoch().count()};
-  std::atomic<bool> m_stopped{false};
+  std::stop_source m_stop;
 };
 
 // What one call to Forward() did.
@@ -91,22 +92,23 @@ class Forwarder {
   // A record was committed locally: forward it soon.
   void Wake();
   // Gives the queue at most `patience` in all, whatever the server does, then stops the
-  // thread; sooner when a round finds the server failing, or as soon as `stop` (when given) is
-  // set. Returns how many records still wait for the server (nothing when the store cannot be
-  // read).
+  // thread; sooner when a round finds the server failing, or as soon as a stop is requested on
+  // `stop`. Returns how many records still wait for the server (nothing when the store cannot
+  // be read).
   std::optional<std::size_t> Finish(std::chrono::milliseconds patience,
-                                    const std::atomic<bool>* stop = nullptr);
-  // The last reason forwarding failed, or empty.
-  std::string LastError();
+                                    const std::stop_token& stop = {});
+  // Why forwarding last failed; nothing while it has not.
+  std::optional<RecordsError> LastError();
   // The records the server refused for good since the start.
   std::vector<Rejection> Refused();
 
  private:
   struct State;
-  static void Run(const std::shared_ptr<State>& state);
+  static void Run(State& state, const std::stop_token& stopping);
+  static void RunGuarded(const std::shared_ptr<State>& state, const std::stop_token& stopping);
 
   std::shared_ptr<State> m_state;
-  std::thread m_thread;  // detached when it overstays the end of the run
+  std::jthread m_thread;  // detached when it overstays the end of the run
 };
 
 }  // namespace lumaflash::records

@@ -112,6 +112,14 @@ bool Transaction::Commit() {
   return true;
 }
 
+std::string Placeholders(std::size_t count) {
+  std::string list;
+  for (std::size_t i = 1; i <= count; ++i) {
+    list += (i > 1 ? ", ?" : "?") + std::to_string(i);
+  }
+  return list;
+}
+
 std::string Named(const std::filesystem::path& path) {
   return "the record store " + platform::Utf8FromPath(path);
 }

@@ -4,6 +4,7 @@
 // unless committed, and the sentences that tell what went wrong with the store.
 #include <sqlite3.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -49,6 +50,9 @@ class Statement {
   sqlite3_stmt* m_statement = nullptr;
   int m_status = SQLITE_ERROR;
 };
+
+// "?1, ?2, .., ?N": the placeholders of N bound values, as a row's fields go in.
+std::string Placeholders(std::size_t count);
 
 // Runs statements that return no rows; false on the first failure (the reason stays in `db`).
 bool Execute(sqlite3* db, const char* sql);

@@ -23,6 +23,8 @@ const char* PortErrorName(PortError error) {
       return "unusable";
     case PortError::NotOpen:
       return "not-open";
+    case PortError::Internal:
+      return "internal-error";
   }
   return "unknown";
 }
@@ -51,6 +53,8 @@ std::string DescribePortFailure(const PortFailure& failure) {
              "). Check that it is the device's port.";
     case PortError::NotOpen:
       return port + " is not open.";
+    case PortError::Internal:
+      return port + ": the program failed while using it (" + failure.evidence + "). Try again.";
   }
   return port;
 }

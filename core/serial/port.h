@@ -63,6 +63,7 @@ enum class PortError {
   Vanished,      // the device went away while we held it
   Unusable,      // opened but the line could not be configured
   NotOpen,       // an exchange on a link that holds no open port
+  Internal,      // the program itself failed while it used the port (the evidence says how)
 };
 
 struct PortFailure {

@@ -1,8 +1,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 
+#include "core/platform/stoppable_pause.h"
 #include "core/serial/port_holders.h"
 
 namespace lumaflash::serial {
@@ -90,7 +90,7 @@ std::string StillHeldText(const std::vector<PortHolder>& holders, const std::str
 }
 
 std::vector<PortHolder> WaitForHolders(const std::string& path, std::chrono::milliseconds limit,
-                                       const std::atomic<bool>* stop,
+                                       const std::stop_token& stop,
                                        const std::function<void(const std::string&)>& tell) {
   std::optional<std::vector<PortHolder>> recent = RememberedLooks().Recent(path);
   std::vector<PortHolder> holders = recent ? std::move(*recent) : FindPortHolders(path);
@@ -104,9 +104,9 @@ std::vector<PortHolder> WaitForHolders(const std::string& path, std::chrono::mil
   // until the deadline.
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!holders.empty() && std::chrono::steady_clock::now() < deadline &&
-         (stop == nullptr || !stop->load())) {
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-        kHolderLook, deadline - std::chrono::steady_clock::now()));
+         platform::PauseUnlessStopped(std::min<std::chrono::steady_clock::duration>(
+                                          kHolderLook, deadline - std::chrono::steady_clock::now()),
+                                      stop)) {
     holders = FindPortHolders(path);
   }
   return holders;

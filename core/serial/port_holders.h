@@ -1,8 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -51,9 +51,9 @@ std::string StillHeldText(const std::vector<PortHolder>& holders, const std::str
 // first look is the one remembered from within kHolderLookFresh, when there is one.
 // `tell` gets one line when holders are found ("...; waiting up to 10 s for it to let go").
 // Returns the holders still there at the end, empty when the port is free. Stops early, with
-// the holders still there, when `stop` is set.
+// the holders still there, as soon as a stop is requested on `stop`.
 std::vector<PortHolder> WaitForHolders(const std::string& path, std::chrono::milliseconds limit,
-                                       const std::atomic<bool>* stop,
+                                       const std::stop_token& stop,
                                        const std::function<void(const std::string&)>& tell);
 
 }  // namespace lumaflash::serial

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <memory>
+#include <stop_token>
 
 namespace lumaflash::serial {
 
@@ -16,10 +16,11 @@ class PortWatch {
   PortWatch(const PortWatch&) = delete;
   PortWatch& operator=(const PortWatch&) = delete;
 
-  // Waits until a port may have appeared, `timeout` has passed or `stop` is set (looked at
-  // every 50 ms). True when a port may have appeared. A burst of changes (the node, then its
-  // permissions) counts once: it returns when the burst has settled.
-  bool Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
+  // Waits until a port may have appeared, `timeout` has passed or a stop is requested on
+  // `stop` (which ends the wait at once). True when a port may have appeared. A burst of
+  // changes (the node, then its permissions) counts once: it returns when the burst has
+  // settled.
+  bool Wait(std::chrono::milliseconds timeout, const std::stop_token& stop);
 
  private:
   struct Impl;

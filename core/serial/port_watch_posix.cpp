@@ -1,13 +1,16 @@
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "core/platform/stoppable_pause.h"
 #include "core/serial/device_root.h"
 #include "core/serial/port_watch.h"
 
@@ -16,7 +19,6 @@ namespace lumaflash::serial {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kStopCheck{50};
 // After the kernel makes a node, udev sets its group and mode a moment later; opening before
 // that fails with "permission denied". Changes are gathered until this long passes quietly.
 constexpr std::chrono::milliseconds kSettle{30};
@@ -24,13 +26,14 @@ constexpr std::chrono::milliseconds kLongestSettle{250};
 
 int PollMs(Clock::duration left) {
   return static_cast<int>(std::clamp<long long>(
-      std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, kStopCheck.count()));
+      std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, INT32_MAX));
 }
 
 }  // namespace
 
 struct PortWatch::Impl {
   int fd = -1;
+  int wake = -1;  // an eventfd a stop request writes to, so that a wait ends at once
   std::filesystem::path ttyClass;
 
   // Reads every queued change; true when one of them is a tty serial port.
@@ -57,10 +60,22 @@ struct PortWatch::Impl {
     }
   }
 
-  // Waits up to `left` for a change to be readable.
+  // Waits up to `left` for a change to be readable, or until the wake descriptor is.
   bool Readable(Clock::duration left) const {
-    pollfd watch{fd, POLLIN, 0};
-    return ::poll(&watch, 1, PollMs(left)) > 0 && (watch.revents & POLLIN) != 0;
+    std::array<pollfd, 2> watch{pollfd{fd, POLLIN, 0}, pollfd{wake, POLLIN, 0}};
+    return ::poll(watch.data(), watch.size(), PollMs(left)) > 0 &&
+           (watch[0].revents & POLLIN) != 0;
+  }
+
+  void Wake() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+  }
+
+  // Forgets the wakes of earlier stops, before this wait begins.
+  void ClearWake() const {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wake, &count, sizeof count);
   }
 };
 
@@ -73,21 +88,30 @@ PortWatch::PortWatch() : m_impl(std::make_unique<Impl>()) {
     ::close(m_impl->fd);
     m_impl->fd = -1;
   }
-}
-
-PortWatch::~PortWatch() {
-  if (m_impl->fd >= 0) {
-    ::close(m_impl->fd);
+  m_impl->wake = m_impl->fd < 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_impl->wake < 0 && m_impl->fd >= 0) {
+    ::close(m_impl->fd);  // without a way to wake it, the watch would outlast a stop
+    m_impl->fd = -1;
   }
 }
 
-bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
-  const auto deadline = Clock::now() + timeout;
-  while (!stop.load() && Clock::now() < deadline) {
-    if (m_impl->fd < 0) {
-      ::usleep(static_cast<useconds_t>(PollMs(deadline - Clock::now()) * 1000));
-      continue;
+PortWatch::~PortWatch() {
+  for (const int open : {m_impl->fd, m_impl->wake}) {
+    if (open >= 0) {
+      ::close(open);
     }
+  }
+}
+
+bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::stop_token& stop) {
+  if (m_impl->fd < 0) {
+    (void)platform::PauseUnlessStopped(timeout, stop);
+    return false;
+  }
+  const auto deadline = Clock::now() + timeout;
+  m_impl->ClearWake();
+  const std::stop_callback woken(stop, [this] { m_impl->Wake(); });
+  while (!stop.stop_requested() && Clock::now() < deadline) {
     if (!m_impl->Readable(deadline - Clock::now()) || !m_impl->DrainChanges()) {
       continue;
     }

@@ -1,7 +1,4 @@
-#include <windows.h>
-
-#include <algorithm>
-
+#include "core/platform/stoppable_pause.h"
 #include "core/serial/port_watch.h"
 
 namespace lumaflash::serial {
@@ -15,17 +12,8 @@ PortWatch::PortWatch() : m_impl(std::make_unique<Impl>()) {}
 
 PortWatch::~PortWatch() = default;
 
-bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
-  constexpr std::chrono::milliseconds kStopCheck{50};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!stop.load()) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      break;
-    }
-    ::Sleep(static_cast<DWORD>(std::min(left, kStopCheck).count()));
-  }
+bool PortWatch::Wait(std::chrono::milliseconds timeout, const std::stop_token& stop) {
+  (void)platform::PauseUnlessStopped(timeout, stop);
   return false;
 }
 

@@ -6,7 +6,7 @@
 #include "core/discovery/catalogue.h"
 #include "core/update/listener.h"
 
-namespace lumaflash {
+namespace lumaflash::session {
 
 // What the session's workflows (scan, update, recall of the last image) tell the person
 // watching. The window, the command line and the tests are each one listener; they decide
@@ -28,4 +28,4 @@ class Feedback : public update::UpdateListener {
   }
 };
 
-}  // namespace lumaflash
+}  // namespace lumaflash::session

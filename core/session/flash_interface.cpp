@@ -19,7 +19,7 @@ update::FlashOutcome FlashInterface(Session& session, int index) {
     return MakeUnexpected(update::UpdateError{FlashResult::NoSuchInterface, {}, line});
   }
   const protocol::InterfaceRecord& record = session.interfaces[static_cast<std::size_t>(index)];
-  const AttemptRules rules{session.recorder, false, session.cancel, session.holderWait};
+  const AttemptRules rules{session.recorder, false, session.stop, session.holderWait};
   // Without a record required no attempt is refused.
   const Attempt attempt =
       *RunAttempt(rules, record, session.currentImagePath, *session.image, session.feedback);

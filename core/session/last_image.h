@@ -6,11 +6,9 @@
 
 #include "core/settings/settings.h"
 
-namespace lumaflash {
-struct Session;
-}
-
 namespace lumaflash::session {
+
+struct Session;
 
 // Fixes the settings file: Lumaflash.ini in `directory`, which also becomes the session's
 // current directory (the file dialog starts there).

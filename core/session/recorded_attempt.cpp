@@ -171,7 +171,13 @@ std::jthread LookForHoldersBeside(const std::string& path) {
     return {};
   }
   try {
-    return std::jthread([path] { serial::LookForHolders({path}); });
+    return std::jthread([path] {
+      try {
+        serial::LookForHolders({path});
+      } catch (...) {
+        // Nothing remembered: the update looks for itself.
+      }
+    });
   } catch (const std::system_error&) {
     return {};  // no thread to be had: the update looks for itself
   }
@@ -294,7 +300,7 @@ std::optional<AttemptRefused> Transfer(Running& run, const image::FirmwareImage&
     run.Finish(MillisecondsSince(run.start) + update::kRunPause.count());
   });
   run.attempt.outcome = update::TransferImage(run.attempt.device, image, shownPath, run.listener,
-                                              run.rules.cancel, run.rules.holderWait);
+                                              run.rules.stop, run.rules.holderWait);
   return std::nullopt;
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "core/image/firmware_image.h"
@@ -38,7 +38,7 @@ Expected<CheckedImage, image::ImageError> CheckImage(const std::string& path);
 struct AttemptRules {
   records::Recorder* recorder = nullptr;  // where attempts are recorded; none: records are off
   bool requireRecord = false;  // nothing is sent unless the attempt's row is in the store
-  const std::atomic<bool>* cancel = nullptr;  // set from another thread: stop between blocks
+  std::stop_token stop;  // requested from another thread: stop between blocks
   std::chrono::milliseconds holderWait = serial::kDefaultHolderWait;
   // The image the run checked before any port was opened; each attempt sends it as it is while
   // its file is unchanged, and loads the file afresh otherwise. None: every attempt loads it.

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,7 @@
 #include "core/session/feedback.h"
 #include "core/settings/settings.h"
 
-namespace lumaflash {
+namespace lumaflash::session {
 
 // The working state of one run of the program: what the window (or the command line) and the
 // scan, the update and the settings share. It holds no GUI and no open port: ports are opened
@@ -51,8 +51,9 @@ struct Session {
   // How long an update waits for another program to let go of the port.
   std::chrono::milliseconds holderWait = serial::kDefaultHolderWait;
 
-  // Set from another thread (Ctrl+C) to stop an update between two blocks.
-  const std::atomic<bool>* cancel = nullptr;
+  // A stop requested on it (from another thread: Ctrl+C, the window closing) ends an update
+  // between two blocks.
+  std::stop_token stop;
 
   // Where each update attempt is recorded; none: no records.
   records::Recorder* recorder = nullptr;
@@ -60,4 +61,4 @@ struct Session {
   std::unique_ptr<image::FirmwareImage> image = std::make_unique<image::FirmwareImage>();
 };
 
-}  // namespace lumaflash
+}  // namespace lumaflash::session

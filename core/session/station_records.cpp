@@ -20,13 +20,14 @@ std::string OpenStationRecords(records::Recorder& recorder, bool required) {
 }
 
 std::vector<std::string> CloseStationRecords(records::Recorder& recorder,
-                                             const std::atomic<bool>* stop) {
+                                             const std::stop_token& stop) {
   std::vector<std::string> lines;
   const std::optional<std::size_t> waiting = recorder.FinishForwarding(kQueuePatience, stop);
   if (waiting && *waiting > 0) {
+    const std::optional<records::RecordsError> why = recorder.ForwardingError();
     lines.push_back(std::to_string(*waiting) + " record(s) still queued in " +
                     platform::Utf8FromPath(recorder.Config().storePath) + " (" +
-                    recorder.ForwardingError() +
+                    (why ? records::Describe(*why) : std::string()) +
                     "); the next run or lumaflash-cli records sync forwards them.");
   }
   for (const records::Rejection& refused : recorder.ForwardingRefusals()) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -19,10 +19,10 @@ inline constexpr std::chrono::seconds kQueuePatience{5};
 // that nothing was sent.
 std::string OpenStationRecords(records::Recorder& recorder, bool required);
 
-// At the end of a run: forwarding gets at most kQueuePatience, and none once `stop` is set (Ctrl+C,
-// SIGTERM). The sentences to show: how many records stay queued, where and why, when any do; then
+// At the end of a run: forwarding gets at most kQueuePatience, and none once a stop is requested
+// on `stop` (Ctrl+C, SIGTERM). The sentences to show: how many records stay queued, where and why, when any do; then
 // one per record the server refused for good during the run.
 std::vector<std::string> CloseStationRecords(records::Recorder& recorder,
-                                             const std::atomic<bool>* stop = nullptr);
+                                             const std::stop_token& stop = {});
 
 }  // namespace lumaflash::session

@@ -55,11 +55,11 @@ struct Sending {
 // `sent` counts the blocks acknowledged, so on a failure the block after them is the one lost.
 Sending SendBlocks(protocol::Programmer& programmer, const protocol::InterfaceRecord& record,
                    const image::FirmwareImage& image, UpdateListener& listener,
-                   const std::atomic<bool>* cancel, uint32_t& sent) {
+                   const std::stop_token& stop, uint32_t& sent) {
   const std::size_t blockSize = record.blockSize;
   std::array<uint8_t, protocol::kMaxBlockSize> last{};
   for (std::size_t offset = 0; offset < image.length; offset += blockSize) {
-    if (cancel != nullptr && cancel->load()) {
+    if (stop.stop_requested()) {
       return {SendResult::Interrupted, {}};
     }
     listener.StepProgress();
@@ -112,14 +112,14 @@ FlashOutcome PortOpenFailure(UpdateListener& listener, const serial::PortFailure
 // AT commands, a terminal left open) would read our packets or put its own bytes between them:
 // wait for it to let go, and send nothing while it has not.
 std::optional<FlashOutcome> WaitForPort(const std::string& path, UpdateListener& listener,
-                                        const std::atomic<bool>* cancel,
+                                        const std::stop_token& stop,
                                         std::chrono::milliseconds limit) {
   const std::vector<serial::PortHolder> held = serial::WaitForHolders(
-      path, limit, cancel, [&](const std::string& line) { listener.AddStatus(line, false); });
+      path, limit, stop, [&](const std::string& line) { listener.AddStatus(line, false); });
   if (held.empty()) {
     return std::nullopt;
   }
-  if (cancel != nullptr && cancel->load()) {
+  if (stop.stop_requested()) {
     const std::string line = "Update stopped before anything was sent to " + path + ".";
     listener.AddStatus(line, true);
     listener.UpdateEnded(false);
@@ -174,7 +174,7 @@ FlashResult ResultOf(const FlashOutcome& outcome) {
 
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
                            const image::FirmwareImage& image, const std::string& imagePath,
-                           UpdateListener& listener, const std::atomic<bool>* cancel,
+                           UpdateListener& listener, const std::stop_token& stop,
                            std::chrono::milliseconds holderWait) {
   if (auto refused = CheckFits(record, image, listener)) {
     return *refused;
@@ -183,7 +183,7 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
   listener.SetProgressStep(1);
   listener.SetProgressPosition(0);
 
-  if (auto held = WaitForPort(record.portPath, listener, cancel, holderWait)) {
+  if (auto held = WaitForPort(record.portPath, listener, stop, holderWait)) {
     return *held;
   }
   serial::PortLink link;
@@ -198,7 +198,7 @@ FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
   uint32_t acknowledged = 0;
   const bool started = sent.result == SendResult::Sent;
   if (started) {
-    sent = SendBlocks(programmer, record, image, listener, cancel, acknowledged);
+    sent = SendBlocks(programmer, record, image, listener, stop, acknowledged);
   }
   if (sent.result != SendResult::Sent) {
     UpdateError outcome = WriteFailure(listener, record.portPath, sent);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "core/image/firmware_image.h"
@@ -59,12 +59,12 @@ FlashResult ResultOf(const FlashOutcome& outcome);
 // port, sends start, blocks and run, and closes the port on every path. Reports through
 // `listener`, which hears UpdateEnded() on every path; `imagePath` only names the image in the
 // success line. Every block goes out as a full block, padded with zeros past the payload.
-// `cancel`, when set, stops between blocks. Before it opens the port it waits up to `holderWait`
+// A stop requested on `stop` ends the update between two blocks. Before it opens the port it waits up to `holderWait`
 // for other programs that hold the port to let go, and sends nothing while one still does
 // (PortOpenFailed, Busy, the holders named).
 FlashOutcome TransferImage(const protocol::InterfaceRecord& record,
                            const image::FirmwareImage& image, const std::string& imagePath,
-                           UpdateListener& listener, const std::atomic<bool>* cancel = nullptr,
+                           UpdateListener& listener, const std::stop_token& stop = {},
                            std::chrono::milliseconds holderWait = serial::kDefaultHolderWait);
 
 }  // namespace lumaflash::update

@@ -11,7 +11,7 @@
 namespace lumaflash::testing {
 
 // Keeps what the core reported, for tests to look at.
-class RecordingFeedback : public Feedback {
+class RecordingFeedback : public session::Feedback {
  public:
   struct Status {
     std::string text;

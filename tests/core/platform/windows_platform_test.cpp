@@ -195,14 +195,15 @@ TEST(WindowsStop, ConsoleEventsStopInOrder) {
   for (const DWORD event :
        std::array<DWORD, 3>{CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT}) {
     SCOPED_TRACE(event);
-    auto stopSignals = std::make_unique<platform::StopSignals>();
+    std::stop_source stop;
+    auto stopSignals = std::make_unique<platform::StopSignals>(stop);
     std::atomic<bool> stopped{false};
     // Whether the run had stopped is read as the handler returns: their order, not a timer.
     auto returnedAfterStop = std::async(std::launch::async, [&] {
       EXPECT_TRUE(platform::HandleConsoleControl(event)) << event;  // no trace on this thread
       return stopped.load();
     });
-    EXPECT_TRUE(testing::WaitFor([] { return platform::StopRequested().load(); }));
+    EXPECT_TRUE(testing::WaitFor([&] { return stop.stop_requested(); }));
     const bool holds = event != CTRL_BREAK_EVENT;
     if (!holds) {  // Ctrl+Break returns while the run goes on
       EXPECT_EQ(returnedAfterStop.wait_for(10s), std::future_status::ready);

@@ -159,7 +159,7 @@ TEST(PortIdentity, PortWatchWakesForSerialPortNodesOnly) {
       {"a port's node gets its mode", [&] { fs::permissions(dev / "ttyACM5", fs::perms(0660)); }},
       {"a disk's node appears", [&] { std::ofstream(dev / "sda1").put('\n'); }},
   };
-  const std::atomic<bool> stop{false};
+  const std::stop_token stop;  // never requested
   for (const auto& [change, make] : wakes) {
     serial::PortWatch watch;
     make();

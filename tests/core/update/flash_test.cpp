@@ -64,7 +64,7 @@ struct Bench {
   testing::TempDir dir;
   std::unique_ptr<sim::PtyDevice> device;
   testing::RecordingFeedback feedback;
-  Session session;
+  session::Session session;
   std::size_t packetsAfterScan = 0;
 };
 
@@ -300,8 +300,9 @@ TEST(Update, RequestsThatCannotBeCarriedOutSendNothing) {
   EXPECT_EQ(bench.device->Snapshot().Packets().size(), bench.packetsAfterScan);
 
   // Ctrl+C before the first block: the device got the start packet only, and is not started.
-  const std::atomic<bool> cancel{true};
-  bench.session.cancel = &cancel;
+  std::stop_source cancel;
+  cancel.request_stop();
+  bench.session.stop = cancel.get_token();
   const auto outcome = bench.Flash();
   EXPECT_EQ(outcome.result, FlashResult::Interrupted);
   EXPECT_EQ(outcome.statusLine, "Update interrupted: " + bench.device->Path() +
