@@ -7,6 +7,8 @@
 #include "cli/json.h"
 #include "cli/options.h"
 
+#include "core/platform/expected.h"
+#include "core/platform/time_zone.h"
 #include "core/protocol/interface_table.h"
 #include "core/records/recorder.h"
 #include "core/serial/port.h"
@@ -28,6 +30,9 @@ int RunRejected(const Options& options, const records::RecordsConfig& config);
 int TellNoRecordsServer();
 // `records serve`: the records as a live read-only web page, until Ctrl+C or SIGTERM.
 int RunRecordsServe(const Options& options);
+// The zone the records' days are counted in: --tz, or this machine's. When it cannot be had,
+// says why on standard error and gives the exit code (a usage error for a --tz mistake).
+Expected<platform::TimeZone, int> ZoneOfDays(const Options& options);
 // Refuses a records server URI that the program will not use (a password, an unknown key, less
 // than verified TLS towards another host) with the reason, as a usage error, before anything is
 // sent; kExitOk when `uri` is empty or usable.

@@ -107,18 +107,25 @@ records::RecordsResult<void> Answer(records::RecordQuestions& questions, const O
 
 }  // namespace
 
+Expected<TimeZone, int> ZoneOfDays(const Options& options) {
+  auto zone = options.timeZone.empty() ? TimeZone::Local() : TimeZone::Named(options.timeZone);
+  if (zone) {
+    return *std::move(zone);
+  }
+  if (!options.timeZone.empty()) {
+    return MakeUnexpected(TellUsage("--tz " + platform::Describe(zone.error())));
+  }
+  std::fprintf(stderr, "lumaflash-cli: %s.\n", platform::Describe(zone.error()).c_str());
+  return MakeUnexpected(int{kExitFailure});
+}
+
 int RunRecords(const Options& options) {
   if (auto conflict = Conflict(options)) {
     return TellUsage(conflict->message);
   }
-  const auto zone =
-      options.timeZone.empty() ? TimeZone::Local() : TimeZone::Named(options.timeZone);
+  const auto zone = ZoneOfDays(options);
   if (!zone) {
-    if (!options.timeZone.empty()) {
-      return TellUsage("--tz " + platform::Describe(zone.error()));
-    }
-    std::fprintf(stderr, "lumaflash-cli: %s.\n", platform::Describe(zone.error()).c_str());
-    return kExitFailure;
+    return zone.error();
   }
   const auto filter = FilterOf(options, *zone);
   if (!filter) {

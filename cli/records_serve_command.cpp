@@ -13,6 +13,7 @@
 #include "core/platform/stop_signals.h"
 #include "core/platform/stoppable_pause.h"
 #include "core/platform/text_path.h"
+#include "core/platform/time_zone.h"
 #include "core/records/questions.h"
 #include "core/records/recorder.h"
 #include "lumaflash_version.h"
@@ -107,15 +108,23 @@ int RunRecordsServe(const Options& options) {
     if (const int refused = RefuseUnusableServer(config.serverUri); refused != kExitOk) {
       return refused;
     }
-    settings.source = {"the records server", false};
+    settings.source.description = "the records server";
     open = [uri = config.serverUri] { return records::ServerQuestions(uri); };
   } else {
     if (config.off) {
       return Refuse(kExitUsage, "--records off names no store; name one with --records PATH");
     }
-    settings.source = {"the records of " + platform::Utf8FromPath(config.storePath), true};
+    settings.source.description = "the records of " + platform::Utf8FromPath(config.storePath);
+    settings.source.localStore = true;
     open = [path = config.storePath] { return records::LocalQuestions(path); };
   }
+  // The days are the factory's, as records --summary counts them.
+  auto zone = ZoneOfDays(options);
+  if (!zone) {
+    return zone.error();
+  }
+  settings.source.timeZone = options.timeZone;
+  settings.source.zone = *std::move(zone);
   std::stop_source stop;
   const platform::StopSignals stopSignals(stop);
   const std::string source = settings.source.description;

@@ -96,11 +96,12 @@ RecordsResult<std::vector<records::Record>> UnitRecords(records::RecordQuestions
 
 RecordsResult<std::vector<records::SummaryRow>> Summary(records::RecordQuestions& questions,
                                                         const records::RecordFilter& filter,
-                                                        std::vector<records::GroupBy> by) {
+                                                        std::vector<records::GroupBy> by,
+                                                        const ViewSource& source) {
   records::SummaryQuery query;
   query.filter = filter;
   query.by = std::move(by);
-  query.timeZone = "UTC";
+  query.timeZone = source.timeZone;
   return questions.Summary(query);
 }
 
@@ -155,13 +156,13 @@ Response FailurePlot(records::RecordQuestions& questions, const ViewQuery& view,
 Response DataFor(const std::string& path, const ViewQuery& view,
                  records::RecordQuestions& questions, const ViewSource& source,
                  const ViewMoment& moment) {
-  const records::RecordFilter filter = FilterOf(view, moment.nowMs);
+  const records::RecordFilter filter = FilterOf(view, moment.nowMs, source.zone);
   const std::string name = path.substr(0, path.rfind('.'));
   if (path == "/api/status.json") {
     return StatusAnswer(questions, source, moment);
   }
   if (path == "/plot/yield.svg") {
-    auto days = Summary(questions, filter, {records::GroupBy::Day});
+    auto days = Summary(questions, filter, {records::GroupBy::Day}, source);
     ViewQuery newest;
     newest.limit = kMaxRows;
     return days ? Answer(kSvg, YieldPlot(Page(std::move(*days), newest)))
@@ -187,7 +188,8 @@ Response DataFor(const std::string& path, const ViewQuery& view,
     const bool groups = name == "/api/groups";
     auto rows = Summary(questions, filter,
                         groups ? std::vector{records::GroupBy::Station, records::GroupBy::Type}
-                               : std::vector{records::GroupBy::Day});
+                               : std::vector{records::GroupBy::Day},
+                        source);
     if (!rows) {
       return Unreadable(rows.error());
     }

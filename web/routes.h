@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/platform/time_zone.h"
 #include "core/records/questions.h"
 #include "web/http_types.h"
 
@@ -14,6 +15,10 @@ namespace lumaflash::web {
 struct ViewSource {
   std::string description;
   bool localStore = false;  // a station's own store: the page says how many records wait
+  // The zone of the days, as `records --summary` counts them: its IANA name for the questions
+  // (empty: this machine's zone) and the zone itself for the first day a view shows.
+  std::string timeZone = "UTC";
+  platform::TimeZone zone = platform::TimeZone::Utc();
 };
 
 // The answers that need no records: the page, its style sheet and its script. Nothing for any

@@ -11,7 +11,6 @@ namespace lumaflash::web {
 
 namespace {
 
-constexpr int64_t kDayMs = 24LL * 60 * 60 * 1000;
 
 bool AllHex(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
@@ -102,11 +101,11 @@ Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query) {
   return view;
 }
 
-records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs) {
+records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs, const platform::TimeZone& zone) {
   records::RecordFilter filter;
   if (view.days > 0) {
-    // Whole days (UTC), today included, so that the first bar of the plot is not a part day.
-    filter.sinceMs = (nowMs / kDayMs - (view.days - 1)) * kDayMs;
+    // Whole days of the zone, today included, so that the first bar of the plot is not a part day.
+    filter.sinceMs = zone.DayStartMs(zone.LocalDay(nowMs) - (view.days - 1));
   }
   auto set = [](std::optional<std::string>& field, const std::string& value) {
     if (!value.empty()) {

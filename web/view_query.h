@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/platform/expected.h"
+#include "core/platform/time_zone.h"
 #include "core/records/record_store.h"
 
 namespace lumaflash::web {
@@ -13,7 +14,7 @@ namespace lumaflash::web {
 // What a view asks for, as its URL's query says: the filter bar, the unit searched for and the
 // page of a list. The same query drives the page, its tables, its plots and their downloads.
 struct ViewQuery {
-  int days = 7;  // today and the N-1 days (UTC) before; 0: every day
+  int days = 7;  // today and the N-1 days before, in the view's zone; 0: every day
   std::string station;
   std::string type;    // four hex digits, lower case
   std::string image;   // payload SHA-256 (lower case) or image path
@@ -35,7 +36,7 @@ struct QueryError {
 Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query);
 
 // The records the view covers at `nowMs` (the unit is not part of it).
-records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs);
+records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs, const platform::TimeZone& zone);
 
 // A serial number as the records hold it ("0a 1b ff" is "0A1BFF"); nothing when `text` is not
 // hexadecimal in whole bytes.

@@ -44,7 +44,6 @@ int64_t SystemNowMs() {
 
 Response WebServer::Impl::Answer(const std::string& target, bool quick,
                                  std::optional<int64_t> seen) {
-  constexpr int64_t kDayMs = 24LL * 60 * 60 * 1000;
   constexpr std::size_t kMostKept = 256;
   const ViewMoment moment{settings.nowMs ? settings.nowMs() : SystemNowMs(), liveCount.load(),
                           settings.maxLive};
@@ -54,7 +53,8 @@ Response WebServer::Impl::Answer(const std::string& target, bool quick,
   // Many wall screens showing one view cost one summary per change of the records. The status
   // line tells the time and the live slots, so it is always made afresh.
   const bool keep = seen && TargetPath(target) != "/api/status.json";
-  const std::pair<int64_t, int64_t> when{seen.value_or(0), moment.nowMs / kDayMs};
+  const std::pair<int64_t, int64_t> when{seen.value_or(0),
+                                         settings.source.zone.LocalDay(moment.nowMs)};
   if (auto found = kept.find(target); keep && found != kept.end() && found->second.first == when) {
     return found->second.second;
   }

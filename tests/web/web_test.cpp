@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/platform/time_zone.h"
 #include "core/records/record_fields.h"
 #include "tests/support/sim_devices.h"
 #include "tests/support/wait_for.h"
@@ -43,10 +45,23 @@ Record Attempt(std::string serial, std::string result, int64_t startedAtMs) {
   return record;
 }
 
+// What the view asked for its last summary: the zone of the days and the first moment.
+struct Asked {
+  std::mutex mutex;
+  std::string timeZone;
+  std::optional<int64_t> sinceMs;
+};
+
 // A store with fixed answers, so that every number the server writes can be checked.
 class FixedQuestions : public records::RecordQuestions {
  public:
-  records::RecordsResult<std::vector<SummaryRow>> Summary(const records::SummaryQuery&) override {
+  records::RecordsResult<std::vector<SummaryRow>> Summary(
+      const records::SummaryQuery& query) override {
+    if (asked) {
+      const std::lock_guard lock(asked->mutex);
+      asked->timeZone = query.timeZone;
+      asked->sinceMs = query.filter.sinceMs;
+    }
     SummaryRow first;
     first.day = "2026-12-07";
     first.station = kHostile;
@@ -85,15 +100,18 @@ class FixedQuestions : public records::RecordQuestions {
   records::RecordsResult<int64_t> ChangeCounter() override { return counter->load(); }
 
   std::shared_ptr<std::atomic<int64_t>> counter = std::make_shared<std::atomic<int64_t>>(1);
+  std::shared_ptr<Asked> asked;
 };
 
-// Opens questions that share one change counter.
-QuestionsOpener Fixed(std::shared_ptr<std::atomic<int64_t>> counter = {}) {
-  return [counter]() -> records::RecordsResult<std::unique_ptr<records::RecordQuestions>> {
+// Opens questions that share one change counter (and, when given, one record of what was asked).
+QuestionsOpener Fixed(std::shared_ptr<std::atomic<int64_t>> counter = {},
+                      std::shared_ptr<Asked> asked = {}) {
+  return [counter, asked]() -> records::RecordsResult<std::unique_ptr<records::RecordQuestions>> {
     auto questions = std::make_unique<FixedQuestions>();
     if (counter) {
       questions->counter = counter;
     }
+    questions->asked = asked;
     return std::unique_ptr<records::RecordQuestions>(std::move(questions));
   };
 }
@@ -161,7 +179,8 @@ class WebAnswers : public ::testing::TestWithParam<Row> {
       ServeSettings settings;
       settings.port = 0;
       settings.token = token ? kToken : "";
-      settings.source = {"the records of test", true};
+      settings.source.description = "the records of test";
+      settings.source.localStore = true;
       settings.nowMs = [] { return int64_t{5000}; };
       auto server = WebServer::Start(std::move(settings), Fixed());
       ASSERT_TRUE(server) << server.error().message;
@@ -380,4 +399,37 @@ TEST(WebLive, NoListeningBeyondLoopbackWithoutToken) {
 }
 
 }  // namespace
+// The view's days are the factory's, as records --summary counts them: its questions name the
+// zone, and "the last N days" start at a midnight of that zone. At 00:00:10Z it is already 08:00
+// in Shanghai, so its day began at 16:00Z.
+TEST(WebDays, AreTheDaysOfTheViewsZone) {
+  struct Case {
+    const char* zone;
+    int days;
+    int64_t sinceMs;
+  };
+  for (const Case& c : {Case{"Asia/Shanghai", 1, 1728057600000}, Case{"UTC", 1, 1728086400000},
+                        Case{"Asia/Shanghai", 2, 1727971200000}}) {
+    auto zone = platform::TimeZone::Named(c.zone);
+    ASSERT_TRUE(zone) << c.zone;
+    ServeSettings settings;
+    settings.port = 0;
+    settings.source.timeZone = c.zone;
+    settings.source.zone = *zone;
+    settings.nowMs = [] { return int64_t{1728086410000}; };  // 2024-10-05T00:00:10Z
+    const auto asked = std::make_shared<Asked>();
+    auto server = WebServer::Start(std::move(settings), Fixed({}, asked));
+    ASSERT_TRUE(server) << server.error().message;
+    const Answer answer = Ask((*server)->Port(),
+                              "GET /api/days.json?days=" + std::to_string(c.days) +
+                                  " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                  std::to_string((*server)->Port()) +
+                                  "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(answer.status, 200) << answer.body;
+    const std::lock_guard lock(asked->mutex);
+    EXPECT_EQ(asked->timeZone, c.zone);
+    EXPECT_EQ(asked->sinceMs, c.sinceMs) << c.zone << ", " << c.days << " day(s)";
+  }
+}
+
 }  // namespace lumaflash::web
