@@ -75,29 +75,40 @@ int Refuse(int code, const std::string& message) {
   return code;
 }
 
-}  // namespace
-
-int RunRecordsServe(const Options& options) {
+// Where and to whom the view is served: the address, the live slots, the names and the token.
+// A mistake is told on standard error; its exit code is the error.
+Expected<web::ServeSettings, int> Listening(const Options& options) {
   web::ServeSettings settings;
   if (!SplitListen(options.listen, settings)) {
-    return Refuse(kExitUsage,
-                  "--listen takes an address and a port from 0 to 65535, ADDR:PORT; \"" +
-                      options.listen + "\" is not one; see lumaflash-cli records --help");
+    return MakeUnexpected(
+        Refuse(kExitUsage, "--listen takes an address and a port from 0 to 65535, ADDR:PORT; \"" +
+                               options.listen + "\" is not one; see lumaflash-cli records --help"));
   }
   settings.maxLive = options.maxLive;
   settings.hostNames = options.hostNames;
   if (!options.tokenFile.empty()) {
     auto token = ReadToken(options.tokenFile);
     if (!token) {
-      return Refuse(kExitUsage, token.error().text);
+      return MakeUnexpected(Refuse(kExitUsage, token.error().text));
     }
     settings.token = *token;
   } else if (!web::IsLoopbackAddress(settings.address)) {
-    return Refuse(kExitUsage,
-                  "records serve listens beyond this machine (" + settings.address +
-                      ") only with an access token: add --token-file FILE, or listen on "
-                      "127.0.0.1");
+    return MakeUnexpected(Refuse(kExitUsage, "records serve listens beyond this machine (" +
+                                                 settings.address +
+                                                 ") only with an access token: add --token-file "
+                                                 "FILE, or listen on 127.0.0.1"));
   }
+  return settings;
+}
+
+}  // namespace
+
+int RunRecordsServe(const Options& options) {
+  auto listening = Listening(options);
+  if (!listening) {
+    return listening.error();
+  }
+  web::ServeSettings settings = *std::move(listening);
   const records::RecordsConfig config =
       records::ResolveRecordsConfig(options.records, "", options.recordsServer, kVersion);
   web::QuestionsOpener open;

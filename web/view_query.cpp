@@ -11,7 +11,6 @@ namespace lumaflash::web {
 
 namespace {
 
-
 bool AllHex(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
@@ -101,7 +100,8 @@ Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query) {
   return view;
 }
 
-records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs, const platform::TimeZone& zone) {
+records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs,
+                               const platform::TimeZone& zone) {
   records::RecordFilter filter;
   if (view.days > 0) {
     // Whole days of the zone, today included, so that the first bar of the plot is not a part day.

@@ -36,7 +36,8 @@ struct QueryError {
 Expected<ViewQuery, QueryError> ParseViewQuery(std::string_view query);
 
 // The records the view covers at `nowMs` (the unit is not part of it).
-records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs, const platform::TimeZone& zone);
+records::RecordFilter FilterOf(const ViewQuery& view, int64_t nowMs,
+                               const platform::TimeZone& zone);
 
 // A serial number as the records hold it ("0a 1b ff" is "0A1BFF"); nothing when `text` is not
 // hexadecimal in whole bytes.

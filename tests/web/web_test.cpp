@@ -420,11 +420,10 @@ TEST(WebDays, AreTheDaysOfTheViewsZone) {
     const auto asked = std::make_shared<Asked>();
     auto server = WebServer::Start(std::move(settings), Fixed({}, asked));
     ASSERT_TRUE(server) << server.error().message;
-    const Answer answer = Ask((*server)->Port(),
-                              "GET /api/days.json?days=" + std::to_string(c.days) +
-                                  " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                  std::to_string((*server)->Port()) +
-                                  "\r\nConnection: close\r\n\r\n");
+    const Answer answer = Ask(
+        (*server)->Port(), "GET /api/days.json?days=" + std::to_string(c.days) +
+                               " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string((*server)->Port()) +
+                               "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.status, 200) << answer.body;
     const std::lock_guard lock(asked->mutex);
     EXPECT_EQ(asked->timeZone, c.zone);
