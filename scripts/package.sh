@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the packages into dist/:
 #   lumaflash_<version>_amd64.deb       the Debian package (CPack, built with Debian's
-#                                       hardening flags from dpkg-buildflags, in build-package/)
+#                                       hardening flags from dpkg-buildflags, in build-package/;
+#                                       only what the package holds: no tests, header check or
+#                                       benchmarks)
 #   lumaflash-<version>-win64.zip       with MinGW-w64: lumaflash.exe, lumaflash-cli.exe,
 #                                       README.txt and LICENSE.txt (CRLF line ends)
 # The Windows programs come from build-win/, configured as scripts/test_windows.sh does.
@@ -25,7 +27,7 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMAFLASH_WERROR=ON \
-  -DLUMAFLASH_BUILD_TESTS=OFF >/dev/null
+  -DLUMAFLASH_BUILD_TESTS=OFF -DLUMAFLASH_CHECK_HEADERS=OFF -DLUMAFLASH_BUILD_BENCH=OFF >/dev/null
 cmake --build build-package
 rm -f "dist/lumaflash_${version}_amd64.deb"
 (cd build-package && cpack -G DEB -B "$root/dist" >/dev/null) || fail "cpack failed"
