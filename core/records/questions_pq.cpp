@@ -84,28 +84,13 @@ class ServerStoreQuestions final : public RecordQuestions {
           "this machine's time zone has no IANA name that the records server could use: name "
           "the zone of the factory's days with --tz ZONE (such as Europe/Berlin)");
     }
-    std::vector<SummaryRow> rows;
-    auto read = Each(sql::SummaryQueryText(sql::Dialect::Postgres, query, zoneName),
-                     [&rows](const Row& row) {
-                       rows.push_back(sql::SummaryRowOf(row));
-                       return true;
-                     });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
+    return All<SummaryRow>(sql::SummaryQueryText(sql::Dialect::Postgres, query, zoneName),
+                           [](const Row& row) { return sql::SummaryRowOf(row); });
   }
 
   RecordsResult<std::vector<FailureRow>> Failures(const RecordFilter& filter) override {
-    std::vector<FailureRow> rows;
-    auto read = Each(sql::FailuresQuery(sql::Dialect::Postgres, filter), [&rows](const Row& row) {
-      rows.push_back(sql::FailureRowOf(row));
-      return true;
-    });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
+    return All<FailureRow>(sql::FailuresQuery(sql::Dialect::Postgres, filter),
+                           [](const Row& row) { return sql::FailureRowOf(row); });
   }
 
   RecordsResult<void> List(const RecordFilter& filter, std::size_t limit, std::size_t offset,
@@ -115,22 +100,16 @@ class ServerStoreQuestions final : public RecordQuestions {
   }
 
   RecordsResult<std::vector<StationRow>> Stations() override {
-    std::vector<StationRow> rows;
-    auto read = Each(
+    return All<StationRow>(
         sql::Query{sql::Dialect::Postgres,
                    "SELECT station, (extract(epoch FROM max(started_at)) * 1000)::bigint, "
                    "(extract(epoch FROM max(received_at)) * 1000)::bigint FROM records GROUP BY "
                    "station ORDER BY station",
                    {}},
-        [&rows](const Row& row) {
-          rows.push_back(StationRow{row.Text(0), row.Integer(1), row.OptionalInteger(2),
-                                    std::nullopt, std::nullopt});
-          return true;
+        [](const Row& row) {
+          return StationRow{row.Text(0), row.Integer(1), row.OptionalInteger(2), std::nullopt,
+                            std::nullopt};
         });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
   }
 
   // Records on the server are only ever added. The newest receipt changes with every batch;
@@ -156,6 +135,20 @@ class ServerStoreQuestions final : public RecordQuestions {
   }
 
  private:
+  // Every row of `query`, each made into a T by `make`.
+  template <typename T, typename Make>
+  RecordsResult<std::vector<T>> All(const sql::Query& query, Make&& make) {
+    std::vector<T> rows;
+    auto read = Each(query, [&rows, &make](const Row& row) {
+      rows.push_back(make(row));
+      return true;
+    });
+    if (!read) {
+      return MakeUnexpected(read.error());
+    }
+    return rows;
+  }
+
   Unexpected<RecordsError> Failure() const {
     return RecordsFailure("the records server could not be asked (" +
                           pq::Reason(m_connection.get()) + ")");

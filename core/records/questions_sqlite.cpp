@@ -49,29 +49,13 @@ class LocalStoreQuestions final : public RecordQuestions {
       return RecordsFailure(platform::Describe(zone.error()));
     }
     m_zone = std::move(*zone);
-    std::vector<SummaryRow> rows;
-    auto read =
-        Each(sql::SummaryQueryText(sql::Dialect::Sqlite, query, ""), [&rows](const Statement& row) {
-          rows.push_back(sql::SummaryRowOf(row));
-          return true;
-        });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
+    return All<SummaryRow>(sql::SummaryQueryText(sql::Dialect::Sqlite, query, ""),
+                           [](const Statement& row) { return sql::SummaryRowOf(row); });
   }
 
   RecordsResult<std::vector<FailureRow>> Failures(const RecordFilter& filter) override {
-    std::vector<FailureRow> rows;
-    auto read =
-        Each(sql::FailuresQuery(sql::Dialect::Sqlite, filter), [&rows](const Statement& row) {
-          rows.push_back(sql::FailureRowOf(row));
-          return true;
-        });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
+    return All<FailureRow>(sql::FailuresQuery(sql::Dialect::Sqlite, filter),
+                           [](const Statement& row) { return sql::FailureRowOf(row); });
   }
 
   RecordsResult<void> List(const RecordFilter& filter, std::size_t limit, std::size_t offset,
@@ -81,23 +65,17 @@ class LocalStoreQuestions final : public RecordQuestions {
   }
 
   RecordsResult<std::vector<StationRow>> Stations() override {
-    std::vector<StationRow> rows;
-    auto read = Each(
+    return All<StationRow>(
         sql::Query{sql::Dialect::Sqlite,
                    "WITH waits AS (SELECT *, " + WaitingCondition() +
                        " AS waiting FROM records) SELECT station, max(started_at), count(*) "
                        "FILTER (WHERE waiting), min(started_at) FILTER (WHERE waiting) FROM waits "
                        "GROUP BY station ORDER BY station",
                    {}},
-        [&rows](const Statement& row) {
-          rows.push_back(StationRow{row.Text(0), row.Integer(1), std::nullopt, row.Integer(2),
-                                    row.OptionalInteger(3)});
-          return true;
+        [](const Statement& row) {
+          return StationRow{row.Text(0), row.Integer(1), std::nullopt, row.Integer(2),
+                            row.OptionalInteger(3)};
         });
-    if (!read) {
-      return MakeUnexpected(read.error());
-    }
-    return rows;
   }
 
   // SQLite counts the commits of other connections for each connection: this one only reads.
@@ -115,6 +93,20 @@ class LocalStoreQuestions final : public RecordQuestions {
   }
 
  private:
+  // Every row of `query`, each made into a T by `make`.
+  template <typename T, typename Make>
+  RecordsResult<std::vector<T>> All(const sql::Query& query, Make&& make) {
+    std::vector<T> rows;
+    auto read = Each(query, [&rows, &make](const Statement& row) {
+      rows.push_back(make(row));
+      return true;
+    });
+    if (!read) {
+      return MakeUnexpected(read.error());
+    }
+    return rows;
+  }
+
   // Whether a record still waits for the server this store reached last (every finished record
   // when it reached none). A store that an older Lumaflash left marks each record instead.
   std::string WaitingCondition() {
